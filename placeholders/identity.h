@@ -1,0 +1,21 @@
+// identity.h - the placeholder identity: UTF-16LE text with its NUL, in a cache-reference or a path form.
+#pragma once
+
+#include "platform/win32.h"
+
+#include <string>
+#include <vector>
+
+// UTF-16LE code units of `text` followed by one NUL unit, built explicitly (wchar_t is 32 bits on Linux).
+std::vector<BYTE> EncodeIdentityBlob(const std::wstring& text);
+// The first length/2 UTF-16 units of the blob, trailing NUL units removed; empty for null or length < 2.
+std::wstring DecodeIdentityBlob(LPCVOID blob, DWORD length);
+
+bool ParsePlaceholderIdentity(const std::wstring& identity, std::vector<std::wstring>& fields);
+std::wstring IdentityCachePath(const std::wstring& identity);
+
+// True when `name` can be used as one file or directory name: not empty, not "." or "..", no '\\', '/' or ':'.
+bool IsSafeNameComponent(const std::wstring& name);
+// True when `path` is a relative path whose components (split at '\\' and '/') are all safe names, empty
+// components allowed only where the program's own joins tolerate them; no root, no drive.
+bool IsSafeRelativePath(const std::wstring& path);

@@ -1,0 +1,41 @@
+// filter_hooks.h - where the Win32 stand-in's file calls meet the emulated Cloud Files filter.
+// The stand-in calls these at the moments the Windows filter would step in; the filter implements them.
+#pragma once
+
+#include "platform/posix/posix_handle.h"
+
+#include <cstdint>
+#include <string>
+
+namespace cfemu {
+
+// True when the file open on `fd` is a placeholder of the emulated filter.
+bool IsPlaceholder(int fd);
+
+// Before data is read or written through a handle on a placeholder: when it is dehydrated, ask the connected
+// provider for the whole file and wait. Returns ERROR_SUCCESS or the Win32 error the reader must see
+// (for example ERROR_CLOUD_FILE_PROVIDER_NOT_RUNNING). On a callback thread the fetch is served as a nested
+// request on another platform thread.
+DWORD EnsureHydrated(posix::Handle& handle);
+
+// After data was written through a handle on a placeholder: clears its in-sync mark.
+void NoteDataWritten(posix::Handle& handle);
+
+// A handle on a placeholder through which data was read or written is being closed (after close(2)).
+// Sends NOTIFY_FILE_CLOSE_COMPLETION to the connected provider without waiting. No-op on callback threads.
+void NotifyClosed(const std::string& posixPath);
+
+// Before deleting or renaming a placeholder: NOTIFY_DELETE / NOTIFY_RENAME to the connected provider and wait
+// for its acknowledgement. Returns ERROR_SUCCESS to go ahead, else the Win32 error of the refusal.
+// Paths that are not placeholders, and calls on callback threads, return ERROR_SUCCESS at once.
+DWORD BeforeDelete(const std::string& posixPath);
+DWORD BeforeRename(const std::string& fromPosixPath, const std::string& toPosixPath);
+
+// Times kept by the filter where POSIX cannot store them (creation and change time of a placeholder).
+// Returns false for a file that is not a placeholder; then the stand-in uses what stat gives.
+bool StoredCreationTime(const std::string& posixPath, ULONGLONG* creationTicks);
+
+// True on a thread the emulated filter runs callbacks on.
+bool OnCallbackThread();
+
+}  // namespace cfemu

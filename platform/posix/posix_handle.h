@@ -1,0 +1,44 @@
+// posix_handle.h - what a HANDLE of the POSIX stand-in points to, and the path mapping at its boundary.
+// Shared by the Win32 stand-in and the emulated Cloud Files filter; not seen by the program.
+#pragma once
+
+#include "platform/win32.h"
+
+#include <string>
+
+namespace posix {
+
+enum class HandleKind { File, Find, Process, Token, PseudoProcess };
+
+struct Handle {
+    HandleKind kind = HandleKind::File;
+    int fd = -1;                  // File: the open descriptor
+    std::string path;             // File: POSIX path it was opened by (absolute)
+    DWORD access = 0;             // File: GENERIC_READ / GENERIC_WRITE as requested
+    bool placeholder = false;     // File: the file carried the emulated filter's placeholder mark at open
+    bool dataTouched = false;     // File: data was read or written through this handle (close notification)
+    bool appendOnly = false;      // File: opened for append (unused by the program, kept for symmetry)
+    int pid = -1;                 // Process: child pid
+    bool exited = false;          // Process: reaped
+    int exitCode = 0;             // Process: exit code once reaped
+    void* find = nullptr;         // Find: the stand-in's enumeration state
+};
+
+// Windows path (as the program holds it) to POSIX path: "Z:\" prefix (either case) to "/", every backslash
+// to "/"; relative paths stay relative.
+std::string ToPosixPath(const std::wstring& windowsPath);
+// POSIX path to the program's Windows form: an absolute path becomes "Z:\..." with backslashes.
+std::wstring ToWindowsPath(const std::string& posixPath);
+
+// UTF-8 <-> wchar_t (UTF-32) without locale; invalid input becomes U+FFFD.
+std::wstring Utf8ToWide(const std::string& text);
+std::string WideToUtf8(const std::wstring& text);
+
+// errno to Win32 error code, one table for the whole stand-in.
+DWORD Win32ErrorFromErrno(int error);
+
+// FILETIME ticks (100 ns since 1601-01-01 UTC) <-> POSIX timespec seconds/nanoseconds.
+ULONGLONG FileTimeTicksFromTimespec(long long seconds, long nanoseconds);
+void TimespecFromFileTimeTicks(ULONGLONG ticks, long long* seconds, long* nanoseconds);
+
+}  // namespace posix

@@ -1,0 +1,52 @@
+// cloud_files.cpp - the eight Cloud Files operations, forwarded to the one active backend.
+// The platform's backend is the default; tests swap in a recording fake.
+#include "syncroot/cloud_files.h"
+
+#include <atomic>
+
+namespace {
+std::atomic<const CloudFilesBackend*> activeBackend{nullptr};
+
+const CloudFilesBackend& Backend() {
+    const CloudFilesBackend* backend = activeBackend.load(std::memory_order_acquire);
+    return backend != nullptr ? *backend : PlatformCloudFilesBackend();
+}
+}  // namespace
+
+const CloudFilesBackend* SetCloudFilesBackend(const CloudFilesBackend* backend) {
+    return activeBackend.exchange(backend, std::memory_order_acq_rel);
+}
+
+HRESULT CfRegisterSyncRoot(LPCWSTR syncRootPath, const CF_SYNC_REGISTRATION* registration,
+                           const CF_SYNC_POLICIES* policies, CF_REGISTER_FLAGS registerFlags) {
+    return Backend().RegisterSyncRoot(syncRootPath, registration, policies, registerFlags);
+}
+
+HRESULT CfUnregisterSyncRoot(LPCWSTR syncRootPath) { return Backend().UnregisterSyncRoot(syncRootPath); }
+
+HRESULT CfConnectSyncRoot(LPCWSTR syncRootPath, const CF_CALLBACK_REGISTRATION* callbackTable,
+                          LPCVOID callbackContext, CF_CONNECT_FLAGS connectFlags, CF_CONNECTION_KEY* connectionKey) {
+    return Backend().ConnectSyncRoot(syncRootPath, callbackTable, callbackContext, connectFlags, connectionKey);
+}
+
+HRESULT CfDisconnectSyncRoot(CF_CONNECTION_KEY connectionKey) { return Backend().DisconnectSyncRoot(connectionKey); }
+
+HRESULT CfCreatePlaceholders(LPCWSTR baseDirectoryPath, CF_PLACEHOLDER_CREATE_INFO* placeholderArray,
+                             DWORD placeholderCount, CF_CREATE_FLAGS createFlags, PDWORD entriesProcessed) {
+    return Backend().CreatePlaceholders(baseDirectoryPath, placeholderArray, placeholderCount, createFlags,
+                                        entriesProcessed);
+}
+
+HRESULT CfExecute(const CF_OPERATION_INFO* opInfo, CF_OPERATION_PARAMETERS* opParams) {
+    return Backend().Execute(opInfo, opParams);
+}
+
+HRESULT CfHydratePlaceholder(HANDLE fileHandle, LARGE_INTEGER startingOffset, LARGE_INTEGER length,
+                             CF_HYDRATE_FLAGS hydrateFlags, LPOVERLAPPED overlapped) {
+    return Backend().HydratePlaceholder(fileHandle, startingOffset, length, hydrateFlags, overlapped);
+}
+
+HRESULT CfDehydratePlaceholder(HANDLE fileHandle, LARGE_INTEGER startingOffset, LARGE_INTEGER length,
+                               CF_DEHYDRATE_FLAGS dehydrateFlags, LPOVERLAPPED overlapped) {
+    return Backend().DehydratePlaceholder(fileHandle, startingOffset, length, dehydrateFlags, overlapped);
+}

@@ -1,0 +1,83 @@
+// fake_cloud_files.h - a recording fake of the eight Cloud Files operations for unit tests.
+// Every call is recorded with a deep copy of its arguments; statuses are scripted per call.
+#pragma once
+
+#include "syncroot/cloud_files.h"
+
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+struct RecordedPlaceholder {
+    std::wstring relativeFileName;
+    CF_FS_METADATA fsMetadata{};
+    std::vector<BYTE> identity;  // the blob bytes as passed
+    DWORD identityLength = 0;
+    CF_PLACEHOLDER_CREATE_FLAGS flags = 0;
+};
+
+struct RecordedCall {
+    std::string op;             // "Register", "Unregister", "Connect", "Disconnect", "CreatePlaceholders",
+                                // "Execute", "Hydrate", "Dehydrate"
+    std::wstring path;          // sync-root or base directory path
+    CF_SYNC_REGISTRATION registration{};  // pointers inside are cleared; see the copies below
+    std::wstring providerName, providerVersion;
+    std::vector<BYTE> syncRootIdentity;
+    CF_SYNC_POLICIES policies{};
+    DWORD flags = 0;            // register, connect, create or hydrate/dehydrate flags
+    std::vector<CF_CALLBACK_REGISTRATION> callbackTable;  // up to and including the NONE entry
+    LPCVOID callbackContext = nullptr;
+    CF_CONNECTION_KEY connectionKey{};
+    std::vector<RecordedPlaceholder> placeholders;
+    DWORD placeholderCount = 0;
+    bool entriesProcessedGiven = false;
+    CF_OPERATION_INFO opInfo{};
+    CF_OPERATION_PARAMETERS opParams{};
+    std::vector<BYTE> transferBytes;  // TransferData.Buffer contents (Length bytes) when a buffer was given
+    HANDLE handle = nullptr;
+    LONGLONG offset = 0, length = 0;
+    bool overlappedGiven = false;
+    HRESULT returned = S_OK;
+};
+
+// Installs itself as the active backend for its lifetime. Thread-safe: callbacks may call CfExecute from
+// several threads.
+class FakeCloudFiles {
+public:
+    FakeCloudFiles();
+    ~FakeCloudFiles();
+    FakeCloudFiles(const FakeCloudFiles&) = delete;
+    FakeCloudFiles& operator=(const FakeCloudFiles&) = delete;
+
+    // The Nth call (1-based, counted over all operations) returns `status`.
+    void FailCall(int callNumber, HRESULT status);
+    // Every call of operation `op` returns `status` (until cleared with S_OK).
+    void SetStatus(const std::string& op, HRESULT status);
+    // CreatePlaceholders: the entry with this name gets Result = status and the call returns the first failure.
+    void FailPlaceholder(const std::wstring& relativeFileName, HRESULT status);
+    // The connection key handed out by Connect.
+    void SetConnectionKey(LONGLONG key);
+    // Optional hook run inside each call after recording (for example to create the file a placeholder names).
+    void SetHook(std::function<void(const RecordedCall&)> hook);
+
+    std::vector<RecordedCall> Calls() const;
+    std::vector<RecordedCall> CallsOf(const std::string& op) const;
+    size_t CallCount() const;
+    void Clear();
+
+    // Implementation entry points (used by the backend table).
+    HRESULT Record(RecordedCall call, CF_PLACEHOLDER_CREATE_INFO* array, PDWORD entriesProcessed,
+                   CF_CONNECTION_KEY* keyOut);
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<RecordedCall> calls_;
+    std::map<int, HRESULT> failCall_;
+    std::map<std::string, HRESULT> statusByOp_;
+    std::map<std::wstring, HRESULT> failPlaceholder_;
+    LONGLONG connectionKey_ = 0x1234;
+    std::function<void(const RecordedCall&)> hook_;
+    const CloudFilesBackend* previous_ = nullptr;
+};
