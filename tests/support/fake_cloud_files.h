@@ -25,6 +25,8 @@ struct RecordedCall {
     CF_SYNC_REGISTRATION registration{};  // pointers inside are cleared; see the copies below
     std::wstring providerName, providerVersion;
     std::vector<BYTE> syncRootIdentity;
+    std::vector<BYTE> registrationFileIdentity;  // registration FileIdentity bytes, when a pointer was given
+    bool registrationFileIdentityGiven = false;
     CF_SYNC_POLICIES policies{};
     DWORD flags = 0;            // register, connect, create or hydrate/dehydrate flags
     std::vector<CF_CALLBACK_REGISTRATION> callbackTable;  // up to and including the NONE entry
@@ -40,6 +42,7 @@ struct RecordedCall {
     LONGLONG offset = 0, length = 0;
     bool overlappedGiven = false;
     HRESULT returned = S_OK;
+    int callNumber = 0;         // 1-based position among all calls of this fake
 };
 
 // Installs itself as the active backend for its lifetime. Thread-safe: callbacks may call CfExecute from

@@ -1,0 +1,258 @@
+// fake_cloud_files.cpp - the recording fake of the eight Cloud Files operations used by unit tests.
+// Each operation deep-copies its arguments into a RecordedCall and answers with a scripted status.
+#include "tests/support/fake_cloud_files.h"
+
+#include <atomic>
+#include <cstring>
+#include <utility>
+
+namespace {
+
+// The fake that currently owns the backend table; the table's functions are plain pointers, so they find it here.
+std::atomic<FakeCloudFiles*> activeFake{nullptr};
+
+std::wstring CopyText(LPCWSTR text) { return text != nullptr ? std::wstring(text) : std::wstring(); }
+
+std::vector<BYTE> CopyBytes(LPCVOID data, size_t length) {
+    if (data == nullptr || length == 0) return {};
+    const BYTE* bytes = static_cast<const BYTE*>(data);
+    return std::vector<BYTE>(bytes, bytes + length);
+}
+
+HRESULT Dispatch(RecordedCall call, CF_PLACEHOLDER_CREATE_INFO* array = nullptr, PDWORD processed = nullptr,
+                 CF_CONNECTION_KEY* keyOut = nullptr) {
+    FakeCloudFiles* fake = activeFake.load(std::memory_order_acquire);
+    if (fake == nullptr) return E_FAIL;
+    return fake->Record(std::move(call), array, processed, keyOut);
+}
+
+HRESULT FakeRegister(LPCWSTR path, const CF_SYNC_REGISTRATION* registration, const CF_SYNC_POLICIES* policies,
+                     CF_REGISTER_FLAGS flags) {
+    RecordedCall call;
+    call.op = "Register";
+    call.path = CopyText(path);
+    if (registration != nullptr) {
+        call.registration = *registration;
+        call.providerName = CopyText(registration->ProviderName);
+        call.providerVersion = CopyText(registration->ProviderVersion);
+        call.syncRootIdentity = CopyBytes(registration->SyncRootIdentity, registration->SyncRootIdentityLength);
+        call.registrationFileIdentityGiven = registration->FileIdentity != nullptr;
+        call.registrationFileIdentity = CopyBytes(registration->FileIdentity, registration->FileIdentityLength);
+        call.registration.ProviderName = nullptr;
+        call.registration.ProviderVersion = nullptr;
+        call.registration.SyncRootIdentity = nullptr;
+        call.registration.FileIdentity = nullptr;
+    }
+    if (policies != nullptr) call.policies = *policies;
+    call.flags = flags;
+    return Dispatch(std::move(call));
+}
+
+HRESULT FakeUnregister(LPCWSTR path) {
+    RecordedCall call;
+    call.op = "Unregister";
+    call.path = CopyText(path);
+    return Dispatch(std::move(call));
+}
+
+HRESULT FakeConnect(LPCWSTR path, const CF_CALLBACK_REGISTRATION* table, LPCVOID context, CF_CONNECT_FLAGS flags,
+                    CF_CONNECTION_KEY* keyOut) {
+    RecordedCall call;
+    call.op = "Connect";
+    call.path = CopyText(path);
+    // Copy up to and including the NONE terminator; the bound only guards against a table without one.
+    for (size_t i = 0; table != nullptr && i < 64; ++i) {
+        call.callbackTable.push_back(table[i]);
+        if (table[i].Type == CF_CALLBACK_TYPE_NONE) break;
+    }
+    call.callbackContext = context;
+    call.flags = flags;
+    return Dispatch(std::move(call), nullptr, nullptr, keyOut);
+}
+
+HRESULT FakeDisconnect(CF_CONNECTION_KEY key) {
+    RecordedCall call;
+    call.op = "Disconnect";
+    call.connectionKey = key;
+    return Dispatch(std::move(call));
+}
+
+HRESULT FakeCreatePlaceholders(LPCWSTR base, CF_PLACEHOLDER_CREATE_INFO* array, DWORD count, CF_CREATE_FLAGS flags,
+                               PDWORD processed) {
+    RecordedCall call;
+    call.op = "CreatePlaceholders";
+    call.path = CopyText(base);
+    call.placeholderCount = count;
+    call.flags = flags;
+    call.entriesProcessedGiven = processed != nullptr;
+    for (DWORD i = 0; array != nullptr && i < count; ++i) {
+        RecordedPlaceholder entry;
+        entry.relativeFileName = CopyText(array[i].RelativeFileName);
+        entry.fsMetadata = array[i].FsMetadata;
+        entry.identity = CopyBytes(array[i].FileIdentity, array[i].FileIdentityLength);
+        entry.identityLength = array[i].FileIdentityLength;
+        entry.flags = array[i].Flags;
+        call.placeholders.push_back(std::move(entry));
+    }
+    return Dispatch(std::move(call), array, processed);
+}
+
+HRESULT FakeExecute(const CF_OPERATION_INFO* opInfo, CF_OPERATION_PARAMETERS* opParams) {
+    RecordedCall call;
+    call.op = "Execute";
+    if (opInfo != nullptr) {
+        call.opInfo = *opInfo;
+        call.opInfo.CorrelationVector = nullptr;
+        call.opInfo.SyncStatus = nullptr;
+    }
+    if (opParams != nullptr) {
+        call.opParams = *opParams;
+        // The buffer is only read when data is delivered: a failure transfer may carry any pointer.
+        if (opInfo != nullptr && opInfo->Type == CF_OPERATION_TYPE_TRANSFER_DATA &&
+            opParams->TransferData.CompletionStatus >= 0 && opParams->TransferData.Length.QuadPart > 0) {
+            call.transferBytes = CopyBytes(opParams->TransferData.Buffer,
+                                           static_cast<size_t>(opParams->TransferData.Length.QuadPart));
+        }
+        if (opInfo != nullptr && opInfo->Type == CF_OPERATION_TYPE_TRANSFER_DATA) call.opParams.TransferData.Buffer = nullptr;
+    }
+    return Dispatch(std::move(call));
+}
+
+HRESULT FakeHydrateOrDehydrate(const char* op, HANDLE handle, LARGE_INTEGER offset, LARGE_INTEGER length, DWORD flags,
+                               LPOVERLAPPED overlapped) {
+    RecordedCall call;
+    call.op = op;
+    call.handle = handle;
+    call.offset = offset.QuadPart;
+    call.length = length.QuadPart;
+    call.flags = flags;
+    call.overlappedGiven = overlapped != nullptr;
+    return Dispatch(std::move(call));
+}
+
+HRESULT FakeHydrate(HANDLE handle, LARGE_INTEGER offset, LARGE_INTEGER length, CF_HYDRATE_FLAGS flags,
+                    LPOVERLAPPED overlapped) {
+    return FakeHydrateOrDehydrate("Hydrate", handle, offset, length, flags, overlapped);
+}
+
+HRESULT FakeDehydrate(HANDLE handle, LARGE_INTEGER offset, LARGE_INTEGER length, CF_DEHYDRATE_FLAGS flags,
+                      LPOVERLAPPED overlapped) {
+    return FakeHydrateOrDehydrate("Dehydrate", handle, offset, length, flags, overlapped);
+}
+
+const CloudFilesBackend kFakeBackend = {FakeRegister,           FakeUnregister, FakeConnect,
+                                        FakeDisconnect,         FakeCreatePlaceholders, FakeExecute,
+                                        FakeHydrate,            FakeDehydrate};
+
+}  // namespace
+
+FakeCloudFiles::FakeCloudFiles() {
+    activeFake.store(this, std::memory_order_release);
+    previous_ = SetCloudFilesBackend(&kFakeBackend);
+}
+
+FakeCloudFiles::~FakeCloudFiles() {
+    SetCloudFilesBackend(previous_);
+    activeFake.store(nullptr, std::memory_order_release);
+}
+
+void FakeCloudFiles::FailCall(int callNumber, HRESULT status) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    failCall_[callNumber] = status;
+}
+
+void FakeCloudFiles::SetStatus(const std::string& op, HRESULT status) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (status == S_OK) {
+        statusByOp_.erase(op);
+    } else {
+        statusByOp_[op] = status;
+    }
+}
+
+void FakeCloudFiles::FailPlaceholder(const std::wstring& relativeFileName, HRESULT status) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    failPlaceholder_[relativeFileName] = status;
+}
+
+void FakeCloudFiles::SetConnectionKey(LONGLONG key) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    connectionKey_ = key;
+}
+
+void FakeCloudFiles::SetHook(std::function<void(const RecordedCall&)> hook) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    hook_ = std::move(hook);
+}
+
+std::vector<RecordedCall> FakeCloudFiles::Calls() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return calls_;
+}
+
+std::vector<RecordedCall> FakeCloudFiles::CallsOf(const std::string& op) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<RecordedCall> result;
+    for (const RecordedCall& call : calls_) {
+        if (call.op == op) result.push_back(call);
+    }
+    return result;
+}
+
+size_t FakeCloudFiles::CallCount() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return calls_.size();
+}
+
+void FakeCloudFiles::Clear() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    calls_.clear();
+}
+
+HRESULT FakeCloudFiles::Record(RecordedCall call, CF_PLACEHOLDER_CREATE_INFO* array, PDWORD entriesProcessed,
+                               CF_CONNECTION_KEY* keyOut) {
+    std::function<void(const RecordedCall&)> hook;
+    RecordedCall copyForHook;
+    HRESULT status = S_OK;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        call.callNumber = static_cast<int>(calls_.size()) + 1;
+        bool scripted = false;
+        if (auto it = failCall_.find(call.callNumber); it != failCall_.end()) {
+            status = it->second;
+            scripted = true;
+        } else if (auto op = statusByOp_.find(call.op); op != statusByOp_.end()) {
+            status = op->second;
+            scripted = true;
+        }
+
+        if (call.op == "CreatePlaceholders") {
+            // Every entry is attempted (as with CF_CREATE_FLAG_NONE); the call reports the first failing entry.
+            HRESULT firstEntryFailure = S_OK;
+            for (size_t i = 0; i < call.placeholders.size(); ++i) {
+                HRESULT entryResult = scripted ? status : S_OK;
+                if (auto it = failPlaceholder_.find(call.placeholders[i].relativeFileName);
+                    it != failPlaceholder_.end()) {
+                    entryResult = it->second;
+                }
+                if (FAILED(entryResult) && SUCCEEDED(firstEntryFailure)) firstEntryFailure = entryResult;
+                if (array != nullptr) {
+                    array[i].Result = entryResult;
+                    array[i].CreateUsn = SUCCEEDED(entryResult) ? static_cast<USN>(call.callNumber * 1000 + i) : 0;
+                }
+            }
+            if (!scripted) status = firstEntryFailure;
+            if (entriesProcessed != nullptr) *entriesProcessed = call.placeholderCount;
+        }
+
+        if (call.op == "Connect" && keyOut != nullptr && SUCCEEDED(status)) keyOut->Internal = connectionKey_;
+
+        call.returned = status;
+        calls_.push_back(call);
+        hook = hook_;
+        if (hook) copyForHook = call;
+    }
+    // Outside the lock, so a hook may query the fake or make further calls.
+    if (hook) hook(copyForHook);
+    return status;
+}
