@@ -15,6 +15,9 @@
 #include <share.h>
 #include <stdio.h>
 
+// <windows.h> leaves NTSTATUS to the driver headers; the Cloud Files structures need it.
+typedef LONG NTSTATUS;
+
 #else  // POSIX stand-in
 
 #include <cstddef>

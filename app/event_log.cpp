@@ -1,0 +1,28 @@
+// event_log.cpp - one timestamped line per event, to the debugger output, standard error and provider.log.
+// The file is opened and closed for every line, so each line is on disk when LogEvent returns.
+#include "app/event_log.h"
+
+#include "layout/provider_paths.h"
+
+#include <cstdio>
+
+void LogEvent(const char* category, const char* message) {
+    SYSTEMTIME now{};
+    GetLocalTime(&now);
+    char line[1024];
+    // Bounded and always terminated: a longer line is cut at 1023 bytes and loses its line feed.
+    snprintf(line, sizeof(line), "%04u-%02u-%02u %02u:%02u:%02u [%s] %s\n", static_cast<unsigned>(now.wYear),
+             static_cast<unsigned>(now.wMonth), static_cast<unsigned>(now.wDay), static_cast<unsigned>(now.wHour),
+             static_cast<unsigned>(now.wMinute), static_cast<unsigned>(now.wSecond), category, message);
+
+    OutputDebugStringA(line);
+    fprintf(stderr, "%s", line);
+
+    const std::wstring logFile = ProviderPaths.logFile;
+    if (logFile.empty()) return;
+    // Text mode: each line feed reaches the file as CR LF. Shared so other processes append at the same time.
+    FILE* file = _wfsopen(logFile.c_str(), L"a", _SH_DENYNO);
+    if (file == nullptr) return;
+    fputs(line, file);
+    fclose(file);
+}

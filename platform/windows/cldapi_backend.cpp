@@ -1,0 +1,117 @@
+// cldapi_backend.cpp - the Windows backend of the Cloud Files operations: the eight exports of cldapi.dll,
+// bound at first use from the system directory only. A missing DLL or export fails every call with its error.
+#include "syncroot/cloud_files.h"
+
+namespace {
+
+using RegisterFn = HRESULT(WINAPI*)(LPCWSTR, const CF_SYNC_REGISTRATION*, const CF_SYNC_POLICIES*, CF_REGISTER_FLAGS);
+using UnregisterFn = HRESULT(WINAPI*)(LPCWSTR);
+using ConnectFn = HRESULT(WINAPI*)(LPCWSTR, const CF_CALLBACK_REGISTRATION*, LPCVOID, CF_CONNECT_FLAGS,
+                                   CF_CONNECTION_KEY*);
+using DisconnectFn = HRESULT(WINAPI*)(CF_CONNECTION_KEY);
+using CreatePlaceholdersFn = HRESULT(WINAPI*)(LPCWSTR, CF_PLACEHOLDER_CREATE_INFO*, DWORD, CF_CREATE_FLAGS, PDWORD);
+using ExecuteFn = HRESULT(WINAPI*)(const CF_OPERATION_INFO*, CF_OPERATION_PARAMETERS*);
+using HydrateFn = HRESULT(WINAPI*)(HANDLE, LARGE_INTEGER, LARGE_INTEGER, CF_HYDRATE_FLAGS, LPOVERLAPPED);
+using DehydrateFn = HRESULT(WINAPI*)(HANDLE, LARGE_INTEGER, LARGE_INTEGER, CF_DEHYDRATE_FLAGS, LPOVERLAPPED);
+
+struct Binding {
+    HRESULT status = S_OK;  // failure of the load or of any lookup; every call returns it
+    RegisterFn registerSyncRoot = nullptr;
+    UnregisterFn unregisterSyncRoot = nullptr;
+    ConnectFn connectSyncRoot = nullptr;
+    DisconnectFn disconnectSyncRoot = nullptr;
+    CreatePlaceholdersFn createPlaceholders = nullptr;
+    ExecuteFn execute = nullptr;
+    HydrateFn hydratePlaceholder = nullptr;
+    DehydrateFn dehydratePlaceholder = nullptr;
+};
+
+Binding binding;
+INIT_ONCE bindOnce = INIT_ONCE_STATIC_INIT;
+
+template <typename Fn>
+bool Lookup(HMODULE module, const char* name, Fn& target) {
+    FARPROC proc = GetProcAddress(module, name);
+    if (proc == nullptr) {
+        binding.status = HRESULT_FROM_WIN32(GetLastError());
+        return false;
+    }
+    target = reinterpret_cast<Fn>(reinterpret_cast<void*>(proc));
+    return true;
+}
+
+BOOL CALLBACK BindCldApi(PINIT_ONCE, PVOID, PVOID*) {
+    // Only the system directory: a cldapi.dll planted next to the program or in the working directory is ignored.
+    HMODULE module = LoadLibraryExW(L"cldapi.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (module == nullptr) {
+        binding.status = HRESULT_FROM_WIN32(GetLastError());
+        return TRUE;
+    }
+    if (Lookup(module, "CfRegisterSyncRoot", binding.registerSyncRoot) &&
+        Lookup(module, "CfUnregisterSyncRoot", binding.unregisterSyncRoot) &&
+        Lookup(module, "CfConnectSyncRoot", binding.connectSyncRoot) &&
+        Lookup(module, "CfDisconnectSyncRoot", binding.disconnectSyncRoot) &&
+        Lookup(module, "CfCreatePlaceholders", binding.createPlaceholders) &&
+        Lookup(module, "CfExecute", binding.execute) &&
+        Lookup(module, "CfHydratePlaceholder", binding.hydratePlaceholder) &&
+        Lookup(module, "CfDehydratePlaceholder", binding.dehydratePlaceholder)) {
+        binding.status = S_OK;
+    }
+    return TRUE;
+}
+
+const Binding& Bound() {
+    InitOnceExecuteOnce(&bindOnce, BindCldApi, nullptr, nullptr);
+    return binding;
+}
+
+HRESULT Register(LPCWSTR path, const CF_SYNC_REGISTRATION* registration, const CF_SYNC_POLICIES* policies,
+                 CF_REGISTER_FLAGS flags) {
+    const Binding& b = Bound();
+    return FAILED(b.status) ? b.status : b.registerSyncRoot(path, registration, policies, flags);
+}
+
+HRESULT Unregister(LPCWSTR path) {
+    const Binding& b = Bound();
+    return FAILED(b.status) ? b.status : b.unregisterSyncRoot(path);
+}
+
+HRESULT Connect(LPCWSTR path, const CF_CALLBACK_REGISTRATION* table, LPCVOID context, CF_CONNECT_FLAGS flags,
+                CF_CONNECTION_KEY* key) {
+    const Binding& b = Bound();
+    return FAILED(b.status) ? b.status : b.connectSyncRoot(path, table, context, flags, key);
+}
+
+HRESULT Disconnect(CF_CONNECTION_KEY key) {
+    const Binding& b = Bound();
+    return FAILED(b.status) ? b.status : b.disconnectSyncRoot(key);
+}
+
+HRESULT CreatePlaceholders(LPCWSTR base, CF_PLACEHOLDER_CREATE_INFO* array, DWORD count, CF_CREATE_FLAGS flags,
+                           PDWORD processed) {
+    const Binding& b = Bound();
+    return FAILED(b.status) ? b.status : b.createPlaceholders(base, array, count, flags, processed);
+}
+
+HRESULT Execute(const CF_OPERATION_INFO* info, CF_OPERATION_PARAMETERS* params) {
+    const Binding& b = Bound();
+    return FAILED(b.status) ? b.status : b.execute(info, params);
+}
+
+HRESULT Hydrate(HANDLE file, LARGE_INTEGER offset, LARGE_INTEGER length, CF_HYDRATE_FLAGS flags, LPOVERLAPPED ov) {
+    const Binding& b = Bound();
+    return FAILED(b.status) ? b.status : b.hydratePlaceholder(file, offset, length, flags, ov);
+}
+
+HRESULT Dehydrate(HANDLE file, LARGE_INTEGER offset, LARGE_INTEGER length, CF_DEHYDRATE_FLAGS flags,
+                  LPOVERLAPPED ov) {
+    const Binding& b = Bound();
+    return FAILED(b.status) ? b.status : b.dehydratePlaceholder(file, offset, length, flags, ov);
+}
+
+const CloudFilesBackend kCldApiBackend = {Register, Unregister,  Connect, Disconnect, CreatePlaceholders,
+                                          Execute,  Hydrate,     Dehydrate};
+
+}  // namespace
+
+const CloudFilesBackend& PlatformCloudFilesBackend() { return kCldApiBackend; }
