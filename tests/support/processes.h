@@ -1,0 +1,42 @@
+// processes.h - running the built programs as real separate processes from a test, with deadlines.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct ProcessResult {
+    int exitCode = -1;     // exit status, or 128 + signal number when killed by a signal
+    bool timedOut = false;
+    std::string out;       // standard output
+    std::string err;       // standard error
+};
+
+// Runs argv[0] with the given arguments in the current environment and waits at most timeoutMs.
+ProcessResult RunProcess(const std::vector<std::string>& argv, int timeoutMs = 60000);
+
+// A process that runs beside the test (for example `connect`), with its output collected in files.
+class BackgroundProcess {
+public:
+    explicit BackgroundProcess(const std::vector<std::string>& argv);
+    ~BackgroundProcess();  // kills and reaps the process if it is still running
+    BackgroundProcess(const BackgroundProcess&) = delete;
+    BackgroundProcess& operator=(const BackgroundProcess&) = delete;
+
+    int Pid() const { return pid_; }
+    void Signal(int signal);
+    // Waits for the end; returns false on timeout. The exit code follows ProcessResult's rule.
+    bool Wait(int timeoutMs, int* exitCode = nullptr);
+    std::string Out() const;
+    std::string Err() const;
+
+private:
+    int pid_ = -1;
+    bool reaped_ = false;
+    std::string outPath_, errPath_;
+};
+
+// Waits until a line of the log file contains `needle`; returns false when the deadline passes.
+bool WaitForLogLine(const std::string& logPath, const std::string& needle, int timeoutMs = 10000);
+
+// Lines of the log (timestamps removed) that carry the "[ERROR]" category.
+std::vector<std::string> ErrorLines(const std::string& logPath);
