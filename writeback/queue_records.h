@@ -9,3 +9,28 @@ std::string ToUtf8(const std::wstring& text);
 std::string ToJsonUtf8(const std::wstring& text);
 void WriteQueueRecord(const char* typeWord, const std::wstring& domainId, const std::wstring& itemId, bool isDir,
                       const std::wstring& targetPath, const std::wstring& previousPath);
+
+// A domain or item id as it stands inside a record: UTF-8, backslash and double quote escaped as ToJsonUtf8
+// does, and every control character below 0x20 written as \u00xx (lower-case hex), so every record is valid
+// JSON. Ids without such characters come out exactly as ToUtf8 gives them.
+std::string ToJsonIdUtf8(const std::wstring& id);
+
+// The exact bytes of the three record kinds, each one JSON object and one line feed.
+std::string FormatDownloadRecord(const std::wstring& domainId, const std::wstring& itemId);
+std::string FormatCloseModifyRecord(const std::wstring& domainId, const std::wstring& itemId,
+                                    const std::wstring& contentsPath, const std::wstring& targetPath);
+std::string FormatGenericRecord(const char* typeWord, const std::wstring& domainId, const std::wstring& itemId,
+                                bool isDir, const std::wstring& targetPath, const std::wstring& previousPath);
+
+// The engine queue (product directory + "Queue") and its inbox ("cloud-files-inbox"), built anew from
+// LocalAppDataDir; relative when the local application-data directory is unknown.
+std::wstring EngineQueuePath();
+std::wstring EngineInboxPath();
+
+// Writes `record` into `directory` under the name namePrefix + tick + ".json" (tick from GetTickCount64): first
+// completely under a temporary name beginning with '.', flushed, then moved to the final name without replacing
+// anything; a taken name raises the number by one until a free one is found. No reader of the directory ever
+// sees a partial record and no record replaces another. Reports nothing; returns S_OK or the failing status.
+// `finalPath`, when given, receives the name the record got.
+HRESULT WriteRecordFile(const std::wstring& directory, const char* namePrefix, const std::string& record,
+                        std::wstring* finalPath = nullptr);

@@ -1,0 +1,121 @@
+// close_writeback.cpp - every close of a file in the sync root is a possible local change: copy the file out
+// into the engine's write-back store with a modify record, or into the queue staging directory with a journal line.
+#include "writeback/close_writeback.h"
+
+#include "app/event_log.h"
+#include "layout/provider_paths.h"
+#include "placeholders/identity.h"
+#include "writeback/queue_records.h"
+
+#include <cstdio>
+#include <vector>
+
+namespace {
+
+bool SameLastWriteAndSize(const std::wstring& filePath, const std::wstring& cachePath) {
+    WIN32_FILE_ATTRIBUTE_DATA file = {};
+    WIN32_FILE_ATTRIBUTE_DATA cache = {};
+    if (!GetFileAttributesExW(filePath.c_str(), GetFileExInfoStandard, &file)) return false;
+    if (!GetFileAttributesExW(cachePath.c_str(), GetFileExInfoStandard, &cache)) return false;
+    return CompareFileTime(&file.ftLastWriteTime, &cache.ftLastWriteTime) == 0 &&
+           file.nFileSizeLow == cache.nFileSizeLow && file.nFileSizeHigh == cache.nFileSizeHigh;
+}
+
+void WriteBackToEngine(const std::wstring& fullPath, const std::wstring& identity,
+                       const std::vector<std::wstring>& fields) {
+    const std::wstring& domainId = fields[1];
+    const std::wstring& itemId = fields[2];
+    const std::wstring& cacheFileName = fields[3];
+
+    std::wstring engineQueue = EngineQueuePath();
+    std::wstring store = JoinPath(engineQueue, L"CloudFiles");
+    std::wstring itemDir = JoinPath(store, JoinPath(domainId, itemId));
+    CreateDirectoryW(engineQueue.c_str(), nullptr);
+    CreateDirectoryW(store.c_str(), nullptr);
+    CreateDirectoryW(JoinPath(store, domainId).c_str(), nullptr);
+    CreateDirectoryW(itemDir.c_str(), nullptr);
+    std::wstring engineCopy = JoinPath(itemDir, cacheFileName);
+
+    // A close that left the file as the engine delivered it is no change worth sending back.
+    std::wstring cachePath = IdentityCachePath(identity);
+    if (!cachePath.empty() && SameLastWriteAndSize(fullPath, cachePath)) {
+        LogEvent("WRITEBACK", "unchanged close skipped");
+        return;
+    }
+
+    if (!CopyFileW(fullPath.c_str(), engineCopy.c_str(), FALSE)) {
+        LogEvent("ERROR", "WRITEBACK engine stage copy failed");
+        return;
+    }
+    CreateDirectoryW(EngineInboxPath().c_str(), nullptr);
+    WriteRecordFile(EngineInboxPath(), "mod-",
+                    FormatCloseModifyRecord(domainId, itemId, engineCopy, SyncRootRelativePath(fullPath)));
+    LogEvent("WRITEBACK", "WRITEBACK_ENGINE_QUEUE local copy only, no network");
+}
+
+void WriteBackToStaging(const std::wstring& fullPath, const std::wstring& identity) {
+    std::wstring stagingCopy = JoinPath(JoinPath(ProviderPaths.queue, L"Staging"), identity);
+    if (!CopyFileW(fullPath.c_str(), stagingCopy.c_str(), FALSE)) {
+        char message[160];
+        snprintf(message, sizeof(message), "WRITEBACK copy failed gle=%lu", DwArg(GetLastError()));
+        LogEvent("ERROR", message);
+        return;
+    }
+
+    // Text mode: the journal's lines end in carriage return and line feed on every platform.
+    FILE* journal = _wfsopen(JoinPath(ProviderPaths.queue, L"pending-spike.jsonl").c_str(), L"a", _SH_DENYNO);
+    if (journal != nullptr) fputs("write-back\n", journal);
+
+    std::wstring localAppData = LocalAppDataDir();
+    if (!localAppData.empty()) {
+        std::wstring productRoot = JoinPath(localAppData, L"nq.vo.tarn.voskel");
+        std::wstring product = JoinPath(productRoot, L"VOSKE");
+        std::wstring engineQueue = JoinPath(product, L"Queue");
+        std::wstring store = JoinPath(engineQueue, L"CloudFiles");
+        CreateDirectoryW(productRoot.c_str(), nullptr);
+        CreateDirectoryW(product.c_str(), nullptr);
+        CreateDirectoryW(engineQueue.c_str(), nullptr);
+        CreateDirectoryW(store.c_str(), nullptr);
+        if (CopyFileW(fullPath.c_str(), JoinPath(store, identity).c_str(), FALSE)) {
+            LogEvent("WRITEBACK", "WRITEBACK_PRODUCT_QUEUE local copy only, no network");
+        }
+    }
+    LogEvent("WRITEBACK", "WRITEBACK_QUEUED local copy only, no network");
+    if (journal != nullptr) fclose(journal);
+}
+
+}  // namespace
+
+void CALLBACK OnNotifyFileCloseCompletion(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAMETERS* params) {
+    LogEvent("WRITEBACK", "close callback entered");
+    if ((params->CloseCompletion.Flags & CF_CALLBACK_CLOSE_COMPLETION_FLAG_DELETED) != 0) {
+        LogEvent("WRITEBACK", "close deleted - not queued");
+        return;
+    }
+    if (info->VolumeDosName == nullptr || info->NormalizedPath == nullptr) {
+        LogEvent("ERROR", "WRITEBACK missing path");
+        return;
+    }
+
+    std::wstring fullPath = std::wstring(info->VolumeDosName) + info->NormalizedPath;
+    std::wstring identity = info->FileIdentity == nullptr || info->FileIdentityLength < 2
+                                ? std::wstring(L"closed.bin")
+                                : DecodeIdentityBlob(info->FileIdentity, info->FileIdentityLength);
+
+    // Copy names come from the identity, which another process wrote: they must stay inside their directory.
+    std::vector<std::wstring> fields;
+    bool engineBranch = ParsePlaceholderIdentity(identity, fields);
+    bool safe = engineBranch ? IsSafeNameComponent(fields[1]) && IsSafeNameComponent(fields[2]) &&
+                                   IsSafeNameComponent(fields[3])
+                             : identity.empty() || IsSafeRelativePath(identity);
+    if (!safe) {
+        LogEvent("ERROR", "WRITEBACK unsafe identity - not queued");
+        return;
+    }
+
+    if (engineBranch) {
+        WriteBackToEngine(fullPath, identity, fields);
+    } else {
+        WriteBackToStaging(fullPath, identity);
+    }
+}

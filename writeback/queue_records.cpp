@@ -1,0 +1,181 @@
+// queue_records.cpp - the queue records the engine picks up (download, close modify, delete, rename), their
+// string encodings, and the one safe way a record file reaches the engine inbox.
+#include "writeback/queue_records.h"
+
+#include "layout/provider_paths.h"
+
+#include <atomic>
+#include <cstdio>
+
+namespace {
+
+// Temporary record names must differ between threads of this process and between processes.
+std::atomic<unsigned long long> temporaryNameCounter{0};
+
+std::wstring AsciiToWide(const char* text) {
+    std::wstring wide;
+    for (const char* p = text; *p != '\0'; ++p) wide.push_back(static_cast<wchar_t>(static_cast<unsigned char>(*p)));
+    return wide;
+}
+
+HRESULT LastErrorStatus() {
+    DWORD error = GetLastError();
+    return error == ERROR_SUCCESS ? E_FAIL : HRESULT_FROM_WIN32(error);
+}
+
+HRESULT WriteTemporaryRecord(const std::wstring& path, const std::string& record) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return LastErrorStatus();
+    HRESULT hr = S_OK;
+    DWORD written = 0;
+    if (!WriteFile(file, record.data(), static_cast<DWORD>(record.size()), &written, nullptr) ||
+        written != record.size()) {
+        hr = LastErrorStatus();
+    } else if (!FlushFileBuffers(file)) {
+        hr = LastErrorStatus();
+    }
+    CloseHandle(file);
+    if (FAILED(hr)) DeleteFileW(path.c_str());
+    return hr;
+}
+
+}  // namespace
+
+std::string ToUtf8(const std::wstring& text) {
+    int needed = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    if (needed <= 1) return std::string();
+    std::string utf8(static_cast<size_t>(needed), '\0');
+    int converted = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, utf8.data(), needed, nullptr, nullptr);
+    if (converted <= 1) return std::string();
+    utf8.resize(static_cast<size_t>(needed - 1));
+    return utf8;
+}
+
+std::string ToJsonUtf8(const std::wstring& text) {
+    if (text.empty()) return std::string();
+    std::string utf8 = ToUtf8(text);
+    std::string json;
+    json.reserve(utf8.size());
+    for (char c : utf8) {
+        if (c == '\\' || c == '"') json.push_back('\\');
+        json.push_back(c);
+    }
+    return json;
+}
+
+std::string ToJsonIdUtf8(const std::wstring& id) {
+    std::string utf8 = ToUtf8(id);
+    std::string json;
+    json.reserve(utf8.size());
+    for (char c : utf8) {
+        unsigned char byte = static_cast<unsigned char>(c);
+        if (byte < 0x20) {
+            char escape[8];
+            snprintf(escape, sizeof(escape), "\\u%04x", static_cast<unsigned>(byte));
+            json += escape;
+            continue;
+        }
+        if (c == '\\' || c == '"') json.push_back('\\');
+        json.push_back(c);
+    }
+    return json;
+}
+
+std::string FormatDownloadRecord(const std::wstring& domainId, const std::wstring& itemId) {
+    std::string record = "{\"type\":\"download\",\"domainId\":\"";
+    record += ToJsonIdUtf8(domainId);
+    record += "\",\"itemId\":\"";
+    record += ToJsonIdUtf8(itemId);
+    record += "\",\"contentsPath\":null,\"timestamp\":0,\"attempts\":0,\"urgent\":true}\n";
+    return record;
+}
+
+std::string FormatCloseModifyRecord(const std::wstring& domainId, const std::wstring& itemId,
+                                    const std::wstring& contentsPath, const std::wstring& targetPath) {
+    std::string record = "{\"type\":\"modify\",\"domainId\":\"";
+    record += ToJsonIdUtf8(domainId);
+    record += "\",\"itemId\":\"";
+    record += ToJsonIdUtf8(itemId);
+    record += "\",\"contentsPath\":\"";
+    // Backslashes doubled; a double quote (impossible in a Windows path) is escaped too, so the record stays JSON.
+    record += ToJsonUtf8(contentsPath);
+    record += "\",\"targetPath\":\"";
+    record += ToJsonUtf8(targetPath);
+    record += "\",\"isDir\":false,\"timestamp\":0,\"attempts\":0,\"urgent\":true}\n";
+    return record;
+}
+
+std::string FormatGenericRecord(const char* typeWord, const std::wstring& domainId, const std::wstring& itemId,
+                                bool isDir, const std::wstring& targetPath, const std::wstring& previousPath) {
+    std::string record = "{\"type\":\"";
+    record += typeWord;
+    record += "\",\"domainId\":\"";
+    record += ToJsonIdUtf8(domainId);
+    record += "\",\"itemId\":\"";
+    record += ToJsonIdUtf8(itemId);
+    record += "\",\"isDir\":";
+    record += isDir ? "true" : "false";
+    record += ",\"targetPath\":\"";
+    record += ToJsonUtf8(targetPath);
+    record += "\"";
+    if (!previousPath.empty()) {
+        record += ",\"previousPath\":\"";
+        record += ToJsonUtf8(previousPath);
+        record += "\"";
+    }
+    record += ",\"timestamp\":0,\"attempts\":0}\n";
+    return record;
+}
+
+std::wstring EngineQueuePath() {
+    return JoinPath(JoinPath(JoinPath(LocalAppDataDir(), L"nq.vo.tarn.voskel"), L"VOSKE"), L"Queue");
+}
+
+std::wstring EngineInboxPath() { return JoinPath(EngineQueuePath(), L"cloud-files-inbox"); }
+
+HRESULT WriteRecordFile(const std::wstring& directory, const char* namePrefix, const std::string& record,
+                        std::wstring* finalPath) {
+    unsigned long long tick = GetTickCount64();
+
+    // CREATE_NEW never opens another writer's temporary file; a clash only moves on to the next number.
+    std::wstring temporaryPath;
+    HRESULT hr = E_FAIL;
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        char temporaryName[96];
+        snprintf(temporaryName, sizeof(temporaryName), ".%s%llu.%lu.%llu.tmp", namePrefix, tick,
+                 static_cast<unsigned long>(GetCurrentProcessId()),
+                 temporaryNameCounter.fetch_add(1, std::memory_order_relaxed));
+        temporaryPath = JoinPath(directory, AsciiToWide(temporaryName));
+        hr = WriteTemporaryRecord(temporaryPath, record);
+        if (hr != HRESULT_FROM_WIN32(ERROR_FILE_EXISTS) && hr != HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS)) break;
+    }
+    if (FAILED(hr)) return hr;
+
+    // Moving without MOVEFILE_REPLACE_EXISTING fails on a taken name, so an earlier record is never replaced.
+    for (;;) {
+        char name[64];
+        snprintf(name, sizeof(name), "%s%llu.json", namePrefix, tick);
+        std::wstring path = JoinPath(directory, AsciiToWide(name));
+        if (MoveFileExW(temporaryPath.c_str(), path.c_str(), 0)) {
+            if (finalPath != nullptr) *finalPath = path;
+            return S_OK;
+        }
+        DWORD error = GetLastError();
+        if ((error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) || tick == ~0ull) {
+            DeleteFileW(temporaryPath.c_str());
+            return error == ERROR_SUCCESS ? E_FAIL : HRESULT_FROM_WIN32(error);
+        }
+        ++tick;
+    }
+}
+
+void WriteQueueRecord(const char* typeWord, const std::wstring& domainId, const std::wstring& itemId, bool isDir,
+                      const std::wstring& targetPath, const std::wstring& previousPath) {
+    if (LocalAppDataDir().empty()) return;
+    CreateDirectoryW(EngineQueuePath().c_str(), nullptr);
+    CreateDirectoryW(EngineInboxPath().c_str(), nullptr);
+    std::string prefix = std::string(typeWord) + "-";
+    WriteRecordFile(EngineInboxPath(), prefix.c_str(),
+                    FormatGenericRecord(typeWord, domainId, itemId, isDir, targetPath, previousPath));
+}
