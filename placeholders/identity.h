@@ -14,8 +14,10 @@ std::wstring DecodeIdentityBlob(LPCVOID blob, DWORD length);
 bool ParsePlaceholderIdentity(const std::wstring& identity, std::vector<std::wstring>& fields);
 std::wstring IdentityCachePath(const std::wstring& identity);
 
-// True when `name` can be used as one file or directory name: not empty, not "." or "..", no '\\', '/' or ':'.
+// True when `name` can be used as one file or directory name: not empty, not "." or "..", no '\\', '/', ':'
+// or NUL (so neither rooted nor drive-qualified).
 bool IsSafeNameComponent(const std::wstring& name);
-// True when `path` is a relative path whose components (split at '\\' and '/') are all safe names, empty
-// components allowed only where the program's own joins tolerate them; no root, no drive.
+// True when `path` is a relative path whose components (split at '\\' and '/') are all safe names: no leading
+// separator, no drive, no "." or ".." component. Empty components (doubled or trailing separators) and the
+// empty path are allowed, as they add no level below the base the path is joined to.
 bool IsSafeRelativePath(const std::wstring& path);

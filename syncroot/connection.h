@@ -5,5 +5,8 @@
 
 HRESULT ConnectProvider();
 BOOL WINAPI OnConsoleControl(DWORD controlType);
+// One pass of the connect verb's manifest watch: when the seed manifest's last-write time differs from
+// `lastSeen` (later or earlier), stores it there and re-seeds. Returns true when it re-seeded.
+bool WatchSeedManifestOnce(FILETIME& lastSeen);
 // Returns 1 when connecting fails; otherwise never returns.
 int RunConnectVerb();

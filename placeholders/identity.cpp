@@ -1,0 +1,105 @@
+// identity.cpp - the placeholder identity: its UTF-16LE blob form, its two text forms, and the safety checks
+// that keep names taken from identities and manifests inside the directory they are meant for.
+#include "placeholders/identity.h"
+
+#include "layout/provider_paths.h"
+
+namespace {
+
+const wchar_t kTab = L'\t';
+
+bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+void AppendUnit(std::vector<BYTE>& blob, uint32_t unit) {
+    blob.push_back(static_cast<BYTE>(unit & 0xFF));
+    blob.push_back(static_cast<BYTE>((unit >> 8) & 0xFF));
+}
+
+}  // namespace
+
+std::vector<BYTE> EncodeIdentityBlob(const std::wstring& text) {
+    std::vector<BYTE> blob;
+    blob.reserve(text.size() * 2 + 2);
+    for (wchar_t c : text) {
+        uint32_t code = static_cast<uint32_t>(c);
+        // A 32-bit wchar_t holds whole code points; the platform wants UTF-16, so split those above the BMP.
+        if (sizeof(wchar_t) > 2 && code > 0xFFFF && code <= 0x10FFFF) {
+            code -= 0x10000;
+            AppendUnit(blob, 0xD800 + (code >> 10));
+            AppendUnit(blob, 0xDC00 + (code & 0x3FF));
+        } else {
+            AppendUnit(blob, code & 0xFFFF);
+        }
+    }
+    AppendUnit(blob, 0);
+    return blob;
+}
+
+std::wstring DecodeIdentityBlob(LPCVOID blob, DWORD length) {
+    if (blob == nullptr || length < 2) return std::wstring();
+    const BYTE* bytes = static_cast<const BYTE*>(blob);
+    std::vector<uint32_t> units(length / 2);
+    for (size_t i = 0; i < units.size(); ++i) {
+        units[i] = static_cast<uint32_t>(bytes[2 * i]) | (static_cast<uint32_t>(bytes[2 * i + 1]) << 8);
+    }
+    while (!units.empty() && units.back() == 0) units.pop_back();
+
+    std::wstring text;
+    text.reserve(units.size());
+    for (size_t i = 0; i < units.size(); ++i) {
+        uint32_t unit = units[i];
+        if constexpr (sizeof(wchar_t) > 2) {
+            if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < units.size() && units[i + 1] >= 0xDC00 &&
+                units[i + 1] <= 0xDFFF) {
+                unit = 0x10000 + ((unit - 0xD800) << 10) + (units[i + 1] - 0xDC00);
+                ++i;
+            }
+        }
+        text.push_back(static_cast<wchar_t>(unit));
+    }
+    return text;
+}
+
+bool ParsePlaceholderIdentity(const std::wstring& identity, std::vector<std::wstring>& fields) {
+    fields.clear();
+    size_t start = 0;
+    for (;;) {
+        size_t tab = identity.find(kTab, start);
+        if (tab == std::wstring::npos) {
+            fields.push_back(identity.substr(start));
+            break;
+        }
+        fields.push_back(identity.substr(start, tab - start));
+        start = tab + 1;
+    }
+    return fields.size() >= 4 && fields[0] == L"cf";
+}
+
+std::wstring IdentityCachePath(const std::wstring& identity) {
+    std::vector<std::wstring> fields;
+    if (!ParsePlaceholderIdentity(identity, fields)) return std::wstring();
+    return ProductCachePath(JoinPath(JoinPath(fields[1], fields[2]), fields[3]));
+}
+
+bool IsSafeNameComponent(const std::wstring& name) {
+    if (name.empty() || name == L"." || name == L"..") return false;
+    for (wchar_t c : name) {
+        // A NUL would silently cut the name where the platform reads it as a C string.
+        if (IsSeparator(c) || c == L':' || c == L'\0') return false;
+    }
+    return true;
+}
+
+bool IsSafeRelativePath(const std::wstring& path) {
+    if (!path.empty() && IsSeparator(path[0])) return false;
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t end = start;
+        while (end < path.size() && !IsSeparator(path[end])) ++end;
+        std::wstring component = path.substr(start, end - start);
+        // Empty components (doubled or trailing separators) add no level, so only the named ones are checked.
+        if (!component.empty() && !IsSafeNameComponent(component)) return false;
+        start = end + 1;
+    }
+    return true;
+}

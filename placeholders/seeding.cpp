@@ -1,0 +1,238 @@
+// seeding.cpp - placeholders listed in the seed manifest (cache-reference identities), or, without a manifest,
+// for up to 32 files already in the product cache (path identities). Creation only; data comes at hydration.
+#include "placeholders/seeding.h"
+
+#include "app/event_log.h"
+#include "layout/provider_paths.h"
+#include "placeholders/identity.h"
+#include "syncroot/cloud_files.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+const int kManifestEntryCap = 100000;
+const size_t kCacheFileCap = 32;
+const ULONGLONG kCacheFileSizeLimit = 0x2000000;  // 32 MiB
+
+// The manifest is written by another process, so it is read whole and then parsed from memory.
+bool ReadWholeFile(const std::wstring& path, std::string& bytes) {
+    FILE* file = _wfsopen(path.c_str(), L"rb", _SH_DENYNO);
+    if (file == nullptr) return false;
+    char chunk[65536];
+    size_t got = 0;
+    while ((got = fread(chunk, 1, sizeof(chunk), file)) > 0) bytes.append(chunk, got);
+    fclose(file);
+    return true;
+}
+
+std::wstring Utf8LineToWide(const char* text, int length) {
+    int needed = MultiByteToWideChar(CP_UTF8, 0, text, length, nullptr, 0);
+    if (needed <= 0) return std::wstring();
+    std::wstring wide(static_cast<size_t>(needed), L'\0');
+    int converted = MultiByteToWideChar(CP_UTF8, 0, text, length, &wide[0], needed);
+    if (converted <= 0) return std::wstring();
+    wide.resize(static_cast<size_t>(converted));
+    return wide;
+}
+
+// Creates each non-empty backslash-separated component below the sync root in turn; returns the deepest path.
+// Results are ignored: an existing directory is the normal case, and a real failure shows up at creation.
+std::wstring CreateDirectoriesBelowRoot(const std::wstring& relative, bool skipEmpty) {
+    std::wstring running = ProviderPaths.syncRoot;
+    size_t start = 0;
+    while (start <= relative.size()) {
+        size_t end = relative.find(L'\\', start);
+        if (end == std::wstring::npos) end = relative.size();
+        std::wstring component = relative.substr(start, end - start);
+        if (!component.empty() || !skipEmpty) {
+            running = JoinPath(running, component);
+            CreateDirectoryW(running.c_str(), nullptr);
+        }
+        start = end + 1;
+    }
+    return running;
+}
+
+// The safety rules for a manifest entry: nothing it names may land outside the sync root or the engine's store.
+bool IsSafeIdField(const std::wstring& field) { return field.empty() || IsSafeNameComponent(field); }
+
+bool IsSafeManifestEntry(const std::vector<std::wstring>& columns) {
+    return IsSafeIdField(columns[0]) && IsSafeIdField(columns[1]) && IsSafeRelativePath(columns[2]) &&
+           IsSafeNameComponent(columns[4]);
+}
+
+LONGLONG ParseManifestSize(const std::wstring& text) {
+    long long value = wcstoll(text.c_str(), nullptr, 10);
+    return value < 0 ? 0 : static_cast<LONGLONG>(value);
+}
+
+size_t LastSeparator(const std::wstring& path) { return path.find_last_of(L"\\/"); }
+
+}  // namespace
+
+HRESULT SeedFromManifest() {
+    InitProviderPaths();
+
+    const std::wstring manifestPath = SeedManifestPath();
+    if (manifestPath.empty()) return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
+    if (GetFileAttributesW(manifestPath.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
+    }
+    std::string bytes;
+    if (!ReadWholeFile(manifestPath, bytes)) return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
+
+    int seen = 0;
+    int seeded = 0;
+    int refused = 0;
+    int firstRefusedLine = 0;
+    int lineNumber = 0;
+    size_t position = 0;
+    while (position < bytes.size() && seen < kManifestEntryCap) {
+        ++lineNumber;
+        size_t lineEnd = bytes.find('\n', position);
+        if (lineEnd == std::string::npos) lineEnd = bytes.size();
+        size_t lineLength = lineEnd - position;
+        const size_t lineStart = position;
+        position = lineEnd + 1;
+
+        if (lineLength > 0 && bytes[lineStart + lineLength - 1] == '\r') --lineLength;
+        if (lineLength == 0) continue;
+        const std::wstring line = Utf8LineToWide(bytes.data() + lineStart, static_cast<int>(lineLength));
+        if (line.empty()) continue;
+
+        std::vector<std::wstring> columns;
+        ParsePlaceholderIdentity(line, columns);
+        if (columns.size() < 5) continue;
+        ++seen;
+
+        if (!IsSafeManifestEntry(columns)) {
+            if (refused == 0) firstRefusedLine = lineNumber;
+            ++refused;
+            continue;
+        }
+
+        if (columns.size() >= 6 && columns[5] == L"1") {
+            CreateDirectoriesBelowRoot(columns[2], true);
+            ++seeded;
+            continue;
+        }
+
+        // A file entry: column 3 gives only the parent directory; the name is column 5.
+        std::wstring baseDirectory = ProviderPaths.syncRoot;
+        const size_t separator = LastSeparator(columns[2]);
+        const std::wstring parent = separator == std::wstring::npos ? std::wstring() : columns[2].substr(0, separator);
+        if (!parent.empty()) baseDirectory = CreateDirectoriesBelowRoot(parent, true);
+
+        const std::wstring identityText = L"cf\t" + columns[0] + L"\t" + columns[1] + L"\t" + columns[4];
+        const std::vector<BYTE> identity = EncodeIdentityBlob(identityText);
+
+        CF_PLACEHOLDER_CREATE_INFO entry = {};
+        entry.RelativeFileName = columns[4].c_str();
+        entry.FsMetadata.BasicInfo.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+        entry.FsMetadata.FileSize.QuadPart = ParseManifestSize(columns[3]);
+        entry.FileIdentity = identity.data();
+        entry.FileIdentityLength = static_cast<DWORD>(identity.size());
+        entry.Flags = CF_PLACEHOLDER_CREATE_FLAG_MARK_IN_SYNC;
+
+        DWORD processed = 0;
+        HRESULT hr = CfCreatePlaceholders(baseDirectory.c_str(), &entry, 1, CF_CREATE_FLAG_NONE, &processed);
+        // An existing placeholder is what a second run over the same manifest meets; it counts as seeded.
+        if (SUCCEEDED(hr) || hr == kHrAlreadyExists) ++seeded;
+    }
+
+    if (refused > 0) {
+        char refusal[160];
+        snprintf(refusal, sizeof(refusal), "SEED refused %d unsafe manifest entries, first at line %d", refused,
+                 firstRefusedLine);
+        LogEvent("ERROR", refusal);
+    }
+    char message[160];
+    snprintf(message, sizeof(message), "manifest seen %d seeded %d (cap 100000, no network)", seen, seeded);
+    LogEvent("SEED", message);
+    return S_OK;
+}
+
+void CollectCacheFiles(const std::wstring& directory, const std::wstring& relativePrefix,
+                       std::vector<std::wstring>& files) {
+    if (files.size() >= kCacheFileCap) return;
+    WIN32_FIND_DATAW data = {};
+    HANDLE find = FindFirstFileW(JoinPath(directory, L"*").c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE) return;
+    do {
+        const std::wstring name = data.cFileName;
+        if (name == L"." || name == L"..") continue;
+        const std::wstring relative = relativePrefix.empty() ? name : JoinPath(relativePrefix, name);
+        if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            // A linked directory may lead back up the tree; following it could recurse without end.
+            if (!(data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+                CollectCacheFiles(JoinPath(directory, name), relative, files);
+            }
+        } else {
+            const ULONGLONG size = (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+            if (size <= kCacheFileSizeLimit) files.push_back(relative);
+        }
+        if (files.size() >= kCacheFileCap) break;
+    } while (FindNextFileW(find, &data));
+    FindClose(find);
+}
+
+HRESULT SeedFromProductCache() {
+    InitProviderPaths();
+
+    const std::wstring localAppData = LocalAppDataDir();
+    const std::wstring cacheDirectory =
+        localAppData.empty() ? std::wstring()
+                             : JoinPath(JoinPath(JoinPath(localAppData, L"nq.vo.tarn.voskel"), L"VOSKE"), L"Cache");
+    if (cacheDirectory.empty() || GetFileAttributesW(cacheDirectory.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        LogEvent("SEED", "product cache absent");
+        return S_OK;
+    }
+
+    std::vector<std::wstring> files;
+    CollectCacheFiles(cacheDirectory, std::wstring(), files);
+
+    int seeded = 0;
+    HRESULT firstFailure = S_OK;
+    for (const std::wstring& relative : files) {
+        const size_t separator = LastSeparator(relative);
+        const std::wstring parent = separator == std::wstring::npos ? std::wstring() : relative.substr(0, separator);
+        const std::wstring name = separator == std::wstring::npos ? relative : relative.substr(separator + 1);
+        std::wstring baseDirectory = ProviderPaths.syncRoot;
+        if (!parent.empty()) baseDirectory = CreateDirectoriesBelowRoot(parent, false);
+
+        WIN32_FILE_ATTRIBUTE_DATA data = {};
+        if (!GetFileAttributesExW(JoinPath(cacheDirectory, relative).c_str(), GetFileExInfoStandard, &data)) continue;
+
+        const std::vector<BYTE> identity = EncodeIdentityBlob(relative);
+        CF_PLACEHOLDER_CREATE_INFO entry = {};
+        entry.RelativeFileName = name.c_str();
+        entry.FsMetadata.BasicInfo.CreationTime.QuadPart = FileTimeToInt64(data.ftCreationTime);
+        entry.FsMetadata.BasicInfo.LastAccessTime.QuadPart = FileTimeToInt64(data.ftLastAccessTime);
+        entry.FsMetadata.BasicInfo.LastWriteTime.QuadPart = FileTimeToInt64(data.ftLastWriteTime);
+        entry.FsMetadata.BasicInfo.ChangeTime.QuadPart = FileTimeToInt64(data.ftLastWriteTime);
+        entry.FsMetadata.BasicInfo.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+        entry.FsMetadata.FileSize.QuadPart =
+            static_cast<LONGLONG>((static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
+        entry.FileIdentity = identity.data();
+        entry.FileIdentityLength = static_cast<DWORD>(identity.size());
+        entry.Flags = CF_PLACEHOLDER_CREATE_FLAG_MARK_IN_SYNC;
+
+        DWORD processed = 0;
+        HRESULT hr = CfCreatePlaceholders(baseDirectory.c_str(), &entry, 1, CF_CREATE_FLAG_NONE, &processed);
+        if (SUCCEEDED(hr) || hr == kHrAlreadyExists) {
+            ++seeded;
+        } else if (SUCCEEDED(firstFailure)) {
+            firstFailure = hr;
+        }
+    }
+
+    char message[128];
+    snprintf(message, sizeof(message), "found %d seeded %d first_hr=0x%08lX (cap 32, no network)",
+             static_cast<int>(files.size()), seeded, HrArg(firstFailure));
+    LogEvent("SEED", message);
+    return S_OK;
+}

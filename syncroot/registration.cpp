@@ -1,0 +1,107 @@
+// registration.cpp - registering the provider's sync root, disconnecting this process, and unregistering.
+// Registration and unregistration outlive the process; the connection state lives here for the whole run.
+#include "syncroot/registration.h"
+
+#include "app/event_log.h"
+#include "layout/provider_paths.h"
+#include "layout/sync_root_identity.h"
+#include "placeholders/identity.h"
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+CF_CONNECTION_KEY ProviderConnectionKey = {0};
+std::atomic<bool> ProviderConnected{false};
+
+namespace {
+
+const int kUnregisterAttempts = 5;
+const DWORD kUnregisterPauseMs = 400;
+
+// {564F534B-4543-4669-6C65-7370696B6531}
+const GUID kProviderId = {0x564F534B, 0x4543, 0x4669, {0x6C, 0x65, 0x73, 0x70, 0x69, 0x6B, 0x65, 0x31}};
+
+}  // namespace
+
+HRESULT RegisterProviderSyncRoot() {
+    InitProviderPaths();
+    WriteStagingSeed();
+
+    // The record points into these two; both live until the platform call has returned.
+    const std::wstring identity = BuildSyncRootId();
+    const std::vector<BYTE> identityBlob = EncodeIdentityBlob(identity);
+
+    CF_SYNC_REGISTRATION registration = {};
+    registration.StructSize = sizeof(CF_SYNC_REGISTRATION);
+    registration.ProviderName = L"VOSKE";
+    registration.ProviderVersion = L"0.1.0-spike";
+    registration.SyncRootIdentity = identityBlob.data();
+    registration.SyncRootIdentityLength = static_cast<DWORD>(identityBlob.size());
+    registration.FileIdentity = nullptr;
+    registration.FileIdentityLength = 0;
+    registration.ProviderId = kProviderId;
+
+    CF_SYNC_POLICIES policies = {};
+    policies.StructSize = sizeof(CF_SYNC_POLICIES);
+    policies.Hydration.Primary = CF_HYDRATION_POLICY_FULL;
+    policies.Hydration.Modifier = CF_HYDRATION_POLICY_MODIFIER_NONE;
+    policies.Population.Primary = CF_POPULATION_POLICY_ALWAYS_FULL;
+    policies.Population.Modifier = CF_POPULATION_POLICY_MODIFIER_NONE;
+    policies.InSync = CF_INSYNC_POLICY_TRACK_FILE_LAST_WRITE_TIME;
+    policies.HardLink = CF_HARDLINK_POLICY_NONE;
+    policies.PlaceholderManagement = CF_PLACEHOLDER_MANAGEMENT_POLICY_DEFAULT;
+
+    HRESULT hr = CfRegisterSyncRoot(ProviderPaths.syncRoot.c_str(), &registration, &policies, CF_REGISTER_FLAG_NONE);
+    if (FAILED(hr)) {
+        char message[256];
+        snprintf(message, sizeof(message), "CfRegisterSyncRoot failed hr=0x%08lX path=%ls", HrArg(hr),
+                 ProviderPaths.syncRoot.c_str());
+        LogEvent("ERROR", message);
+        return hr;
+    }
+
+    char message[512];
+    snprintf(message, sizeof(message), "Registered sync root: %ls id=%ls", ProviderPaths.syncRoot.c_str(),
+             identity.c_str());
+    LogEvent("REGISTER", message);
+    return S_OK;
+}
+
+HRESULT DisconnectProvider() {
+    // Test and clear in one step: a console interrupt arriving while the main thread disconnects must not
+    // hand the same key to the platform a second time.
+    if (!ProviderConnected.exchange(false)) return S_OK;
+
+    HRESULT hr = CfDisconnectSyncRoot(ProviderConnectionKey);
+    char message[128];
+    snprintf(message, sizeof(message), "CfDisconnectSyncRoot hr=0x%08lX", HrArg(hr));
+    LogEvent("CONNECT", message);
+    return hr;
+}
+
+HRESULT UnregisterProviderSyncRoot() {
+    InitProviderPaths();
+    DisconnectProvider();
+
+    for (int attempt = 1; attempt <= kUnregisterAttempts; ++attempt) {
+        HRESULT hr = CfUnregisterSyncRoot(ProviderPaths.syncRoot.c_str());
+        if (SUCCEEDED(hr)) {
+            LogEvent("UNREGISTER", "Sync root unregistered");
+            return S_OK;
+        }
+        if (hr == kHrCloudNotUnderSyncRoot || hr == kHrInvalidFunction) {
+            LogEvent("UNREGISTER", "Sync root already absent");
+            return S_OK;
+        }
+
+        char message[256];
+        snprintf(message, sizeof(message), "CfUnregisterSyncRoot attempt %d/%d hr=0x%08lX", attempt,
+                 kUnregisterAttempts, HrArg(hr));
+        LogEvent("ERROR", message);
+        // Only "in use" can clear up by itself (a provider finishing its disconnect); anything else is final.
+        if (hr != kHrCloudInUse || attempt == kUnregisterAttempts) return hr;
+        Sleep(kUnregisterPauseMs);
+    }
+    return S_OK;
+}
