@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# test.sh - the whole test suite: installs what is missing, builds, runs every test, then the sanitizer builds'
+# tests and the MinGW cross-build of the Windows program (and its checks under Wine where Wine is installed).
+set -euo pipefail
+source "$(dirname "$0")/setup.sh"
+voske_need_packages cmake g++ ninja-build libgtest-dev g++-mingw-w64-x86-64 python3
+cd "$VOSKE_ROOT"
+jobs="$(nproc)"
+
+step() { printf '\n==== %s ====\n' "$*"; }
+
+step "Linux build and tests"
+cmake --preset linux -DVOSKE_BUILD_TESTS=ON -DVOSKE_BUILD_BENCH=ON
+cmake --build build/linux -j "$jobs"
+ctest --test-dir build/linux --output-on-failure -j "$jobs" --timeout 300
+
+step "AddressSanitizer + UndefinedBehaviorSanitizer build and tests"
+cmake --preset asan
+cmake --build build/asan -j "$jobs"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+    ctest --test-dir build/asan --output-on-failure -j "$jobs" --timeout 600
+
+step "ThreadSanitizer build and the emulated filter's tests"
+cmake --preset tsan
+cmake --build build/tsan -j "$jobs" --target platform_tests
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+    ctest --test-dir build/tsan --output-on-failure -j "$jobs" --timeout 600 -L platform
+
+step "MinGW-w64 cross-build of the Windows program"
+cmake --preset mingw
+cmake --build build/mingw -j "$jobs" --target voske-cf-spike 2>&1 | tee build/mingw/build.log
+if grep -qi "warning" build/mingw/build.log; then
+    echo "MinGW build printed warnings" >&2
+    exit 1
+fi
+test -f build/mingw/voske-cf-spike.exe
+
+if command -v wine >/dev/null 2>&1; then
+    step "Windows program under Wine"
+    tools/wine-check.sh build/mingw/voske-cf-spike.exe
+else
+    step "Wine not installed: Windows .exe checks skipped"
+fi
+
+step "All tests passed"
