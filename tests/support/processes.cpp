@@ -109,15 +109,24 @@ bool BackgroundProcess::Wait(int timeoutMs, int* exitCode) {
 std::string BackgroundProcess::Out() const { return ReadFileBytes(outPath_); }
 std::string BackgroundProcess::Err() const { return ReadFileBytes(errPath_); }
 
-bool WaitForLogLine(const std::string& logPath, const std::string& needle, int timeoutMs) {
+bool WaitUntil(const std::function<bool()>& condition, int timeoutMs) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
-        for (const auto& line : LogMessages(logPath)) {
-            if (line.find(needle) != std::string::npos) return true;
-        }
+        if (condition()) return true;
         if (std::chrono::steady_clock::now() >= deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+}
+
+bool WaitForLogLine(const std::string& logPath, const std::string& needle, int timeoutMs) {
+    return WaitUntil(
+        [&] {
+            for (const auto& line : LogMessages(logPath)) {
+                if (line.find(needle) != std::string::npos) return true;
+            }
+            return false;
+        },
+        timeoutMs);
 }
 
 std::vector<std::string> ErrorLines(const std::string& logPath) {

@@ -1,6 +1,7 @@
 // processes.h - running the built programs as real separate processes from a test, with deadlines.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,9 @@ private:
     bool reaped_ = false;
     std::string outPath_, errPath_;
 };
+
+// Polls `condition` every 10 ms until it holds or the deadline passes; returns its last value.
+bool WaitUntil(const std::function<bool()>& condition, int timeoutMs = 10000);
 
 // Waits until a line of the log file contains `needle`; returns false when the deadline passes.
 bool WaitForLogLine(const std::string& logPath, const std::string& needle, int timeoutMs = 10000);
