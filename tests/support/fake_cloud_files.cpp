@@ -147,13 +147,13 @@ const CloudFilesBackend kFakeBackend = {FakeRegister,           FakeUnregister, 
 }  // namespace
 
 FakeCloudFiles::FakeCloudFiles() {
-    activeFake.store(this, std::memory_order_release);
+    previousFake_ = activeFake.exchange(this, std::memory_order_acq_rel);
     previous_ = SetCloudFilesBackend(&kFakeBackend);
 }
 
 FakeCloudFiles::~FakeCloudFiles() {
     SetCloudFilesBackend(previous_);
-    activeFake.store(nullptr, std::memory_order_release);
+    activeFake.store(previousFake_, std::memory_order_release);
 }
 
 void FakeCloudFiles::FailCall(int callNumber, HRESULT status) {

@@ -83,4 +83,5 @@ private:
     LONGLONG connectionKey_ = 0x1234;
     std::function<void(const RecordedCall&)> hook_;
     const CloudFilesBackend* previous_ = nullptr;
+    FakeCloudFiles* previousFake_ = nullptr;  // an enclosing fake, active again when this one ends
 };
