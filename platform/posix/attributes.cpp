@@ -1,0 +1,59 @@
+// attributes.cpp - GetFileAttributesW and GetFileAttributesExW from lstat, in Windows' terms.
+// A symbolic link is a reparse point, and a directory as well when it points to one; it is never followed.
+#include "platform/posix/standin_internal.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+
+namespace posix {
+
+DWORD AttributesOfStat(const std::string& posixPath, const struct stat& st) {
+    if (S_ISLNK(st.st_mode)) {
+        struct stat target;
+        DWORD attributes = FILE_ATTRIBUTE_REPARSE_POINT;
+        if (stat(posixPath.c_str(), &target) == 0 && S_ISDIR(target.st_mode)) attributes |= FILE_ATTRIBUTE_DIRECTORY;
+        return attributes;
+    }
+    DWORD attributes = 0;
+    if (S_ISDIR(st.st_mode)) attributes |= FILE_ATTRIBUTE_DIRECTORY;
+    if ((st.st_mode & S_IWUSR) == 0) attributes |= FILE_ATTRIBUTE_READONLY;
+    // NORMAL stands only alone, as Windows reports it.
+    return attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL;
+}
+
+}  // namespace posix
+
+extern "C" DWORD GetFileAttributesW(LPCWSTR fileName) {
+    std::string path = posix::AbsolutePosixPath(fileName);
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) {
+        posix::SetLastErrorFromErrno(errno, path);
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    return posix::AttributesOfStat(path, st);
+}
+
+extern "C" BOOL GetFileAttributesExW(LPCWSTR fileName, GET_FILEEX_INFO_LEVELS level, LPVOID info) {
+    if (level != GetFileExInfoStandard || info == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    std::string path = posix::AbsolutePosixPath(fileName);
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) {
+        posix::SetLastErrorFromErrno(errno, path);
+        return FALSE;
+    }
+    WIN32_FILE_ATTRIBUTE_DATA* data = static_cast<WIN32_FILE_ATTRIBUTE_DATA*>(info);
+    data->dwFileAttributes = posix::AttributesOfStat(path, st);
+    data->ftCreationTime = posix::FileTimeOfTicks(posix::CreationTicks(path, -1, st));
+    data->ftLastAccessTime =
+        posix::FileTimeOfTicks(posix::FileTimeTicksFromTimespec(st.st_atim.tv_sec, st.st_atim.tv_nsec));
+    data->ftLastWriteTime =
+        posix::FileTimeOfTicks(posix::FileTimeTicksFromTimespec(st.st_mtim.tv_sec, st.st_mtim.tv_nsec));
+    ULONGLONG size = S_ISDIR(st.st_mode) ? 0 : static_cast<ULONGLONG>(st.st_size);
+    data->nFileSizeHigh = static_cast<DWORD>(size >> 32);
+    data->nFileSizeLow = static_cast<DWORD>(size & 0xFFFFFFFFu);
+    return TRUE;
+}

@@ -1,0 +1,201 @@
+// directories.cpp - creating and removing directories, and FindFirstFileW enumeration.
+// Listings come sorted as NTFS returns them, "." and ".." first except at the root.
+#include "platform/posix/standin_internal.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cwctype>
+
+namespace {
+
+constexpr DWORD kReparseTagSymlink = 0xA000000Cu;  // IO_REPARSE_TAG_SYMLINK
+
+struct FindState {
+    std::string directory;           // POSIX directory being listed
+    std::vector<std::string> names;  // matching entries, in the order they are returned
+    size_t next = 0;
+};
+
+// Windows matches names without regard to case; '*' is any run, '?' one character.
+bool MatchPattern(const wchar_t* pattern, const wchar_t* name) {
+    if (*pattern == L'\0') return *name == L'\0';
+    if (*pattern == L'*') {
+        while (*pattern == L'*') ++pattern;
+        if (*pattern == L'\0') return true;
+        for (const wchar_t* rest = name;; ++rest) {
+            if (MatchPattern(pattern, rest)) return true;
+            if (*rest == L'\0') return false;
+        }
+    }
+    if (*name == L'\0') return false;
+    if (*pattern != L'?' && std::towupper(static_cast<wint_t>(*pattern)) != std::towupper(static_cast<wint_t>(*name))) {
+        return false;
+    }
+    return MatchPattern(pattern + 1, name + 1);
+}
+
+bool MatchesAll(const std::wstring& pattern) { return pattern == L"*" || pattern == L"*.*"; }
+
+std::wstring UpperOf(const std::string& name) {
+    std::wstring wide = posix::Utf8ToWide(name);
+    for (wchar_t& c : wide) c = static_cast<wchar_t>(std::towupper(static_cast<wint_t>(c)));
+    return wide;
+}
+
+// Fills one result; false when the entry has gone since the listing was read.
+bool FillFindData(const std::string& directory, const std::string& name, LPWIN32_FIND_DATAW data) {
+    std::string full = directory == "/" ? "/" + name : directory + "/" + name;
+    struct stat st;
+    if (lstat(full.c_str(), &st) != 0) return false;
+    *data = WIN32_FIND_DATAW{};
+    data->dwFileAttributes = posix::AttributesOfStat(full, st);
+    if (S_ISLNK(st.st_mode)) data->dwReserved0 = kReparseTagSymlink;
+    data->ftCreationTime = posix::FileTimeOfTicks(posix::CreationTicks(full, -1, st));
+    data->ftLastAccessTime =
+        posix::FileTimeOfTicks(posix::FileTimeTicksFromTimespec(st.st_atim.tv_sec, st.st_atim.tv_nsec));
+    data->ftLastWriteTime =
+        posix::FileTimeOfTicks(posix::FileTimeTicksFromTimespec(st.st_mtim.tv_sec, st.st_mtim.tv_nsec));
+    ULONGLONG size = S_ISDIR(st.st_mode) ? 0 : static_cast<ULONGLONG>(st.st_size);
+    data->nFileSizeHigh = static_cast<DWORD>(size >> 32);
+    data->nFileSizeLow = static_cast<DWORD>(size & 0xFFFFFFFFu);
+    std::wstring wide = posix::Utf8ToWide(name);
+    size_t length = std::min(wide.size(), static_cast<size_t>(MAX_PATH - 1));
+    std::copy(wide.begin(), wide.begin() + static_cast<std::ptrdiff_t>(length), data->cFileName);
+    data->cFileName[length] = L'\0';
+    return true;
+}
+
+bool NextFound(FindState& state, LPWIN32_FIND_DATAW data) {
+    while (state.next < state.names.size()) {
+        if (FillFindData(state.directory, state.names[state.next++], data)) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+extern "C" BOOL CreateDirectoryW(LPCWSTR pathName, LPSECURITY_ATTRIBUTES security) {
+    (void)security;
+    std::string path = posix::AbsolutePosixPath(pathName);
+    if (mkdir(path.c_str(), 0777) != 0) {
+        // A missing parent is a missing path to Windows, never a missing file.
+        if (errno == ENOENT) {
+            SetLastError(ERROR_PATH_NOT_FOUND);
+        } else {
+            posix::SetLastErrorFromErrno(errno, path);
+        }
+        return FALSE;
+    }
+    return TRUE;
+}
+
+extern "C" BOOL RemoveDirectoryW(LPCWSTR pathName) {
+    std::string path = posix::AbsolutePosixPath(pathName);
+    struct stat st, target;
+    if (lstat(path.c_str(), &st) != 0) {
+        posix::SetLastErrorFromErrno(errno, path);
+        return FALSE;
+    }
+    // A symbolic link to a directory is removed as the link, as Windows removes a directory link.
+    if (S_ISLNK(st.st_mode)) {
+        if (stat(path.c_str(), &target) != 0 || !S_ISDIR(target.st_mode)) {
+            SetLastError(ERROR_DIRECTORY);
+            return FALSE;
+        }
+        if (unlink(path.c_str()) != 0) {
+            posix::SetLastErrorFromErrno(errno, path);
+            return FALSE;
+        }
+        return TRUE;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        SetLastError(ERROR_DIRECTORY);
+        return FALSE;
+    }
+    if (rmdir(path.c_str()) != 0) {
+        posix::SetLastErrorFromErrno(errno, path);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+extern "C" HANDLE FindFirstFileW(LPCWSTR fileName, LPWIN32_FIND_DATAW findData) {
+    std::wstring query = fileName != nullptr ? fileName : L"";
+    size_t separator = query.find_last_of(L"\\/");
+    std::wstring pattern = separator == std::wstring::npos ? query : query.substr(separator + 1);
+    std::wstring directoryPart = separator == std::wstring::npos ? std::wstring(L".") : query.substr(0, separator + 1);
+    if (pattern.empty()) {
+        // "dir\" names nothing to list, as on Windows.
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    std::string directory = posix::AbsolutePosixPath(directoryPart);
+    while (directory.size() > 1 && directory.back() == '/') directory.pop_back();
+
+    FindState* state = new FindState;
+    state->directory = directory;
+    if (pattern.find_first_of(L"*?") == std::wstring::npos) {
+        state->names.push_back(posix::WideToUtf8(pattern));  // a plain name finds that one entry
+    } else {
+        DIR* dir = opendir(directory.c_str());
+        if (dir == nullptr) {
+            // A listing of a directory that is not there reports the path, not the file, as missing.
+            int error = errno;
+            delete state;
+            SetLastError(error == ENOENT ? ERROR_PATH_NOT_FOUND : posix::Win32ErrorFromErrno(error));
+            return INVALID_HANDLE_VALUE;
+        }
+        bool all = MatchesAll(pattern);
+        std::vector<std::string> names;
+        while (dirent* entry = readdir(dir)) {
+            std::string name = entry->d_name;
+            if (name == "." || name == "..") continue;
+            if (all || MatchPattern(pattern.c_str(), posix::Utf8ToWide(name).c_str())) names.push_back(name);
+        }
+        closedir(dir);
+        std::vector<std::pair<std::wstring, std::string>> keyed;
+        keyed.reserve(names.size());
+        for (std::string& name : names) keyed.emplace_back(UpperOf(name), std::move(name));
+        std::sort(keyed.begin(), keyed.end());
+        if (directory != "/") {
+            for (const wchar_t* dots : {L".", L".."}) {
+                if (all || MatchPattern(pattern.c_str(), dots)) state->names.push_back(posix::WideToUtf8(dots));
+            }
+        }
+        for (auto& item : keyed) state->names.push_back(std::move(item.second));
+    }
+    if (!NextFound(*state, findData)) {
+        struct stat st;
+        DWORD error = stat(directory.c_str(), &st) == 0 ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
+        delete state;
+        SetLastError(error);
+        return INVALID_HANDLE_VALUE;
+    }
+    posix::Handle* handle = new posix::Handle;
+    handle->kind = posix::HandleKind::Find;
+    handle->find = state;
+    return handle;
+}
+
+extern "C" BOOL FindNextFileW(HANDLE find, LPWIN32_FIND_DATAW findData) {
+    posix::Handle* handle = posix::HandleOf(find, posix::HandleKind::Find);
+    if (handle == nullptr) return FALSE;
+    if (!NextFound(*static_cast<FindState*>(handle->find), findData)) {
+        SetLastError(ERROR_NO_MORE_FILES);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+extern "C" BOOL FindClose(HANDLE find) {
+    posix::Handle* handle = posix::HandleOf(find, posix::HandleKind::Find);
+    if (handle == nullptr) return FALSE;
+    delete static_cast<FindState*>(handle->find);
+    delete handle;
+    return TRUE;
+}

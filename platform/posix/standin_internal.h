@@ -1,0 +1,47 @@
+// standin_internal.h - pieces the Win32 stand-in's source files share with each other and with its tests.
+// Not seen by the program: it only includes platform/win32.h.
+#pragma once
+
+#include "platform/posix/posix_handle.h"
+
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
+
+namespace posix {
+
+// Sets the thread's last error from errno. ENOENT becomes ERROR_PATH_NOT_FOUND instead of
+// ERROR_FILE_NOT_FOUND when the directory that would hold `posixPath` does not exist, as Windows reports it.
+void SetLastErrorFromErrno(int error, const std::string& posixPath = std::string());
+
+// The Windows path the program passed, as an absolute POSIX path (relative paths are taken from the
+// current directory), which is what the emulated filter and the handles keep.
+std::string AbsolutePosixPath(const std::wstring& windowsPath);
+std::string AbsolutePosixPath(const wchar_t* windowsPath);
+
+// The handle a HANDLE points to when it is of the given kind, else null (and ERROR_INVALID_HANDLE set).
+Handle* HandleOf(HANDLE object, HandleKind kind);
+
+// File handles as the Win32 calls and the C runtime's streams share them. OpenFileHandle opens `posixPath`
+// with open(2) flags (O_CLOEXEC is added) and marks placeholders; the read and write go through the
+// filter's hydration; CloseFileHandle closes, notifies the filter and frees. All set the last error.
+Handle* OpenFileHandle(const std::string& posixPath, int openFlags, unsigned mode, DWORD access);
+bool ReadHandle(Handle& handle, void* buffer, size_t toRead, size_t* got, const long long* offset);
+bool WriteHandle(Handle& handle, const void* buffer, size_t toWrite, size_t* written, const long long* offset);
+void CloseFileHandle(Handle* handle);
+
+// FILETIME of a tick count, and the ticks of a FILETIME.
+FILETIME FileTimeOfTicks(ULONGLONG ticks);
+ULONGLONG TicksOfFileTime(const FILETIME& time);
+
+// Times and attributes as Windows reports them for a file whose stat is `st` (lstat for a symbolic link).
+// Creation time: the filter's stored time for a placeholder, else the birth time when the file system
+// keeps one, else the last-write time. `fd` may be -1, then `posixPath` is used.
+ULONGLONG CreationTicks(const std::string& posixPath, int fd, const struct stat& st);
+DWORD AttributesOfStat(const std::string& posixPath, const struct stat& st);
+
+// Splits a command line by the rules of CommandLineToArgvW and the Windows C runtime.
+std::vector<std::wstring> SplitCommandLine(const std::wstring& commandLine);
+
+}  // namespace posix
