@@ -60,9 +60,11 @@ std::wstring CreateDirectoriesBelowRoot(const std::wstring& relative, bool skipE
 // The safety rules for a manifest entry: nothing it names may land outside the sync root or the engine's store.
 bool IsSafeIdField(const std::wstring& field) { return field.empty() || IsSafeNameComponent(field); }
 
-bool IsSafeManifestEntry(const std::vector<std::wstring>& columns) {
-    return IsSafeIdField(columns[0]) && IsSafeIdField(columns[1]) && IsSafeRelativePath(columns[2]) &&
-           IsSafeNameComponent(columns[4]);
+// A directory entry uses only its path, so its other columns may hold anything, as for any directory line.
+bool IsSafeManifestEntry(const std::vector<std::wstring>& columns, bool directory) {
+    if (!IsSafeRelativePath(columns[2])) return false;
+    return directory ||
+           (IsSafeIdField(columns[0]) && IsSafeIdField(columns[1]) && IsSafeNameComponent(columns[4]));
 }
 
 LONGLONG ParseManifestSize(const std::wstring& text) {
@@ -109,13 +111,14 @@ HRESULT SeedFromManifest() {
         if (columns.size() < 5) continue;
         ++seen;
 
-        if (!IsSafeManifestEntry(columns)) {
+        const bool directory = columns.size() >= 6 && columns[5] == L"1";
+        if (!IsSafeManifestEntry(columns, directory)) {
             if (refused == 0) firstRefusedLine = lineNumber;
             ++refused;
             continue;
         }
 
-        if (columns.size() >= 6 && columns[5] == L"1") {
+        if (directory) {
             CreateDirectoriesBelowRoot(columns[2], true);
             ++seeded;
             continue;
