@@ -1,35 +1,412 @@
 // cloud_filter.cpp - the emulated Cloud Files filter: the POSIX backend of the eight operations and the hooks
 // through which the Win32 stand-in's file calls reach it.
+//
+// How it keeps the platform's contract on Linux:
+// - Registration: the extended attribute user.cfemu.root on the sync-root directory holds provider name and
+//   version, provider id, identity blob, policies and flags. Registering again with the same values succeeds;
+//   other values, or a root inside or above another root, give ERROR_CLOUD_FILE_INVALID_REQUEST. A file system
+//   without extended attributes gives ERROR_NOT_SUPPORTED before anything is written.
+// - Placeholder: a sparse regular file of its full size (or a directory) with two attributes: user.cfemu.ph,
+//   18 bytes of state (hydrated, in sync, directory, always-full; creation and change time, which POSIX cannot
+//   set), and user.cfemu.id, the identity blob. Access and last-write time are the file's own, set with
+//   futimens; a time before 1901 is clamped by ext4 to 1901-12-13 (tmpfs keeps it). A new placeholder is made
+//   as an unnamed file and linked under its name only when complete, so no process sees it half made.
+// - Connection: the provider binds an abstract Unix socket named after the canonical root path (hashed when
+//   long); binding is what makes it the only provider, across processes, and the name disappears with the
+//   process. Any process (the provider itself too) sends one request per connection and blocks on the answer:
+//   FETCH for a read, write or explicit hydration of a dehydrated placeholder, DELETE and RENAME before
+//   those operations, CLOSE (not waited for). The provider's listener thread holds each request until
+//   CfExecute answers it; callbacks run on a pool of at least four threads that grows whenever all are busy.
+//   A provider that dies closes the sockets of every waiting request, which the waiters see as
+//   ERROR_CLOUD_FILE_PROVIDER_TERMINATED; data of a fetch is written by the provider's process and the
+//   placeholder is marked hydrated only when the whole file has arrived.
+// - Timeout: 60 s per request (CFEMU_REQUEST_TIMEOUT_MS in the provider's environment shortens it for tests);
+//   any valid CfExecute restarts the clock of all requests of that connection.
+// - No notifications for file operations made on callback threads; their reads of dehydrated placeholders are
+//   still fetched, on another pool thread.
+#include "platform/posix/cloud_filter.h"
 #include "platform/posix/filter_hooks.h"
-#include "syncroot/cloud_files.h"
+#include "platform/posix/standin_internal.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/xattr.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <cwchar>
+
+namespace cfemu {
 namespace {
 
-constexpr const char* kPlaceholderAttribute = "user.cfemu.ph";
+constexpr size_t kMaxProviderStringLength = 255;
+constexpr DWORD kMaxSyncRootIdentityLength = 64 * 1024;
 
-HRESULT NotYet() { return HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED); }
+HRESULT HrFromWin32(DWORD code) { return code == ERROR_SUCCESS ? S_OK : HRESULT_FROM_WIN32(code); }
+HRESULT HrFromErrno(int error) { return HRESULT_FROM_WIN32(posix::Win32ErrorFromErrno(error)); }
 
-HRESULT RegisterSyncRoot(LPCWSTR, const CF_SYNC_REGISTRATION*, const CF_SYNC_POLICIES*, CF_REGISTER_FLAGS) {
-    return NotYet();
+bool NoAttributeSupport(int error) { return error == ENOTSUP || error == EOPNOTSUPP; }
+
+HRESULT ReportNoAttributes(const std::string& path) {
+    std::fprintf(stderr,
+                 "cfemu: %s: the file system keeps no extended attributes, so it cannot hold a sync root "
+                 "or placeholders\n",
+                 path.c_str());
+    return HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED);
 }
-HRESULT UnregisterSyncRoot(LPCWSTR) { return HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_NOT_UNDER_SYNC_ROOT); }
-HRESULT ConnectSyncRoot(LPCWSTR, const CF_CALLBACK_REGISTRATION*, LPCVOID, CF_CONNECT_FLAGS, CF_CONNECTION_KEY*) {
-    return HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_NOT_UNDER_SYNC_ROOT);
+
+// The path a descriptor is open on now (it may have been renamed since it was opened), else `fallback`.
+std::string CurrentPath(int fd, const std::string& fallback) {
+    char link[64];
+    char target[4096];
+    std::snprintf(link, sizeof(link), "/proc/self/fd/%d", fd);
+    ssize_t size = readlink(link, target, sizeof(target) - 1);
+    if (size > 0 && target[0] == '/') {
+        std::string path(target, static_cast<size_t>(size));
+        static const std::string kDeleted = " (deleted)";
+        if (path.size() <= kDeleted.size() || path.compare(path.size() - kDeleted.size(), kDeleted.size(), kDeleted) != 0) {
+            return path;
+        }
+    }
+    return CanonicalPath(fallback);
 }
-HRESULT DisconnectSyncRoot(CF_CONNECTION_KEY) { return E_INVALIDARG; }
-HRESULT CreatePlaceholders(LPCWSTR, CF_PLACEHOLDER_CREATE_INFO*, DWORD, CF_CREATE_FLAGS, PDWORD) {
-    return HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_NOT_UNDER_SYNC_ROOT);
+
+timespec TimespecOfTicks(LONGLONG ticks) {
+    long long seconds = 0;
+    long nanoseconds = 0;
+    posix::TimespecFromFileTimeTicks(ticks < 0 ? 0 : static_cast<ULONGLONG>(ticks), &seconds, &nanoseconds);
+    timespec time;
+    time.tv_sec = static_cast<time_t>(seconds);
+    time.tv_nsec = nanoseconds;
+    return time;
 }
-HRESULT Execute(const CF_OPERATION_INFO*, CF_OPERATION_PARAMETERS*) {
-    return HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_REQUEST_CANCELED);
+
+bool IsDirectory(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
-HRESULT HydratePlaceholder(HANDLE, LARGE_INTEGER, LARGE_INTEGER, CF_HYDRATE_FLAGS, LPOVERLAPPED) {
-    return HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_PROVIDER_NOT_RUNNING);
+
+// True when a directory below `directory` (not following links) carries a registration.
+bool RootBelow(const std::string& directory) {
+    DIR* dir = opendir(directory.c_str());
+    if (dir == nullptr) return false;
+    bool found = false;
+    while (!found) {
+        dirent* entry = readdir(dir);
+        if (entry == nullptr) break;
+        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
+        std::string child = directory + "/" + entry->d_name;
+        bool isDirectory = entry->d_type == DT_DIR || (entry->d_type == DT_UNKNOWN && IsDirectory(child));
+        if (!isDirectory) continue;
+        found = ReadRootRecord(child, nullptr) || RootBelow(child);
+    }
+    closedir(dir);
+    return found;
 }
-HRESULT DehydratePlaceholder(HANDLE, LARGE_INTEGER, LARGE_INTEGER, CF_DEHYDRATE_FLAGS, LPOVERLAPPED) {
-    return NotYet();
+
+// Unregistration's walk: dehydrated placeholder files go, hydrated ones and directories become ordinary.
+void ReleasePlaceholders(const std::string& directory) {
+    DIR* dir = opendir(directory.c_str());
+    if (dir == nullptr) return;
+    std::vector<std::string> children;
+    while (dirent* entry = readdir(dir)) {
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
+            children.push_back(directory + "/" + entry->d_name);
+        }
+    }
+    closedir(dir);
+    for (const std::string& child : children) {
+        struct stat st;
+        if (lstat(child.c_str(), &st) != 0) continue;
+        if (S_ISDIR(st.st_mode)) ReleasePlaceholders(child);
+        PlaceholderState state;
+        if (!ReadStateAt(child, &state)) continue;
+        if (S_ISREG(st.st_mode) && (state.flags & kStateHydrated) == 0) {
+            unlink(child.c_str());  // holds no data: nothing of the user's is lost
+            continue;
+        }
+        lremovexattr(child.c_str(), kIdentityAttribute);
+        lremovexattr(child.c_str(), kStateAttribute);
+    }
+}
+
+bool ValidPlaceholderName(LPCWSTR name) {
+    if (name == nullptr || name[0] == L'\0') return false;
+    if (std::wcscmp(name, L".") == 0 || std::wcscmp(name, L"..") == 0) return false;
+    return std::wcspbrk(name, L"\\/") == nullptr;
+}
+
+// Writes identity and state onto a new placeholder open on `fd`; 0 or the errno of the failure.
+int MarkPlaceholder(int fd, const CF_PLACEHOLDER_CREATE_INFO& entry, const PlaceholderState& state) {
+    if (entry.FileIdentityLength > 0 &&
+        fsetxattr(fd, kIdentityAttribute, entry.FileIdentity, entry.FileIdentityLength, 0) != 0) {
+        return errno;
+    }
+    return WriteState(fd, state);
+}
+
+HRESULT CreateDirectoryPlaceholder(const std::string& path, const CF_PLACEHOLDER_CREATE_INFO& entry,
+                                   const PlaceholderState& state, const timespec times[2], USN* usn) {
+    if (mkdir(path.c_str(), 0777) != 0) {
+        return errno == EEXIST ? HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS) : HrFromErrno(errno);
+    }
+    int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int error = fd < 0 ? errno : MarkPlaceholder(fd, entry, state);
+    if (error == 0 && futimens(fd, times) != 0) error = errno;
+    struct stat st;
+    if (error == 0 && fstat(fd, &st) == 0) *usn = static_cast<USN>(st.st_ino);
+    if (fd >= 0) close(fd);
+    if (error == 0) return S_OK;
+    rmdir(path.c_str());
+    return NoAttributeSupport(error) ? ReportNoAttributes(path) : HrFromErrno(error);
+}
+
+HRESULT CreateFilePlaceholder(const std::string& directory, const std::string& path,
+                              const CF_PLACEHOLDER_CREATE_INFO& entry, const PlaceholderState& state,
+                              const timespec times[2], USN* usn) {
+    // An unnamed file, linked under its name once complete; file systems without O_TMPFILE get the name at once.
+    bool unnamed = true;
+    int fd = open(directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        unnamed = false;
+        fd = open(path.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0666);
+        if (fd < 0) return errno == EEXIST ? HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS) : HrFromErrno(errno);
+    }
+    int error = 0;
+    if (ftruncate(fd, entry.FsMetadata.FileSize.QuadPart) != 0) error = errno;
+    if (error == 0) error = MarkPlaceholder(fd, entry, state);
+    if (error == 0 && futimens(fd, times) != 0) error = errno;
+    if (error == 0 && unnamed) {
+        char link[64];
+        std::snprintf(link, sizeof(link), "/proc/self/fd/%d", fd);
+        if (linkat(AT_FDCWD, link, AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+            int linkError = errno;
+            close(fd);
+            return linkError == EEXIST ? HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS) : HrFromErrno(linkError);
+        }
+    }
+    struct stat st;
+    if (error == 0 && fstat(fd, &st) == 0) *usn = static_cast<USN>(st.st_ino);
+    close(fd);
+    if (error == 0) return S_OK;
+    if (!unnamed) unlink(path.c_str());
+    return NoAttributeSupport(error) ? ReportNoAttributes(path) : HrFromErrno(error);
+}
+
+HRESULT CreateOnePlaceholder(const std::string& directory, CF_PLACEHOLDER_CREATE_INFO& entry) {
+    if (!ValidPlaceholderName(entry.RelativeFileName)) return HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_INVALID_REQUEST);
+    if (entry.FileIdentityLength > CF_PLACEHOLDER_MAX_FILE_IDENTITY_LENGTH ||
+        (entry.FileIdentityLength > 0 && entry.FileIdentity == nullptr)) {
+        return E_INVALIDARG;
+    }
+    bool isDirectory = (entry.FsMetadata.BasicInfo.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    if (!isDirectory && entry.FsMetadata.FileSize.QuadPart < 0) return E_INVALIDARG;
+    std::string path = directory + "/" + posix::WideToUtf8(entry.RelativeFileName);
+
+    PlaceholderState state;
+    if (isDirectory) state.flags |= kStateDirectory | kStateHydrated;
+    if ((entry.Flags & CF_PLACEHOLDER_CREATE_FLAG_MARK_IN_SYNC) != 0) state.flags |= kStateInSync;
+    if ((entry.Flags & CF_PLACEHOLDER_CREATE_FLAG_ALWAYS_FULL) != 0) state.flags |= kStateAlwaysFull;
+    // Zero times are taken literally (1601-01-01), as on Windows at creation.
+    const FILE_BASIC_INFO& basic = entry.FsMetadata.BasicInfo;
+    state.creationTicks = basic.CreationTime.QuadPart < 0 ? 0 : static_cast<ULONGLONG>(basic.CreationTime.QuadPart);
+    state.changeTicks = basic.ChangeTime.QuadPart < 0 ? 0 : static_cast<ULONGLONG>(basic.ChangeTime.QuadPart);
+    timespec times[2] = {TimespecOfTicks(basic.LastAccessTime.QuadPart), TimespecOfTicks(basic.LastWriteTime.QuadPart)};
+
+    if ((entry.Flags & CF_PLACEHOLDER_CREATE_FLAG_SUPERSEDE) != 0) {
+        struct stat st;
+        if (lstat(path.c_str(), &st) == 0 && (S_ISDIR(st.st_mode) ? rmdir(path.c_str()) : unlink(path.c_str())) != 0) {
+            return HrFromErrno(errno);
+        }
+    }
+    USN usn = 0;
+    HRESULT hr = isDirectory ? CreateDirectoryPlaceholder(path, entry, state, times, &usn)
+                             : CreateFilePlaceholder(directory, path, entry, state, times, &usn);
+    if (SUCCEEDED(hr)) entry.CreateUsn = usn;
+    return hr;
+}
+
+posix::Handle* FileHandle(HANDLE handle) {
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return nullptr;
+    posix::Handle* file = posix::HandleOf(handle, posix::HandleKind::File);
+    return file != nullptr && file->fd >= 0 ? file : nullptr;
+}
+
+// Asks the provider of the root holding `path` for the whole file and waits.
+DWORD Fetch(const std::string& path, uint32_t flags) {
+    std::string root;
+    if (!FindSyncRoot(path, &root, nullptr)) return ERROR_CLOUD_FILE_NOT_UNDER_SYNC_ROOT;
+    Request request;
+    request.kind = RequestKind::Fetch;
+    request.flags = flags;
+    request.path = path;
+    return SendToProvider(root, request, true);
+}
+
+// ---- The eight operations ----
+
+HRESULT RegisterSyncRoot(LPCWSTR syncRootPath, const CF_SYNC_REGISTRATION* registration,
+                         const CF_SYNC_POLICIES* policies, CF_REGISTER_FLAGS registerFlags) {
+    if (syncRootPath == nullptr || registration == nullptr || policies == nullptr) return E_INVALIDARG;
+    if (registration->StructSize != sizeof(CF_SYNC_REGISTRATION)) return E_INVALIDARG;
+    if (policies->StructSize != sizeof(CF_SYNC_POLICIES) &&
+        policies->StructSize != offsetof(CF_SYNC_POLICIES, PlaceholderManagement)) {
+        return E_INVALIDARG;
+    }
+    if (registration->ProviderName == nullptr || registration->ProviderVersion == nullptr ||
+        std::wcslen(registration->ProviderName) > kMaxProviderStringLength ||
+        std::wcslen(registration->ProviderVersion) > kMaxProviderStringLength) {
+        return E_INVALIDARG;
+    }
+    if (registration->SyncRootIdentityLength > kMaxSyncRootIdentityLength ||
+        (registration->SyncRootIdentityLength > 0 && registration->SyncRootIdentity == nullptr) ||
+        registration->FileIdentityLength > CF_PLACEHOLDER_MAX_FILE_IDENTITY_LENGTH ||
+        (registration->FileIdentityLength > 0 && registration->FileIdentity == nullptr)) {
+        return E_INVALIDARG;
+    }
+    std::string absolute = posix::AbsolutePosixPath(syncRootPath);
+    struct stat st;
+    if (stat(absolute.c_str(), &st) != 0) {
+        return errno == ENOENT ? HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) : HrFromErrno(errno);
+    }
+    if (!S_ISDIR(st.st_mode)) return HRESULT_FROM_WIN32(ERROR_DIRECTORY);
+    std::string root = CanonicalPath(absolute);
+
+    RootRecord record;
+    record.providerName = posix::WideToUtf8(registration->ProviderName);
+    record.providerVersion = posix::WideToUtf8(registration->ProviderVersion);
+    record.providerId = registration->ProviderId;
+    std::memcpy(&record.policies, policies, policies->StructSize);
+    record.policies.StructSize = sizeof(CF_SYNC_POLICIES);
+    record.registerFlags = registerFlags & ~CF_REGISTER_FLAG_UPDATE;
+    const BYTE* identity = static_cast<const BYTE*>(registration->SyncRootIdentity);
+    record.syncRootIdentity.assign(identity, identity + registration->SyncRootIdentityLength);
+    const BYTE* fileIdentity = static_cast<const BYTE*>(registration->FileIdentity);
+    record.fileIdentity.assign(fileIdentity, fileIdentity + registration->FileIdentityLength);
+    std::vector<BYTE> encoded = EncodeRootRecord(record);
+
+    RootRecord existing;
+    if (ReadRootRecord(root, &existing)) {
+        if (EncodeRootRecord(existing) == encoded) return S_OK;
+        if ((registerFlags & CF_REGISTER_FLAG_UPDATE) == 0) return HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_INVALID_REQUEST);
+    } else {
+        // Roots never nest: neither inside another root nor above one.
+        std::string parent = root == "/" ? std::string() : root.substr(0, std::max<size_t>(root.find_last_of('/'), 1));
+        if ((!parent.empty() && FindSyncRoot(parent, nullptr, nullptr)) || RootBelow(root)) {
+            return HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_INVALID_REQUEST);
+        }
+    }
+    if (setxattr(root.c_str(), kRootAttribute, encoded.data(), encoded.size(), 0) != 0) {
+        return NoAttributeSupport(errno) ? ReportNoAttributes(root) : HrFromErrno(errno);
+    }
+    return S_OK;
+}
+
+HRESULT UnregisterSyncRoot(LPCWSTR syncRootPath) {
+    if (syncRootPath == nullptr) return E_INVALIDARG;
+    std::string root = CanonicalPath(posix::AbsolutePosixPath(syncRootPath));
+    if (root.empty() || !ReadRootRecord(root, nullptr)) return HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_NOT_UNDER_SYNC_ROOT);
+    if (ConnectedHere(root) || ProbeProvider(root, nullptr)) return HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_IN_USE);
+    ReleasePlaceholders(root);
+    if (lremovexattr(root.c_str(), kRootAttribute) != 0) return HrFromErrno(errno);
+    return S_OK;
+}
+
+HRESULT ConnectSyncRoot(LPCWSTR syncRootPath, const CF_CALLBACK_REGISTRATION* callbackTable, LPCVOID callbackContext,
+                        CF_CONNECT_FLAGS connectFlags, CF_CONNECTION_KEY* connectionKey) {
+    if (syncRootPath == nullptr || callbackTable == nullptr || connectionKey == nullptr) return E_INVALIDARG;
+    std::string root = CanonicalPath(posix::AbsolutePosixPath(syncRootPath));
+    RootRecord record;
+    if (root.empty() || !ReadRootRecord(root, &record)) return HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_NOT_UNDER_SYNC_ROOT);
+    return ConnectRoot(root, record, callbackTable, callbackContext, connectFlags, connectionKey);
+}
+
+HRESULT DisconnectSyncRoot(CF_CONNECTION_KEY connectionKey) { return DisconnectRoot(connectionKey); }
+
+HRESULT CreatePlaceholders(LPCWSTR baseDirectoryPath, CF_PLACEHOLDER_CREATE_INFO* placeholderArray,
+                           DWORD placeholderCount, CF_CREATE_FLAGS createFlags, PDWORD entriesProcessed) {
+    if (entriesProcessed != nullptr) *entriesProcessed = 0;
+    if (baseDirectoryPath == nullptr || (placeholderArray == nullptr && placeholderCount > 0)) return E_INVALIDARG;
+    std::string absolute = posix::AbsolutePosixPath(baseDirectoryPath);
+    struct stat st;
+    if (stat(absolute.c_str(), &st) != 0) {
+        return errno == ENOENT ? HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND) : HrFromErrno(errno);
+    }
+    if (!S_ISDIR(st.st_mode)) return HRESULT_FROM_WIN32(ERROR_DIRECTORY);
+    std::string directory = CanonicalPath(absolute);
+    std::string root;
+    RootRecord record;
+    if (!FindSyncRoot(directory, &root, &record)) return HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_NOT_UNDER_SYNC_ROOT);
+    // The default placeholder-management policy lets only the connected provider create placeholders.
+    if ((record.policies.PlaceholderManagement & 0x1) == 0 && !ConnectedHere(root) && ProbeProvider(root, nullptr)) {
+        return HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_CONNECTED_PROVIDER_ONLY);
+    }
+    HRESULT first = S_OK;
+    for (DWORD i = 0; i < placeholderCount; ++i) {
+        CF_PLACEHOLDER_CREATE_INFO& entry = placeholderArray[i];
+        entry.Result = CreateOnePlaceholder(directory, entry);
+        if (entriesProcessed != nullptr) *entriesProcessed = i + 1;  // failed entries count as processed
+        if (FAILED(entry.Result) && SUCCEEDED(first)) {
+            first = entry.Result;
+            if ((createFlags & CF_CREATE_FLAG_STOP_ON_ERROR) != 0) break;
+        }
+    }
+    return first;
+}
+
+HRESULT Execute(const CF_OPERATION_INFO* opInfo, CF_OPERATION_PARAMETERS* opParams) {
+    return ExecuteOperation(opInfo, opParams);
+}
+
+HRESULT HydratePlaceholder(HANDLE fileHandle, LARGE_INTEGER startingOffset, LARGE_INTEGER length,
+                           CF_HYDRATE_FLAGS hydrateFlags, LPOVERLAPPED overlapped) {
+    (void)overlapped;  // handles of the stand-in are synchronous: the call always completes before returning
+    posix::Handle* file = FileHandle(fileHandle);
+    if (file == nullptr) return HRESULT_FROM_WIN32(ERROR_INVALID_HANDLE);
+    if (hydrateFlags != CF_HYDRATE_FLAG_NONE || startingOffset.QuadPart < 0 || length.QuadPart < CF_EOF) {
+        return E_INVALIDARG;
+    }
+    PlaceholderState state;
+    if (!ReadState(file->fd, &state)) return HRESULT_FROM_WIN32(kErrorNotACloudFile);
+    if ((state.flags & (kStateHydrated | kStateDirectory)) != 0) return S_OK;
+    // The registered policy is full hydration: whatever range is asked, the whole file is fetched.
+    return HrFromWin32(Fetch(CurrentPath(file->fd, file->path), CF_CALLBACK_FETCH_DATA_FLAG_EXPLICIT_HYDRATION));
+}
+
+HRESULT DehydratePlaceholder(HANDLE fileHandle, LARGE_INTEGER startingOffset, LARGE_INTEGER length,
+                             CF_DEHYDRATE_FLAGS dehydrateFlags, LPOVERLAPPED overlapped) {
+    (void)overlapped;
+    posix::Handle* file = FileHandle(fileHandle);
+    if (file == nullptr) return HRESULT_FROM_WIN32(ERROR_INVALID_HANDLE);
+    if ((dehydrateFlags & ~CF_DEHYDRATE_FLAG_BACKGROUND) != 0 || startingOffset.QuadPart < 0 ||
+        length.QuadPart < CF_EOF) {
+        return E_INVALIDARG;
+    }
+    PlaceholderState state;
+    if (!ReadState(file->fd, &state)) return HRESULT_FROM_WIN32(kErrorNotACloudFile);
+    if ((state.flags & kStateDirectory) != 0) return E_INVALIDARG;
+    if (!FindSyncRoot(CurrentPath(file->fd, file->path), nullptr, nullptr)) {
+        return HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_NOT_UNDER_SYNC_ROOT);
+    }
+    if ((state.flags & kStateAlwaysFull) != 0) return HRESULT_FROM_WIN32(kErrorCloudFileDehydrationDisallowed);
+    if ((state.flags & kStateInSync) == 0) return HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_NOT_IN_SYNC);
+    if ((file->access & GENERIC_WRITE) == 0) return HRESULT_FROM_WIN32(kErrorCloudFileAccessDenied);
+    if ((state.flags & kStateHydrated) == 0) return S_OK;
+    struct stat st;
+    if (fstat(file->fd, &st) != 0) return HrFromErrno(errno);
+    if (fallocate(file->fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, 0, st.st_size) != 0) {
+        // No hole punching here: dropping all blocks and growing back gives the same sparse file.
+        if (ftruncate(file->fd, 0) != 0 || ftruncate(file->fd, st.st_size) != 0) return HrFromErrno(errno);
+    }
+    timespec times[2] = {st.st_atim, st.st_mtim};
+    (void)futimens(file->fd, times);  // dehydration never changes the placeholder's times
+    state.flags &= static_cast<uint8_t>(~kStateHydrated);
+    int error = WriteState(file->fd, state);
+    return error == 0 ? S_OK : HrFromErrno(error);
 }
 
 const CloudFilesBackend kBackend = {RegisterSyncRoot,   UnregisterSyncRoot, ConnectSyncRoot,    DisconnectSyncRoot,
@@ -37,18 +414,80 @@ const CloudFilesBackend kBackend = {RegisterSyncRoot,   UnregisterSyncRoot, Conn
 
 }  // namespace
 
-const CloudFilesBackend& PlatformCloudFilesBackend() { return kBackend; }
+// ---- Hooks of the Win32 stand-in ----
 
-namespace cfemu {
+bool IsPlaceholder(int fd) { return ReadState(fd, nullptr); }
 
-bool IsPlaceholder(int fd) { return fgetxattr(fd, kPlaceholderAttribute, nullptr, 0) >= 0; }
+DWORD EnsureHydrated(posix::Handle& handle) {
+    PlaceholderState state;
+    if (handle.fd < 0 || !ReadState(handle.fd, &state)) return ERROR_SUCCESS;
+    if ((state.flags & (kStateHydrated | kStateDirectory)) != 0) return ERROR_SUCCESS;
+    return Fetch(CurrentPath(handle.fd, handle.path), CF_CALLBACK_FETCH_DATA_FLAG_NONE);
+}
 
-DWORD EnsureHydrated(posix::Handle&) { return ERROR_SUCCESS; }
-void NoteDataWritten(posix::Handle&) {}
-void NotifyClosed(const std::string&) {}
-DWORD BeforeDelete(const std::string&) { return ERROR_SUCCESS; }
-DWORD BeforeRename(const std::string&, const std::string&) { return ERROR_SUCCESS; }
-bool StoredCreationTime(const std::string&, ULONGLONG*) { return false; }
-bool OnCallbackThread() { return false; }
+void NoteDataWritten(posix::Handle& handle) {
+    PlaceholderState state;
+    if (handle.fd < 0 || !ReadState(handle.fd, &state) || (state.flags & kStateInSync) == 0) return;
+    state.flags &= static_cast<uint8_t>(~kStateInSync);
+    (void)WriteState(handle.fd, state);
+}
+
+void NotifyClosed(const std::string& posixPath) {
+    if (OnCallbackThread()) return;
+    std::string path = CanonicalPath(posixPath);
+    std::string root;
+    if (path.empty() || !FindSyncRoot(path, &root, nullptr)) return;
+    struct stat st;
+    if (lstat(path.c_str(), &st) == 0 && !ReadStateAt(path, nullptr)) return;  // no longer a placeholder
+    Request request;
+    request.kind = RequestKind::Close;
+    request.path = path;
+    (void)SendToProvider(root, request, false);
+}
+
+DWORD BeforeDelete(const std::string& posixPath) {
+    if (OnCallbackThread()) return ERROR_SUCCESS;
+    std::string path = CanonicalPath(posixPath);
+    PlaceholderState state;
+    std::string root;
+    if (path.empty() || !ReadStateAt(path, &state) || !FindSyncRoot(path, &root, nullptr)) return ERROR_SUCCESS;
+    Request request;
+    request.kind = RequestKind::Delete;
+    request.flags = (state.flags & kStateDirectory) != 0 ? CF_CALLBACK_DELETE_FLAG_IS_DIRECTORY : 0;
+    request.path = path;
+    DWORD code = SendToProvider(root, request, true);
+    // With no provider there is nobody to ask, and a placeholder may be deleted as any file.
+    return code == ERROR_CLOUD_FILE_PROVIDER_NOT_RUNNING ? ERROR_SUCCESS : code;
+}
+
+DWORD BeforeRename(const std::string& fromPosixPath, const std::string& toPosixPath) {
+    if (OnCallbackThread()) return ERROR_SUCCESS;
+    std::string path = CanonicalPath(fromPosixPath);
+    PlaceholderState state;
+    std::string root;
+    if (path.empty() || !ReadStateAt(path, &state) || !FindSyncRoot(path, &root, nullptr)) return ERROR_SUCCESS;
+    Request request;
+    request.kind = RequestKind::Rename;
+    request.path = path;
+    request.target = CanonicalPath(toPosixPath);
+    if (request.target.empty()) request.target = toPosixPath;
+    std::string targetRoot;
+    request.flags = CF_CALLBACK_RENAME_FLAG_SOURCE_IN_SCOPE;
+    if (FindSyncRoot(request.target, &targetRoot, nullptr) && targetRoot == root) {
+        request.flags |= CF_CALLBACK_RENAME_FLAG_TARGET_IN_SCOPE;
+    }
+    if ((state.flags & kStateDirectory) != 0) request.flags |= CF_CALLBACK_RENAME_FLAG_IS_DIRECTORY;
+    DWORD code = SendToProvider(root, request, true);
+    return code == ERROR_CLOUD_FILE_PROVIDER_NOT_RUNNING ? ERROR_SUCCESS : code;
+}
+
+bool StoredCreationTime(const std::string& posixPath, ULONGLONG* creationTicks) {
+    PlaceholderState state;
+    if (!ReadStateAt(posixPath, &state)) return false;
+    if (creationTicks != nullptr) *creationTicks = state.creationTicks;
+    return true;
+}
 
 }  // namespace cfemu
+
+const CloudFilesBackend& PlatformCloudFilesBackend() { return cfemu::kBackend; }

@@ -1,0 +1,249 @@
+// cloud_filter_store.cpp - what the emulated Cloud Files filter keeps on disk: the registration record of a
+// sync root and the state of each placeholder, both in extended attributes, plus path and status helpers.
+#include "platform/posix/cloud_filter.h"
+
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+namespace cfemu {
+namespace {
+
+constexpr uint32_t kRootMagic = 0x31524643;  // "CFR1"
+constexpr uint8_t kStateVersion = 1;
+constexpr size_t kStateSize = 18;  // version, flags, two 64-bit times: small enough to stay inside the inode
+
+void PutU32(std::vector<BYTE>& out, uint32_t value) {
+    for (int i = 0; i < 4; ++i) out.push_back(static_cast<BYTE>(value >> (8 * i)));
+}
+
+void PutU64(BYTE* out, ULONGLONG value) {
+    for (int i = 0; i < 8; ++i) out[i] = static_cast<BYTE>(value >> (8 * i));
+}
+
+ULONGLONG GetU64(const BYTE* in) {
+    ULONGLONG value = 0;
+    for (int i = 0; i < 8; ++i) value |= static_cast<ULONGLONG>(in[i]) << (8 * i);
+    return value;
+}
+
+void PutBytes(std::vector<BYTE>& out, const void* data, size_t size) {
+    PutU32(out, static_cast<uint32_t>(size));
+    const BYTE* bytes = static_cast<const BYTE*>(data);
+    out.insert(out.end(), bytes, bytes + size);
+}
+
+// Reads length-prefixed fields back; every read is bounds-checked so a damaged record is simply refused.
+struct Reader {
+    const std::vector<BYTE>& bytes;
+    size_t at = 0;
+    bool U32(uint32_t* value) {
+        if (bytes.size() - at < 4) return false;
+        *value = 0;
+        for (int i = 0; i < 4; ++i) *value |= static_cast<uint32_t>(bytes[at + i]) << (8 * i);
+        at += 4;
+        return true;
+    }
+    bool Bytes(std::vector<BYTE>* out) {
+        uint32_t size = 0;
+        if (!U32(&size) || bytes.size() - at < size) return false;
+        out->assign(bytes.begin() + static_cast<long>(at), bytes.begin() + static_cast<long>(at + size));
+        at += size;
+        return true;
+    }
+    bool Raw(void* out, size_t size) {
+        if (bytes.size() - at < size) return false;
+        std::memcpy(out, bytes.data() + at, size);
+        at += size;
+        return true;
+    }
+};
+
+bool DecodeState(const BYTE* bytes, ssize_t size, PlaceholderState* state) {
+    if (size != static_cast<ssize_t>(kStateSize) || bytes[0] != kStateVersion) return false;
+    state->flags = bytes[1];
+    state->creationTicks = GetU64(bytes + 2);
+    state->changeTicks = GetU64(bytes + 10);
+    return true;
+}
+
+bool ReadAttribute(const std::string& path, const char* name, std::vector<BYTE>* value) {
+    for (;;) {
+        ssize_t size = lgetxattr(path.c_str(), name, nullptr, 0);
+        if (size < 0) return false;
+        value->resize(static_cast<size_t>(size));
+        ssize_t got = lgetxattr(path.c_str(), name, value->data(), value->size());
+        if (got >= 0) {
+            value->resize(static_cast<size_t>(got));
+            return true;
+        }
+        if (errno != ERANGE) return false;  // grew in between: ask again
+    }
+}
+
+}  // namespace
+
+std::vector<BYTE> EncodeRootRecord(const RootRecord& record) {
+    std::vector<BYTE> out;
+    PutU32(out, kRootMagic);
+    PutBytes(out, record.providerName.data(), record.providerName.size());
+    PutBytes(out, record.providerVersion.data(), record.providerVersion.size());
+    PutBytes(out, &record.providerId, sizeof(record.providerId));
+    PutBytes(out, &record.policies, sizeof(record.policies));
+    PutU32(out, record.registerFlags);
+    PutBytes(out, record.syncRootIdentity.data(), record.syncRootIdentity.size());
+    PutBytes(out, record.fileIdentity.data(), record.fileIdentity.size());
+    return out;
+}
+
+bool DecodeRootRecord(const std::vector<BYTE>& bytes, RootRecord* record) {
+    Reader reader{bytes};
+    uint32_t magic = 0;
+    std::vector<BYTE> name, version, id, policies;
+    if (!reader.U32(&magic) || magic != kRootMagic) return false;
+    if (!reader.Bytes(&name) || !reader.Bytes(&version) || !reader.Bytes(&id) || !reader.Bytes(&policies)) {
+        return false;
+    }
+    if (id.size() != sizeof(GUID) || policies.size() != sizeof(CF_SYNC_POLICIES)) return false;
+    if (!reader.U32(&record->registerFlags) || !reader.Bytes(&record->syncRootIdentity) ||
+        !reader.Bytes(&record->fileIdentity) || reader.at != bytes.size()) {
+        return false;
+    }
+    record->providerName.assign(name.begin(), name.end());
+    record->providerVersion.assign(version.begin(), version.end());
+    std::memcpy(&record->providerId, id.data(), sizeof(GUID));
+    std::memcpy(&record->policies, policies.data(), sizeof(CF_SYNC_POLICIES));
+    return true;
+}
+
+bool ReadRootRecord(const std::string& directory, RootRecord* record) {
+    std::vector<BYTE> bytes;
+    if (!ReadAttribute(directory, kRootAttribute, &bytes)) return false;
+    RootRecord decoded;
+    if (!DecodeRootRecord(bytes, &decoded)) return false;
+    if (record != nullptr) *record = std::move(decoded);
+    return true;
+}
+
+bool FindSyncRoot(const std::string& canonicalPath, std::string* root, RootRecord* record) {
+    if (canonicalPath.empty() || canonicalPath[0] != '/') return false;
+    std::string candidate = canonicalPath;
+    for (;;) {
+        if (ReadRootRecord(candidate, record)) {
+            if (root != nullptr) *root = candidate;
+            return true;
+        }
+        if (candidate == "/") return false;
+        size_t slash = candidate.find_last_of('/');
+        candidate = slash == 0 ? std::string("/") : candidate.substr(0, slash);
+    }
+}
+
+bool ReadState(int fd, PlaceholderState* state) {
+    BYTE bytes[kStateSize + 1];
+    ssize_t size = fgetxattr(fd, kStateAttribute, bytes, sizeof(bytes));
+    PlaceholderState decoded;
+    if (size < 0 || !DecodeState(bytes, size, &decoded)) return false;
+    if (state != nullptr) *state = decoded;
+    return true;
+}
+
+bool ReadStateAt(const std::string& posixPath, PlaceholderState* state) {
+    BYTE bytes[kStateSize + 1];
+    ssize_t size = lgetxattr(posixPath.c_str(), kStateAttribute, bytes, sizeof(bytes));
+    PlaceholderState decoded;
+    if (size < 0 || !DecodeState(bytes, size, &decoded)) return false;
+    if (state != nullptr) *state = decoded;
+    return true;
+}
+
+int WriteState(int fd, const PlaceholderState& state) {
+    BYTE bytes[kStateSize];
+    bytes[0] = kStateVersion;
+    bytes[1] = state.flags;
+    PutU64(bytes + 2, state.creationTicks);
+    PutU64(bytes + 10, state.changeTicks);
+    return fsetxattr(fd, kStateAttribute, bytes, sizeof(bytes), 0) == 0 ? 0 : errno;
+}
+
+bool ReadIdentity(int fd, std::vector<BYTE>* identity) {
+    identity->clear();
+    for (;;) {
+        ssize_t size = fgetxattr(fd, kIdentityAttribute, nullptr, 0);
+        if (size < 0) return errno == ENODATA;  // no attribute: an empty identity
+        identity->resize(static_cast<size_t>(size));
+        ssize_t got = fgetxattr(fd, kIdentityAttribute, identity->data(), identity->size());
+        if (got >= 0) {
+            identity->resize(static_cast<size_t>(got));
+            return true;
+        }
+        if (errno != ERANGE) return false;
+    }
+}
+
+bool ReadIdentityAt(const std::string& posixPath, std::vector<BYTE>* identity) {
+    identity->clear();
+    if (ReadAttribute(posixPath, kIdentityAttribute, identity)) return true;
+    return errno == ENODATA;
+}
+
+std::string CanonicalPath(const std::string& absolutePath) {
+    char resolved[PATH_MAX];
+    if (realpath(absolutePath.c_str(), resolved) != nullptr) return resolved;
+    // Not there (yet): resolve the parent and keep the last name as given.
+    std::string trimmed = absolutePath;
+    while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
+    size_t slash = trimmed.find_last_of('/');
+    if (slash == std::string::npos) return std::string();
+    std::string parent = slash == 0 ? std::string("/") : trimmed.substr(0, slash);
+    std::string leaf = trimmed.substr(slash + 1);
+    if (leaf.empty() || leaf == "." || leaf == "..") return std::string();
+    if (realpath(parent.c_str(), resolved) == nullptr) return std::string();
+    std::string result = resolved;
+    if (result != "/") result += '/';
+    return result + leaf;
+}
+
+std::wstring VolumeRelativePath(const std::string& posixPath) {
+    std::wstring windows = posix::ToWindowsPath(posixPath);
+    if (windows.size() >= 2 && windows[1] == L':') windows.erase(0, 2);  // drop the drive: Z:\a -> \a
+    return windows;
+}
+
+DWORD Win32ErrorFromCloudStatus(NTSTATUS status) {
+    struct Mapping {
+        uint32_t status;
+        DWORD win32;
+    };
+    static const Mapping kTable[] = {
+        {0xC000CF00u, 358}, {0xC000CF01u, 362}, {0xC000CF02u, 363}, {0xC000CF03u, 364}, {0x8000CF04u, 365},
+        {0x8000CF05u, 374}, {0xC000CF06u, 375}, {0xC000CF07u, 376}, {0xC000CF08u, 377}, {0xC000CF09u, 378},
+        {0xC000CF0Au, 379}, {0xC000CF0Bu, 380}, {0xC000CF0Cu, 381}, {0xC000CF0Du, 382}, {0xC000CF0Eu, 383},
+        {0xC000CF0Fu, 386}, {0xC000CF10u, 387}, {0xC000CF11u, 388}, {0xC000CF12u, 389}, {0xC000CF13u, 390},
+        {0xC000CF14u, 391}, {0xC000CF15u, 392}, {0xC000CF16u, 393}, {0xC000CF17u, 394}, {0xC000CF18u, 395},
+        {0xC000CF19u, 396}, {0xC000CF1Au, 397}, {0xC000CF1Bu, 398}, {0xC000CF1Du, 404}, {0xC000CF1Eu, 405},
+        {0xC000CF1Fu, 426}, {0xC000CF20u, 434}, {0x8000CF00u, 366},
+    };
+    for (const Mapping& row : kTable) {
+        if (row.status == static_cast<uint32_t>(status)) return row.win32;
+    }
+    // The platform rewrites every other failure to the generic cloud failure.
+    return ERROR_CLOUD_FILE_UNSUCCESSFUL;
+}
+
+int RequestTimeoutMs() {
+    const char* value = std::getenv("CFEMU_REQUEST_TIMEOUT_MS");
+    if (value != nullptr) {
+        char* end = nullptr;
+        long parsed = std::strtol(value, &end, 10);
+        if (end != value && *end == '\0' && parsed > 0 && parsed <= INT_MAX) return static_cast<int>(parsed);
+    }
+    return 60000;
+}
+
+}  // namespace cfemu
