@@ -37,7 +37,7 @@ TEST_F(StandinStdio, TextModeWritesCrLf) {
         if (c.before != nullptr) WriteFileBytes(path, c.before);
         FILE* f = _wfsopen(Win("t.txt").c_str(), c.mode, _SH_DENYNO);
         ASSERT_NE(f, nullptr);
-        EXPECT_EQ(fputs(c.text, f) >= 0 || c.text[0] == '\0', true);
+        EXPECT_GE(fputs(c.text, f), 0);
         EXPECT_EQ(fclose(f), 0);
         EXPECT_EQ(ReadFileBytes(path), c.onDisk) << c.text;
     }
@@ -50,13 +50,17 @@ struct ReadCase {
 };
 
 TEST_F(StandinStdio, TextModeReadsCrLfAsLf) {
-    const ReadCase cases[] = {
+    std::vector<ReadCase> cases = {
         {"x\r\ny\r\n\r\nz", L"r", "x\ny\n\nz"},
         {"a\rb\r\r\nc\r", L"r", "a\rb\r\nc\r"},
         {"x\r\ny", L"rb", "x\r\ny"},
         {std::string(10000, 'q') + "\r\n" + std::string(10000, 'r') + "\r\n", L"rt",
          std::string(10000, 'q') + "\n" + std::string(10000, 'r') + "\n"},
     };
+    // A "\r\n" split between two reads of the stream's 8 KiB buffer still becomes one "\n".
+    for (size_t at = 8185; at <= 8195; ++at) {
+        cases.push_back({std::string(at, 'q') + "\r\nz\r", L"r", std::string(at, 'q') + "\nz\r"});
+    }
     for (const ReadCase& c : cases) {
         WriteFileBytes(Posix("r.txt"), c.onDisk);
         FILE* f = _wfopen(Win("r.txt").c_str(), c.mode);
@@ -66,7 +70,7 @@ TEST_F(StandinStdio, TextModeReadsCrLfAsLf) {
         size_t n;
         while ((n = fread(buffer, 1, sizeof buffer, f)) > 0) read.append(buffer, n);
         fclose(f);
-        EXPECT_EQ(read, c.read);
+        EXPECT_EQ(read, c.read) << c.onDisk.size();
     }
 }
 
