@@ -277,6 +277,50 @@ TEST(FetchData, CacheMissQueuesOneDownloadAndCompletesWhenTheEngineDelivers) {
                                         "[HYDRATE] HYDRATE_FROM_ENGINE_CACHE bytes=5000 hr=0x00000000 (no network)"}));
 }
 
+TEST(FetchData, FailedReadIsAnsweredWithTheFailureTransfer) {
+    TempLocalAppData env;
+    // The source is itself a dehydrated placeholder of the emulated platform with no provider connected, so it
+    // opens and has a size, but every read of it fails.
+    const CloudFilesBackend& platform = PlatformCloudFilesBackend();
+    const std::wstring staging = ProviderPaths.staging;
+    const std::vector<BYTE> rootIdentity = EncodeIdentityBlob(L"staging-as-root");
+    CF_SYNC_REGISTRATION registration{};
+    registration.StructSize = sizeof(registration);
+    registration.ProviderName = L"test";
+    registration.ProviderVersion = L"1";
+    registration.SyncRootIdentity = rootIdentity.data();
+    registration.SyncRootIdentityLength = static_cast<DWORD>(rootIdentity.size());
+    CF_SYNC_POLICIES policies{};
+    policies.StructSize = sizeof(policies);
+    policies.Hydration.Primary = CF_HYDRATION_POLICY_FULL;
+    ASSERT_EQ(platform.RegisterSyncRoot(staging.c_str(), &registration, &policies, CF_REGISTER_FLAG_NONE), S_OK);
+    const std::vector<BYTE> fileIdentity = EncodeIdentityBlob(L"unreadable.bin");
+    CF_PLACEHOLDER_CREATE_INFO entry{};
+    entry.RelativeFileName = L"unreadable.bin";
+    entry.FsMetadata.FileSize.QuadPart = 8192;
+    entry.FsMetadata.BasicInfo.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    entry.FileIdentity = fileIdentity.data();
+    entry.FileIdentityLength = static_cast<DWORD>(fileIdentity.size());
+    DWORD processed = 0;
+    ASSERT_EQ(platform.CreatePlaceholders(staging.c_str(), &entry, 1, CF_CREATE_FLAG_NONE, &processed), S_OK);
+
+    {
+        FakeCloudFiles fake;
+        Fetch fetch(std::wstring(L"unreadable.bin"), 0, 8192);
+        fetch.Run();
+
+        std::vector<Transfer> transfers = Transfers(fake);
+        ASSERT_EQ(transfers.size(), 1u);
+        EXPECT_EQ(transfers[0].status, kUnsuccessful);
+        EXPECT_EQ(transfers[0].offset, 0);
+        EXPECT_EQ(transfers[0].length, 8192);
+        EXPECT_EQ(LogMessages(env.LogFile()),
+                  (std::vector<std::string>{"[NO_NETWORK] FETCH_DATA entered - sockets forbidden on this thread",
+                                            "[ERROR] ReadFile staging failed"}));
+    }
+    EXPECT_EQ(platform.UnregisterSyncRoot(staging.c_str()), S_OK);
+}
+
 TEST(FetchData, UnsafeIdentitiesAreRefusedWithoutTouchingAnyFile) {
     const std::wstring identities[] = {
         L"cf\t..\ti\tx.bin", L"cf\td\t..\tx.bin", L"cf\td\ti\t..",   L"cf\t\ti\tx.bin", L"cf\td\ti\t",
