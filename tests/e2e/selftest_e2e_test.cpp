@@ -1,0 +1,134 @@
+// selftest_e2e_test.cpp - the self-test and the interactive chain, each verb a separate process of the built
+// program against the emulated filter; every run must leave no unexpected "ERROR" line in the log.
+#include "tests/support/processes.h"
+#include "tests/support/test_env.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <filesystem>
+
+namespace {
+
+ProcessResult RunVerb(const char* verb, int timeoutMs = 120000) { return RunProcess({VOSKE_PROGRAM, verb}, timeoutMs); }
+
+// True when `needles` occur in the log in this order (each after the one before).
+::testing::AssertionResult LogHasInOrder(const std::string& logPath, const std::vector<std::string>& needles) {
+    const std::vector<std::string> lines = LogMessages(logPath);
+    size_t at = 0;
+    for (const auto& needle : needles) {
+        while (at < lines.size() && lines[at].find(needle) == std::string::npos) ++at;
+        if (at == lines.size()) return ::testing::AssertionFailure() << "missing, or out of order: " << needle;
+        ++at;
+    }
+    return ::testing::AssertionSuccess();
+}
+
+bool RootIsRegistered() {
+    ProcessResult result = RunVerb("unregister");
+    return result.err.find("Sync root already absent") == std::string::npos;
+}
+
+struct Layout {
+    explicit Layout(const TempLocalAppData& env)
+        : stagingCopy(env.ProviderBase() + "/Queue/Staging/hello-from-engine.txt"),
+          productCopy(env.ProductDir() + "/Queue/CloudFiles/hello-from-engine.txt"),
+          probe(env.ProductDir() + "/Cache/engine-cache-probe.txt") {}
+    std::string stagingCopy, productCopy, probe;
+};
+
+}  // namespace
+
+TEST(SelfTest, RunsTheWholeChainAndLeavesNothingRegistered) {
+    TempLocalAppData env;
+    Layout files(env);
+    ProcessResult result = RunVerb("selftest");
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_TRUE(LogHasInOrder(env.LogFile(),
+                              {"[REGISTER] Registered sync root: ", "[PLACEHOLDER] Created hello-from-engine.txt",
+                               "[CONNECT] Provider connected", "[NO_NETWORK] FETCH_DATA entered",
+                               "[HYDRATE] HYDRATE_FROM_STAGING bytes=93 hr=0x00000000 (no network)",
+                               "[HYDRATE] CfHydratePlaceholder hr=0x00000000 probe_read=1",
+                               "[DEHYDRATE] CfDehydratePlaceholder hr=0x00000000 (identity kept)",
+                               "[WRITEBACK] writeback-client exit=0", "[WRITEBACK] WRITEBACK_OK queue has local bytes",
+                               "[WRITEBACK] WRITEBACK_PRODUCT_OK",
+                               "[HYDRATE] HYDRATE_FROM_ENGINE_CACHE bytes=12 hr=0x00000000 (no network)",
+                               "[CONNECT] CfDisconnectSyncRoot hr=0x00000000", "[UNREGISTER] Sync root unregistered",
+                               "[SELFTEST] placeholder -> hydrate -> dehydrate -> write-back -> engine cache -> "
+                               "unregister OK (no network)"}));
+    EXPECT_TRUE(ErrorLines(env.LogFile()).empty()) << ErrorLines(env.LogFile()).front();
+    EXPECT_NE(result.out.find("SyncRoot : Z:\\"), std::string::npos);
+    EXPECT_NE(result.out.find("Identity : VOSKECloudFiles!S-1-22-1-"), std::string::npos);
+
+    EXPECT_FALSE(FileExists(files.probe));
+    EXPECT_FALSE(FileExists(files.productCopy));
+    const std::string staged = ReadFileBytes(files.stagingCopy);
+    EXPECT_NE(staged.find("queued-local"), std::string::npos) << staged;
+    EXPECT_FALSE(RootIsRegistered());
+}
+
+TEST(SelfTest, PassesTwiceInARowAndAfterBench) {
+    TempLocalAppData env;
+    ASSERT_EQ(RunVerb("selftest").exitCode, 0);
+    ASSERT_EQ(RunVerb("selftest").exitCode, 0);
+    // The self-test leaves its two files in the root, so the bench starts from a root it empties first.
+    std::filesystem::remove_all(env.SyncRoot());
+    std::filesystem::create_directory(env.SyncRoot());
+    ProcessResult bench = RunVerb("bench", 300000);
+    ASSERT_EQ(bench.exitCode, 0) << bench.err;
+    // The bench leaves 10,000 placeholders (ordinary files once unregistered); the self-test clears them.
+    ProcessResult third = RunVerb("selftest");
+    EXPECT_EQ(third.exitCode, 0) << third.err;
+    EXPECT_EQ(ListDirectory(env.SyncRoot()), (std::vector<std::string>{"engine-cache-probe.txt",
+                                                                        "hello-from-engine.txt"}));
+    EXPECT_TRUE(ErrorLines(env.LogFile()).empty()) << ErrorLines(env.LogFile()).front();
+}
+
+TEST(SelfTest, FailsAtRegistrationWhenTheRootIsNotADirectory) {
+    TempLocalAppData env;
+    std::filesystem::remove_all(env.SyncRoot());
+    WriteFileBytes(env.SyncRoot(), "not a directory");
+    ProcessResult result = RunVerb("selftest");
+    EXPECT_EQ(result.exitCode, 1);
+    const std::vector<std::string> errors = ErrorLines(env.LogFile());
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].rfind("[ERROR] CfRegisterSyncRoot failed hr=0x", 0), 0u) << errors[0];
+    EXPECT_EQ(LogMessages(env.LogFile()).back().find("[CONNECT]"), std::string::npos);
+    EXPECT_FALSE(WaitForLogLine(env.LogFile(), "Provider connected", 0));
+    EXPECT_FALSE(RootIsRegistered());
+}
+
+TEST(InteractiveChain, ConnectServesHydrateDehydrateAndWriteBackFromOtherProcesses) {
+    TempLocalAppData env;
+    Layout files(env);
+    ASSERT_EQ(RunVerb("register").exitCode, 0);
+    ASSERT_EQ(RunVerb("placeholder").exitCode, 0);
+
+    // Without a provider the dehydrated placeholder cannot be written, and no process is told of a close.
+    EXPECT_EQ(RunVerb("writeback-client").exitCode, 1);
+    EXPECT_FALSE(FileExists(files.stagingCopy));
+    EXPECT_FALSE(FileExists(files.productCopy));
+
+    BackgroundProcess provider({VOSKE_PROGRAM, "connect"});
+    ASSERT_TRUE(WaitForLogLine(env.LogFile(), "[CONNECT] Waiting - open file in Explorer", 20000)) << provider.Err();
+
+    ProcessResult hydrate = RunVerb("hydrate");
+    EXPECT_EQ(hydrate.exitCode, 0) << hydrate.err;
+    EXPECT_NE(hydrate.err.find("CfHydratePlaceholder hr=0x00000000 probe_read=1"), std::string::npos) << hydrate.err;
+    EXPECT_EQ(RunVerb("dehydrate").exitCode, 0);
+    EXPECT_EQ(RunVerb("hydrate").exitCode, 0);
+    EXPECT_EQ(RunVerb("writeback-client").exitCode, 0);
+
+    const auto holdsMarker = [](const std::string& path) {
+        return ReadFileBytes(path).find("queued-local") != std::string::npos;
+    };
+    EXPECT_TRUE(WaitUntil([&] { return holdsMarker(files.stagingCopy); }, 5000));
+    EXPECT_TRUE(WaitUntil([&] { return holdsMarker(files.productCopy); }, 5000));
+
+    provider.Signal(SIGINT);
+    int exitCode = 0;
+    ASSERT_TRUE(provider.Wait(10000, &exitCode));
+    EXPECT_TRUE(LogHasInOrder(env.LogFile(), {"[CONNECT] Waiting", "[CONNECT] CfDisconnectSyncRoot hr=0x00000000"}));
+    EXPECT_TRUE(ErrorLines(env.LogFile()).empty()) << ErrorLines(env.LogFile()).front();
+    EXPECT_EQ(RunVerb("unregister").exitCode, 0);
+}
