@@ -142,11 +142,20 @@ bool ValidPlaceholderName(LPCWSTR name) {
 
 // Writes identity and state onto a new placeholder open on `fd`; 0 or the errno of the failure.
 int MarkPlaceholder(int fd, const CF_PLACEHOLDER_CREATE_INFO& entry, const PlaceholderState& state) {
-    if (entry.FileIdentityLength > 0 &&
+    int error = WriteState(fd, state);
+    if (error == 0 && entry.FileIdentityLength > 0 &&
         fsetxattr(fd, kIdentityAttribute, entry.FileIdentity, entry.FileIdentityLength, 0) != 0) {
-        return errno;
+        error = errno;
     }
-    return WriteState(fd, state);
+    return error;
+}
+
+// A file system that cannot hold the identity beside the state (ext4 keeps all attributes of a file in one
+// 4 KiB block, so an identity near 4096 bytes does not fit) reports the platform's metadata-too-large.
+HRESULT CreationFailure(int error, const std::string& path) {
+    if (NoAttributeSupport(error)) return ReportNoAttributes(path);
+    if (error == ENOSPC || error == E2BIG) return HRESULT_FROM_WIN32(kErrorCloudFileMetadataTooLarge);
+    return HrFromErrno(error);
 }
 
 HRESULT CreateDirectoryPlaceholder(const std::string& path, const CF_PLACEHOLDER_CREATE_INFO& entry,
@@ -162,7 +171,7 @@ HRESULT CreateDirectoryPlaceholder(const std::string& path, const CF_PLACEHOLDER
     if (fd >= 0) close(fd);
     if (error == 0) return S_OK;
     rmdir(path.c_str());
-    return NoAttributeSupport(error) ? ReportNoAttributes(path) : HrFromErrno(error);
+    return CreationFailure(error, path);
 }
 
 HRESULT CreateFilePlaceholder(const std::string& directory, const std::string& path,
@@ -194,7 +203,7 @@ HRESULT CreateFilePlaceholder(const std::string& directory, const std::string& p
     close(fd);
     if (error == 0) return S_OK;
     if (!unnamed) unlink(path.c_str());
-    return NoAttributeSupport(error) ? ReportNoAttributes(path) : HrFromErrno(error);
+    return CreationFailure(error, path);
 }
 
 HRESULT CreateOnePlaceholder(const std::string& directory, CF_PLACEHOLDER_CREATE_INFO& entry) {
@@ -398,10 +407,8 @@ HRESULT DehydratePlaceholder(HANDLE fileHandle, LARGE_INTEGER startingOffset, LA
     if ((state.flags & kStateHydrated) == 0) return S_OK;
     struct stat st;
     if (fstat(file->fd, &st) != 0) return HrFromErrno(errno);
-    if (fallocate(file->fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, 0, st.st_size) != 0) {
-        // No hole punching here: dropping all blocks and growing back gives the same sparse file.
-        if (ftruncate(file->fd, 0) != 0 || ftruncate(file->fd, st.st_size) != 0) return HrFromErrno(errno);
-    }
+    int dropped = DropData(file->fd, st.st_size);
+    if (dropped != 0) return HrFromErrno(dropped);
     timespec times[2] = {st.st_atim, st.st_mtim};
     (void)futimens(file->fd, times);  // dehydration never changes the placeholder's times
     state.flags &= static_cast<uint8_t>(~kStateHydrated);

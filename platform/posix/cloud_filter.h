@@ -20,6 +20,7 @@ inline constexpr char kStateAttribute[] = "user.cfemu.ph";
 inline constexpr char kIdentityAttribute[] = "user.cfemu.id";
 
 // Win32 codes win32.h does not carry.
+inline constexpr DWORD kErrorCloudFileMetadataTooLarge = 364;
 inline constexpr DWORD kErrorNotACloudFile = 376;
 inline constexpr DWORD kErrorCloudFileAccessDenied = 395;
 inline constexpr DWORD kErrorCloudFileDehydrationDisallowed = 434;
@@ -61,6 +62,8 @@ bool ReadState(int fd, PlaceholderState* state);
 bool ReadStateAt(const std::string& posixPath, PlaceholderState* state);
 // Returns 0 or the errno of the failed write.
 int WriteState(int fd, const PlaceholderState& state);
+// Gives back every data block of a file of `size` bytes; size, times aside, stay. 0 or the errno.
+int DropData(int fd, LONGLONG size);
 bool ReadIdentity(int fd, std::vector<BYTE>* identity);
 bool ReadIdentityAt(const std::string& posixPath, std::vector<BYTE>* identity);
 

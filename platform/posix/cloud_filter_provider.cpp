@@ -259,11 +259,7 @@ bool Submit(const std::shared_ptr<Connection>& connection, const std::shared_ptr
 
 // Drops whatever data a failed fetch left, so the placeholder is as dehydrated on disk as its state says.
 void DropPartialData(const Pending& pending) {
-    if (!pending.covered.empty() && pending.size > 0) {
-        if (fallocate(pending.fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, 0, pending.size) != 0) {
-            if (ftruncate(pending.fd, 0) == 0) (void)ftruncate(pending.fd, pending.size);
-        }
-    }
+    if (!pending.covered.empty()) (void)DropData(pending.fd, pending.size);
     (void)futimens(pending.fd, pending.times);
 }
 

@@ -2,6 +2,7 @@
 // sync root and the state of each placeholder, both in extended attributes, plus path and status helpers.
 #include "platform/posix/cloud_filter.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -169,6 +170,17 @@ int WriteState(int fd, const PlaceholderState& state) {
     PutU64(bytes + 2, state.creationTicks);
     PutU64(bytes + 10, state.changeTicks);
     return fsetxattr(fd, kStateAttribute, bytes, sizeof(bytes), 0) == 0 ? 0 : errno;
+}
+
+int DropData(int fd, LONGLONG size) {
+    if (size <= 0) return 0;
+    // The range is rounded up to whole blocks (64 KiB covers every block size), else the last partial block
+    // would keep its allocation.
+    LONGLONG length = (size + 0xFFFF) & ~static_cast<LONGLONG>(0xFFFF);
+    if (fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, 0, length) == 0) return 0;
+    // No hole punching here: dropping all blocks and growing back gives the same sparse file.
+    if (ftruncate(fd, 0) != 0 || ftruncate(fd, size) != 0) return errno;
+    return 0;
 }
 
 bool ReadIdentity(int fd, std::vector<BYTE>* identity) {

@@ -1,0 +1,181 @@
+// filter_notifications_test.cpp - close, delete and rename notifications across processes: what the provider
+// is told, and that deletes and renames wait for its acknowledgement and obey a refusal.
+#include "tests/platform/filter_test_support.h"
+
+namespace filtertest {
+namespace {
+
+using NotificationTest = RegisteredRootTest;
+
+TEST_F(NotificationTest, CloseCompletionCarriesVolumePathAndIdentity) {
+    AddFile("c.txt", "close me", L"cf\td1\ti1\tc.txt");
+    StartProvider();
+
+    ProcessResult cat = Cfemu({"cat", Path("c.txt")});
+    ASSERT_EQ(cat.exitCode, 0) << cat.err;
+
+    std::string close = WaitForLine(log_, "CLOSE_COMPLETION");
+    ASSERT_FALSE(close.empty()) << ReadFileBytes(log_);
+    std::string head = "CLOSE_COMPLETION path=" + VolumeRelative(Path("c.txt")) + " dos=Z: size=8 identity_length=" +
+                       std::to_string(Utf16Blob(L"cf\td1\ti1\tc.txt").size()) + " pid=";
+    EXPECT_EQ(close.substr(0, head.size()), head) << close;
+    std::string tail = " identity=cf\\td1\\ti1\\tc.txt flags=0x0";
+    ASSERT_GE(close.size(), tail.size());
+    EXPECT_EQ(close.substr(close.size() - tail.size()), tail) << close;
+    // The hydration's own fetch came from the same reader, with its image path.
+    std::string fetch = WaitForLine(log_, "FETCH_DATA");
+    EXPECT_NE(fetch.find("image=Z:"), std::string::npos) << fetch;
+    EXPECT_NE(fetch.find("cfemu"), std::string::npos) << fetch;
+}
+
+TEST_F(NotificationTest, OnlyHandlesThatMovedDataSendCloseCompletion) {
+    AddFile("quiet.txt", "q");
+    AddFile("loud.txt", "l");
+    StartProvider();
+
+    // Listing opens nothing for data; reading an empty range reads no data either.
+    ASSERT_EQ(Cfemu({"ls", root_}).exitCode, 0);
+    ASSERT_EQ(Cfemu({"append", Path("quiet.txt"), ""}).exitCode, 0);
+    ASSERT_EQ(Cfemu({"cat", Path("loud.txt")}).exitCode, 0);
+
+    ASSERT_FALSE(WaitForLine(log_, "CLOSE_COMPLETION path=" + VolumeRelative(Path("loud.txt"))).empty());
+    EXPECT_EQ(CountLines(log_, "CLOSE_COMPLETION path=" + VolumeRelative(Path("quiet.txt"))), 0);
+    EXPECT_EQ(CountLines(log_, "FETCH_DATA path=" + VolumeRelative(Path("quiet.txt"))), 0);
+}
+
+TEST_F(NotificationTest, DeleteWaitsForTheAcknowledgementAndHappensOnlyAfterIt) {
+    AddFile("del.txt", "to delete", L"id-del");
+    std::string release = base_ + "/release";
+    StartProvider({"--hold", release});
+
+    auto rm = StartCfemu({"rm", Path("del.txt")});
+    std::string notify = WaitForLine(log_, "NOTIFY_DELETE");
+    ASSERT_FALSE(notify.empty());
+    EXPECT_NE(notify.find("path=" + VolumeRelative(Path("del.txt")) + " dos=Z: size=9"), std::string::npos) << notify;
+    EXPECT_NE(notify.find("identity=id-del flags=0x0"), std::string::npos) << notify;
+    // Told, not yet acknowledged: the file is still there and the deleting process still waits.
+    EXPECT_TRUE(FileExists(Path("del.txt")));
+    EXPECT_FALSE(rm->Wait(0));
+
+    WriteFileBytes(release, "go");
+    int exitCode = -1;
+    ASSERT_TRUE(rm->Wait(20000, &exitCode));
+
+    EXPECT_EQ(exitCode, 0) << rm->Err();
+    EXPECT_FALSE(FileExists(Path("del.txt")));
+    EXPECT_EQ(CountLines(log_, "ACK_DELETE status=0x00000000 hr=0x00000000"), 1);
+}
+
+TEST_F(NotificationTest, RenameWaitsForTheAcknowledgementWithTargetAndScopeFlags) {
+    AddFile("old.txt", "rename me");
+    std::string release = base_ + "/release";
+    StartProvider({"--hold", release});
+
+    auto mv = StartCfemu({"mv", Path("old.txt"), Path("new.txt")});
+    std::string notify = WaitForLine(log_, "NOTIFY_RENAME");
+    ASSERT_FALSE(notify.empty());
+    EXPECT_NE(notify.find("path=" + VolumeRelative(Path("old.txt"))), std::string::npos) << notify;
+    // SOURCE_IN_SCOPE | TARGET_IN_SCOPE.
+    EXPECT_NE(notify.find("target=" + VolumeRelative(Path("new.txt")) + " flags=0x6"), std::string::npos) << notify;
+    EXPECT_TRUE(FileExists(Path("old.txt")));
+    EXPECT_FALSE(FileExists(Path("new.txt")));
+
+    WriteFileBytes(release, "go");
+    int exitCode = -1;
+    ASSERT_TRUE(mv->Wait(20000, &exitCode));
+
+    EXPECT_EQ(exitCode, 0) << mv->Err();
+    EXPECT_FALSE(FileExists(Path("old.txt")));
+    EXPECT_TRUE(IsPlaceholderPath(Path("new.txt")));
+}
+
+TEST_F(NotificationTest, RenameOutOfTheRootHasNoTargetInScope) {
+    AddFile("leaving.txt", "bye");
+    StartProvider();
+
+    ProcessResult mv = Cfemu({"mv", Path("leaving.txt"), base_ + "/outside.txt"});
+
+    ASSERT_EQ(mv.exitCode, 0) << mv.err;
+    std::string notify = WaitForLine(log_, "NOTIFY_RENAME");
+    EXPECT_NE(notify.find("target=" + VolumeRelative(base_ + "/outside.txt") + " flags=0x2"), std::string::npos)
+        << notify;
+}
+
+TEST_F(NotificationTest, DirectoryPlaceholderDeleteCarriesIsDirectory) {
+    PlaceholderSpec folder{L"folder", 0, L"dir-id"};
+    folder.directory = true;
+    ASSERT_EQ(CreatePlaceholder(root_, folder), S_OK);
+    StartProvider();
+
+    // The filter's own hook, as the stand-in calls it before removing a directory.
+    EXPECT_EQ(cfemu::BeforeDelete(Path("folder")), ERROR_SUCCESS);
+
+    std::string notify = WaitForLine(log_, "NOTIFY_DELETE");
+    EXPECT_NE(notify.find("path=" + VolumeRelative(Path("folder")) + " dos=Z: size=0"), std::string::npos) << notify;
+    EXPECT_NE(notify.find("identity=dir-id flags=0x1"), std::string::npos) << notify;
+    EXPECT_EQ(CountLines(log_, "ACK_DELETE status=0x00000000 hr=0x00000000"), 1);
+}
+
+struct RefusalCase {
+    const char* name;
+    const char* option;
+    const char* status;
+    const char* operation;
+    const char* expected;
+};
+
+class RefusedAckTest : public RegisteredRootTest, public ::testing::WithParamInterface<RefusalCase> {};
+
+TEST_P(RefusedAckTest, RefusalFailsTheOperationWithTheMappedErrorAndLeavesTheFile) {
+    const RefusalCase& row = GetParam();
+    AddFile("keep.txt", "keep");
+    StartProvider({row.option, row.status});
+
+    ProcessResult result = std::string(row.operation) == "rm" ? Cfemu({"rm", Path("keep.txt")})
+                                                              : Cfemu({"mv", Path("keep.txt"), Path("moved.txt")});
+
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_NE(result.err.find(row.expected), std::string::npos) << result.err;
+    EXPECT_TRUE(FileExists(Path("keep.txt")));
+    EXPECT_FALSE(FileExists(Path("moved.txt")));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Acks, RefusedAckTest,
+    ::testing::Values(RefusalCase{"DeleteInUse", "--ack-delete", "0xC000CF14", "rm", "0x80070187"},
+                      RefusalCase{"DeleteAccessDeniedIsUnsuccessful", "--ack-delete", "0xC0000022", "rm", "0x80070185"},
+                      RefusalCase{"RenameInUse", "--ack-rename", "0xC000CF14", "mv", "0x80070187"},
+                      RefusalCase{"RenameUnsuccessful", "--ack-rename", "0xC000CF12", "mv", "0x80070185"}),
+    [](const ::testing::TestParamInfo<RefusalCase>& info) { return std::string(info.param.name); });
+
+TEST_F(NotificationTest, ProviderWithoutNotifyCallbacksIsNotAskedAndNoProviderAtAllDeletesToo) {
+    AddFile("a.txt", "a");
+    AddFile("b.txt", "b");
+    ProcessResult withoutProvider = Cfemu({"rm", Path("a.txt")});
+    ASSERT_EQ(withoutProvider.exitCode, 0) << withoutProvider.err;
+    EXPECT_FALSE(FileExists(Path("a.txt")));
+
+    StartProvider({"--fetch-only"});
+    ProcessResult rm = Cfemu({"rm", Path("b.txt")});
+    ASSERT_EQ(rm.exitCode, 0) << rm.err;
+    EXPECT_FALSE(FileExists(Path("b.txt")));
+    EXPECT_EQ(CountLines(log_, "NOTIFY_DELETE"), 0);
+}
+
+TEST_F(NotificationTest, OrdinaryFilesInTheRootRaiseNoNotifications) {
+    WriteFileBytes(Path("local.txt"), "local");
+    AddFile("marker.txt", "m");
+    StartProvider();
+
+    ASSERT_EQ(Cfemu({"cat", Path("local.txt")}).out, "local");
+    ASSERT_EQ(Cfemu({"mv", Path("local.txt"), Path("local2.txt")}).exitCode, 0);
+    ASSERT_EQ(Cfemu({"rm", Path("local2.txt")}).exitCode, 0);
+    // A placeholder read afterwards: its close notification shows the earlier ones would have arrived by now.
+    ASSERT_EQ(Cfemu({"cat", Path("marker.txt")}).exitCode, 0);
+    ASSERT_FALSE(WaitForLine(log_, "CLOSE_COMPLETION path=" + VolumeRelative(Path("marker.txt"))).empty());
+
+    EXPECT_EQ(CountLines(log_, "local"), 0) << ReadFileBytes(log_);
+}
+
+}  // namespace
+}  // namespace filtertest
