@@ -1,0 +1,191 @@
+// fuzz_manifest.cpp - libFuzzer target for seeding from the seed manifest: any manifest bytes create directories
+// only inside the sync root, and ask the platform only for safe placeholders with well-formed identities.
+// Linked with -Wl,--wrap=CreateDirectoryW, so every directory the program asks for is checked before it exists.
+#include "layout/provider_paths.h"
+#include "placeholders/identity.h"
+#include "placeholders/seeding.h"
+#include "syncroot/cloud_files.h"
+#include "tests/fuzz/fuzz_support.h"
+
+#include <fstream>
+#include <iterator>
+#include <set>
+
+namespace {
+
+std::wstring gSyncRoot;                 // Windows form, as the program holds it
+std::wstring gCache;                    // the product cache, where identities point
+std::set<std::wstring> gLayoutDirs;     // the provider's own directories, created before every seeding
+std::string gRoot;                      // POSIX path of the private LOCALAPPDATA
+std::string gProvider;                  // POSIX path of the provider base
+std::string gCurrentInput;              // shown when an invariant breaks
+
+struct Counts {
+    int calls = 0;
+    int counted = 0;  // calls answered with success or "already exists"
+    int failed = 0;
+} gCounts;
+
+const char* Input() { return gCurrentInput.c_str(); }
+
+// The identity blob must be UTF-16LE with exactly one NUL, at its end, and hold a cache-reference identity whose
+// cache file name is the placeholder's own name.
+void CheckIdentityBlob(const CF_PLACEHOLDER_CREATE_INFO& entry) {
+    const BYTE* bytes = static_cast<const BYTE*>(entry.FileIdentity);
+    const DWORD length = entry.FileIdentityLength;
+    FUZZ_CHECK(bytes != nullptr && length >= 8 && length % 2 == 0, "identity of %lu bytes (input %s)",
+               static_cast<unsigned long>(length), Input());
+    std::vector<uint16_t> units(length / 2);
+    for (size_t i = 0; i < units.size(); ++i) units[i] = static_cast<uint16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
+    FUZZ_CHECK(units.back() == 0, "identity without its NUL (input %s)", Input());
+    for (size_t i = 0; i + 1 < units.size(); ++i) {
+        FUZZ_CHECK(units[i] != 0, "NUL inside the identity at unit %zu (input %s)", i, Input());
+        const bool high = units[i] >= 0xD800 && units[i] <= 0xDBFF;
+        const bool low = units[i] >= 0xDC00 && units[i] <= 0xDFFF;
+        const bool nextLow = units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF;
+        const bool previousHigh = i > 0 && units[i - 1] >= 0xD800 && units[i - 1] <= 0xDBFF;
+        FUZZ_CHECK(!high || nextLow, "unpaired high surrogate at unit %zu (input %s)", i, Input());
+        FUZZ_CHECK(!low || previousHigh, "unpaired low surrogate at unit %zu (input %s)", i, Input());
+    }
+    FUZZ_CHECK(units[0] == L'c' && units[1] == L'f' && units[2] == L'\t', "identity does not start with cf TAB (%s)",
+               Input());
+
+    const std::wstring identity = DecodeIdentityBlob(bytes, length);
+    std::vector<std::wstring> fields;
+    FUZZ_CHECK(ParsePlaceholderIdentity(identity, fields) && fields.size() == 4,
+               "identity %s is not cf and three fields (input %s)", fuzz::Show(identity).c_str(), Input());
+    FUZZ_CHECK(fields[3] == entry.RelativeFileName, "identity names %s, placeholder is %s (input %s)",
+               fuzz::Show(fields[3]).c_str(), fuzz::Show(entry.RelativeFileName).c_str(), Input());
+    const std::wstring cachePath = IdentityCachePath(identity);
+    FUZZ_CHECK(fuzz::StrictlyBelow(cachePath, gCache), "identity %s points outside the cache: %s (input %s)",
+               fuzz::Show(identity).c_str(), fuzz::Show(cachePath).c_str(), Input());
+}
+
+HRESULT FakeCreatePlaceholders(LPCWSTR baseDirectoryPath, CF_PLACEHOLDER_CREATE_INFO* placeholders, DWORD count,
+                               CF_CREATE_FLAGS flags, PDWORD processed) {
+    FUZZ_CHECK(baseDirectoryPath != nullptr && placeholders != nullptr && count == 1 && flags == CF_CREATE_FLAG_NONE,
+               "unexpected call shape (input %s)", Input());
+    const std::wstring base = baseDirectoryPath;
+    FUZZ_CHECK(fuzz::StaysWithin(base, gSyncRoot), "base directory %s outside the sync root (input %s)",
+               fuzz::Show(base).c_str(), Input());
+
+    CF_PLACEHOLDER_CREATE_INFO& entry = placeholders[0];
+    FUZZ_CHECK(entry.RelativeFileName != nullptr, "no name (input %s)", Input());
+    const std::wstring name = entry.RelativeFileName;
+    bool single = !name.empty() && name != L"." && name != L"..";
+    for (wchar_t c : name) single = single && c != L'\\' && c != L'/' && c != L':';
+    FUZZ_CHECK(single, "placeholder name %s is not one safe name (input %s)", fuzz::Show(name).c_str(), Input());
+    FUZZ_CHECK(entry.FsMetadata.FileSize.QuadPart >= 0, "negative size (input %s)", Input());
+    CheckIdentityBlob(entry);
+
+    // Nothing is created; the answer varies with the name so that every counting branch is reached.
+    ++gCounts.calls;
+    if (processed != nullptr) *processed = 1;
+    switch (static_cast<uint32_t>(name[0]) % 3) {
+        case 0: ++gCounts.counted; entry.Result = S_OK; return S_OK;
+        case 1: ++gCounts.counted; entry.Result = kHrAlreadyExists; return kHrAlreadyExists;
+        default: ++gCounts.failed; entry.Result = E_FAIL; return E_FAIL;
+    }
+}
+
+HRESULT NotUsed() { return E_NOTIMPL; }
+
+const CloudFilesBackend kFakeBackend = {
+    [](LPCWSTR, const CF_SYNC_REGISTRATION*, const CF_SYNC_POLICIES*, CF_REGISTER_FLAGS) { return NotUsed(); },
+    [](LPCWSTR) { return NotUsed(); },
+    [](LPCWSTR, const CF_CALLBACK_REGISTRATION*, LPCVOID, CF_CONNECT_FLAGS, CF_CONNECTION_KEY*) { return NotUsed(); },
+    [](CF_CONNECTION_KEY) { return NotUsed(); },
+    FakeCreatePlaceholders,
+    [](const CF_OPERATION_INFO*, CF_OPERATION_PARAMETERS*) { return NotUsed(); },
+    [](HANDLE, LARGE_INTEGER, LARGE_INTEGER, CF_HYDRATE_FLAGS, LPOVERLAPPED) { return NotUsed(); },
+    [](HANDLE, LARGE_INTEGER, LARGE_INTEGER, CF_DEHYDRATE_FLAGS, LPOVERLAPPED) { return NotUsed(); },
+};
+
+// Everything in the private LOCALAPPDATA must be the provider's layout or lie below the sync root; what the
+// run created below the sync root is then removed, so each input starts from the same tree.
+void CheckAndResetTree() {
+    namespace fs = std::filesystem;
+    const std::set<std::string> layout = {
+        "nq.vo.tarn.voskel", "nq.vo.tarn.voskel/VOSKE", "nq.vo.tarn.voskel/VOSKE/CloudFiles",
+        "nq.vo.tarn.voskel/VOSKE/CloudFiles/SyncRoot", "nq.vo.tarn.voskel/VOSKE/CloudFiles/Staging",
+        "nq.vo.tarn.voskel/VOSKE/CloudFiles/Queue", "nq.vo.tarn.voskel/VOSKE/CloudFiles/Queue/Staging",
+        "nq.vo.tarn.voskel/VOSKE/CloudFiles/provider.log", "nq.vo.tarn.voskel/VOSKE/CloudFiles/seed-manifest.tsv"};
+    const std::string syncRootPrefix = "nq.vo.tarn.voskel/VOSKE/CloudFiles/SyncRoot/";
+    std::error_code error;
+    for (auto it = fs::recursive_directory_iterator(gRoot, error); !error && it != fs::recursive_directory_iterator();
+         it.increment(error)) {
+        const std::string relative = it->path().string().substr(gRoot.size() + 1);
+        if (layout.count(relative) != 0) continue;
+        FUZZ_CHECK(relative.compare(0, syncRootPrefix.size(), syncRootPrefix) == 0,
+                   "created outside the sync root: %s (input %s)", relative.c_str(), Input());
+        FUZZ_CHECK(it->is_directory(error) && !it->is_symlink(error), "non-directory %s in the sync root (input %s)",
+                   relative.c_str(), Input());
+    }
+    FUZZ_CHECK(!error, "walking %s: %s", gRoot.c_str(), error.message().c_str());
+    for (const auto& entry : fs::directory_iterator(gProvider + "/SyncRoot")) fs::remove_all(entry.path());
+    fs::remove(gProvider + "/provider.log", error);
+}
+
+// The summary line the run logged: seen counts entries, seeded what the platform accepted plus directories.
+void CheckSummary(size_t lines) {
+    std::ifstream log(gProvider + "/provider.log", std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+    const size_t at = text.rfind("[SEED] manifest seen ");
+    FUZZ_CHECK(at != std::string::npos, "no summary line (input %s)", Input());
+    int seen = -1;
+    int seeded = -1;
+    FUZZ_CHECK(sscanf(text.c_str() + at, "[SEED] manifest seen %d seeded %d (cap 100000, no network)", &seen,
+                      &seeded) == 2,
+               "unreadable summary (input %s)", Input());
+    FUZZ_CHECK(seen >= 0 && static_cast<size_t>(seen) <= lines, "seen %d of %zu lines (input %s)", seen, lines,
+               Input());
+    FUZZ_CHECK(seeded >= gCounts.counted && seeded + gCounts.failed <= seen,
+               "seen %d seeded %d with %d accepted and %d failed calls (input %s)", seen, seeded, gCounts.counted,
+               gCounts.failed, Input());
+}
+
+}  // namespace
+
+// Every directory the program creates: the provider layout, or something inside the sync root.
+extern "C" BOOL __real_CreateDirectoryW(LPCWSTR pathName, LPSECURITY_ATTRIBUTES security);
+extern "C" BOOL __wrap_CreateDirectoryW(LPCWSTR pathName, LPSECURITY_ATTRIBUTES security) {
+    if (!gSyncRoot.empty() && pathName != nullptr) {
+        const std::wstring path = pathName;
+        FUZZ_CHECK(gLayoutDirs.count(path) != 0 || fuzz::StaysWithin(path, gSyncRoot),
+                   "directory %s outside the sync root (input %s)", fuzz::Show(path).c_str(), Input());
+    }
+    return __real_CreateDirectoryW(pathName, security);
+}
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    fuzz::KeepReportChannel();
+    gRoot = fuzz::PrivateLocalAppData();
+    gProvider = gRoot + "/nq.vo.tarn.voskel/VOSKE/CloudFiles";
+    InitProviderPaths();
+    const std::wstring product = JoinPath(JoinPath(LocalAppDataDir(), L"nq.vo.tarn.voskel"), L"VOSKE");
+    gCache = JoinPath(product, L"Cache");
+    gLayoutDirs = {JoinPath(LocalAppDataDir(), L"nq.vo.tarn.voskel"), product, JoinPath(product, L"CloudFiles"),
+                   ProviderPaths.syncRoot, ProviderPaths.staging, ProviderPaths.queue,
+                   JoinPath(ProviderPaths.queue, L"Staging")};
+    gSyncRoot = ProviderPaths.syncRoot;
+    SetCloudFilesBackend(&kFakeBackend);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const std::string manifest(reinterpret_cast<const char*>(data), size);
+    gCurrentInput = fuzz::ShowBytes(manifest);
+    {
+        std::ofstream file(gProvider + "/seed-manifest.tsv", std::ios::binary | std::ios::trunc);
+        file.write(manifest.data(), static_cast<std::streamsize>(manifest.size()));
+    }
+    gCounts = Counts();
+    const HRESULT hr = SeedFromManifest();
+    FUZZ_CHECK(hr == S_OK, "SeedFromManifest returned 0x%08X (input %s)", static_cast<unsigned>(hr), Input());
+
+    size_t lines = 0;
+    for (char c : manifest) lines += c == '\n' ? 1 : 0;
+    CheckSummary(lines + 1);
+    CheckAndResetTree();
+    return 0;
+}

@@ -1,0 +1,110 @@
+// fuzz_paths.cpp - libFuzzer target for the path operations: whatever JoinPath is given, a leaf that the safety
+// checks accept never leads out of its base, and SyncRootRelativePath only ever hands out a '/'-separated tail.
+#include "layout/provider_paths.h"
+#include "placeholders/identity.h"
+#include "tests/fuzz/fuzz_support.h"
+
+namespace {
+
+std::wstring gSyncRoot;
+std::wstring gStaging;
+std::wstring gCache;
+
+// A drive with no separator ("C:") is the drive's current directory; JoinPath's separator turns it into the
+// drive's root, which is a property of that base, not of the leaf. The program never holds such a base.
+bool IsBareDrive(const std::wstring& base) { return base.size() == 2 && base[1] == L':'; }
+
+std::wstring PickBase(FuzzedDataProvider& input) {
+    switch (input.ConsumeIntegralInRange<int>(0, 4)) {
+        case 0: return gSyncRoot;
+        case 1: return gStaging;
+        case 2: return L"C:\\Users\\u\\AppData\\Local";
+        case 3: return L"";
+        default: return fuzz::ConsumeWide(input, 48);
+    }
+}
+
+void CheckJoin(const std::wstring& base, const std::wstring& leaf) {
+    const std::wstring joined = JoinPath(base, leaf);
+    const bool safePath = IsSafeRelativePath(leaf);
+    const bool safeName = IsSafeNameComponent(leaf);
+    FUZZ_CHECK(!safeName || safePath, "a safe name must be a safe path: leaf=%s", fuzz::Show(leaf).c_str());
+    if (safePath && !IsBareDrive(base)) {
+        FUZZ_CHECK(fuzz::StaysWithin(joined, base), "safe leaf left its base: base=%s leaf=%s joined=%s",
+                   fuzz::Show(base).c_str(), fuzz::Show(leaf).c_str(), fuzz::Show(joined).c_str());
+    }
+    if (safeName && !IsBareDrive(base)) {
+        // One safe name adds exactly one level, itself.
+        fuzz::LexicalPath parent = fuzz::Normalize(base);
+        fuzz::LexicalPath child = fuzz::Normalize(joined);
+        parent.parts.push_back(leaf);
+        FUZZ_CHECK(child.root == parent.root && child.parts == parent.parts,
+                   "safe name did not add exactly one level: base=%s leaf=%s joined=%s", fuzz::Show(base).c_str(),
+                   fuzz::Show(leaf).c_str(), fuzz::Show(joined).c_str());
+    }
+}
+
+// The two places a path identity is looked up (the product cache, then the staging directory) must stay below
+// those directories for every identity the fetch callback accepts as a relative path.
+void CheckLookups(const std::wstring& relative) {
+    if (!IsSafeRelativePath(relative)) return;
+    const std::wstring cached = ProductCachePath(relative);
+    FUZZ_CHECK(relative.empty() == cached.empty(), "ProductCachePath emptiness: relative=%s cached=%s",
+               fuzz::Show(relative).c_str(), fuzz::Show(cached).c_str());
+    if (!cached.empty()) {
+        FUZZ_CHECK(fuzz::StaysWithin(cached, gCache), "cache path left the cache: relative=%s cached=%s",
+                   fuzz::Show(relative).c_str(), fuzz::Show(cached).c_str());
+    }
+    const std::wstring staged = JoinPath(ProviderPaths.staging, relative);
+    FUZZ_CHECK(fuzz::StaysWithin(staged, gStaging), "staging path left staging: relative=%s staged=%s",
+               fuzz::Show(relative).c_str(), fuzz::Show(staged).c_str());
+}
+
+void CheckSyncRootRelative(FuzzedDataProvider& input) {
+    const int rootChoice = input.ConsumeIntegralInRange<int>(0, 3);
+    if (rootChoice == 1) ProviderPaths.syncRoot = fuzz::ConsumeWide(input, 32);
+    if (rootChoice == 2) ProviderPaths.syncRoot = gSyncRoot + L"\\";
+    if (rootChoice == 3) ProviderPaths.syncRoot.clear();
+
+    std::wstring path;
+    switch (input.ConsumeIntegralInRange<int>(0, 2)) {
+        case 0: path = gSyncRoot + L"\\" + fuzz::ConsumeWide(input, 48); break;
+        case 1: path = L"Z:\\" + fuzz::ConsumeWide(input, 48); break;
+        default: path = fuzz::ConsumeWide(input, 96); break;
+    }
+    const std::wstring relative = SyncRootRelativePath(path);
+    ProviderPaths.syncRoot = gSyncRoot;
+
+    FUZZ_CHECK(relative.find(L'\\') == std::wstring::npos, "backslash in %s (path %s)", fuzz::Show(relative).c_str(),
+               fuzz::Show(path).c_str());
+    // Whatever is dropped is dropped from the front: the result is the path's tail with '/' for '\'.
+    FUZZ_CHECK(relative.size() <= path.size(), "longer than its path: %s", fuzz::Show(relative).c_str());
+    std::wstring tail = path.substr(path.size() - relative.size());
+    for (wchar_t& c : tail) {
+        if (c == L'\\') c = L'/';
+    }
+    FUZZ_CHECK(tail == relative, "not a tail of the path: path=%s relative=%s", fuzz::Show(path).c_str(),
+               fuzz::Show(relative).c_str());
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    fuzz::KeepReportChannel();
+    fuzz::PrivateLocalAppData();
+    InitProviderPaths();
+    gSyncRoot = ProviderPaths.syncRoot;
+    gStaging = ProviderPaths.staging;
+    gCache = JoinPath(JoinPath(JoinPath(LocalAppDataDir(), L"nq.vo.tarn.voskel"), L"VOSKE"), L"Cache");
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    FuzzedDataProvider input(data, size);
+    const std::wstring base = PickBase(input);
+    const std::wstring leaf = fuzz::ConsumeWide(input, 64);
+    CheckJoin(base, leaf);
+    CheckLookups(leaf);
+    CheckSyncRootRelative(input);
+    return 0;
+}
