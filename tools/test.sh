@@ -26,6 +26,9 @@ cmake --build build/tsan -j "$jobs" --target platform_tests
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
     ctest --test-dir build/tsan --output-on-failure -j "$jobs" --timeout 600 -L platform
 
+step "libFuzzer targets, 30 s each (tools/fuzz.sh 600 is the long form)"
+tools/fuzz.sh 30
+
 step "MinGW-w64 cross-build of the Windows program"
 cmake --preset mingw
 cmake --build build/mingw -j "$jobs" --target voske-cf-spike 2>&1 | tee build/mingw/build.log
