@@ -53,7 +53,7 @@ public:
         return true;
     }
 
-    // Tasks not yet started are dropped; running ones finish on their own (their threads then end).
+    // Tasks not yet started are dropped; the threads end once their running task returns.
     void Stop() {
         std::deque<std::function<void()>> dropped;
         {
@@ -64,14 +64,25 @@ public:
         }
     }
 
+    // Waits until no task runs (but the caller's own, when a task of this pool disconnects), at most `limit`.
+    void WaitForRunning(std::chrono::milliseconds limit) {
+        std::unique_lock<std::mutex> lock(state_->mutex);
+        int own = t_pool == state_.get() ? 1 : 0;
+        state_->idle_changed.wait_for(lock, limit, [&] { return state_->running <= own; });
+    }
+
 private:
     struct State {
         std::mutex mutex;  // guards everything below
         std::condition_variable wake;
+        std::condition_variable idle_changed;
         std::deque<std::function<void()>> tasks;
         int idle = 0;
+        int running = 0;
         bool stopping = false;
     };
+
+    static thread_local const State* t_pool;
 
     void Spawn() {
         // Detached: a thread still inside a callback when the connection ends keeps the state alive itself.
@@ -80,6 +91,7 @@ private:
 
     static void Worker(std::shared_ptr<State> state) {
         t_callbackThread = true;
+        t_pool = state.get();
         std::unique_lock<std::mutex> lock(state->mutex);
         for (;;) {
             ++state->idle;
@@ -88,15 +100,20 @@ private:
             if (state->stopping) return;
             std::function<void()> task = std::move(state->tasks.front());
             state->tasks.pop_front();
+            ++state->running;
             lock.unlock();
             task();
             task = nullptr;
             lock.lock();
+            --state->running;
+            state->idle_changed.notify_all();
         }
     }
 
     std::shared_ptr<State> state_ = std::make_shared<State>();
 };
+
+thread_local const CallbackPool::State* CallbackPool::t_pool = nullptr;
 
 struct Connection;
 
@@ -629,6 +646,10 @@ HRESULT DisconnectRoot(CF_CONNECTION_KEY key) {
     }
     close(connection->wakeRead);
     close(connection->wakeWrite);
+    // Callbacks already running may finish (their answers now get ERROR_CLOUD_FILE_REQUEST_CANCELED); once
+    // this returns the provider may free what they use. One that never returns is not waited for beyond the
+    // request timeout.
+    connection->pool.WaitForRunning(std::chrono::milliseconds(RequestTimeoutMs()));
     return S_OK;
 }
 

@@ -63,7 +63,7 @@ TEST_F(NotificationTest, DeleteWaitsForTheAcknowledgementAndHappensOnlyAfterIt) 
 
     EXPECT_EQ(exitCode, 0) << rm->Err();
     EXPECT_FALSE(FileExists(Path("del.txt")));
-    EXPECT_EQ(CountLines(log_, "ACK_DELETE status=0x00000000 hr=0x00000000"), 1);
+    EXPECT_EQ(WaitForCount(log_, "ACK_DELETE status=0x00000000 hr=0x00000000", 1), 1);
 }
 
 TEST_F(NotificationTest, RenameWaitsForTheAcknowledgementWithTargetAndScopeFlags) {
@@ -113,7 +113,7 @@ TEST_F(NotificationTest, DirectoryPlaceholderDeleteCarriesIsDirectory) {
     std::string notify = WaitForLine(log_, "NOTIFY_DELETE");
     EXPECT_NE(notify.find("path=" + VolumeRelative(Path("folder")) + " dos=Z: size=0"), std::string::npos) << notify;
     EXPECT_NE(notify.find("identity=dir-id flags=0x1"), std::string::npos) << notify;
-    EXPECT_EQ(CountLines(log_, "ACK_DELETE status=0x00000000 hr=0x00000000"), 1);
+    EXPECT_EQ(WaitForCount(log_, "ACK_DELETE status=0x00000000 hr=0x00000000", 1), 1);
 }
 
 struct RefusalCase {

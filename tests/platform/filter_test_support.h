@@ -156,6 +156,13 @@ inline int CountLines(const std::string& file, const std::string& needle) {
     return count;
 }
 
+// Waits until `count` lines of `file` contain `needle` (the provider logs an answer only after CfExecute
+// returned, which may be after the waiting process went on), then returns how many there are.
+inline int WaitForCount(const std::string& file, const std::string& needle, int count, int timeoutMs = 20000) {
+    WaitUntil([&] { return CountLines(file, needle) >= count; }, timeoutMs);
+    return CountLines(file, needle);
+}
+
 // The first line of `file` that contains `needle`, waiting for it until the deadline; empty when none came.
 inline std::string WaitForLine(const std::string& file, const std::string& needle, int timeoutMs = 20000) {
     std::string found;
@@ -202,6 +209,10 @@ protected:
         mkdir(source_.c_str(), 0755);
     }
     void TearDown() override {
+        // A sanitizer build reports a race in a provider process on its standard error.
+        for (const auto& provider : providers_) {
+            EXPECT_EQ(provider->Err().find("ThreadSanitizer"), std::string::npos) << provider->Err();
+        }
         providers_.clear();  // ends the provider processes before their directory goes
         env_.reset();
     }
