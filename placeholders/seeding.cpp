@@ -19,14 +19,10 @@ const size_t kCacheFileCap = 32;
 const ULONGLONG kCacheFileSizeLimit = 0x2000000;  // 32 MiB
 
 // The manifest is written by another process, so it is read whole and then parsed from memory.
-bool ReadWholeFile(const std::wstring& path, std::string& bytes) {
-    FILE* file = _wfsopen(path.c_str(), L"rb", _SH_DENYNO);
-    if (file == nullptr) return false;
+void ReadWholeFile(FILE* file, std::string& bytes) {
     char chunk[65536];
     size_t got = 0;
     while ((got = fread(chunk, 1, sizeof(chunk), file)) > 0) bytes.append(chunk, got);
-    fclose(file);
-    return true;
 }
 
 std::wstring Utf8LineToWide(const char* text, int length) {
@@ -84,8 +80,11 @@ HRESULT SeedFromManifest() {
     if (GetFileAttributesW(manifestPath.c_str()) == INVALID_FILE_ATTRIBUTES) {
         return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
     }
+    // Shared for reading and writing, so the engine may rewrite the manifest while this run reads it.
+    FILE* file = _wfsopen(manifestPath.c_str(), L"rb", _SH_DENYNO);
+    if (file == nullptr) return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
     std::string bytes;
-    if (!ReadWholeFile(manifestPath, bytes)) return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
+    ReadWholeFile(file, bytes);
 
     int seen = 0;
     int seeded = 0;
@@ -156,6 +155,7 @@ HRESULT SeedFromManifest() {
     char message[160];
     snprintf(message, sizeof(message), "manifest seen %d seeded %d (cap 100000, no network)", seen, seeded);
     LogEvent("SEED", message);
+    fclose(file);
     return S_OK;
 }
 
