@@ -159,6 +159,7 @@ struct Connection {
     std::wstring volumeGuidName;
     DWORD volumeSerial = 0;
     LONGLONG rootFileId = 0;
+    std::chrono::milliseconds timeout{60000};  // read once at connect: the environment may change later
     int listenFd = -1;
     int wakeRead = -1;
     int wakeWrite = -1;
@@ -340,7 +341,7 @@ void StartFetch(const std::shared_ptr<Connection>& connection, int client, int p
         Pending pending;
         pending.kind = PendingKind::Fetch;
         pending.waiters.push_back(client);
-        pending.deadline = Clock::now() + std::chrono::milliseconds(RequestTimeoutMs());
+        pending.deadline = Clock::now() + connection->timeout;
         pending.fd = fd;
         pending.size = static_cast<LONGLONG>(st.st_size);
         pending.device = st.st_dev;
@@ -389,7 +390,7 @@ void StartNotification(const std::shared_ptr<Connection>& connection, int client
         Pending pending;
         pending.kind = isDelete ? PendingKind::Delete : PendingKind::Rename;
         pending.waiters.push_back(client);
-        pending.deadline = Clock::now() + std::chrono::milliseconds(RequestTimeoutMs());
+        pending.deadline = Clock::now() + connection->timeout;
         connection->pending.emplace(transferKey, std::move(pending));
     }
     if (!Submit(connection, task)) {
@@ -545,7 +546,7 @@ HRESULT ExecuteTransfer(Connection& connection, Pending& pending, LONGLONG trans
         at += written;
     }
     // Any valid answer restarts the clock of every request the provider holds.
-    Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(RequestTimeoutMs());
+    Clock::time_point deadline = Clock::now() + connection.timeout;
     for (auto& entry : connection.pending) entry.second.deadline = deadline;
     if (!AddCovered(pending, offset, offset + length)) return S_OK;
     PlaceholderState state;
@@ -600,6 +601,7 @@ HRESULT ConnectRoot(const std::string& root, const RootRecord& record, const CF_
     connection->record = record;
     connection->context = const_cast<LPVOID>(context);
     connection->flags = flags;
+    connection->timeout = std::chrono::milliseconds(RequestTimeoutMs());
     connection->listenFd = fd;
     connection->wakeRead = wake[0];
     connection->wakeWrite = wake[1];
@@ -649,7 +651,7 @@ HRESULT DisconnectRoot(CF_CONNECTION_KEY key) {
     // Callbacks already running may finish (their answers now get ERROR_CLOUD_FILE_REQUEST_CANCELED); once
     // this returns the provider may free what they use. One that never returns is not waited for beyond the
     // request timeout.
-    connection->pool.WaitForRunning(std::chrono::milliseconds(RequestTimeoutMs()));
+    connection->pool.WaitForRunning(connection->timeout);
     return S_OK;
 }
 
@@ -688,7 +690,7 @@ HRESULT ExecuteOperation(const CF_OPERATION_INFO* info, CF_OPERATION_PARAMETERS*
     if (kind == PendingKind::Fetch) return ExecuteTransfer(*connection, pending, transferKey, *params);
     NTSTATUS status = kind == PendingKind::Delete ? params->AckDelete.CompletionStatus
                                                   : params->AckRename.CompletionStatus;
-    Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(RequestTimeoutMs());
+    Clock::time_point deadline = Clock::now() + connection->timeout;
     for (auto& entry : connection->pending) entry.second.deadline = deadline;
     Finish(pending, status < 0 ? Win32ErrorFromCloudStatus(status) : ERROR_SUCCESS);
     connection->pending.erase(found);
