@@ -25,8 +25,6 @@
 // - No notifications for file operations made on callback threads; their reads of dehydrated placeholders are
 //   still fetched, on another pool thread.
 #include "platform/posix/cloud_filter.h"
-#include "platform/posix/filter_hooks.h"
-#include "platform/posix/standin_internal.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -39,6 +37,9 @@
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
+
+#include "platform/posix/filter_hooks.h"
+#include "platform/posix/standin_internal.h"
 
 namespace cfemu {
 namespace {
@@ -68,7 +69,8 @@ std::string CurrentPath(int fd, const std::string& fallback) {
     if (size > 0 && target[0] == '/') {
         std::string path(target, static_cast<size_t>(size));
         static const std::string kDeleted = " (deleted)";
-        if (path.size() <= kDeleted.size() || path.compare(path.size() - kDeleted.size(), kDeleted.size(), kDeleted) != 0) {
+        if (path.size() <= kDeleted.size() ||
+            path.compare(path.size() - kDeleted.size(), kDeleted.size(), kDeleted) != 0) {
             return path;
         }
     }
@@ -416,8 +418,9 @@ HRESULT DehydratePlaceholder(HANDLE fileHandle, LARGE_INTEGER startingOffset, LA
     return error == 0 ? S_OK : HrFromErrno(error);
 }
 
-const CloudFilesBackend kBackend = {RegisterSyncRoot,   UnregisterSyncRoot, ConnectSyncRoot,    DisconnectSyncRoot,
-                                    CreatePlaceholders, Execute,            HydratePlaceholder, DehydratePlaceholder};
+const CloudFilesBackend kBackend = {RegisterSyncRoot,   UnregisterSyncRoot,  ConnectSyncRoot,
+                                    DisconnectSyncRoot, CreatePlaceholders,  Execute,
+                                    HydratePlaceholder, DehydratePlaceholder};
 
 }  // namespace
 

@@ -2,14 +2,14 @@
 // Not seen by the program, which knows only syncroot/cloud_files.h.
 #pragma once
 
-#include "platform/posix/posix_handle.h"
-#include "syncroot/cloud_files.h"
-
 #include <sys/types.h>
 
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "platform/posix/posix_handle.h"
+#include "syncroot/cloud_files.h"
 
 namespace cfemu {
 
@@ -45,8 +45,8 @@ bool FindSyncRoot(const std::string& canonicalPath, std::string* root, RootRecor
 
 // ---- Placeholder state (cloud_filter_store.cpp) ----
 enum PlaceholderFlags : uint8_t {
-    kStateHydrated = 0x1,    // the data is on disk (directories: populated)
-    kStateInSync = 0x2,      // unchanged since created or last marked in sync
+    kStateHydrated = 0x1,  // the data is on disk (directories: populated)
+    kStateInSync = 0x2,    // unchanged since created or last marked in sync
     kStateDirectory = 0x4,
     kStateAlwaysFull = 0x8,  // created with CF_PLACEHOLDER_CREATE_FLAG_ALWAYS_FULL: never dehydrated
 };

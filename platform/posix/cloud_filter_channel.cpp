@@ -1,7 +1,5 @@
 // cloud_filter_channel.cpp - how any process reaches the provider connected to a sync root: one Unix-domain
 // socket per root in the abstract namespace, one short connection per request, one 4-byte answer.
-#include "platform/posix/cloud_filter.h"
-
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -11,6 +9,8 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+
+#include "platform/posix/cloud_filter.h"
 
 namespace cfemu {
 namespace {

@@ -1,8 +1,5 @@
 // cloud_filter_provider.cpp - the provider's side of a connection: the listener thread on the root's socket,
 // the callback thread pool, requests held until CfExecute answers them, timeouts and disconnection.
-#include "platform/posix/cloud_filter.h"
-#include "platform/posix/filter_hooks.h"
-
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -24,6 +21,9 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/posix/cloud_filter.h"
+#include "platform/posix/filter_hooks.h"
+
 namespace cfemu {
 namespace {
 
@@ -38,7 +38,7 @@ constexpr size_t kMaxCallbackTableEntries = 64;
 // Callbacks run on these threads, never on the caller's. The pool grows whenever a task would otherwise
 // wait, so a callback that blocks on a nested request (its own read of a dehydrated file) cannot starve it.
 class CallbackPool {
-public:
+  public:
     void Start(int threads) {
         std::lock_guard<std::mutex> lock(state_->mutex);
         for (int i = 0; i < threads; ++i) Spawn();
@@ -71,7 +71,7 @@ public:
         state_->idle_changed.wait_for(lock, limit, [&] { return state_->running <= own; });
     }
 
-private:
+  private:
     struct State {
         std::mutex mutex;  // guards everything below
         std::condition_variable wake;
@@ -144,7 +144,7 @@ struct Pending {
     LONGLONG size = 0;
     dev_t device = 0;
     ino_t inode = 0;
-    timespec times[2] = {};  // access and modification time to put back after writing data
+    timespec times[2] = {};                              // access and modification time to put back after writing data
     std::vector<std::pair<LONGLONG, LONGLONG>> covered;  // transferred ranges, sorted and merged
     std::shared_ptr<CallbackTask> task;
 };
@@ -320,8 +320,7 @@ void StartFetch(const std::shared_ptr<Connection>& connection, int client, int p
     }
     struct stat st;
     PlaceholderState state;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || !ReadState(fd, &state) ||
-        (state.flags & kStateHydrated) != 0) {
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || !ReadState(fd, &state) || (state.flags & kStateHydrated) != 0) {
         close(fd);
         Reply(client, ERROR_SUCCESS);  // nothing (left) to fetch
         return;
@@ -688,8 +687,8 @@ HRESULT ExecuteOperation(const CF_OPERATION_INFO* info, CF_OPERATION_PARAMETERS*
     Pending& pending = found->second;
     if (pending.kind != kind) return HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_INVALID_REQUEST);
     if (kind == PendingKind::Fetch) return ExecuteTransfer(*connection, pending, transferKey, *params);
-    NTSTATUS status = kind == PendingKind::Delete ? params->AckDelete.CompletionStatus
-                                                  : params->AckRename.CompletionStatus;
+    NTSTATUS status =
+        kind == PendingKind::Delete ? params->AckDelete.CompletionStatus : params->AckRename.CompletionStatus;
     Clock::time_point deadline = Clock::now() + connection->timeout;
     for (auto& entry : connection->pending) entry.second.deadline = deadline;
     Finish(pending, status < 0 ? Win32ErrorFromCloudStatus(status) : ERROR_SUCCESS);

@@ -1,7 +1,5 @@
 // cloud_filter_store.cpp - what the emulated Cloud Files filter keeps on disk: the registration record of a
 // sync root and the state of each placeholder, both in extended attributes, plus path and status helpers.
-#include "platform/posix/cloud_filter.h"
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -11,6 +9,8 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+
+#include "platform/posix/cloud_filter.h"
 
 namespace cfemu {
 namespace {

@@ -1,8 +1,5 @@
 // filter_provider.cpp - a provider process for the emulated filter's cross-process tests.
 // Connects to a sync root with callbacks whose behaviour the command line chooses and logs every callback.
-#include "platform/posix/posix_handle.h"
-#include "syncroot/cloud_files.h"
-
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,6 +15,9 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "platform/posix/posix_handle.h"
+#include "syncroot/cloud_files.h"
 
 namespace {
 
@@ -71,9 +71,8 @@ std::string Identity(const CF_CALLBACK_INFO* info) {
 
 std::string Common(const CF_CALLBACK_INFO* info) {
     char text[256];
-    std::snprintf(text, sizeof(text), "dos=%s size=%lld identity_length=%u pid=%d",
-                  Narrow(info->VolumeDosName).c_str(), static_cast<long long>(info->FileSize.QuadPart),
-                  static_cast<unsigned>(info->FileIdentityLength),
+    std::snprintf(text, sizeof(text), "dos=%s size=%lld identity_length=%u pid=%d", Narrow(info->VolumeDosName).c_str(),
+                  static_cast<long long>(info->FileSize.QuadPart), static_cast<unsigned>(info->FileIdentityLength),
                   info->ProcessInfo != nullptr ? static_cast<int>(info->ProcessInfo->ProcessId) : -1);
     return std::string("path=") + Narrow(info->NormalizedPath) + " " + text + " identity=" + Identity(info);
 }
@@ -118,7 +117,8 @@ void CALLBACK OnFetchData(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAME
     Log("FETCH_DATA %s key=%lld offset=%lld length=%lld flags=0x%X image=%s", Common(info).c_str(),
         static_cast<long long>(info->TransferKey.QuadPart),
         static_cast<long long>(params->FetchData.RequiredFileOffset.QuadPart),
-        static_cast<long long>(params->FetchData.RequiredLength.QuadPart), static_cast<unsigned>(params->FetchData.Flags),
+        static_cast<long long>(params->FetchData.RequiredLength.QuadPart),
+        static_cast<unsigned>(params->FetchData.Flags),
         info->ProcessInfo != nullptr ? Narrow(info->ProcessInfo->ImagePath).c_str() : "-");
     const std::string& mode = g_options.fetchMode;
     if (mode == "hang") return;
@@ -238,8 +238,8 @@ void CreatePlaceholder(const std::string& spec) {
     entry.FileIdentityLength = static_cast<DWORD>(identity.size());
     entry.Flags = CF_PLACEHOLDER_CREATE_FLAG_MARK_IN_SYNC;
     DWORD processed = 0;
-    HRESULT hr = CfCreatePlaceholders(posix::ToWindowsPath(g_options.root).c_str(), &entry, 1, CF_CREATE_FLAG_NONE,
-                                      &processed);
+    HRESULT hr =
+        CfCreatePlaceholders(posix::ToWindowsPath(g_options.root).c_str(), &entry, 1, CF_CREATE_FLAG_NONE, &processed);
     Log("CREATE %s hr=0x%08X", spec.c_str(), static_cast<unsigned>(hr));
 }
 

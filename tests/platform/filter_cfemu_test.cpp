@@ -8,8 +8,8 @@ namespace {
 using CfemuTest = RegisteredRootTest;
 
 TEST_F(CfemuTest, UsageForMissingUnknownOrIncompleteCommands) {
-    const std::vector<std::vector<std::string>> calls = {
-        {}, {"frobnicate"}, {"cat"}, {"append", "x"}, {"mv", "a"}, {"ls", "a", "b"}, {"root"}};
+    const std::vector<std::vector<std::string>> calls = {{},          {"frobnicate"},   {"cat"}, {"append", "x"},
+                                                         {"mv", "a"}, {"ls", "a", "b"}, {"root"}};
     for (const auto& call : calls) {
         ProcessResult result = Cfemu(call);
         EXPECT_EQ(result.exitCode, 1) << call.size();

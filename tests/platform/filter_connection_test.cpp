@@ -1,11 +1,11 @@
 // filter_connection_test.cpp - this test process as the connected provider: what its callbacks receive, on
 // which threads, CfExecute's checks, nested fetches from callbacks, a growing pool, and disconnection.
-#include "tests/platform/filter_test_support.h"
-
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
+
+#include "tests/platform/filter_test_support.h"
 
 namespace filtertest {
 namespace {
@@ -44,7 +44,8 @@ void Record(CF_CALLBACK_TYPE type, const CF_CALLBACK_INFO* info, const CF_CALLBA
     const BYTE* identity = static_cast<const BYTE*>(info->FileIdentity);
     if (identity != nullptr) seen.identity.assign(identity, identity + info->FileIdentityLength);
     const BYTE* rootIdentity = static_cast<const BYTE*>(info->SyncRootIdentity);
-    if (rootIdentity != nullptr) seen.syncRootIdentity.assign(rootIdentity, rootIdentity + info->SyncRootIdentityLength);
+    if (rootIdentity != nullptr)
+        seen.syncRootIdentity.assign(rootIdentity, rootIdentity + info->SyncRootIdentityLength);
     if (info->ProcessInfo != nullptr) {
         seen.processInfoPid = static_cast<int>(info->ProcessInfo->ProcessId);
         seen.imagePath = posix::WideToUtf8(info->ProcessInfo->ImagePath);
@@ -76,7 +77,8 @@ std::string ReadThroughStandIn(const std::string& path, DWORD* error) {
     }
     std::string data(64 * 1024, '\0');
     DWORD got = 0;
-    *error = ReadFile(file, data.data(), static_cast<DWORD>(data.size()), &got, nullptr) ? ERROR_SUCCESS : GetLastError();
+    *error =
+        ReadFile(file, data.data(), static_cast<DWORD>(data.size()), &got, nullptr) ? ERROR_SUCCESS : GetLastError();
     CloseHandle(file);
     data.resize(got);
     return data;
@@ -113,7 +115,7 @@ void CALLBACK OnClose(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAMETERS
 }
 
 class ConnectionTest : public RegisteredRootTest {
-protected:
+  protected:
     void SetUp() override {
         RegisteredRootTest::SetUp();
         g_recorder = &recorder_;
@@ -123,7 +125,8 @@ protected:
         RegisteredRootTest::TearDown();
     }
 
-    void Connect(CF_CONNECT_FLAGS flags = CF_CONNECT_FLAG_REQUIRE_PROCESS_INFO | CF_CONNECT_FLAG_REQUIRE_FULL_FILE_PATH) {
+    void Connect(CF_CONNECT_FLAGS flags = CF_CONNECT_FLAG_REQUIRE_PROCESS_INFO |
+                                          CF_CONNECT_FLAG_REQUIRE_FULL_FILE_PATH) {
         CF_CALLBACK_REGISTRATION table[] = {{CF_CALLBACK_TYPE_FETCH_DATA, OnFetch},
                                             {CF_CALLBACK_TYPE_NOTIFY_FILE_CLOSE_COMPLETION, OnClose},
                                             {CF_CALLBACK_TYPE_NONE, nullptr}};
@@ -152,7 +155,8 @@ protected:
 
 TEST_F(ConnectionTest, ConnectStatuses) {
     CF_CALLBACK_REGISTRATION table[] = {{CF_CALLBACK_TYPE_NONE, nullptr}};
-    CF_CALLBACK_REGISTRATION nullCallback[] = {{CF_CALLBACK_TYPE_FETCH_DATA, nullptr}, {CF_CALLBACK_TYPE_NONE, nullptr}};
+    CF_CALLBACK_REGISTRATION nullCallback[] = {{CF_CALLBACK_TYPE_FETCH_DATA, nullptr},
+                                               {CF_CALLBACK_TYPE_NONE, nullptr}};
     CF_CONNECTION_KEY key{};
     mkdir((root_ + "/sub").c_str(), 0755);
 
@@ -167,8 +171,7 @@ TEST_F(ConnectionTest, ConnectStatuses) {
     Connect();
     EXPECT_EQ(CfConnectSyncRoot(Win(root_).c_str(), table, nullptr, 0, &key), static_cast<HRESULT>(0x8007017A));
     ProcessResult shown = Cfemu({"root", root_});
-    EXPECT_NE(shown.out.find("connected: yes (pid " + std::to_string(getpid()) + ")"), std::string::npos)
-        << shown.out;
+    EXPECT_NE(shown.out.find("connected: yes (pid " + std::to_string(getpid()) + ")"), std::string::npos) << shown.out;
     // The connected provider itself may create placeholders and unregistering needs the connection gone.
     PlaceholderSpec spec{L"own.txt", 1, L"own"};
     EXPECT_EQ(CreatePlaceholder(root_, spec), S_OK);

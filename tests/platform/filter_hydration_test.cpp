@@ -1,9 +1,9 @@
 // filter_hydration_test.cpp - hydration across processes: a provider process serves, other processes read.
 // Exact bytes, the 4 KiB transfer rule, failures, a provider that dies or hangs, shared fetches, explicit hydration.
-#include "tests/platform/filter_test_support.h"
-
 #include <csignal>
 #include <fstream>
+
+#include "tests/platform/filter_test_support.h"
 
 namespace filtertest {
 namespace {

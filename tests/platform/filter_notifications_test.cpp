@@ -16,8 +16,9 @@ TEST_F(NotificationTest, CloseCompletionCarriesVolumePathAndIdentity) {
 
     std::string close = WaitForLine(log_, "CLOSE_COMPLETION");
     ASSERT_FALSE(close.empty()) << ReadFileBytes(log_);
-    std::string head = "CLOSE_COMPLETION path=" + VolumeRelative(Path("c.txt")) + " dos=Z: size=8 identity_length=" +
-                       std::to_string(Utf16Blob(L"cf\td1\ti1\tc.txt").size()) + " pid=";
+    std::string head = "CLOSE_COMPLETION path=" + VolumeRelative(Path("c.txt")) +
+                       " dos=Z: size=8 identity_length=" + std::to_string(Utf16Blob(L"cf\td1\ti1\tc.txt").size()) +
+                       " pid=";
     EXPECT_EQ(close.substr(0, head.size()), head) << close;
     std::string tail = " identity=cf\\td1\\ti1\\tc.txt flags=0x0";
     ASSERT_GE(close.size(), tail.size());

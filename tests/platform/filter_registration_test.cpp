@@ -1,11 +1,11 @@
 // filter_registration_test.cpp - registration, unregistration and placeholder creation of the emulated filter:
 // statuses, what lands on disk (sparse size, times, identity, state) and what cfemu shows of it.
-#include "tests/platform/filter_test_support.h"
-
 #include <sys/xattr.h>
 
 #include <climits>
 #include <csignal>
+
+#include "tests/platform/filter_test_support.h"
 
 namespace filtertest {
 namespace {
@@ -56,7 +56,8 @@ TEST_F(RegistrationTest, MalformedRegistrationsAreInvalidArguments) {
         void (*change)(CF_SYNC_REGISTRATION&, CF_SYNC_POLICIES&, const std::wstring&);
     };
     const Row rows[] = {
-        {"registration size", [](CF_SYNC_REGISTRATION& r, CF_SYNC_POLICIES&, const std::wstring&) { r.StructSize = 71; }},
+        {"registration size",
+         [](CF_SYNC_REGISTRATION& r, CF_SYNC_POLICIES&, const std::wstring&) { r.StructSize = 71; }},
         {"policies size", [](CF_SYNC_REGISTRATION&, CF_SYNC_POLICIES& p, const std::wstring&) { p.StructSize = 8; }},
         {"no name", [](CF_SYNC_REGISTRATION& r, CF_SYNC_POLICIES&, const std::wstring&) { r.ProviderName = nullptr; }},
         {"name too long",
@@ -83,20 +84,19 @@ TEST_F(RegistrationTest, CfemuRootShowsTheRegistrationOfTheRootHoldingADirectory
     ProcessResult shown = Cfemu({"root", root_ + "/sub"});
 
     ASSERT_EQ(shown.exitCode, 0) << shown.err;
-    EXPECT_EQ(shown.out,
-              "root: " + root_ +
-                  "\n"
-                  "provider: VOSKE\n"
-                  "version: 0.1.0-spike\n"
-                  "id: {564F534B-4543-4669-6C65-7370696B6531}\n"
-                  "identity: S-1-22-1-0\\tVOSKE\n"
-                  "hydration: 2 modifier 0x0\n"
-                  "population: 3 modifier 0x0\n"
-                  "in-sync: 0x100\n"
-                  "hardlink: 0x0\n"
-                  "placeholder-management: 0x0\n"
-                  "register-flags: 0x0\n"
-                  "connected: no\n");
+    EXPECT_EQ(shown.out, "root: " + root_ +
+                             "\n"
+                             "provider: VOSKE\n"
+                             "version: 0.1.0-spike\n"
+                             "id: {564F534B-4543-4669-6C65-7370696B6531}\n"
+                             "identity: S-1-22-1-0\\tVOSKE\n"
+                             "hydration: 2 modifier 0x0\n"
+                             "population: 3 modifier 0x0\n"
+                             "in-sync: 0x100\n"
+                             "hardlink: 0x0\n"
+                             "placeholder-management: 0x0\n"
+                             "register-flags: 0x0\n"
+                             "connected: no\n");
     ProcessResult outside = Cfemu({"root", base_});
     EXPECT_EQ(outside.exitCode, 1);
     EXPECT_NE(outside.err.find("0x80070186 not under a sync root (ERROR_CLOUD_FILE_NOT_UNDER_SYNC_ROOT"),
@@ -190,10 +190,14 @@ TEST_F(PlaceholderTest, BadEntriesFailOneByOne) {
         HRESULT expected;
     };
     const Row rows[] = {
-        {L"a/b", nullptr, static_cast<HRESULT>(0x8007017C)},  {L"a\\b", nullptr, static_cast<HRESULT>(0x8007017C)},
-        {L"", nullptr, static_cast<HRESULT>(0x8007017C)},     {L".", nullptr, static_cast<HRESULT>(0x8007017C)},
-        {L"..", nullptr, static_cast<HRESULT>(0x8007017C)},   {L"big.txt", &big, E_INVALIDARG},
-        {L"large.txt", &large, S_OK},                         {L"ünï €.txt", nullptr, S_OK},
+        {L"a/b", nullptr, static_cast<HRESULT>(0x8007017C)},
+        {L"a\\b", nullptr, static_cast<HRESULT>(0x8007017C)},
+        {L"", nullptr, static_cast<HRESULT>(0x8007017C)},
+        {L".", nullptr, static_cast<HRESULT>(0x8007017C)},
+        {L"..", nullptr, static_cast<HRESULT>(0x8007017C)},
+        {L"big.txt", &big, E_INVALIDARG},
+        {L"large.txt", &large, S_OK},
+        {L"ünï €.txt", nullptr, S_OK},
     };
     std::vector<PlaceholderSpec> specs;
     for (const Row& row : rows) specs.push_back(PlaceholderSpec{row.name, 1, L""});
@@ -244,8 +248,8 @@ TEST_F(PlaceholderTest, ExistingNamesFailPerEntryAndEveryEntryIsTried) {
     ASSERT_EQ(CreatePlaceholder(root_, existing), S_OK);
     WriteFileBytes(Path("local.txt"), "mine");
     std::vector<BYTE> identity = Utf16Blob(L"new");
-    std::vector<PlaceholderSpec> specs = {{L"a.txt", 5, L""}, {L"b.txt", 5, L""}, {L"local.txt", 5, L""},
-                                          {L"b.txt", 5, L""}, {L"c.txt", 5, L""}};
+    std::vector<PlaceholderSpec> specs = {
+        {L"a.txt", 5, L""}, {L"b.txt", 5, L""}, {L"local.txt", 5, L""}, {L"b.txt", 5, L""}, {L"c.txt", 5, L""}};
     std::vector<CF_PLACEHOLDER_CREATE_INFO> entries;
     for (const PlaceholderSpec& spec : specs) entries.push_back(CreateInfo(spec, identity));
     DWORD processed = 0;

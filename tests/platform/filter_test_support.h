@@ -2,24 +2,23 @@
 // emulated filter's tests, plus readers of what the filter left on disk and in the provider's log.
 #pragma once
 
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
 #include "platform/posix/cloud_filter.h"
 #include "platform/posix/filter_hooks.h"
 #include "platform/posix/posix_handle.h"
 #include "syncroot/cloud_files.h"
 #include "tests/support/processes.h"
 #include "tests/support/test_env.h"
-
-#include <gtest/gtest.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-
-#include <memory>
-#include <sstream>
-#include <string>
-#include <vector>
 
 namespace filtertest {
 
@@ -197,7 +196,7 @@ inline std::unique_ptr<BackgroundProcess> StartCfemu(const std::vector<std::stri
 // A sync root in its own temporary directory (LOCALAPPDATA, HOME and XDG_DATA_HOME point there too), with a
 // source directory the test provider serves from and the provider's log file.
 class FilterTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         env_ = std::make_unique<TempLocalAppData>();
         base_ = env_->Root() + "/filter";
@@ -245,7 +244,7 @@ protected:
 
 // A test whose root is registered up front.
 class RegisteredRootTest : public FilterTest {
-protected:
+  protected:
     void SetUp() override {
         FilterTest::SetUp();
         ASSERT_EQ(RegisterRoot(root_), S_OK);

@@ -1,8 +1,5 @@
 // cfemu_main.cpp - cfemu, the emulated platform's command-line tool: acts on a sync root as any application would.
 // Reads, appends, deletes, renames and lists through the Win32 stand-in, and shows a root's registration.
-#include "platform/posix/cloud_filter.h"
-#include "platform/win32.h"
-
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +7,9 @@
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include "platform/posix/cloud_filter.h"
+#include "platform/win32.h"
 
 namespace {
 
@@ -59,8 +59,7 @@ const ErrorText kErrors[] = {
     {ERROR_CLOUD_FILE_IN_USE, "ERROR_CLOUD_FILE_IN_USE", "cloud file in use"},
     {395, "ERROR_CLOUD_FILE_ACCESS_DENIED", "cloud file access denied"},
     {ERROR_CLOUD_FILE_REQUEST_CANCELED, "ERROR_CLOUD_FILE_REQUEST_CANCELED", "cloud request canceled"},
-    {ERROR_CLOUD_FILE_PROVIDER_TERMINATED, "ERROR_CLOUD_FILE_PROVIDER_TERMINATED",
-     "cloud file provider terminated"},
+    {ERROR_CLOUD_FILE_PROVIDER_TERMINATED, "ERROR_CLOUD_FILE_PROVIDER_TERMINATED", "cloud file provider terminated"},
     {ERROR_CLOUD_FILE_REQUEST_TIMEOUT, "ERROR_CLOUD_FILE_REQUEST_TIMEOUT", "cloud request timed out"},
     {434, "ERROR_CLOUD_FILE_DEHYDRATION_DISALLOWED", "dehydration disallowed"},
 };
@@ -126,8 +125,9 @@ std::string ShowIdentity(const std::vector<BYTE>& blob) {
 }
 
 int Cat(const std::string& path) {
-    HANDLE file = CreateFileW(Windows(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file =
+        CreateFileW(Windows(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return Fail("cat", path, GetLastError());
     std::vector<char> buffer(64 * 1024);
     for (;;) {
@@ -145,8 +145,9 @@ int Cat(const std::string& path) {
 }
 
 int Append(const std::string& path, const std::string& text) {
-    HANDLE file = CreateFileW(Windows(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file =
+        CreateFileW(Windows(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return Fail("append", path, GetLastError());
     DWORD written = 0;
     BOOL ok = SetFilePointer(file, 0, nullptr, FILE_END) != INVALID_SET_FILE_POINTER &&
@@ -161,8 +162,8 @@ int Remove(const std::string& path) {
     std::wstring windows = Windows(path);
     DWORD attributes = GetFileAttributesW(windows.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) return Fail("rm", path, GetLastError());
-    BOOL ok = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? RemoveDirectoryW(windows.c_str())
-                                                           : DeleteFileW(windows.c_str());
+    BOOL ok =
+        (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? RemoveDirectoryW(windows.c_str()) : DeleteFileW(windows.c_str());
     return ok ? 0 : Fail("rm", path, GetLastError());
 }
 
@@ -178,7 +179,8 @@ int List(const std::string& directory) {
     HANDLE find = FindFirstFileW(pattern.c_str(), &data);
     if (find == INVALID_HANDLE_VALUE) {
         DWORD error = GetLastError();
-        if (error == ERROR_FILE_NOT_FOUND && GetFileAttributesW(posix::ToWindowsPath(absolute).c_str()) != INVALID_FILE_ATTRIBUTES) {
+        if (error == ERROR_FILE_NOT_FOUND &&
+            GetFileAttributesW(posix::ToWindowsPath(absolute).c_str()) != INVALID_FILE_ATTRIBUTES) {
             return 0;  // an empty directory
         }
         return Fail("ls", directory, error);
@@ -224,9 +226,9 @@ int Root(const std::string& directory) {
     std::printf("root: %s\n", root.c_str());
     std::printf("provider: %s\n", record.providerName.c_str());
     std::printf("version: %s\n", record.providerVersion.c_str());
-    std::printf("id: {%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}\n", static_cast<unsigned>(id.Data1),
-                id.Data2, id.Data3, id.Data4[0], id.Data4[1], id.Data4[2], id.Data4[3], id.Data4[4], id.Data4[5],
-                id.Data4[6], id.Data4[7]);
+    std::printf("id: {%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}\n", static_cast<unsigned>(id.Data1), id.Data2,
+                id.Data3, id.Data4[0], id.Data4[1], id.Data4[2], id.Data4[3], id.Data4[4], id.Data4[5], id.Data4[6],
+                id.Data4[7]);
     std::printf("identity: %s\n", ShowIdentity(record.syncRootIdentity).c_str());
     std::printf("hydration: %u modifier 0x%X\n", policies.Hydration.Primary, policies.Hydration.Modifier);
     std::printf("population: %u modifier 0x%X\n", policies.Population.Primary, policies.Population.Modifier);
