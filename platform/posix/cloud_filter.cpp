@@ -22,6 +22,9 @@
 //   placeholder is marked hydrated only when the whole file has arrived.
 // - Timeout: 60 s per request (CFEMU_REQUEST_TIMEOUT_MS in the provider's environment shortens it for tests);
 //   any valid CfExecute restarts the clock of all requests of that connection.
+// - Disconnect: the socket name is released first, callbacks not yet started are dropped, held requests fail
+//   with ERROR_CLOUD_FILE_PROVIDER_TERMINATED, and callbacks already running are waited for (at most the
+//   request timeout), so none is running or starts once CfDisconnectSyncRoot has returned.
 // - No notifications for file operations made on callback threads; their reads of dehydrated placeholders are
 //   still fetched, on another pool thread.
 #include "platform/posix/cloud_filter.h"

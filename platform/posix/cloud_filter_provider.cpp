@@ -328,6 +328,12 @@ void StartFetch(const std::shared_ptr<Connection>& connection, int client, int p
     std::shared_ptr<CallbackTask> task;
     {
         std::lock_guard<std::mutex> lock(connection->mutex);
+        // A fetch that completed since the first look marked the file hydrated under this lock.
+        if (!ReadState(fd, &state) || (state.flags & kStateHydrated) != 0) {
+            close(fd);
+            Reply(client, ERROR_SUCCESS);
+            return;
+        }
         for (auto& entry : connection->pending) {
             Pending& other = entry.second;
             if (other.kind == PendingKind::Fetch && other.device == st.st_dev && other.inode == st.st_ino) {
