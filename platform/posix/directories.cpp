@@ -1,5 +1,6 @@
 // directories.cpp - creating and removing directories, and FindFirstFileW enumeration.
 // Listings come sorted as NTFS returns them, "." and ".." first except at the root.
+#include "platform/posix/filter_hooks.h"
 #include "platform/posix/standin_internal.h"
 
 #include <dirent.h>
@@ -9,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <cwctype>
 
 namespace {
@@ -94,6 +96,24 @@ extern "C" BOOL CreateDirectoryW(LPCWSTR pathName, LPSECURITY_ATTRIBUTES securit
     return TRUE;
 }
 
+namespace {
+
+bool IsEmptyDirectory(const std::string& path) {
+    DIR* dir = opendir(path.c_str());
+    if (dir == nullptr) return true;  // rmdir reports the real error
+    bool empty = true;
+    while (dirent* entry = readdir(dir)) {
+        if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0) {
+            empty = false;
+            break;
+        }
+    }
+    closedir(dir);
+    return empty;
+}
+
+}  // namespace
+
 extern "C" BOOL RemoveDirectoryW(LPCWSTR pathName) {
     std::string path = posix::AbsolutePosixPath(pathName);
     struct stat st, target;
@@ -115,6 +135,16 @@ extern "C" BOOL RemoveDirectoryW(LPCWSTR pathName) {
     }
     if (!S_ISDIR(st.st_mode)) {
         SetLastError(ERROR_DIRECTORY);
+        return FALSE;
+    }
+    // A directory that cannot go anyway is refused before the provider is asked, so no delete is announced
+    // that never happens; a directory placeholder is then held until the provider acknowledges.
+    if (!IsEmptyDirectory(path)) {
+        SetLastError(ERROR_DIR_NOT_EMPTY);
+        return FALSE;
+    }
+    if (DWORD refusal = cfemu::BeforeDelete(path); refusal != ERROR_SUCCESS) {
+        SetLastError(refusal);
         return FALSE;
     }
     if (rmdir(path.c_str()) != 0) {

@@ -108,13 +108,14 @@ TEST_F(NotificationTest, DirectoryPlaceholderDeleteCarriesIsDirectory) {
     ASSERT_EQ(CreatePlaceholder(root_, folder), S_OK);
     StartProvider();
 
-    // The filter's own hook, as the stand-in calls it before removing a directory.
-    EXPECT_EQ(cfemu::BeforeDelete(Path("folder")), ERROR_SUCCESS);
+    // Removing the empty directory through the stand-in asks the provider first.
+    EXPECT_TRUE(RemoveDirectoryW(WindowsPathOf(Path("folder")).c_str())) << GetLastError();
 
     std::string notify = WaitForLine(log_, "NOTIFY_DELETE");
     EXPECT_NE(notify.find("path=" + VolumeRelative(Path("folder")) + " dos=Z: size=0"), std::string::npos) << notify;
     EXPECT_NE(notify.find("identity=dir-id flags=0x1"), std::string::npos) << notify;
     EXPECT_EQ(WaitForCount(log_, "ACK_DELETE status=0x00000000 hr=0x00000000", 1), 1);
+    EXPECT_FALSE(FileExists(Path("folder")));
 }
 
 struct RefusalCase {
