@@ -32,6 +32,8 @@ using Clock = std::chrono::steady_clock;
 thread_local bool t_callbackThread = false;
 
 constexpr int kMinimumPoolThreads = 4;
+// A thread the pool grew for a burst of requests ends after this long without work, down to the minimum.
+constexpr std::chrono::milliseconds kIdleThreadLifetime{2000};
 constexpr CF_CALLBACK_TYPE kLastCallbackType = CF_CALLBACK_TYPE_NOTIFY_RENAME_COMPLETION;
 constexpr size_t kMaxCallbackTableEntries = 64;
 
@@ -41,6 +43,7 @@ class CallbackPool {
   public:
     void Start(int threads) {
         std::lock_guard<std::mutex> lock(state_->mutex);
+        state_->minimum = threads;
         for (int i = 0; i < threads; ++i) Spawn();
     }
 
@@ -79,6 +82,8 @@ class CallbackPool {
         std::deque<std::function<void()>> tasks;
         int idle = 0;
         int running = 0;
+        int threads = 0;
+        int minimum = 0;
         bool stopping = false;
     };
 
@@ -86,6 +91,7 @@ class CallbackPool {
 
     void Spawn() {
         // Detached: a thread still inside a callback when the connection ends keeps the state alive itself.
+        ++state_->threads;
         std::thread(Worker, state_).detach();
     }
 
@@ -95,9 +101,14 @@ class CallbackPool {
         std::unique_lock<std::mutex> lock(state->mutex);
         for (;;) {
             ++state->idle;
-            state->wake.wait(lock, [&] { return state->stopping || !state->tasks.empty(); });
+            bool woken = state->wake.wait_for(lock, kIdleThreadLifetime,
+                                              [&] { return state->stopping || !state->tasks.empty(); });
             --state->idle;
-            if (state->stopping) return;
+            if (state->stopping || (!woken && state->threads > state->minimum)) {
+                --state->threads;
+                return;
+            }
+            if (!woken) continue;
             std::function<void()> task = std::move(state->tasks.front());
             state->tasks.pop_front();
             ++state->running;
