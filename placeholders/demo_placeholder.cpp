@@ -5,6 +5,7 @@
 #include "app/event_log.h"
 #include "layout/provider_paths.h"
 #include "layout/sync_root_identity.h"
+#include "placeholders/create_info.h"
 #include "placeholders/identity.h"
 #include "syncroot/cloud_files.h"
 
@@ -25,19 +26,7 @@ HRESULT CreateDemoPlaceholder() {
     }
 
     const std::vector<BYTE> identity = EncodeIdentityBlob(name);
-    CF_PLACEHOLDER_CREATE_INFO entry = {};
-    entry.RelativeFileName = name.c_str();
-    entry.FsMetadata.BasicInfo.CreationTime.QuadPart = FileTimeToInt64(data.ftCreationTime);
-    entry.FsMetadata.BasicInfo.LastAccessTime.QuadPart = FileTimeToInt64(data.ftLastAccessTime);
-    entry.FsMetadata.BasicInfo.LastWriteTime.QuadPart = FileTimeToInt64(data.ftLastWriteTime);
-    // The standard attribute query has no change time; the last write is the closest stand-in.
-    entry.FsMetadata.BasicInfo.ChangeTime.QuadPart = FileTimeToInt64(data.ftLastWriteTime);
-    entry.FsMetadata.BasicInfo.FileAttributes = FILE_ATTRIBUTE_NORMAL;
-    entry.FsMetadata.FileSize.QuadPart =
-        static_cast<LONGLONG>((static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
-    entry.FileIdentity = identity.data();
-    entry.FileIdentityLength = static_cast<DWORD>(identity.size());
-    entry.Flags = CF_PLACEHOLDER_CREATE_FLAG_MARK_IN_SYNC;
+    CF_PLACEHOLDER_CREATE_INFO entry = CreateInfoFromFile(name.c_str(), data, identity);
 
     DWORD processed = 0;
     HRESULT hr = CfCreatePlaceholders(ProviderPaths.syncRoot.c_str(), &entry, 1, CF_CREATE_FLAG_NONE, &processed);

@@ -6,6 +6,7 @@
 #include "hydration/explicit_hydration.h"
 #include "layout/provider_paths.h"
 #include "placeholders/demo_placeholder.h"
+#include "placeholders/create_info.h"
 #include "placeholders/identity.h"
 #include "syncroot/cloud_files.h"
 #include "syncroot/connection.h"
@@ -63,18 +64,7 @@ HRESULT ProbeEngineCache() {
     if (!GetFileAttributesExW(probePath.c_str(), GetFileExInfoStandard, &data)) return kHrFileNotFound;
 
     const std::vector<BYTE> identity = EncodeIdentityBlob(kProbeName);
-    CF_PLACEHOLDER_CREATE_INFO entry{};
-    entry.RelativeFileName = kProbeName;
-    entry.FsMetadata.BasicInfo.CreationTime.QuadPart = FileTimeToInt64(data.ftCreationTime);
-    entry.FsMetadata.BasicInfo.LastAccessTime.QuadPart = FileTimeToInt64(data.ftLastAccessTime);
-    entry.FsMetadata.BasicInfo.LastWriteTime.QuadPart = FileTimeToInt64(data.ftLastWriteTime);
-    entry.FsMetadata.BasicInfo.ChangeTime.QuadPart = FileTimeToInt64(data.ftLastWriteTime);
-    entry.FsMetadata.BasicInfo.FileAttributes = FILE_ATTRIBUTE_NORMAL;
-    entry.FsMetadata.FileSize.QuadPart =
-        static_cast<LONGLONG>((static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
-    entry.FileIdentity = identity.data();
-    entry.FileIdentityLength = static_cast<DWORD>(identity.size());
-    entry.Flags = CF_PLACEHOLDER_CREATE_FLAG_MARK_IN_SYNC;
+    CF_PLACEHOLDER_CREATE_INFO entry = CreateInfoFromFile(kProbeName, data, identity);
     DWORD processed = 0;
     HRESULT status = CfCreatePlaceholders(ProviderPaths.syncRoot.c_str(), &entry, 1, CF_CREATE_FLAG_NONE, &processed);
     if (FAILED(status)) return status;
