@@ -1,16 +1,8 @@
 // stress_e2e_test.cpp - eight reader processes hydrate placeholders of 0 B to 9 MiB again and again while
 // `connect` serves them; every byte is checked, no read fails and the provider's thread count comes back down.
 // VOSKE_STRESS_LONG=1 runs 100 rounds (800 hydrations) instead of 25 (200).
-#include "tests/helpers/stress_pattern.h"
-#include "tests/support/processes.h"
-#include "tests/support/test_env.h"
-
-#include "platform/win32.h"
-#include "syncroot/cloud_files.h"
-
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <csignal>
@@ -20,6 +12,12 @@
 #include <fstream>
 #include <memory>
 #include <set>
+
+#include "platform/win32.h"
+#include "syncroot/cloud_files.h"
+#include "tests/helpers/stress_pattern.h"
+#include "tests/support/processes.h"
+#include "tests/support/test_env.h"
 
 namespace fs = std::filesystem;
 
@@ -35,12 +33,13 @@ struct StressFile {
 
 // Four files every reader comes back to, and two of its own per reader: 0 B to 9 MiB, around the 4 KiB
 // alignment and the provider's 4 MiB transfer pieces.
-const StressFile kShared[] = {{"shared-9m.bin", 9 * kMiB}, {"shared-4m1.bin", 4 * kMiB + 1},
-                              {"shared-1.bin", 1},         {"shared-12305.bin", 3 * 4096 + 17}};
-const unsigned long long kOwnSizes[kReaders * 2] = {0,        4095,           4096,     4097,
-                                                    65536,    100000,         kMiB - 1, kMiB,
-                                                    2 * kMiB + 5, 3 * kMiB,   4 * kMiB - 1, 4 * kMiB,
-                                                    5 * kMiB + 333, 6 * kMiB, 8 * kMiB + 4095, 9 * kMiB - 1};
+const StressFile kShared[] = {{"shared-9m.bin", 9 * kMiB},
+                              {"shared-4m1.bin", 4 * kMiB + 1},
+                              {"shared-1.bin", 1},
+                              {"shared-12305.bin", 3 * 4096 + 17}};
+const unsigned long long kOwnSizes[kReaders * 2] = {
+    0,        4095,         4096,     4097,           65536,    100000,          kMiB - 1,    kMiB, 2 * kMiB + 5,
+    3 * kMiB, 4 * kMiB - 1, 4 * kMiB, 5 * kMiB + 333, 6 * kMiB, 8 * kMiB + 4095, 9 * kMiB - 1};
 
 int Rounds() {
     const char* longForm = std::getenv("VOSKE_STRESS_LONG");
@@ -97,8 +96,8 @@ TEST(Stress, EightReadersHydrateAgainAndAgainAndEveryByteIsTheCacheFiles) {
     std::vector<Seeded> files;
     for (const StressFile& shared : kShared) files.push_back({shared, 0, "", ""});
     for (int i = 0; i < kReaders * 2; ++i) {
-        files.push_back({{"own-" + std::to_string(i / 2) + "-" + std::to_string(i % 2) + ".bin", kOwnSizes[i]}, 0,
-                         "", ""});
+        files.push_back(
+            {{"own-" + std::to_string(i / 2) + "-" + std::to_string(i % 2) + ".bin", kOwnSizes[i]}, 0, "", ""});
     }
     std::string manifest;
     for (size_t k = 0; k < files.size(); ++k) {
@@ -109,8 +108,8 @@ TEST(Stress, EightReadersHydrateAgainAndAgainAndEveryByteIsTheCacheFiles) {
         f.placeholderPath = env.SyncRoot() + "/" + f.file.name;
         fs::create_directories(fs::path(f.cachePath).parent_path());
         WritePatternFile(f.cachePath, f.file.size, f.seed);
-        manifest += "stress\t" + item + "\t" + f.file.name + "\t" + std::to_string(f.file.size) + "\t" +
-                    f.file.name + "\n";
+        manifest +=
+            "stress\t" + item + "\t" + f.file.name + "\t" + std::to_string(f.file.size) + "\t" + f.file.name + "\n";
     }
     WriteFileBytes(env.ProviderBase() + "/seed-manifest.tsv", manifest);
     ProcessResult seed = RunProcess({VOSKE_PROGRAM, "seed"});
@@ -233,10 +232,11 @@ TEST(Stress, EightReadersHydrateAgainAndAgainAndEveryByteIsTheCacheFiles) {
     EXPECT_TRUE(WaitUntil([&] { return (threadsAfter = ThreadCount(provider.Pid())) <= threadsBefore; }, 20000))
         << "threads before " << threadsBefore << ", peak " << threadsPeak << ", after " << threadsAfter;
 
-    std::printf("[stress] readers=%d rounds=%d reads=%d fetches=%d closes=%d bytes_verified=%llu "
-                "bytes_fetched=%llu failures=%d provider_threads before=%d peak=%d after=%d\n",
-                kReaders, rounds, reads, fetches, closesExpected, bytesVerified, bytesFetched, failures,
-                threadsBefore, threadsPeak, threadsAfter);
+    std::printf(
+        "[stress] readers=%d rounds=%d reads=%d fetches=%d closes=%d bytes_verified=%llu "
+        "bytes_fetched=%llu failures=%d provider_threads before=%d peak=%d after=%d\n",
+        kReaders, rounds, reads, fetches, closesExpected, bytesVerified, bytesFetched, failures, threadsBefore,
+        threadsPeak, threadsAfter);
     EXPECT_EQ(failures, 0);
 
     provider.Signal(SIGINT);
