@@ -37,16 +37,21 @@ std::wstring Utf8LineToWide(const char* text, int length) {
 
 // Creates each non-empty backslash-separated component below the sync root in turn; returns the deepest path.
 // Results are ignored: an existing directory is the normal case, and a real failure shows up at creation.
+// The path grows in place (by JoinPath's rule), and below a level that could not be created nothing more is
+// tried, as nothing can be: a manifest line of millions of components costs one pass, not one copy each.
 std::wstring CreateDirectoriesBelowRoot(const std::wstring& relative, bool skipEmpty) {
     std::wstring running = ProviderPaths.syncRoot;
+    bool creating = true;
     size_t start = 0;
     while (start <= relative.size()) {
         size_t end = relative.find(L'\\', start);
         if (end == std::wstring::npos) end = relative.size();
-        std::wstring component = relative.substr(start, end - start);
-        if (!component.empty() || !skipEmpty) {
-            running = JoinPath(running, component);
-            CreateDirectoryW(running.c_str(), nullptr);
+        if (end > start || !skipEmpty) {
+            if (!running.empty() && running.back() != L'\\' && running.back() != L'/') running.push_back(L'\\');
+            running.append(relative, start, end - start);
+            if (creating && !CreateDirectoryW(running.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+                creating = false;
+            }
         }
         start = end + 1;
     }
