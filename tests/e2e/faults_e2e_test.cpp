@@ -233,7 +233,7 @@ TEST_F(Faults, DiskFillsUpWhileRecordsAreWritten) {
         manifest +=
             "dom\ti" + std::to_string(k) + "\tf" + std::to_string(k) + ".txt\t10\tf" + std::to_string(k) + ".txt\n";
     }
-    manifest += "dom\tig\tg.txt\t5\tg.txt\ndom\tih\th.txt\t5\th.txt\n";
+    manifest += "dom\tig\tg.txt\t5\tg.txt\ndom\tih\th.txt\t5\th.txt\ndom\tim\tm.txt\t5\tm.txt\n";
     RegisterAndSeed(manifest);
     PutCacheFile("dom/ig/g.txt", "ggggg");
 
@@ -275,13 +275,27 @@ TEST_F(Faults, DiskFillsUpWhileRecordsAreWritten) {
     EXPECT_FALSE(FileExists(Queue() + "/CloudFiles/dom/ig/g.txt"));
     EXPECT_EQ(ListDirectory(Inbox()), names);
 
+    // A cache miss cannot leave its download record, yet the fetch still waits and completes on delivery.
+    BackgroundProcess reader({VOSKE_CFEMU, "cat", Env().SyncRoot() + "/m.txt"});
+    ASSERT_TRUE(WaitForLogLine(Env().LogFile(), "[HYDRATE] cache miss - queue local download, no socket", 20000));
+    PutCacheFile("dom/im/m.txt", "mmmmm");
+    int exitCode = -1;
+    ASSERT_TRUE(reader.Wait(30000, &exitCode));
+    EXPECT_EQ(exitCode, 0) << reader.Err();
+    EXPECT_EQ(reader.Out(), "mmmmm");
+    EXPECT_EQ(ListDirectory(Inbox()), names);
+    // Its close counts as a possible change (the cache file's time differs), and that copy does not fit either.
+    const std::string copyFailed = "[ERROR] WRITEBACK engine stage copy failed";
+    EXPECT_TRUE(WaitUntil([&] { return CountLines(copyFailed) == 2; }, 20000));
+    EXPECT_FALSE(FileExists(Queue() + "/CloudFiles/dom/im/m.txt"));
+
     // The engine takes the records away; the next delete is recorded whole.
     for (const std::string& name : names) fs::remove(Inbox() + "/" + name);
     EXPECT_EQ(Cfemu({"rm", Env().SyncRoot() + "/h.txt"}).exitCode, 0);
     const std::vector<std::string> after = ListDirectory(Inbox());
     ASSERT_EQ(after.size(), 1u);
     EXPECT_EQ(ReadFileBytes(Inbox() + "/" + after[0]), DeleteRecord("dom", "ih", "h.txt"));
-    EXPECT_EQ(ErrorLines(Env().LogFile()), std::vector<std::string>{"[ERROR] WRITEBACK engine stage copy failed"});
+    EXPECT_EQ(ErrorLines(Env().LogFile()), (std::vector<std::string>{copyFailed, copyFailed}));
 }
 
 // The engine inbox and write-back store cannot be written (a file stands in their place as root, who passes
