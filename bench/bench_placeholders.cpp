@@ -19,6 +19,7 @@ struct Figures {
 // One run of `voske-cf-spike bench` on a fresh LOCALAPPDATA; the figures are those of its BENCH line.
 Figures RunBenchVerb() {
     bench::TempTree home("verb");
+    bench::Settle(home.Path());
     bench::ChildResult result = bench::RunChild({bench::Program(), "bench"}, home.Path());
     const std::string& log = result.err;
     size_t at = log.find("[BENCH] 10k placeholders create_ms=");
@@ -52,6 +53,7 @@ double ListPlain(const std::string& directory) {
 
 Figures RunPlain() {
     bench::TempTree directory("plain");
+    bench::Settle(directory.Path());
     Figures figures;
     figures.createMs = bench::CreatePlainFiles(directory.Path(), kFiles, kMetadataBytes, 0);
     figures.enumMs = ListPlain(directory.Path());

@@ -3,8 +3,10 @@
 #pragma once
 
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -119,15 +121,55 @@ inline const char* Met(bool met) { return met ? "yes" : "NO"; }
 
 // ---- Files and directories ----
 
-// A fresh directory below VOSKE_BENCH_DIR (else TMPDIR, else /tmp): the same disk for ours and the baseline.
-inline std::string MakeTempDir(const char* tag) {
+// Commits what earlier runs left to the file system (their creations, deletions, freed blocks), so the next
+// measured run does not pay for the previous one's journal. Never inside a measured interval.
+inline void Settle(const std::string& path) {
+    int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    syncfs(fd);
+    close(fd);
+}
+
+// The directory the temporary trees go to (see MakeTempDir).
+inline std::string BenchBase() {
     const char* base = std::getenv("VOSKE_BENCH_DIR");
     if (base == nullptr || *base == '\0') base = std::getenv("TMPDIR");
     if (base == nullptr || *base == '\0') base = "/tmp";
-    std::string pattern = std::string(base) + "/voske-bench-" + tag + "-XXXXXX";
+    return base;
+}
+
+inline void RemoveTree(const std::string& path);
+
+// All temporary trees of this process live in one directory below VOSKE_BENCH_DIR (else TMPDIR, else /tmp), on
+// the same disk for ours and the baseline, removed at exit. ext4 without a journal (as here) will not reuse an
+// inode freed in the last minute and walks past every such inode of a block group on each creation, so a run
+// right after another run's deletions would pay for them; marked as a top of a directory hierarchy
+// (FS_TOPDIR_FL), each tree below it starts in a block group of its own. Elsewhere the flag is ignored.
+inline const std::string& SessionDir() {
+    static const std::string session = [] {
+        std::string pattern = BenchBase() + "/voske-bench-XXXXXX";
+        std::vector<char> buffer(pattern.begin(), pattern.end());
+        buffer.push_back('\0');
+        if (mkdtemp(buffer.data()) == nullptr) Fail("cannot create a directory below " + BenchBase());
+        int fd = open(buffer.data(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        int flags = 0;
+        if (fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
+            flags |= FS_TOPDIR_FL;
+            (void)ioctl(fd, FS_IOC_SETFLAGS, &flags);
+        }
+        if (fd >= 0) close(fd);
+        std::atexit([] { RemoveTree(SessionDir()); });
+        return std::string(buffer.data());
+    }();
+    return session;
+}
+
+// A fresh directory in this process's session directory.
+inline std::string MakeTempDir(const char* tag) {
+    std::string pattern = SessionDir() + "/" + tag + "-XXXXXX";
     std::vector<char> buffer(pattern.begin(), pattern.end());
     buffer.push_back('\0');
-    if (mkdtemp(buffer.data()) == nullptr) Fail("cannot create a directory below " + std::string(base));
+    if (mkdtemp(buffer.data()) == nullptr) Fail("cannot create a directory below " + SessionDir());
     return buffer.data();
 }
 
