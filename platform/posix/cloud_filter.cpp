@@ -6,11 +6,12 @@
 //   version, provider id, identity blob, policies and flags. Registering again with the same values succeeds;
 //   other values, or a root inside or above another root, give ERROR_CLOUD_FILE_INVALID_REQUEST. A file system
 //   without extended attributes gives ERROR_NOT_SUPPORTED before anything is written.
-// - Placeholder: a sparse regular file of its full size (or a directory) with two attributes: user.cfemu.ph,
+// - Placeholder: a sparse regular file of its full size (or a directory) with one attribute, user.cfemu.ph:
 //   18 bytes of state (hydrated, in sync, directory, always-full; creation and change time, which POSIX cannot
-//   set), and user.cfemu.id, the identity blob. Access and last-write time are the file's own, set with
-//   futimens; a time before 1901 is clamped by ext4 to 1901-12-13 (tmpfs keeps it). A new placeholder is made
-//   as an unnamed file and linked under its name only when complete, so no process sees it half made.
+//   set) followed by the identity blob (earlier builds kept the identity apart, in user.cfemu.id). Access and
+//   last-write time are the file's own, set with futimens; a time before 1901 is clamped by ext4 to 1901-12-13
+//   (tmpfs keeps it). A new placeholder is made as an unnamed file and linked under its name only when
+//   complete, so no process sees it half made.
 // - Connection: the provider binds an abstract Unix socket named after the canonical root path (hashed when
 //   long); binding is what makes it the only provider, across processes, and the name disappears with the
 //   process. Any process (the provider itself too) sends one request per connection and blocks on the answer:
@@ -36,6 +37,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -147,12 +149,7 @@ bool ValidPlaceholderName(LPCWSTR name) {
 
 // Writes identity and state onto a new placeholder open on `fd`; 0 or the errno of the failure.
 int MarkPlaceholder(int fd, const CF_PLACEHOLDER_CREATE_INFO& entry, const PlaceholderState& state) {
-    int error = WriteState(fd, state);
-    if (error == 0 && entry.FileIdentityLength > 0 &&
-        fsetxattr(fd, kIdentityAttribute, entry.FileIdentity, entry.FileIdentityLength, 0) != 0) {
-        error = errno;
-    }
-    return error;
+    return WritePlaceholderRecord(fd, state, static_cast<const BYTE*>(entry.FileIdentity), entry.FileIdentityLength);
 }
 
 // A file system that cannot hold the identity beside the state (ext4 keeps all attributes of a file in one
@@ -179,26 +176,43 @@ HRESULT CreateDirectoryPlaceholder(const std::string& path, const CF_PLACEHOLDER
     return CreationFailure(error, path);
 }
 
-HRESULT CreateFilePlaceholder(const std::string& directory, const std::string& path,
+// Gives the unnamed file open on `fd` its name in the directory open on `directoryFd`; 0 or the errno. Linking
+// the descriptor itself needs Linux 6.10 (or the right to search any directory); elsewhere the file is reached
+// through /proc, which costs a path walk more per placeholder.
+int LinkUnnamedFile(int fd, int directoryFd, const std::string& name) {
+    static std::atomic<bool> descriptorLinkRefused{false};
+    if (!descriptorLinkRefused.load(std::memory_order_relaxed)) {
+        if (linkat(fd, "", directoryFd, name.c_str(), AT_EMPTY_PATH) == 0) return 0;
+        if (errno != ENOENT && errno != EPERM && errno != EINVAL) return errno;
+        descriptorLinkRefused.store(true, std::memory_order_relaxed);
+    }
+    char link[64];
+    std::snprintf(link, sizeof(link), "/proc/self/fd/%d", fd);
+    return linkat(AT_FDCWD, link, directoryFd, name.c_str(), AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;
+}
+
+// `directoryFd` is the base directory, opened once per batch, so no entry walks the whole path again.
+HRESULT CreateFilePlaceholder(int directoryFd, const std::string& name, const std::string& path,
                               const CF_PLACEHOLDER_CREATE_INFO& entry, const PlaceholderState& state,
                               const timespec times[2], USN* usn) {
     // An unnamed file, linked under its name once complete; file systems without O_TMPFILE get the name at once.
     bool unnamed = true;
-    int fd = open(directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+    int fd = openat(directoryFd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
     if (fd < 0) {
         unnamed = false;
-        fd = open(path.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0666);
+        fd = openat(directoryFd, name.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0666);
         if (fd < 0) return errno == EEXIST ? HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS) : HrFromErrno(errno);
     }
     int error = 0;
-    if (ftruncate(fd, entry.FsMetadata.FileSize.QuadPart) != 0) error = errno;
+    // The new file is empty already: only a placeholder with a size needs the truncation.
+    if (entry.FsMetadata.FileSize.QuadPart > 0 && ftruncate(fd, entry.FsMetadata.FileSize.QuadPart) != 0) {
+        error = errno;
+    }
     if (error == 0) error = MarkPlaceholder(fd, entry, state);
     if (error == 0 && futimens(fd, times) != 0) error = errno;
     if (error == 0 && unnamed) {
-        char link[64];
-        std::snprintf(link, sizeof(link), "/proc/self/fd/%d", fd);
-        if (linkat(AT_FDCWD, link, AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) != 0) {
-            int linkError = errno;
+        int linkError = LinkUnnamedFile(fd, directoryFd, name);
+        if (linkError != 0) {
             close(fd);
             return linkError == EEXIST ? HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS) : HrFromErrno(linkError);
         }
@@ -207,11 +221,11 @@ HRESULT CreateFilePlaceholder(const std::string& directory, const std::string& p
     if (error == 0 && fstat(fd, &st) == 0) *usn = static_cast<USN>(st.st_ino);
     close(fd);
     if (error == 0) return S_OK;
-    if (!unnamed) unlink(path.c_str());
+    if (!unnamed) unlinkat(directoryFd, name.c_str(), 0);
     return CreationFailure(error, path);
 }
 
-HRESULT CreateOnePlaceholder(const std::string& directory, CF_PLACEHOLDER_CREATE_INFO& entry) {
+HRESULT CreateOnePlaceholder(const std::string& directory, int directoryFd, CF_PLACEHOLDER_CREATE_INFO& entry) {
     if (!ValidPlaceholderName(entry.RelativeFileName)) return HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_INVALID_REQUEST);
     if (entry.FileIdentityLength > CF_PLACEHOLDER_MAX_FILE_IDENTITY_LENGTH ||
         (entry.FileIdentityLength > 0 && entry.FileIdentity == nullptr)) {
@@ -219,7 +233,8 @@ HRESULT CreateOnePlaceholder(const std::string& directory, CF_PLACEHOLDER_CREATE
     }
     bool isDirectory = (entry.FsMetadata.BasicInfo.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     if (!isDirectory && entry.FsMetadata.FileSize.QuadPart < 0) return E_INVALIDARG;
-    std::string path = directory + "/" + posix::WideToUtf8(entry.RelativeFileName);
+    const std::string name = posix::WideToUtf8(entry.RelativeFileName);
+    const std::string path = directory + "/" + name;
 
     PlaceholderState state;
     if (isDirectory) state.flags |= kStateDirectory | kStateHydrated;
@@ -239,7 +254,7 @@ HRESULT CreateOnePlaceholder(const std::string& directory, CF_PLACEHOLDER_CREATE
     }
     USN usn = 0;
     HRESULT hr = isDirectory ? CreateDirectoryPlaceholder(path, entry, state, times, &usn)
-                             : CreateFilePlaceholder(directory, path, entry, state, times, &usn);
+                             : CreateFilePlaceholder(directoryFd, name, path, entry, state, times, &usn);
     if (SUCCEEDED(hr)) entry.CreateUsn = usn;
     return hr;
 }
@@ -359,16 +374,19 @@ HRESULT CreatePlaceholders(LPCWSTR baseDirectoryPath, CF_PLACEHOLDER_CREATE_INFO
     if ((record.policies.PlaceholderManagement & 0x1) == 0 && !ConnectedHere(root) && ProbeProvider(root, nullptr)) {
         return HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_CONNECTED_PROVIDER_ONLY);
     }
+    int directoryFd = open(directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (directoryFd < 0) return HrFromErrno(errno);
     HRESULT first = S_OK;
     for (DWORD i = 0; i < placeholderCount; ++i) {
         CF_PLACEHOLDER_CREATE_INFO& entry = placeholderArray[i];
-        entry.Result = CreateOnePlaceholder(directory, entry);
+        entry.Result = CreateOnePlaceholder(directory, directoryFd, entry);
         if (entriesProcessed != nullptr) *entriesProcessed = i + 1;  // failed entries count as processed
         if (FAILED(entry.Result) && SUCCEEDED(first)) {
             first = entry.Result;
             if ((createFlags & CF_CREATE_FLAG_STOP_ON_ERROR) != 0) break;
         }
     }
+    close(directoryFd);
     return first;
 }
 

@@ -13,8 +13,9 @@
 
 namespace cfemu {
 
-// Extended attributes: the registration of a sync-root directory, and a placeholder's small state record and
-// its identity blob (kept apart so that state changes rewrite only a few bytes).
+// Extended attributes: the registration of a sync-root directory, and a placeholder's record: its 18 bytes of
+// state followed by its identity blob, in one attribute so that a small record stays inside the inode.
+// Placeholders of earlier builds keep the identity apart, in kIdentityAttribute; they are still read.
 inline constexpr char kRootAttribute[] = "user.cfemu.root";
 inline constexpr char kStateAttribute[] = "user.cfemu.ph";
 inline constexpr char kIdentityAttribute[] = "user.cfemu.id";
@@ -60,7 +61,9 @@ struct PlaceholderState {
 // Both return false when the file carries no placeholder state (or the file system has no attributes).
 bool ReadState(int fd, PlaceholderState* state);
 bool ReadStateAt(const std::string& posixPath, PlaceholderState* state);
-// Returns 0 or the errno of the failed write.
+// A new placeholder's whole record, state and identity in one write. Returns 0 or the errno of the failure.
+int WritePlaceholderRecord(int fd, const PlaceholderState& state, const BYTE* identity, size_t identityLength);
+// Updates the state of an existing record, keeping its identity. Returns 0 or the errno of the failed write.
 int WriteState(int fd, const PlaceholderState& state);
 // Gives back every data block of a file of `size` bytes; size, times aside, stay. 0 or the errno.
 int DropData(int fd, LONGLONG size);

@@ -16,8 +16,14 @@ namespace cfemu {
 namespace {
 
 constexpr uint32_t kRootMagic = 0x31524643;  // "CFR1"
-constexpr uint8_t kStateVersion = 1;
-constexpr size_t kStateSize = 18;  // version, flags, two 64-bit times: small enough to stay inside the inode
+// Version 2: version, flags, two 64-bit times, then the identity blob, in one attribute. With an identity of
+// a few dozen bytes the whole record stays inside an ext4 inode; two attributes did not, and every placeholder
+// then cost a 4 KiB attribute block to write (and, with discard, to give back). Version 1 is the 18-byte state
+// alone, with the identity in kIdentityAttribute; such placeholders are still read and updated as they are.
+constexpr uint8_t kStateVersionSeparate = 1;
+constexpr uint8_t kStateVersion = 2;
+constexpr size_t kStateSize = 18;
+constexpr size_t kRecordCapacity = kStateSize + CF_PLACEHOLDER_MAX_FILE_IDENTITY_LENGTH;
 
 void PutU32(std::vector<BYTE>& out, uint32_t value) {
     for (int i = 0; i < 4; ++i) out.push_back(static_cast<BYTE>(value >> (8 * i)));
@@ -66,7 +72,10 @@ struct Reader {
 };
 
 bool DecodeState(const BYTE* bytes, ssize_t size, PlaceholderState* state) {
-    if (size != static_cast<ssize_t>(kStateSize) || bytes[0] != kStateVersion) return false;
+    if (size < static_cast<ssize_t>(kStateSize)) return false;
+    if (!(bytes[0] == kStateVersion || (bytes[0] == kStateVersionSeparate && size == static_cast<ssize_t>(kStateSize)))) {
+        return false;
+    }
     state->flags = bytes[1];
     state->creationTicks = GetU64(bytes + 2);
     state->changeTicks = GetU64(bytes + 10);
@@ -146,7 +155,7 @@ bool FindSyncRoot(const std::string& canonicalPath, std::string* root, RootRecor
 }
 
 bool ReadState(int fd, PlaceholderState* state) {
-    BYTE bytes[kStateSize + 1];
+    BYTE bytes[kRecordCapacity];
     ssize_t size = fgetxattr(fd, kStateAttribute, bytes, sizeof(bytes));
     PlaceholderState decoded;
     if (size < 0 || !DecodeState(bytes, size, &decoded)) return false;
@@ -155,7 +164,7 @@ bool ReadState(int fd, PlaceholderState* state) {
 }
 
 bool ReadStateAt(const std::string& posixPath, PlaceholderState* state) {
-    BYTE bytes[kStateSize + 1];
+    BYTE bytes[kRecordCapacity];
     ssize_t size = lgetxattr(posixPath.c_str(), kStateAttribute, bytes, sizeof(bytes));
     PlaceholderState decoded;
     if (size < 0 || !DecodeState(bytes, size, &decoded)) return false;
@@ -163,13 +172,26 @@ bool ReadStateAt(const std::string& posixPath, PlaceholderState* state) {
     return true;
 }
 
-int WriteState(int fd, const PlaceholderState& state) {
-    BYTE bytes[kStateSize];
+int WritePlaceholderRecord(int fd, const PlaceholderState& state, const BYTE* identity, size_t identityLength) {
+    std::vector<BYTE> bytes(kStateSize + identityLength);
     bytes[0] = kStateVersion;
+    bytes[1] = state.flags;
+    PutU64(bytes.data() + 2, state.creationTicks);
+    PutU64(bytes.data() + 10, state.changeTicks);
+    if (identityLength > 0) std::memcpy(bytes.data() + kStateSize, identity, identityLength);
+    return fsetxattr(fd, kStateAttribute, bytes.data(), bytes.size(), 0) == 0 ? 0 : errno;
+}
+
+int WriteState(int fd, const PlaceholderState& state) {
+    // The identity that follows the state in the same record is written back unchanged.
+    BYTE bytes[kRecordCapacity];
+    ssize_t size = fgetxattr(fd, kStateAttribute, bytes, sizeof(bytes));
+    PlaceholderState ignored;
+    if (size < 0 || !DecodeState(bytes, size, &ignored)) return WritePlaceholderRecord(fd, state, nullptr, 0);
     bytes[1] = state.flags;
     PutU64(bytes + 2, state.creationTicks);
     PutU64(bytes + 10, state.changeTicks);
-    return fsetxattr(fd, kStateAttribute, bytes, sizeof(bytes), 0) == 0 ? 0 : errno;
+    return fsetxattr(fd, kStateAttribute, bytes, static_cast<size_t>(size), 0) == 0 ? 0 : errno;
 }
 
 int DropData(int fd, LONGLONG size) {
@@ -185,10 +207,18 @@ int DropData(int fd, LONGLONG size) {
 
 bool ReadIdentity(int fd, std::vector<BYTE>* identity) {
     identity->clear();
+    BYTE bytes[kRecordCapacity];
+    ssize_t size = fgetxattr(fd, kStateAttribute, bytes, sizeof(bytes));
+    if (size < 0) return errno == ENODATA;  // no record: an empty identity
+    if (size >= static_cast<ssize_t>(kStateSize) && bytes[0] == kStateVersion) {
+        identity->assign(bytes + kStateSize, bytes + size);
+        return true;
+    }
+    // A version-1 record keeps the identity in an attribute of its own.
     for (;;) {
-        ssize_t size = fgetxattr(fd, kIdentityAttribute, nullptr, 0);
-        if (size < 0) return errno == ENODATA;  // no attribute: an empty identity
-        identity->resize(static_cast<size_t>(size));
+        ssize_t legacy = fgetxattr(fd, kIdentityAttribute, nullptr, 0);
+        if (legacy < 0) return errno == ENODATA;  // no attribute: an empty identity
+        identity->resize(static_cast<size_t>(legacy));
         ssize_t got = fgetxattr(fd, kIdentityAttribute, identity->data(), identity->size());
         if (got >= 0) {
             identity->resize(static_cast<size_t>(got));
@@ -200,6 +230,13 @@ bool ReadIdentity(int fd, std::vector<BYTE>* identity) {
 
 bool ReadIdentityAt(const std::string& posixPath, std::vector<BYTE>* identity) {
     identity->clear();
+    BYTE bytes[kRecordCapacity];
+    ssize_t size = lgetxattr(posixPath.c_str(), kStateAttribute, bytes, sizeof(bytes));
+    if (size < 0) return errno == ENODATA;
+    if (size >= static_cast<ssize_t>(kStateSize) && bytes[0] == kStateVersion) {
+        identity->assign(bytes + kStateSize, bytes + size);
+        return true;
+    }
     if (ReadAttribute(posixPath, kIdentityAttribute, identity)) return true;
     return errno == ENODATA;
 }

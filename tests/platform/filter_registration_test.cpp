@@ -151,8 +151,9 @@ TEST_F(PlaceholderTest, PlaceholderOnDiskIsSparseWithTimesStateAndIdentity) {
     EXPECT_EQ(state.flags, cfemu::kStateInSync);
     EXPECT_EQ(state.creationTicks, static_cast<ULONGLONG>(kCreationTicks));
     EXPECT_EQ(state.changeTicks, static_cast<ULONGLONG>(kChangeTicks));
-    // The small state record stays small enough to live inside the inode.
-    EXPECT_EQ(lgetxattr(Path("hello.txt").c_str(), cfemu::kStateAttribute, nullptr, 0), 18);
+    // One record, 18 bytes of state and then the identity, small enough to live inside the inode.
+    EXPECT_EQ(lgetxattr(Path("hello.txt").c_str(), cfemu::kStateAttribute, nullptr, 0), 18 + 44);
+    EXPECT_LT(lgetxattr(Path("hello.txt").c_str(), cfemu::kIdentityAttribute, nullptr, 0), 0);
     std::vector<BYTE> identity;
     ASSERT_TRUE(cfemu::ReadIdentityAt(Path("hello.txt"), &identity));
     EXPECT_EQ(identity.size(), 44u);
