@@ -19,8 +19,12 @@ constexpr DWORD kReparseTagSymlink = 0xA000000Cu;  // IO_REPARSE_TAG_SYMLINK
 
 struct FindState {
     std::string directory;           // POSIX directory being listed
+    int directoryFd = -1;            // the same, opened once, so an entry's stat walks no path
     std::vector<std::string> names;  // matching entries, in the order they are returned
     size_t next = 0;
+    ~FindState() {
+        if (directoryFd >= 0) close(directoryFd);
+    }
 };
 
 // Windows matches names without regard to case; '*' is any run, '?' one character.
@@ -49,11 +53,41 @@ std::wstring UpperOf(const std::string& name) {
     return wide;
 }
 
+// Orders names without regard to case, then by their bytes. ASCII-only listings (the usual case) compare
+// upper-cased bytes, which orders them exactly as the wide upper-cased keys do, at a fraction of the cost.
+void SortAsNtfs(std::vector<std::string>& names) {
+    bool ascii = std::all_of(names.begin(), names.end(), [](const std::string& name) {
+        return std::all_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    });
+    if (ascii) {
+        std::vector<std::pair<std::string, std::string>> keyed;
+        keyed.reserve(names.size());
+        for (std::string& name : names) {
+            std::string upper = name;
+            for (char& c : upper) {
+                if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+            }
+            keyed.emplace_back(std::move(upper), std::move(name));
+        }
+        std::sort(keyed.begin(), keyed.end());
+        for (size_t i = 0; i < keyed.size(); ++i) names[i] = std::move(keyed[i].second);
+        return;
+    }
+    std::vector<std::pair<std::wstring, std::string>> keyed;
+    keyed.reserve(names.size());
+    for (std::string& name : names) keyed.emplace_back(UpperOf(name), std::move(name));
+    std::sort(keyed.begin(), keyed.end());
+    for (size_t i = 0; i < keyed.size(); ++i) names[i] = std::move(keyed[i].second);
+}
+
 // Fills one result; false when the entry has gone since the listing was read.
-bool FillFindData(const std::string& directory, const std::string& name, LPWIN32_FIND_DATAW data) {
+bool FillFindData(const FindState& state, const std::string& name, LPWIN32_FIND_DATAW data) {
+    const std::string& directory = state.directory;
     std::string full = directory == "/" ? "/" + name : directory + "/" + name;
     struct stat st;
-    if (lstat(full.c_str(), &st) != 0) return false;
+    int rc = state.directoryFd >= 0 ? fstatat(state.directoryFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW)
+                                    : lstat(full.c_str(), &st);
+    if (rc != 0) return false;
     *data = WIN32_FIND_DATAW{};
     data->dwFileAttributes = posix::AttributesOfStat(full, st);
     if (S_ISLNK(st.st_mode)) data->dwReserved0 = kReparseTagSymlink;
@@ -74,7 +108,7 @@ bool FillFindData(const std::string& directory, const std::string& name, LPWIN32
 
 bool NextFound(FindState& state, LPWIN32_FIND_DATAW data) {
     while (state.next < state.names.size()) {
-        if (FillFindData(state.directory, state.names[state.next++], data)) return true;
+        if (FillFindData(state, state.names[state.next++], data)) return true;
     }
     return false;
 }
@@ -169,6 +203,7 @@ extern "C" HANDLE FindFirstFileW(LPCWSTR fileName, LPWIN32_FIND_DATAW findData) 
 
     FindState* state = new FindState;
     state->directory = directory;
+    state->directoryFd = open(directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (pattern.find_first_of(L"*?") == std::wstring::npos) {
         state->names.push_back(posix::WideToUtf8(pattern));  // a plain name finds that one entry
     } else {
@@ -188,16 +223,13 @@ extern "C" HANDLE FindFirstFileW(LPCWSTR fileName, LPWIN32_FIND_DATAW findData) 
             if (all || MatchPattern(pattern.c_str(), posix::Utf8ToWide(name).c_str())) names.push_back(name);
         }
         closedir(dir);
-        std::vector<std::pair<std::wstring, std::string>> keyed;
-        keyed.reserve(names.size());
-        for (std::string& name : names) keyed.emplace_back(UpperOf(name), std::move(name));
-        std::sort(keyed.begin(), keyed.end());
         if (directory != "/") {
             for (const wchar_t* dots : {L".", L".."}) {
                 if (all || MatchPattern(pattern.c_str(), dots)) state->names.push_back(posix::WideToUtf8(dots));
             }
         }
-        for (auto& item : keyed) state->names.push_back(std::move(item.second));
+        SortAsNtfs(names);
+        for (std::string& name : names) state->names.push_back(std::move(name));
     }
     if (!NextFound(*state, findData)) {
         struct stat st;
