@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
@@ -219,6 +220,53 @@ TEST_F(Faults, ProviderKilledInTheMiddleOfALargeFetch) {
     EXPECT_TRUE(cat.out == bytes) << "hydrated bytes differ from the cache file";
     ASSERT_TRUE(cfemu::ReadStateAt(placeholder, &state));
     EXPECT_NE(state.flags & cfemu::kStateHydrated, 0);
+    EXPECT_TRUE(ErrorLines(Env().LogFile()).empty()) << ErrorLines(Env().LogFile()).front();
+}
+
+// The provider dies while it is transferring a 128 MiB file. The readers fail within a second with 0x80070194;
+// the placeholder is not marked hydrated, so with no provider a read is refused rather than served from the
+// part that arrived; a new provider fetches it again, whole.
+TEST_F(Faults, ProviderKilledWhileTransferringALargeFile) {
+    const size_t size = 128u * 1024 * 1024;
+    RegisterAndSeed("eng\thuge\thuge.bin\t" + std::to_string(size) + "\thuge.bin\n");
+    const std::string bytes = PatternBytes(size, 9);
+    PutCacheFile("eng/huge/huge.bin", bytes);
+    StartProvider();
+    const std::string placeholder = Env().SyncRoot() + "/huge.bin";
+    struct stat st;
+    ASSERT_EQ(stat(placeholder.c_str(), &st), 0);
+    const blkcnt_t dehydratedBlocks = st.st_blocks;
+
+    BackgroundProcess reader({VOSKE_CFEMU, "cat", placeholder});
+    // The first data blocks on disk show the transfer under way; no sleep between looks, so it is caught early.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (stat(placeholder.c_str(), &st) == 0 && st.st_blocks == dehydratedBlocks &&
+           std::chrono::steady_clock::now() < deadline) {
+    }
+    ASSERT_GT(st.st_blocks, dehydratedBlocks) << "the transfer never started";
+    provider->Signal(SIGKILL);
+    ASSERT_TRUE(provider->Wait(10000));
+    provider.reset();
+    int exitCode = -1;
+    EXPECT_TRUE(WaitUntil([&] { return reader.Wait(0, &exitCode); }, 1000))
+        << "the reader still waited one second after the provider's end";
+    ASSERT_TRUE(exitCode != -1 || reader.Wait(10000, &exitCode));
+    EXPECT_EQ(exitCode, 1);
+    EXPECT_NE(reader.Err().find("0x80070194"), std::string::npos) << reader.Err();
+
+    cfemu::PlaceholderState state;
+    ASSERT_TRUE(cfemu::ReadStateAt(placeholder, &state));
+    EXPECT_EQ(state.flags & cfemu::kStateHydrated, 0);
+    ProcessResult alone = Cfemu({"cat", placeholder});
+    EXPECT_EQ(alone.exitCode, 1);
+    EXPECT_TRUE(alone.out.empty());
+    EXPECT_NE(alone.err.find("0x8007016A"), std::string::npos) << alone.err;
+
+    StartProvider();
+    ProcessResult cat = Cfemu({"cat", placeholder}, 120000);
+    EXPECT_EQ(cat.exitCode, 0) << cat.err;
+    EXPECT_EQ(cat.out.size(), size);
+    EXPECT_TRUE(cat.out == bytes) << "hydrated bytes differ from the cache file";
     EXPECT_TRUE(ErrorLines(Env().LogFile()).empty()) << ErrorLines(Env().LogFile()).front();
 }
 
