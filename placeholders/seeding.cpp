@@ -4,6 +4,7 @@
 
 #include "app/event_log.h"
 #include "layout/provider_paths.h"
+#include "placeholders/create_info.h"
 #include "placeholders/identity.h"
 #include "syncroot/cloud_files.h"
 
@@ -216,18 +217,7 @@ HRESULT SeedFromProductCache() {
         if (!GetFileAttributesExW(JoinPath(cacheDirectory, relative).c_str(), GetFileExInfoStandard, &data)) continue;
 
         const std::vector<BYTE> identity = EncodeIdentityBlob(relative);
-        CF_PLACEHOLDER_CREATE_INFO entry = {};
-        entry.RelativeFileName = name.c_str();
-        entry.FsMetadata.BasicInfo.CreationTime.QuadPart = FileTimeToInt64(data.ftCreationTime);
-        entry.FsMetadata.BasicInfo.LastAccessTime.QuadPart = FileTimeToInt64(data.ftLastAccessTime);
-        entry.FsMetadata.BasicInfo.LastWriteTime.QuadPart = FileTimeToInt64(data.ftLastWriteTime);
-        entry.FsMetadata.BasicInfo.ChangeTime.QuadPart = FileTimeToInt64(data.ftLastWriteTime);
-        entry.FsMetadata.BasicInfo.FileAttributes = FILE_ATTRIBUTE_NORMAL;
-        entry.FsMetadata.FileSize.QuadPart =
-            static_cast<LONGLONG>((static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
-        entry.FileIdentity = identity.data();
-        entry.FileIdentityLength = static_cast<DWORD>(identity.size());
-        entry.Flags = CF_PLACEHOLDER_CREATE_FLAG_MARK_IN_SYNC;
+        CF_PLACEHOLDER_CREATE_INFO entry = CreateInfoFromFile(name.c_str(), data, identity);
 
         DWORD processed = 0;
         HRESULT hr = CfCreatePlaceholders(baseDirectory.c_str(), &entry, 1, CF_CREATE_FLAG_NONE, &processed);
