@@ -275,7 +275,8 @@ class Child {
         posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
         posix_spawn_file_actions_addopen(&actions, 2, errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         start_ = Clock::now();
-        int rc = posix_spawn(&pid_, argp[0], &actions, nullptr, argp.data(), envp.data());
+        // Searched in PATH, so system tools such as cp are started by name.
+        int rc = posix_spawnp(&pid_, argp[0], &actions, nullptr, argp.data(), envp.data());
         posix_spawn_file_actions_destroy(&actions);
         if (rc != 0) Fail("cannot start " + argv[0]);
     }
