@@ -135,6 +135,8 @@ void CALLBACK OnFetchData(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAME
                                                     : requiredLength);
 
     // Pieces keep memory bounded; every piece but the last starts and ends on the platform's 4 KiB alignment.
+    // The buffer is zero-filled once: each transfer carries only the bytes its read delivered, so clearing it
+    // again for every piece (a second pass over every byte) would change nothing that leaves the provider.
     const LONGLONG firstPieceLimit = rangeEnd - requiredOffset <= kPieceBytes ? rangeEnd - requiredOffset : kPieceBytes;
     std::vector<BYTE> buffer(static_cast<size_t>(firstPieceLimit > 0 ? firstPieceLimit : 1));
     unsigned long long totalRead = 0;
@@ -146,7 +148,6 @@ void CALLBACK OnFetchData(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAME
             pieceEnd = (pieceOffset + kPieceBytes) / kTransferAlignment * kTransferAlignment;
         }
         const DWORD pieceLength = static_cast<DWORD>(pieceEnd - pieceOffset);
-        memset(buffer.data(), 0, buffer.size());
         OVERLAPPED position;
         memset(&position, 0, sizeof(position));
         position.Offset = static_cast<DWORD>(static_cast<ULONGLONG>(pieceOffset) & 0xFFFFFFFFu);
