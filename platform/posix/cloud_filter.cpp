@@ -366,16 +366,25 @@ HRESULT CreatePlaceholders(LPCWSTR baseDirectoryPath, CF_PLACEHOLDER_CREATE_INFO
         return errno == ENOENT ? HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND) : HrFromErrno(errno);
     }
     if (!S_ISDIR(st.st_mode)) return HRESULT_FROM_WIN32(ERROR_DIRECTORY);
-    std::string directory = CanonicalPath(absolute);
+    // Opened once for all entries; its canonical path is what the kernel resolved on the way (one readlink
+    // where realpath reads every component of the path again, which seeding pays for each single entry).
+    int directoryFd = open(absolute.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (directoryFd < 0) return HrFromErrno(errno);
+    std::string directory = CurrentPath(directoryFd, absolute);
     std::string root;
     RootRecord record;
-    if (!FindSyncRoot(directory, &root, &record)) return HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_NOT_UNDER_SYNC_ROOT);
-    // The default placeholder-management policy lets only the connected provider create placeholders.
-    if ((record.policies.PlaceholderManagement & 0x1) == 0 && !ConnectedHere(root) && ProbeProvider(root, nullptr)) {
-        return HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_CONNECTED_PROVIDER_ONLY);
+    HRESULT refusal = S_OK;
+    if (!FindSyncRoot(directory, &root, &record)) {
+        refusal = HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_NOT_UNDER_SYNC_ROOT);
+    } else if ((record.policies.PlaceholderManagement & 0x1) == 0 && !ConnectedHere(root) &&
+               ProbeProvider(root, nullptr)) {
+        // The default placeholder-management policy lets only the connected provider create placeholders.
+        refusal = HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_CONNECTED_PROVIDER_ONLY);
     }
-    int directoryFd = open(directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (directoryFd < 0) return HrFromErrno(errno);
+    if (FAILED(refusal)) {
+        close(directoryFd);
+        return refusal;
+    }
     HRESULT first = S_OK;
     for (DWORD i = 0; i < placeholderCount; ++i) {
         CF_PLACEHOLDER_CREATE_INFO& entry = placeholderArray[i];

@@ -83,6 +83,14 @@ bool DecodeState(const BYTE* bytes, ssize_t size, PlaceholderState* state) {
 }
 
 bool ReadAttribute(const std::string& path, const char* name, std::vector<BYTE>* value) {
+    // Registration records are small: one read usually does, without asking for the size first.
+    BYTE small[1024];
+    ssize_t first = lgetxattr(path.c_str(), name, small, sizeof(small));
+    if (first >= 0) {
+        value->assign(small, small + first);
+        return true;
+    }
+    if (errno != ERANGE) return false;
     for (;;) {
         ssize_t size = lgetxattr(path.c_str(), name, nullptr, 0);
         if (size < 0) return false;
