@@ -361,15 +361,19 @@ HRESULT CreatePlaceholders(LPCWSTR baseDirectoryPath, CF_PLACEHOLDER_CREATE_INFO
     if (entriesProcessed != nullptr) *entriesProcessed = 0;
     if (baseDirectoryPath == nullptr || (placeholderArray == nullptr && placeholderCount > 0)) return E_INVALIDARG;
     std::string absolute = posix::AbsolutePosixPath(baseDirectoryPath);
-    struct stat st;
-    if (stat(absolute.c_str(), &st) != 0) {
-        return errno == ENOENT ? HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND) : HrFromErrno(errno);
-    }
-    if (!S_ISDIR(st.st_mode)) return HRESULT_FROM_WIN32(ERROR_DIRECTORY);
     // Opened once for all entries; its canonical path is what the kernel resolved on the way (one readlink
     // where realpath reads every component of the path again, which seeding pays for each single entry).
     int directoryFd = open(absolute.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (directoryFd < 0) return HrFromErrno(errno);
+    if (directoryFd < 0) {
+        // Only a failure looks closer, to tell a missing path from one that is not a directory.
+        int openError = errno;
+        struct stat st;
+        if (stat(absolute.c_str(), &st) != 0) {
+            return errno == ENOENT ? HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND) : HrFromErrno(errno);
+        }
+        if (!S_ISDIR(st.st_mode)) return HRESULT_FROM_WIN32(ERROR_DIRECTORY);
+        return HrFromErrno(openError);
+    }
     std::string directory = CurrentPath(directoryFd, absolute);
     std::string root;
     RootRecord record;

@@ -37,9 +37,32 @@ uint32_t GetU32(const BYTE* in) {
     return value;
 }
 
+// A socket whose connect was refused can try again. One is kept per thread, so asking a root nobody serves
+// (placeholder creation asks on every call) costs one connect, not a socket, a connect and a close.
+class SpareSocket {
+  public:
+    ~SpareSocket() {
+        if (fd_ >= 0) close(fd_);
+    }
+    int Take() {
+        int fd = fd_;
+        fd_ = -1;
+        return fd >= 0 ? fd : socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    }
+    void Keep(int fd) {
+        if (fd_ >= 0) close(fd_);
+        fd_ = fd;
+    }
+
+  private:
+    int fd_ = -1;
+};
+
+thread_local SpareSocket t_spareSocket;
+
 // Connects to the provider of `root`; -1 with *error set when nobody listens or the socket fails.
 int ConnectToProvider(const std::string& root, DWORD* error) {
-    int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    int fd = t_spareSocket.Take();
     if (fd < 0) {
         *error = posix::Win32ErrorFromErrno(errno);
         return -1;
@@ -55,7 +78,12 @@ int ConnectToProvider(const std::string& root, DWORD* error) {
     } while (rc != 0 && errno == EINTR);
     if (rc != 0) {
         *error = ERROR_CLOUD_FILE_PROVIDER_NOT_RUNNING;
-        close(fd);
+        // Refused (nobody listens) or no such name: the socket is still unconnected and may try again.
+        if (errno == ECONNREFUSED || errno == ENOENT) {
+            t_spareSocket.Keep(fd);
+        } else {
+            close(fd);
+        }
         return -1;
     }
     return fd;
