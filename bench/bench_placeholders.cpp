@@ -4,6 +4,8 @@
 
 #include <dirent.h>
 
+#include <memory>
+
 namespace {
 
 constexpr int kFiles = 10000;
@@ -16,9 +18,15 @@ struct Figures {
     double enumMs = 0;
 };
 
+// Trees are removed only after the last measurement: ext4 without a journal walks past every inode freed in
+// the last minute when it allocates one, so one run's deletions would slow the next run's creations. (The
+// verb itself still deletes its placeholders as it unregisters.)
+using Kept = std::vector<std::unique_ptr<bench::TempTree>>;
+
 // One run of `voske-cf-spike bench` on a fresh LOCALAPPDATA; the figures are those of its BENCH line.
-Figures RunBenchVerb() {
-    bench::TempTree home("verb");
+Figures RunBenchVerb(Kept& kept) {
+    kept.push_back(std::make_unique<bench::TempTree>("verb"));
+    const bench::TempTree& home = *kept.back();
     bench::Settle(home.Path());
     bench::ChildResult result = bench::RunChild({bench::Program(), "bench"}, home.Path());
     const std::string& log = result.err;
@@ -51,8 +59,9 @@ double ListPlain(const std::string& directory) {
     return ms;
 }
 
-Figures RunPlain() {
-    bench::TempTree directory("plain");
+Figures RunPlain(Kept& kept) {
+    kept.push_back(std::make_unique<bench::TempTree>("plain"));
+    const bench::TempTree& directory = *kept.back();
     bench::Settle(directory.Path());
     Figures figures;
     figures.createMs = bench::CreatePlainFiles(directory.Path(), kFiles, kMetadataBytes, 0);
@@ -72,15 +81,16 @@ int main() {
     const int reps = bench::Repetitions();
     std::fprintf(stderr, "bench_placeholders: %d repetitions of the bench verb and the plain loop\n", reps);
     std::vector<double> oursCreate, oursEnum, plainCreate, plainEnum;
+    Kept kept;
     for (int rep = 0; rep < reps; ++rep) {
         // Alternate which goes first, so neither always meets the file system right after the other.
         Figures ours, plain;
         if (rep % 2 == 0) {
-            ours = RunBenchVerb();
-            plain = RunPlain();
+            ours = RunBenchVerb(kept);
+            plain = RunPlain(kept);
         } else {
-            plain = RunPlain();
-            ours = RunBenchVerb();
+            plain = RunPlain(kept);
+            ours = RunBenchVerb(kept);
         }
         oursCreate.push_back(ours.createMs);
         oursEnum.push_back(ours.enumMs);
