@@ -1,8 +1,7 @@
 // bench_event_log.cpp - one LogEvent line (format, standard error, open provider.log, append, close) beside
 // one write(2) of a line of the same length to a file that stays open.
-#include "bench/bench_support.h"
-
 #include "app/event_log.h"
+#include "bench/bench_support.h"
 #include "layout/provider_paths.h"
 
 namespace {

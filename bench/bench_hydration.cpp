@@ -2,7 +2,6 @@
 // read by another process against `cp` of the same cache file, and the latency of 1000 reads of 4 KiB files.
 // Started with --read or --latency it is itself the reading process, an application of the emulated platform.
 #include "bench/bench_support.h"
-
 #include "platform/posix/posix_handle.h"
 #include "platform/win32.h"
 
@@ -156,8 +155,9 @@ int main(int argc, char** argv) {
 
     bench::Provider provider(tree);
     // The connect verb seeds again from the manifest as it starts; that run is over before anything is measured.
-    if (!bench::WaitUntil([&] { return bench::CountOccurrences(bench::ReadFileBytes(tree.LogFile()), "[SEED] manifest seen") >= 2; },
-                          120000)) {
+    if (!bench::WaitUntil(
+            [&] { return bench::CountOccurrences(bench::ReadFileBytes(tree.LogFile()), "[SEED] manifest seen") >= 2; },
+            120000)) {
         bench::Fail("the provider's own seeding did not end");
     }
 
@@ -168,9 +168,9 @@ int main(int argc, char** argv) {
     for (int rep = -1; rep < reps; ++rep) {
         // Each run starts with the dirty pages of the previous one written out.
         auto runReader = [&](const char* kind, std::vector<double>& into) {
-            const std::string placeholder =
-                tree.SyncRoot() + "/" + (rep < 0 ? std::string("warm") : std::string(kind)) +
-                std::to_string(rep < 0 ? 0 : rep) + "/big.bin";
+            const std::string placeholder = tree.SyncRoot() + "/" +
+                                            (rep < 0 ? std::string("warm") : std::string(kind)) +
+                                            std::to_string(rep < 0 ? 0 : rep) + "/big.bin";
             bench::Settle(home.Path());
             bench::ChildResult read = bench::RunChild(
                 {bench::BuiltProgram("bench_hydration"), "--read", placeholder, std::to_string(kBigBytes), kind},
@@ -202,19 +202,19 @@ int main(int argc, char** argv) {
             runReader("first", firstMs);
         }
         runReader("all", allMs);
-        bench::Note("rep " + std::to_string(rep + 1) + ": 256 MiB hydrated in " + bench::Format("%.0f", firstMs.back()) +
-                    " ms (read to the end " + bench::Format("%.0f", allMs.back()) + " ms), cp " +
-                    bench::Format("%.0f", cpMs.back()) + " ms");
+        bench::Note("rep " + std::to_string(rep + 1) + ": 256 MiB hydrated in " +
+                    bench::Format("%.0f", firstMs.back()) + " ms (read to the end " +
+                    bench::Format("%.0f", allMs.back()) + " ms), cp " + bench::Format("%.0f", cpMs.back()) + " ms");
     }
 
     std::vector<double> p50s, p99s;
     for (int rep = 0; rep < reps; ++rep) {
         bench::Settle(home.Path());
         const std::string out = home.Path() + "/latency.txt";
-        bench::ChildResult read = bench::RunChild({bench::BuiltProgram("bench_hydration"), "--latency", tree.SyncRoot() + "/lat",
-                                                   std::to_string(rep * kLatencyFiles),
-                                                   std::to_string(kLatencyFiles), out},
-                                                  home.Path());
+        bench::ChildResult read =
+            bench::RunChild({bench::BuiltProgram("bench_hydration"), "--latency", tree.SyncRoot() + "/lat",
+                             std::to_string(rep * kLatencyFiles), std::to_string(kLatencyFiles), out},
+                            home.Path());
         if (read.exitCode != 0) bench::Fail("the latency reader failed with " + std::to_string(read.exitCode));
         std::vector<double> samples;
         std::istringstream lines(bench::ReadFileBytes(out));
@@ -239,12 +239,14 @@ int main(int argc, char** argv) {
     };
     std::vector<double> firstRate = rates(firstMs), allRate = rates(allMs), cpRate = rates(cpMs);
     bench::Summary throughput = bench::Summarize(bench::Ratios(firstRate, cpRate));
-    bench::PrintRow("hydration of a 256 MiB placeholder across processes (reader's first read until the whole file "
-                    "is fetched)",
-                    bench::Cell(bench::Summarize(firstRate), "%.0f", "MiB/s"),
-                    "`cp` " + bench::Cell(bench::Summarize(cpRate), "%.0f", "MiB/s"), bench::RatioCell(throughput),
-                    ">= 0.7x", bench::Met(throughput.median >= 0.7));
-    bench::PrintRow("the same, the reader then reading all 256 MiB", bench::Cell(bench::Summarize(allRate), "%.0f", "MiB/s"),
+    bench::PrintRow(
+        "hydration of a 256 MiB placeholder across processes (reader's first read until the whole file "
+        "is fetched)",
+        bench::Cell(bench::Summarize(firstRate), "%.0f", "MiB/s"),
+        "`cp` " + bench::Cell(bench::Summarize(cpRate), "%.0f", "MiB/s"), bench::RatioCell(throughput), ">= 0.7x",
+        bench::Met(throughput.median >= 0.7));
+    bench::PrintRow("the same, the reader then reading all 256 MiB",
+                    bench::Cell(bench::Summarize(allRate), "%.0f", "MiB/s"),
                     "`cp` " + bench::Cell(bench::Summarize(cpRate), "%.0f", "MiB/s"),
                     bench::RatioCell(bench::Summarize(bench::Ratios(allRate, cpRate))), "report only", "-");
     bench::Summary p50 = bench::Summarize(p50s), p99 = bench::Summarize(p99s);

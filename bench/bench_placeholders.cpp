@@ -1,10 +1,10 @@
 // bench_placeholders.cpp - the bench verb's figures beside their raw baselines: 10,000 placeholders against a
 // plain loop making the same files, and the verb's listing of the root against readdir + fstatat.
-#include "bench/bench_support.h"
-
 #include <dirent.h>
 
 #include <memory>
+
+#include "bench/bench_support.h"
 
 namespace {
 
@@ -97,12 +97,13 @@ int main() {
         plainCreate.push_back(plain.createMs);
         plainEnum.push_back(plain.enumMs);
         bench::Note("rep " + std::to_string(rep + 1) + ": create " + bench::Format("%.1f", ours.createMs) + " vs " +
-                    bench::Format("%.1f", plain.createMs) + " ms, enum " + bench::Format("%.1f", ours.enumMs) +
-                    " vs " + bench::Format("%.1f", plain.enumMs) + " ms");
+                    bench::Format("%.1f", plain.createMs) + " ms, enum " + bench::Format("%.1f", ours.enumMs) + " vs " +
+                    bench::Format("%.1f", plain.enumMs) + " ms");
     }
 
     bench::Summary createRatio = bench::Summarize(bench::Ratios(oursCreate, plainCreate));
-    bench::PrintRow("`bench` verb: create_ms, 10k placeholders", bench::Cell(bench::Summarize(oursCreate), "%.1f", "ms"),
+    bench::PrintRow("`bench` verb: create_ms, 10k placeholders",
+                    bench::Cell(bench::Summarize(oursCreate), "%.1f", "ms"),
                     bench::Cell(bench::Summarize(plainCreate), "%.1f", "ms"), bench::RatioCell(createRatio), "<= 1.3x",
                     bench::Met(createRatio.median <= 1.3));
     bench::Summary enumRatio = bench::Summarize(bench::Ratios(oursEnum, plainEnum));

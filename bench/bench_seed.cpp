@@ -1,8 +1,8 @@
 // bench_seed.cpp - `voske-cf-spike seed` over a manifest of 100,000 entries beside a plain loop making the same
 // 100,000 files, and the seeding process's peak resident memory.
-#include "bench/bench_support.h"
-
 #include <memory>
+
+#include "bench/bench_support.h"
 
 namespace {
 
@@ -38,8 +38,8 @@ Seeded RunSeedVerb(Kept& kept) {
     bench::Settle(home.Path());
 
     bench::ChildResult seed = bench::RunChild({bench::Program(), "seed"}, home.Path());
-    if (seed.exitCode != 0 || seed.err.find("[SEED] manifest seen 100000 seeded 100000 (cap 100000, no network)") ==
-                                  std::string::npos) {
+    if (seed.exitCode != 0 ||
+        seed.err.find("[SEED] manifest seen 100000 seeded 100000 (cap 100000, no network)") == std::string::npos) {
         bench::Fail("voske-cf-spike seed failed:\n" + seed.err);
     }
     Seeded result;

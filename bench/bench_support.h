@@ -249,9 +249,8 @@ class Child {
         std::vector<std::string> environment;
         for (char** entry = environ; *entry != nullptr; ++entry) {
             std::string text = *entry;
-            if (!localAppData.empty() &&
-                (text.rfind("LOCALAPPDATA=", 0) == 0 || text.rfind("HOME=", 0) == 0 ||
-                 text.rfind("XDG_DATA_HOME=", 0) == 0)) {
+            if (!localAppData.empty() && (text.rfind("LOCALAPPDATA=", 0) == 0 || text.rfind("HOME=", 0) == 0 ||
+                                          text.rfind("XDG_DATA_HOME=", 0) == 0)) {
                 continue;
             }
             environment.push_back(text);
@@ -350,8 +349,7 @@ inline int CountOccurrences(const std::string& text, const std::string& needle) 
 // `voske-cf-spike connect` in the background until the benchmark ends; it stops as Ctrl+C stops it.
 class Provider {
   public:
-    explicit Provider(const ProgramTree& tree)
-        : tree_(tree), child_({Program(), "connect"}, tree.localAppData) {
+    explicit Provider(const ProgramTree& tree) : tree_(tree), child_({Program(), "connect"}, tree.localAppData) {
         if (!WaitUntil([&] { return ReadFileBytes(tree_.LogFile()).find("[CONNECT] Waiting") != std::string::npos; },
                        30000)) {
             Fail("the provider did not connect");
@@ -391,8 +389,8 @@ inline double CreatePlainFiles(const std::string& directory, int count, size_t a
         for (size_t b = 0; b < attribute.size(); ++b) attribute[b] = static_cast<unsigned char>(name[b % 14] + b + i);
         int fd = openat(dir, name, O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0666);
         if (fd < 0) Fail("baseline create failed in " + directory);
-        if (ftruncate(fd, size) != 0 ||
-            fsetxattr(fd, "user.plain", attribute.data(), attribute.size(), 0) != 0 || futimens(fd, times) != 0) {
+        if (ftruncate(fd, size) != 0 || fsetxattr(fd, "user.plain", attribute.data(), attribute.size(), 0) != 0 ||
+            futimens(fd, times) != 0) {
             Fail("baseline metadata failed in " + directory + ": " + std::strerror(errno));
         }
         close(fd);

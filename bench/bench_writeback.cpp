@@ -1,9 +1,9 @@
 // bench_writeback.cpp - close to queue: from the exit of `voske-cf-spike writeback-client` (which appends a marker
 // to the demonstration placeholder and closes it) until the provider's staging copy holds that marker.
-#include "bench/bench_support.h"
-
 #include <poll.h>
 #include <sys/inotify.h>
+
+#include "bench/bench_support.h"
 
 namespace {
 
@@ -62,8 +62,8 @@ int main() {
     if (errors > 0) bench::Note("the provider logged " + std::to_string(errors) + " ERROR lines");
 
     bench::Summary latency = bench::Summarize(latencies);
-    bench::Note("close to queue over " + std::to_string(reps) + " runs: median " + bench::Format("%.2f", latency.median) +
-                " ms");
+    bench::Note("close to queue over " + std::to_string(reps) + " runs: median " +
+                bench::Format("%.2f", latency.median) + " ms");
     bench::PrintRow("close to queue: `writeback-client` exit until the staging copy holds the marker",
                     bench::Cell(latency, "%.2f", "ms"), "-", "-", "<= 50 ms median",
                     bench::Met(latency.median <= 50.0));

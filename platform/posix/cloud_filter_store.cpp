@@ -73,7 +73,8 @@ struct Reader {
 
 bool DecodeState(const BYTE* bytes, ssize_t size, PlaceholderState* state) {
     if (size < static_cast<ssize_t>(kStateSize)) return false;
-    if (!(bytes[0] == kStateVersion || (bytes[0] == kStateVersionSeparate && size == static_cast<ssize_t>(kStateSize)))) {
+    if (!(bytes[0] == kStateVersion ||
+          (bytes[0] == kStateVersionSeparate && size == static_cast<ssize_t>(kStateSize)))) {
         return false;
     }
     state->flags = bytes[1];
