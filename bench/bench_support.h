@@ -45,8 +45,15 @@ inline int Repetitions() {
     return reps < 5 ? 5 : reps;
 }
 
+// Children not reaped yet; a failing benchmark ends them, since exit() runs no destructor of a local.
+inline std::vector<pid_t>& LiveChildren() {
+    static std::vector<pid_t> children;
+    return children;
+}
+
 [[noreturn]] inline void Fail(const std::string& what) {
     std::fprintf(stderr, "bench: %s\n", what.c_str());
+    for (pid_t pid : LiveChildren()) kill(pid, SIGKILL);
     std::exit(2);
 }
 
@@ -141,27 +148,39 @@ inline std::string BenchBase() {
 inline void RemoveTree(const std::string& path);
 
 // All temporary trees of this process live in one directory below VOSKE_BENCH_DIR (else TMPDIR, else /tmp), on
-// the same disk for ours and the baseline, removed at exit. ext4 without a journal (as here) will not reuse an
-// inode freed in the last minute and walks past every such inode of a block group on each creation, so a run
-// right after another run's deletions would pay for them; marked as a top of a directory hierarchy
-// (FS_TOPDIR_FL), each tree below it starts in a block group of its own. Elsewhere the flag is ignored.
-inline const std::string& SessionDir() {
-    static const std::string session = [] {
+// the same disk for ours and the baseline, removed when the process ends (also through Fail). ext4 without a
+// journal (as here) will not reuse an inode freed in the last minute and walks past every such inode of a block
+// group on each creation, so a run right after another run's deletions would pay for them; marked as a top of a
+// directory hierarchy (FS_TOPDIR_FL), each tree below it starts in a block group of its own. Elsewhere the flag
+// is ignored.
+class Session {
+  public:
+    Session() {
         std::string pattern = BenchBase() + "/voske-bench-XXXXXX";
         std::vector<char> buffer(pattern.begin(), pattern.end());
         buffer.push_back('\0');
         if (mkdtemp(buffer.data()) == nullptr) Fail("cannot create a directory below " + BenchBase());
-        int fd = open(buffer.data(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        path_ = buffer.data();
+        int fd = open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         int flags = 0;
         if (fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
             flags |= FS_TOPDIR_FL;
             (void)ioctl(fd, FS_IOC_SETFLAGS, &flags);
         }
         if (fd >= 0) close(fd);
-        std::atexit([] { RemoveTree(SessionDir()); });
-        return std::string(buffer.data());
-    }();
-    return session;
+    }
+    ~Session() { RemoveTree(path_); }
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+    const std::string& Path() const { return path_; }
+
+  private:
+    std::string path_;
+};
+
+inline const std::string& SessionDir() {
+    static const Session session;
+    return session.Path();
 }
 
 // A fresh directory in this process's session directory.
@@ -278,6 +297,7 @@ class Child {
         int rc = posix_spawnp(&pid_, argp[0], &actions, nullptr, argp.data(), envp.data());
         posix_spawn_file_actions_destroy(&actions);
         if (rc != 0) Fail("cannot start " + argv[0]);
+        LiveChildren().push_back(pid_);
     }
 
     ~Child() {
@@ -297,12 +317,15 @@ class Child {
     }
 
     ChildResult Wait() {
+        if (reaped_) return result_;
         int status = 0;
         rusage usage{};
         while (!reaped_) {
             pid_t got = wait4(pid_, &status, 0, &usage);
             if (got == pid_ || (got < 0 && errno != EINTR)) reaped_ = true;
         }
+        std::vector<pid_t>& live = LiveChildren();
+        live.erase(std::remove(live.begin(), live.end(), pid_), live.end());
         result_.milliseconds = MillisecondsSince(start_);
         result_.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
         result_.maxRssKiB = usage.ru_maxrss;
