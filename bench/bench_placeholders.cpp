@@ -82,6 +82,7 @@ int main() {
     std::fprintf(stderr, "bench_placeholders: %d repetitions of the bench verb and the plain loop\n", reps);
     std::vector<double> oursCreate, oursEnum, plainCreate, plainEnum;
     Kept kept;
+    bench::WaitForFreedInodesToAge();
     for (int rep = 0; rep < reps; ++rep) {
         // Alternate which goes first, so neither always meets the file system right after the other.
         Figures ours, plain;

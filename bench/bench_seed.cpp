@@ -65,14 +65,8 @@ int main() {
     // minute when it allocates one, and 100,000 files reach into many block groups, so one run's deletions
     // would slow the next run's creations.
     Kept kept;
-    // Nor right after earlier benchmarks' deletions: their inodes count as recently freed for a minute once
-    // written out, and 100,000 creations would walk past them again and again. VOSKE_BENCH_NO_WAIT=1 skips
-    // the wait (a file system that does not do this, such as tmpfs).
-    bench::Settle(bench::SessionDir());
-    if (std::getenv("VOSKE_BENCH_NO_WAIT") == nullptr) {
-        bench::Note("waiting 65 s for inodes freed by earlier runs to age");
-        std::this_thread::sleep_for(std::chrono::seconds(65));
-    }
+    // Nor right after earlier benchmarks' deletions.
+    bench::WaitForFreedInodesToAge();
     for (int rep = 0; rep < reps; ++rep) {
         Seeded ours;
         double plain = 0;

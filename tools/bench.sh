@@ -2,13 +2,13 @@
 # bench.sh - builds the program and the benchmarks (Release, in build/bench) and runs them, each figure beside its
 # raw baseline measured in the same run, then prints one table: measure | ours | baseline | ratio | target | met?
 #
-#   tools/bench.sh                      all benchmarks
+#   tools/bench.sh                      all benchmarks (about 4 minutes)
 #   tools/bench.sh bench_seed ...       only those named (bench/<name>.cpp)
 #
 # VOSKE_BENCH_REPS sets the interleaved repetitions (at least 5, default 7); VOSKE_BENCH_DIR the directory the
 # temporary trees go to (default TMPDIR, else /tmp; it needs extended attributes: ext4, xfs, btrfs, tmpfs);
-# VOSKE_BENCH_NO_WAIT=1 skips the seeding benchmark's 65 s wait for inodes freed by the others to age (ext4
-# without a journal walks past recently freed inodes on every creation; tmpfs does not need the wait).
+# VOSKE_BENCH_NO_WAIT=1 skips the 65 s waits of the creation and seeding benchmarks for inodes freed by earlier
+# runs to age (ext4 without a journal walks past recently freed inodes on every creation; tmpfs needs no wait).
 # Cells read "median (min..max)" over the repetitions; a ratio is taken per repetition (ours against the
 # baseline run next to it) and summarised the same way. Progress goes to standard error, the table to standard
 # output. Benchmarks assert no time: a target that is missed shows "NO" and the run still succeeds.
