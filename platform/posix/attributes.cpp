@@ -46,14 +46,6 @@ extern "C" BOOL GetFileAttributesExW(LPCWSTR fileName, GET_FILEEX_INFO_LEVELS le
         return FALSE;
     }
     WIN32_FILE_ATTRIBUTE_DATA* data = static_cast<WIN32_FILE_ATTRIBUTE_DATA*>(info);
-    data->dwFileAttributes = posix::AttributesOfStat(path, st);
-    data->ftCreationTime = posix::FileTimeOfTicks(posix::CreationTicks(path, -1, st));
-    data->ftLastAccessTime =
-        posix::FileTimeOfTicks(posix::FileTimeTicksFromTimespec(st.st_atim.tv_sec, st.st_atim.tv_nsec));
-    data->ftLastWriteTime =
-        posix::FileTimeOfTicks(posix::FileTimeTicksFromTimespec(st.st_mtim.tv_sec, st.st_mtim.tv_nsec));
-    ULONGLONG size = S_ISDIR(st.st_mode) ? 0 : static_cast<ULONGLONG>(st.st_size);
-    data->nFileSizeHigh = static_cast<DWORD>(size >> 32);
-    data->nFileSizeLow = static_cast<DWORD>(size & 0xFFFFFFFFu);
+    posix::FillFileData(data, path, st);
     return TRUE;
 }

@@ -89,16 +89,8 @@ bool FillFindData(const FindState& state, const std::string& name, LPWIN32_FIND_
                                     : lstat(full.c_str(), &st);
     if (rc != 0) return false;
     *data = WIN32_FIND_DATAW{};
-    data->dwFileAttributes = posix::AttributesOfStat(full, st);
+    posix::FillFileData(data, full, st);
     if (S_ISLNK(st.st_mode)) data->dwReserved0 = kReparseTagSymlink;
-    data->ftCreationTime = posix::FileTimeOfTicks(posix::CreationTicks(full, -1, st));
-    data->ftLastAccessTime =
-        posix::FileTimeOfTicks(posix::FileTimeTicksFromTimespec(st.st_atim.tv_sec, st.st_atim.tv_nsec));
-    data->ftLastWriteTime =
-        posix::FileTimeOfTicks(posix::FileTimeTicksFromTimespec(st.st_mtim.tv_sec, st.st_mtim.tv_nsec));
-    ULONGLONG size = S_ISDIR(st.st_mode) ? 0 : static_cast<ULONGLONG>(st.st_size);
-    data->nFileSizeHigh = static_cast<DWORD>(size >> 32);
-    data->nFileSizeLow = static_cast<DWORD>(size & 0xFFFFFFFFu);
     std::wstring wide = posix::Utf8ToWide(name);
     size_t length = std::min(wide.size(), static_cast<size_t>(MAX_PATH - 1));
     std::copy(wide.begin(), wide.begin() + static_cast<std::ptrdiff_t>(length), data->cFileName);

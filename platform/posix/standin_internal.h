@@ -41,6 +41,18 @@ ULONGLONG TicksOfFileTime(const FILETIME& time);
 ULONGLONG CreationTicks(const std::string& posixPath, int fd, const struct stat& st);
 DWORD AttributesOfStat(const std::string& posixPath, const struct stat& st);
 
+// Fills the attributes, the three times and the size that WIN32_FILE_ATTRIBUTE_DATA and WIN32_FIND_DATAW share.
+template <typename FileData>
+void FillFileData(FileData* data, const std::string& posixPath, const struct stat& st) {
+    data->dwFileAttributes = AttributesOfStat(posixPath, st);
+    data->ftCreationTime = FileTimeOfTicks(CreationTicks(posixPath, -1, st));
+    data->ftLastAccessTime = FileTimeOfTicks(FileTimeTicksFromTimespec(st.st_atim.tv_sec, st.st_atim.tv_nsec));
+    data->ftLastWriteTime = FileTimeOfTicks(FileTimeTicksFromTimespec(st.st_mtim.tv_sec, st.st_mtim.tv_nsec));
+    ULONGLONG size = S_ISDIR(st.st_mode) ? 0 : static_cast<ULONGLONG>(st.st_size);
+    data->nFileSizeHigh = static_cast<DWORD>(size >> 32);
+    data->nFileSizeLow = static_cast<DWORD>(size & 0xFFFFFFFFu);
+}
+
 // Splits a command line by the rules of CommandLineToArgvW and the Windows C runtime.
 std::vector<std::wstring> SplitCommandLine(const std::wstring& commandLine);
 
