@@ -161,23 +161,6 @@ private:
         text = s_.substr(start, pos_ - start);
         return true;
     }
-    static void AppendUtf8(std::string& out, uint32_t code) {
-        if (code < 0x80) {
-            out.push_back(static_cast<char>(code));
-        } else if (code < 0x800) {
-            out.push_back(static_cast<char>(0xC0 | (code >> 6)));
-            out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-        } else if (code < 0x10000) {
-            out.push_back(static_cast<char>(0xE0 | (code >> 12)));
-            out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-        } else {
-            out.push_back(static_cast<char>(0xF0 | (code >> 18)));
-            out.push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-        }
-    }
     bool ReadHex4(uint32_t& value) {
         value = 0;
         for (int i = 0; i < 4; ++i, ++pos_) {
@@ -270,7 +253,7 @@ private:
                         if (!ReadHex4(low) || low < 0xDC00 || low > 0xDFFF) return Fail("bad surrogate pair");
                         code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
                     }
-                    AppendUtf8(out, code);
+                    fuzz::AppendUtf8(out, code);
                     break;
                 }
                 default: return Fail("unknown escape");
