@@ -81,13 +81,34 @@ std::wstring IdentityCachePath(const std::wstring& identity) {
     return ProductCachePath(JoinPath(JoinPath(fields[1], fields[2]), fields[3]));
 }
 
+namespace {
+
+wchar_t AsciiUpper(wchar_t c) { return c >= L'a' && c <= L'z' ? static_cast<wchar_t>(c - L'a' + L'A') : c; }
+
+// True when Win32 opens a device for this name instead of a file: the part before the first dot, with trailing
+// spaces dropped, is CON, PRN, AUX, NUL, CONIN$, CONOUT$, or COM or LPT and one digit (also superscript 1 to 3),
+// in any case. Reading "cache\a\b\CON" would wait on the console; writing "...\NUL" would discard the bytes.
+bool IsDeviceName(const std::wstring& name) {
+    std::wstring base = name.substr(0, name.find(L'.'));
+    while (!base.empty() && base.back() == L' ') base.pop_back();
+    for (wchar_t& c : base) c = AsciiUpper(c);
+    for (const wchar_t* device : {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"}) {
+        if (base == device) return true;
+    }
+    if (base.size() != 4 || (base.compare(0, 3, L"COM") != 0 && base.compare(0, 3, L"LPT") != 0)) return false;
+    const wchar_t digit = base[3];
+    return (digit >= L'0' && digit <= L'9') || digit == L'\u00B9' || digit == L'\u00B2' || digit == L'\u00B3';
+}
+
+}  // namespace
+
 bool IsSafeNameComponent(const std::wstring& name) {
     if (name.empty() || name == L"." || name == L"..") return false;
     for (wchar_t c : name) {
         // A NUL would silently cut the name where the platform reads it as a C string.
         if (IsSeparator(c) || c == L':' || c == L'\0') return false;
     }
-    return true;
+    return !IsDeviceName(name);
 }
 
 bool IsSafeRelativePath(const std::wstring& path) {

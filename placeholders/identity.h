@@ -15,7 +15,8 @@ bool ParsePlaceholderIdentity(const std::wstring& identity, std::vector<std::wst
 std::wstring IdentityCachePath(const std::wstring& identity);
 
 // True when `name` can be used as one file or directory name: not empty, not "." or "..", no '\\', '/', ':'
-// or NUL (so neither rooted nor drive-qualified).
+// or NUL (so neither rooted nor drive-qualified), and not a name Windows reads as a device ("CON", "nul.txt",
+// "COM1", any case).
 bool IsSafeNameComponent(const std::wstring& name);
 // True when `path` is a relative path whose components (split at '\\' and '/') are all safe names: no leading
 // separator, no drive, no "." or ".." component. Empty components (doubled or trailing separators) and the

@@ -126,6 +126,31 @@ TEST(IdentitySafety, NamesAndRelativePaths) {
         {L".\\x", false, false},
         {L"a/./b", false, false},
         {std::wstring(L"a\0b", 3), false, false},
+        // Names Windows opens as devices, with or without an extension, in any case, at any level.
+        {L"CON", false, false},
+        {L"con.txt", false, false},
+        {L"Nul", false, false},
+        {L"nul .log", false, false},
+        {L"aux.tar.gz", false, false},
+        {L"PRN", false, false},
+        {L"COM1", false, false},
+        {L"lpt9.bin", false, false},
+        {L"COM0", false, false},
+        {L"com\u00B9", false, false},
+        {L"CONIN$", false, false},
+        {L"conout$.x", false, false},
+        {L"a\\nul\\b", false, false},
+        {L"dir/CON", false, false},
+        // Near misses stay ordinary names.
+        {L"CONSOLE", true, true},
+        {L"xcon", true, true},
+        {L"COM", true, true},
+        {L"COM10", true, true},
+        {L"LPTX", true, true},
+        {L"com\u00B4", true, true},
+        {L"nul_", true, true},
+        {L".nul", true, true},
+        {L"a\\console\\b", false, true},
     };
     for (const Row& row : rows) {
         EXPECT_EQ(IsSafeNameComponent(row.text), row.safeName) << row.text.c_str();
