@@ -14,6 +14,8 @@ struct SizeCase {
     const char* name;
     size_t size;
 };
+// Test listings show a case by its name, not by its bytes.
+void PrintTo(const SizeCase& row, std::ostream* out) { *out << row.name; }
 
 class ServedSizesTest : public RegisteredRootTest, public ::testing::WithParamInterface<SizeCase> {};
 
@@ -71,6 +73,7 @@ struct FailureCase {
     const char* status;
     const char* readerSees;
 };
+void PrintTo(const FailureCase& row, std::ostream* out) { *out << row.name; }
 
 class FailureTransferTest : public RegisteredRootTest, public ::testing::WithParamInterface<FailureCase> {};
 

@@ -125,6 +125,8 @@ struct RefusalCase {
     const char* operation;
     const char* expected;
 };
+// Test listings show a case by its name, not by its bytes.
+void PrintTo(const RefusalCase& row, std::ostream* out) { *out << row.name; }
 
 class RefusedAckTest : public RegisteredRootTest, public ::testing::WithParamInterface<RefusalCase> {};
 
