@@ -77,7 +77,7 @@ TEST(NoNetwork, TheTraceShowsAnInternetSocketWhenOneIsMade) {
     const std::string trace = env.Root() + "/trace.txt";
     ProcessResult run =
         RunProcess({"/usr/bin/env", "unshare", "-n", "--", "strace", "-f", "-qq", "-e", "trace=socket,connect", "-o",
-                    trace, "python3", "-c",
+                    trace, "/usr/bin/python3", "-c",
                     "import socket\ns = socket.socket(socket.AF_INET, socket.SOCK_STREAM)\ns.connect(('127.0.0.1', 9))"});
     EXPECT_NE(run.exitCode, 0);
     // The interpreter may open local sockets of its own first (a name service cache, for one), so any line of the
