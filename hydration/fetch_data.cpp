@@ -54,9 +54,7 @@ void SendFailure(const CF_CALLBACK_INFO* info, LONGLONG offset, LONGLONG length)
 bool IsSafeFetchIdentity(const std::wstring& identity) {
     if (identity.empty()) return true;
     std::vector<std::wstring> fields;
-    if (ParsePlaceholderIdentity(identity, fields)) {
-        return IsSafeNameComponent(fields[1]) && IsSafeNameComponent(fields[2]) && IsSafeNameComponent(fields[3]);
-    }
+    if (ParsePlaceholderIdentity(identity, fields)) return IsSafeCacheReference(fields[1], fields[2], fields[3]);
     return IsSafeRelativePath(identity);
 }
 

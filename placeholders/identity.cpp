@@ -111,6 +111,11 @@ bool IsSafeNameComponent(const std::wstring& name) {
     return !IsDeviceName(name);
 }
 
+bool IsSafeCacheReference(const std::wstring& domainId, const std::wstring& itemId, const std::wstring& cacheFileName) {
+    return (domainId.empty() || IsSafeNameComponent(domainId)) && (itemId.empty() || IsSafeNameComponent(itemId)) &&
+           IsSafeNameComponent(cacheFileName);
+}
+
 bool IsSafeRelativePath(const std::wstring& path) {
     if (!path.empty() && IsSeparator(path[0])) return false;
     size_t start = 0;

@@ -22,3 +22,6 @@ bool IsSafeNameComponent(const std::wstring& name);
 // separator, no drive, no "." or ".." component. Empty components (doubled or trailing separators) and the
 // empty path are allowed, as they add no level below the base the path is joined to.
 bool IsSafeRelativePath(const std::wstring& path);
+// True when the fields of a cache reference can name files below a directory: each id empty (it then adds no
+// level) or a safe name, and the cache file name a safe name.
+bool IsSafeCacheReference(const std::wstring& domainId, const std::wstring& itemId, const std::wstring& cacheFileName);

@@ -59,14 +59,12 @@ std::wstring CreateDirectoriesBelowRoot(const std::wstring& relative, bool skipE
     return running;
 }
 
-// The safety rules for a manifest entry: nothing it names may land outside the sync root or the engine's store.
-bool IsSafeIdField(const std::wstring& field) { return field.empty() || IsSafeNameComponent(field); }
-
-// A directory entry uses only its path, so its other columns may hold anything, as for any directory line.
+// The safety rules for a manifest entry: nothing it names may land outside the sync root or the engine's store,
+// and its identity passes the same check the callbacks apply to it later. A directory entry uses only its path,
+// so its other columns may hold anything, as for any directory line.
 bool IsSafeManifestEntry(const std::vector<std::wstring>& columns, bool directory) {
     if (!IsSafeRelativePath(columns[2])) return false;
-    return directory ||
-           (IsSafeIdField(columns[0]) && IsSafeIdField(columns[1]) && IsSafeNameComponent(columns[4]));
+    return directory || IsSafeCacheReference(columns[0], columns[1], columns[4]);
 }
 
 LONGLONG ParseManifestSize(const std::wstring& text) {

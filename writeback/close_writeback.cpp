@@ -105,9 +105,7 @@ void CALLBACK OnNotifyFileCloseCompletion(const CF_CALLBACK_INFO* info, const CF
     // Copy names come from the identity, which another process wrote: they must stay inside their directory.
     std::vector<std::wstring> fields;
     bool engineBranch = ParsePlaceholderIdentity(identity, fields);
-    bool safe = engineBranch ? IsSafeNameComponent(fields[1]) && IsSafeNameComponent(fields[2]) &&
-                                   IsSafeNameComponent(fields[3])
-                             : identity.empty() || IsSafeRelativePath(identity);
+    bool safe = engineBranch ? IsSafeCacheReference(fields[1], fields[2], fields[3]) : identity.empty() || IsSafeRelativePath(identity);
     if (!safe) {
         LogEvent("ERROR", "WRITEBACK unsafe identity - not queued");
         return;

@@ -12,10 +12,9 @@
 
 namespace {
 
-// Only a cache reference the engine could act on gets a record; its ids must be plain names.
+// Only a cache reference the engine could act on gets a record; its ids must be plain names or empty.
 bool ParseEngineIdentity(const CF_CALLBACK_INFO* info, std::vector<std::wstring>& fields) {
-    if (!ParsePlaceholderIdentity(CallbackIdentityString(info), fields)) return false;
-    return IsSafeNameComponent(fields[1]) && IsSafeNameComponent(fields[2]) && IsSafeNameComponent(fields[3]);
+    return ParsePlaceholderIdentity(CallbackIdentityString(info), fields) && IsSafeCacheReference(fields[1], fields[2], fields[3]);
 }
 
 std::wstring CallbackSourcePath(const CF_CALLBACK_INFO* info) {

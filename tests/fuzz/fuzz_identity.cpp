@@ -61,7 +61,7 @@ void CheckParse(const std::wstring& identity) {
         FUZZ_CHECK(cachePath.empty(), "path identity got a cache path: %s", fuzz::Show(cachePath).c_str());
         return;
     }
-    // The rule the fetch and close callbacks apply: all three names safe gives exactly <cache>\d\i\name.
+    // All three names safe gives exactly <cache>\d\i\name.
     if (IsSafeNameComponent(fields[1]) && IsSafeNameComponent(fields[2]) && IsSafeNameComponent(fields[3])) {
         fuzz::LexicalPath expected = fuzz::Normalize(gCache);
         expected.parts.insert(expected.parts.end(), {fields[1], fields[2], fields[3]});
@@ -69,10 +69,9 @@ void CheckParse(const std::wstring& identity) {
         FUZZ_CHECK(got.root == expected.root && got.parts == expected.parts, "cache path %s for %s",
                    fuzz::Show(cachePath).c_str(), fuzz::Show(identity).c_str());
     }
-    // The rule seeding applies: ids may be empty, the name must be safe; still strictly inside the cache.
-    const bool idsSafe = (fields[1].empty() || IsSafeNameComponent(fields[1])) &&
-                         (fields[2].empty() || IsSafeNameComponent(fields[2]));
-    if (idsSafe && IsSafeNameComponent(fields[3])) {
+    // The rule seeding and the callbacks apply: ids may be empty, the name must be safe; still strictly inside
+    // the cache.
+    if (IsSafeCacheReference(fields[1], fields[2], fields[3])) {
         FUZZ_CHECK(fuzz::StrictlyBelow(cachePath, gCache), "cache path %s left the cache for %s",
                    fuzz::Show(cachePath).c_str(), fuzz::Show(identity).c_str());
     }

@@ -101,6 +101,9 @@ TEST(FetchData, ServesTheRightSourceWithItsLabel) {
         {"path identity in the cache", L"d1\\i1\\x.bin", "", "d1/i1/x.bin", true},
         {"path identity in staging", L"d1\\i1\\x.bin", "d1/i1/x.bin", "", false},
         {"cache reference", L"cf\td1\ti1\tx.bin", "", "d1/i1/x.bin", true},
+        // An empty id adds no level, as it does when the manifest entry is seeded.
+        {"cache reference, empty domain", L"cf\t\ti1\tx.bin", "", "i1/x.bin", true},
+        {"cache reference, empty ids", L"cf\t\t\tx.bin", "", "x.bin", true},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -323,7 +326,7 @@ TEST(FetchData, FailedReadIsAnsweredWithTheFailureTransfer) {
 
 TEST(FetchData, UnsafeIdentitiesAreRefusedWithoutTouchingAnyFile) {
     const std::wstring identities[] = {
-        L"cf\t..\ti\tx.bin", L"cf\td\t..\tx.bin", L"cf\td\ti\t..",   L"cf\t\ti\tx.bin", L"cf\td\ti\t",
+        L"cf\t..\ti\tx.bin", L"cf\td\t..\tx.bin", L"cf\td\ti\t..",   L"cf\td\ti\tCON",  L"cf\td\ti\t",
         L"cf\td\ta\\b\tx",   L"cf\td\ti\tC:x",    L"cf\td/e\ti\tx",  L"..\\secret.txt",  L"a\\..\\..\\secret.txt",
         L"\\secret.txt",     L"C:\\secret.txt",   L".\\secret.txt",
     };

@@ -227,6 +227,35 @@ TEST(CloseWriteback, ModifyRecordCarriesTheCopyPathAndTheRootRelativeTarget) {
     }
 }
 
+TEST(CloseWriteback, EmptyIdsAddNoLevelToTheCopyAndStayEmptyInTheRecord) {
+    struct Row {
+        std::wstring identity;
+        std::string copy;  // below the write-back store
+        const char* ids;
+    } rows[] = {
+        {L"cf\t\ti7\ta.txt", "i7/a.txt", "\"domainId\":\"\",\"itemId\":\"i7\""},
+        {L"cf\td1\t\ta.txt", "d1/a.txt", "\"domainId\":\"d1\",\"itemId\":\"\""},
+        {L"cf\t\t\ta.txt", "a.txt", "\"domainId\":\"\",\"itemId\":\"\""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.copy);
+        TempLocalAppData env;
+        Dirs dirs(env);
+        std::string file = Put(env.SyncRoot() + "/a.txt", "new bytes");
+        Callback close(row.identity, file);
+
+        OnNotifyFileCloseCompletion(&close.info, &close.params);
+
+        EXPECT_EQ(ReadFileBytes(dirs.store + "/" + row.copy), "new bytes");
+        std::vector<std::string> records = Records(dirs.inbox, "mod-");
+        ASSERT_EQ(records.size(), 1u);
+        EXPECT_EQ(records[0], std::string("{\"type\":\"modify\",") + row.ids + ",\"contentsPath\":\"" +
+                                  Doubled(WindowsPathOf(dirs.store + "/" + row.copy)) +
+                                  "\",\"targetPath\":\"a.txt\",\"isDir\":false,\"timestamp\":0,\"attempts\":0,"
+                                  "\"urgent\":true}\n");
+    }
+}
+
 TEST(CloseWriteback, TwoChangedClosesLeaveTwoRecordsAndTheLaterCopy) {
     TempLocalAppData env;
     Dirs dirs(env);
@@ -256,7 +285,7 @@ TEST(CloseWriteback, EngineCopyFailureWritesNoRecord) {
 
 TEST(CloseWriteback, UnsafeIdentitiesCopyNothing) {
     const std::wstring identities[] = {
-        L"cf\t..\ti7\ta.txt", L"cf\td1\t..\ta.txt", L"cf\td1\ti7\t..",  L"cf\t\ti7\ta.txt", L"cf\td1\ti7\t",
+        L"cf\t..\ti7\ta.txt", L"cf\td1\t..\ta.txt", L"cf\td1\ti7\t..",  L"cf\td1\ti7\tNUL", L"cf\td1\ti7\t",
         L"cf\td1\ti7\ta\\b",  L"cf\tC:\ti7\ta.txt", L"..\\escape.txt",   L"a\\..\\..\\escape.txt",
         L"\\escape.txt",      L"C:\\escape.txt",    L".\\escape.txt",
     };
@@ -284,6 +313,7 @@ TEST(Notifications, DeleteAndRenameWriteTheirRecordBeforeTheAcknowledgement) {
         std::string from, to;
         DWORD flags;
         std::string prefix, record;
+        std::wstring identity = L"cf\td1\ti7\ta.txt";
     } rows[] = {
         {"delete a file", false, "a.txt", "", 0, "delete-",
          "{\"type\":\"delete\",\"domainId\":\"d1\",\"itemId\":\"i7\",\"isDir\":false,\"targetPath\":\"a.txt\","
@@ -300,6 +330,14 @@ TEST(Notifications, DeleteAndRenameWriteTheirRecordBeforeTheAcknowledgement) {
         {"rename a directory", true, "dir/d", "e", CF_CALLBACK_RENAME_FLAG_IS_DIRECTORY, "modify-",
          "{\"type\":\"modify\",\"domainId\":\"d1\",\"itemId\":\"i7\",\"isDir\":true,\"targetPath\":\"e\","
          "\"previousPath\":\"dir/d\",\"timestamp\":0,\"attempts\":0}\n"},
+        {"delete, empty domain id", false, "a.txt", "", 0, "delete-",
+         "{\"type\":\"delete\",\"domainId\":\"\",\"itemId\":\"i7\",\"isDir\":false,\"targetPath\":\"a.txt\","
+         "\"timestamp\":0,\"attempts\":0}\n",
+         L"cf\t\ti7\ta.txt"},
+        {"rename, empty ids", true, "a.txt", "b.txt", 0, "modify-",
+         "{\"type\":\"modify\",\"domainId\":\"\",\"itemId\":\"\",\"isDir\":false,\"targetPath\":\"b.txt\","
+         "\"previousPath\":\"a.txt\",\"timestamp\":0,\"attempts\":0}\n",
+         L"cf\t\t\ta.txt"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -308,7 +346,7 @@ TEST(Notifications, DeleteAndRenameWriteTheirRecordBeforeTheAcknowledgement) {
         FakeCloudFiles fake;
         std::vector<std::string> recordsAtAck;
         fake.SetHook([&](const RecordedCall&) { recordsAtAck = Records(dirs.inbox, row.prefix); });
-        Callback callback(std::wstring(L"cf\td1\ti7\ta.txt"), env.SyncRoot() + "/" + row.from);
+        Callback callback(row.identity, env.SyncRoot() + "/" + row.from);
         if (row.rename) {
             callback.RenameTo(env.SyncRoot() + "/" + row.to);
             callback.params.Rename.Flags = row.flags;
@@ -347,7 +385,8 @@ TEST(Notifications, ItemsWithoutASafeCacheReferenceAreOnlyAcknowledged) {
         {"blob of one byte", std::wstring(L"cf\td1\ti7\ta.txt"), 1},
         {"dot-dot domain", std::wstring(L"cf\t..\ti7\ta.txt"), 0},
         {"item with a separator", std::wstring(L"cf\td1\ti/7\ta.txt"), 0},
-        {"empty item", std::wstring(L"cf\td1\t\ta.txt"), 0},
+        {"empty cache file name", std::wstring(L"cf\td1\ti7\t"), 0},
+        {"device as cache file name", std::wstring(L"cf\td1\ti7\tcon.txt"), 0},
         {"drive-qualified file name", std::wstring(L"cf\td1\ti7\tC:a.txt"), 0},
     };
     for (const Row& row : rows) {
