@@ -140,6 +140,7 @@ void CALLBACK OnFetchData(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAME
     unsigned long long totalRead = 0;
     HRESULT hr = S_OK;
     LONGLONG pieceOffset = requiredOffset;
+    LONGLONG servedEnd = requiredOffset;
     do {
         LONGLONG pieceEnd = rangeEnd;
         if (rangeEnd - pieceOffset > kPieceBytes) {
@@ -159,11 +160,21 @@ void CALLBACK OnFetchData(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAME
         }
         totalRead += read;
         hr = SendTransfer(info, STATUS_SUCCESS, buffer.data(), pieceOffset, read);
+        if (SUCCEEDED(hr)) servedEnd = pieceOffset + read;
         // A short read means the source ended early: what it held has been served.
         if (read < pieceLength) break;
         pieceOffset = pieceEnd;
     } while (SUCCEEDED(hr) && pieceOffset < rangeEnd);
     CloseHandle(file);
+
+    // The platform holds the reader until every byte it asked for, up to the placeholder's end, has come. A part
+    // the provider cannot deliver (a refused piece, or a source shorter than the placeholder) is refused at once,
+    // so the reader fails now instead of when the platform's timeout runs out.
+    const LONGLONG requiredEnd = requiredOffset + requiredLength;
+    const LONGLONG placeholderEnd = info->FileSize.QuadPart;
+    const bool sourceShort = SUCCEEDED(hr) && servedEnd < (requiredEnd < placeholderEnd ? requiredEnd : placeholderEnd);
+    if (sourceShort) LogEvent("ERROR", "HYDRATE source ends before the placeholder - rest refused");
+    if (sourceShort || FAILED(hr)) SendFailure(info, servedEnd, requiredEnd - servedEnd);
 
     char line[256];
     snprintf(line, sizeof(line), "%s bytes=%llu hr=0x%08lX (no network)",

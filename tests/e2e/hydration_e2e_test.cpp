@@ -136,3 +136,37 @@ TEST_F(HydrationE2e, CacheMissFailsTheReadWhenTheEngineNeverDelivers) {
     EXPECT_EQ(ErrorLines(env.LogFile()),
               std::vector<std::string>{"[ERROR] HYDRATE staging missing - refusing (no network fallback)"});
 }
+
+// A manifest entry without a domain id is read from <cache>\<item>\<name> and its delete reaches the engine; a
+// cache file shorter than its placeholder fails the read at once rather than when the platform gives up.
+TEST_F(HydrationE2e, EmptyDomainIdIsServedAndAShortCacheFileFailsTheReadAtOnce) {
+    ASSERT_EQ(Run("register").exitCode, 0);
+    WriteFileBytes(env.ProviderBase() + "/seed-manifest.tsv", "\tI1\ta.txt\t12\ta.txt\nd1\ti7\tshort.txt\t100\tshort.txt\n");
+    fs::create_directories(env.ProductDir() + "/Cache/I1");
+    fs::create_directories(env.ProductDir() + "/Cache/d1/i7");
+    WriteFileBytes(env.ProductDir() + "/Cache/I1/a.txt", "twelve bytes");
+    WriteFileBytes(env.ProductDir() + "/Cache/d1/i7/short.txt", "five!");
+    ASSERT_EQ(Run("seed").exitCode, 0);
+    StartProvider();
+
+    ProcessResult cat = RunProcess({VOSKE_CFEMU, "cat", env.SyncRoot() + "/a.txt"}, 60000);
+    EXPECT_EQ(cat.exitCode, 0) << cat.err;
+    EXPECT_EQ(cat.out, "twelve bytes");
+
+    ProcessResult rm = RunProcess({VOSKE_CFEMU, "rm", env.SyncRoot() + "/a.txt"}, 60000);
+    EXPECT_EQ(rm.exitCode, 0) << rm.err;
+    std::vector<std::string> deletes;
+    for (const std::string& name : ListDirectory(Inbox())) {
+        if (name.rfind("delete-", 0) == 0) deletes.push_back(ReadFileBytes(Inbox() + "/" + name));
+    }
+    EXPECT_EQ(deletes, std::vector<std::string>{"{\"type\":\"delete\",\"domainId\":\"\",\"itemId\":\"I1\",\"isDir\":false,"
+                                                "\"targetPath\":\"a.txt\",\"timestamp\":0,\"attempts\":0}\n"});
+
+    // The platform would wait a minute for the missing 95 bytes; the provider refuses them instead.
+    ProcessResult shortCat = RunProcess({VOSKE_CFEMU, "cat", env.SyncRoot() + "/short.txt"}, 60000);
+    EXPECT_FALSE(shortCat.timedOut);
+    EXPECT_EQ(shortCat.exitCode, 1);
+    EXPECT_TRUE(shortCat.out.empty());
+    EXPECT_NE(shortCat.err.find("ERROR_CLOUD_FILE_UNSUCCESSFUL"), std::string::npos) << shortCat.err;
+    EXPECT_TRUE(DownloadRecords().empty());
+}

@@ -5,6 +5,7 @@
 #include "layout/provider_paths.h"
 #include "placeholders/identity.h"
 #include "tests/support/fake_cloud_files.h"
+#include "tests/support/processes.h"
 #include "tests/support/test_env.h"
 
 #include <gtest/gtest.h>
@@ -201,7 +202,7 @@ TEST(FetchData, LargeRangeGoesInAlignedFourMiBPieces) {
     EXPECT_EQ(LogMessages(env.LogFile()).back(), "[HYDRATE] HYDRATE_FROM_STAGING bytes=9437185 hr=0x00000000 (no network)");
 }
 
-TEST(FetchData, StopsPiecesAtTheFirstFailedTransfer) {
+TEST(FetchData, StopsPiecesAtTheFirstFailedTransferAndRefusesTheRest) {
     TempLocalAppData env;
     FakeCloudFiles fake;
     fake.FailCall(2, static_cast<HRESULT>(0x80070057));
@@ -210,8 +211,54 @@ TEST(FetchData, StopsPiecesAtTheFirstFailedTransfer) {
     Fetch fetch(L"big.bin", 0, 9 * kMiB);
     fetch.Run();
 
-    EXPECT_EQ(Transfers(fake).size(), 2u);
+    // The refused second piece is answered with the failure, so the reader does not wait for it.
+    std::vector<Transfer> transfers = Transfers(fake);
+    ASSERT_EQ(transfers.size(), 3u);
+    EXPECT_EQ(transfers[1].status, 0);
+    EXPECT_EQ(transfers[2].status, kUnsuccessful);
+    EXPECT_EQ(transfers[2].offset, 4 * kMiB);
+    EXPECT_EQ(transfers[2].length, 5 * kMiB);
     EXPECT_EQ(LogMessages(env.LogFile()).back(), "[HYDRATE] HYDRATE_FROM_STAGING bytes=8388608 hr=0x80070057 (no network)");
+}
+
+TEST(FetchData, SourceShorterThanThePlaceholderIsServedThenTheRestRefused) {
+    struct Row {
+        size_t source;
+        LONGLONG placeholder, offset, length;
+        LONGLONG refusedOffset, refusedLength;  // refusedLength 0: nothing refused
+    } rows[] = {
+        {5, 100, 0, 4096, 5, 4091},                 // unaligned end: the platform would refuse the piece itself
+        {8192, 16384, 0, 16384, 8192, 8192},        // aligned: the first half would be taken, the rest never came
+        {5000, 9000, 4096, 4904, 5000, 4000},       // from an inner offset
+        {93, 93, 0, 4096, 0, 0},                    // the source is the placeholder's size: nothing to refuse
+        {10, 100, 0, 8, 0, 0},                      // the request ends inside the source
+        {200, 100, 0, 4096, 0, 0},                  // a longer source is no fault
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(testing::Message() << row.source << " of " << row.placeholder << " @" << row.offset);
+        TempLocalAppData env;
+        FakeCloudFiles fake;
+        WriteFile(StagingFile(env, "f.bin"), Pattern(row.source));
+
+        Fetch fetch(L"f.bin", row.offset, row.length);
+        fetch.info.FileSize.QuadPart = row.placeholder;
+        fetch.Run();
+
+        std::vector<Transfer> transfers = Transfers(fake);
+        ASSERT_EQ(transfers.size(), row.refusedLength == 0 ? 1u : 2u);
+        EXPECT_EQ(transfers[0].status, 0);
+        std::vector<std::string> log = LogMessages(env.LogFile());
+        if (row.refusedLength == 0) {
+            EXPECT_TRUE(ErrorLines(env.LogFile()).empty());
+            continue;
+        }
+        EXPECT_EQ(transfers[1].status, kUnsuccessful);
+        EXPECT_EQ(transfers[1].offset, row.refusedOffset);
+        EXPECT_EQ(transfers[1].length, row.refusedLength);
+        ASSERT_EQ(log.size(), 3u);
+        EXPECT_EQ(log[1], "[ERROR] HYDRATE source ends before the placeholder - rest refused");
+        EXPECT_EQ(log[2].rfind("[HYDRATE] HYDRATE_FROM_STAGING bytes=", 0), 0u) << log[2];
+    }
 }
 
 TEST(FetchData, MissingSourcesAreRefusedWithTheUnsuccessfulStatus) {
