@@ -53,7 +53,9 @@ void AckNotification(const CF_CALLBACK_INFO* info, CF_OPERATION_TYPE operationTy
 void CALLBACK OnNotifyDelete(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAMETERS* params) {
     LogEvent("WRITEBACK", "delete callback - local queue only, no network");
     std::vector<std::wstring> fields;
-    if (ParseEngineIdentity(info, fields)) {
+    // The same notification announces an undelete: the item stays, so the engine must not be told it went.
+    const bool undelete = (params->Delete.Flags & CF_CALLBACK_DELETE_FLAG_IS_UNDELETE) != 0;
+    if (!undelete && ParseEngineIdentity(info, fields)) {
         bool isDir = (params->Delete.Flags & CF_CALLBACK_DELETE_FLAG_IS_DIRECTORY) != 0;
         WriteQueueRecord("delete", fields[1], fields[2], isDir, SyncRootRelativePath(CallbackSourcePath(info)),
                          std::wstring());

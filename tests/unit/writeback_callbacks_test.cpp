@@ -412,6 +412,26 @@ TEST(Notifications, ItemsWithoutASafeCacheReferenceAreOnlyAcknowledged) {
     }
 }
 
+TEST(Notifications, AnUndeleteIsAcknowledgedWithoutADeleteRecord) {
+    for (DWORD flags : {CF_CALLBACK_DELETE_FLAG_IS_UNDELETE,
+                        CF_CALLBACK_DELETE_FLAG_IS_UNDELETE | CF_CALLBACK_DELETE_FLAG_IS_DIRECTORY}) {
+        SCOPED_TRACE(flags);
+        TempLocalAppData env;
+        Dirs dirs(env);
+        FakeCloudFiles fake;
+        Callback callback(std::wstring(L"cf\td1\ti7\ta.txt"), env.SyncRoot() + "/a.txt");
+        callback.params.Delete.Flags = flags;
+
+        OnNotifyDelete(&callback.info, &callback.params);
+
+        EXPECT_TRUE(ListDirectory(dirs.inbox).empty());
+        std::vector<RecordedCall> acks = fake.CallsOf("Execute");
+        ASSERT_EQ(acks.size(), 1u);
+        EXPECT_EQ(acks[0].opInfo.Type, CF_OPERATION_TYPE_ACK_DELETE);
+        EXPECT_EQ(acks[0].opParams.AckDelete.CompletionStatus, STATUS_SUCCESS);
+    }
+}
+
 TEST(Notifications, RenameWithoutTargetRecordsAnEmptyTargetPath) {
     TempLocalAppData env;
     Dirs dirs(env);
