@@ -8,6 +8,7 @@
 #include "placeholders/identity.h"
 #include "syncroot/cloud_files.h"
 
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -93,8 +94,8 @@ HRESULT SeedFromManifest() {
     int seen = 0;
     int seeded = 0;
     int refused = 0;
-    int firstRefusedLine = 0;
-    int lineNumber = 0;
+    unsigned long long firstRefusedLine = 0;
+    unsigned long long lineNumber = 0;
     size_t position = 0;
     while (position < bytes.size() && seen < kManifestEntryCap) {
         ++lineNumber;
@@ -105,7 +106,8 @@ HRESULT SeedFromManifest() {
         position = lineEnd + 1;
 
         if (lineLength > 0 && bytes[lineStart + lineLength - 1] == '\r') --lineLength;
-        if (lineLength == 0) continue;
+        // A line too long for the conversion's count is no entry; cast, it would turn negative and read on.
+        if (lineLength == 0 || lineLength > static_cast<size_t>(INT_MAX)) continue;
         const std::wstring line = Utf8LineToWide(bytes.data() + lineStart, static_cast<int>(lineLength));
         if (line.empty()) continue;
 
@@ -152,7 +154,7 @@ HRESULT SeedFromManifest() {
 
     if (refused > 0) {
         char refusal[160];
-        snprintf(refusal, sizeof(refusal), "SEED refused %d unsafe manifest entries, first at line %d", refused,
+        snprintf(refusal, sizeof(refusal), "SEED refused %d unsafe manifest entries, first at line %llu", refused,
                  firstRefusedLine);
         LogEvent("ERROR", refusal);
     }
