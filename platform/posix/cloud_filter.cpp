@@ -233,7 +233,7 @@ HRESULT CreateOnePlaceholder(const std::string& directory, int directoryFd, CF_P
     }
     bool isDirectory = (entry.FsMetadata.BasicInfo.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     if (!isDirectory && entry.FsMetadata.FileSize.QuadPart < 0) return E_INVALIDARG;
-    const std::string name = posix::WideToUtf8(entry.RelativeFileName);
+    const std::string name = posix::NameToPosix(entry.RelativeFileName);
     const std::string path = directory + "/" + name;
 
     PlaceholderState state;

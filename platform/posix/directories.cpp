@@ -91,7 +91,7 @@ bool FillFindData(const FindState& state, const std::string& name, LPWIN32_FIND_
     *data = WIN32_FIND_DATAW{};
     posix::FillFileData(data, full, st);
     if (S_ISLNK(st.st_mode)) data->dwReserved0 = kReparseTagSymlink;
-    std::wstring wide = posix::Utf8ToWide(name);
+    std::wstring wide = posix::NameToWindows(name);
     size_t length = std::min(wide.size(), static_cast<size_t>(MAX_PATH - 1));
     std::copy(wide.begin(), wide.begin() + static_cast<std::ptrdiff_t>(length), data->cFileName);
     data->cFileName[length] = L'\0';
@@ -197,7 +197,7 @@ extern "C" HANDLE FindFirstFileW(LPCWSTR fileName, LPWIN32_FIND_DATAW findData) 
     state->directory = directory;
     state->directoryFd = open(directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (pattern.find_first_of(L"*?") == std::wstring::npos) {
-        state->names.push_back(posix::WideToUtf8(pattern));  // a plain name finds that one entry
+        state->names.push_back(posix::NameToPosix(pattern));  // a plain name finds that one entry
     } else {
         DIR* dir = opendir(directory.c_str());
         if (dir == nullptr) {
@@ -212,7 +212,7 @@ extern "C" HANDLE FindFirstFileW(LPCWSTR fileName, LPWIN32_FIND_DATAW findData) 
         while (dirent* entry = readdir(dir)) {
             std::string name = entry->d_name;
             if (name == "." || name == "..") continue;
-            if (all || MatchPattern(pattern.c_str(), posix::Utf8ToWide(name).c_str())) names.push_back(name);
+            if (all || MatchPattern(pattern.c_str(), posix::NameToWindows(name).c_str())) names.push_back(name);
         }
         closedir(dir);
         if (directory != "/") {

@@ -15,7 +15,11 @@ std::string ToPosixPath(const std::wstring& windowsPath) {
         if (path.empty() || (path[0] != L'\\' && path[0] != L'/')) path.insert(path.begin(), L'/');
     }
     for (wchar_t& c : path) {
-        if (c == L'\\') c = L'/';
+        if (c == L'\\') {
+            c = L'/';
+        } else if (c == kBackslashInName) {
+            c = L'\\';
+        }
     }
     return WideToUtf8(path);
 }
@@ -23,10 +27,30 @@ std::string ToPosixPath(const std::wstring& windowsPath) {
 std::wstring ToWindowsPath(const std::string& posixPath) {
     std::wstring path = Utf8ToWide(posixPath);
     for (wchar_t& c : path) {
-        if (c == L'/') c = L'\\';
+        if (c == L'\\') {
+            c = kBackslashInName;
+        } else if (c == L'/') {
+            c = L'\\';
+        }
     }
     if (!posixPath.empty() && posixPath[0] == '/') path.insert(0, L"Z:");
     return path;
+}
+
+std::wstring NameToWindows(const std::string& posixName) {
+    std::wstring name = Utf8ToWide(posixName);
+    for (wchar_t& c : name) {
+        if (c == L'\\') c = kBackslashInName;
+    }
+    return name;
+}
+
+std::string NameToPosix(const std::wstring& windowsName) {
+    std::wstring name = windowsName;
+    for (wchar_t& c : name) {
+        if (c == kBackslashInName) c = L'\\';
+    }
+    return WideToUtf8(name);
 }
 
 std::string AbsolutePosixPath(const std::wstring& windowsPath) {

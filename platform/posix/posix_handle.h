@@ -29,6 +29,13 @@ struct Handle {
 std::string ToPosixPath(const std::wstring& windowsPath);
 // POSIX path to the program's Windows form: an absolute path becomes "Z:\..." with backslashes.
 std::wstring ToWindowsPath(const std::string& posixPath);
+// One name, without separators, between the two forms. A POSIX name may hold a backslash, which no Windows name
+// can: read as a separator it would split the name, and "a\..\..\x" would lead out of its directory. It travels
+// as U+F05C (a private-use character, as Wine maps it) and turns back into a backslash on the way down; the
+// path conversions above do the same for every component.
+constexpr wchar_t kBackslashInName = 0xF05C;
+std::wstring NameToWindows(const std::string& posixName);
+std::string NameToPosix(const std::wstring& windowsName);
 
 // UTF-8 <-> wchar_t (UTF-32) without locale; invalid input becomes U+FFFD.
 std::wstring Utf8ToWide(const std::string& text);

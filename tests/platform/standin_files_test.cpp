@@ -356,6 +356,27 @@ TEST_F(StandinFiles, FindListsDotsLinksAndMatches) {
     EXPECT_EQ(GetFileAttributesW(Win("d/sub").c_str()), FILE_ATTRIBUTE_DIRECTORY);
 }
 
+// A POSIX name holding backslashes is listed as one name, and what the program does with that name (join it to
+// the directory, delete it) reaches that file and never the path its backslashes would spell.
+TEST_F(StandinFiles, BackslashInAPosixNameStaysInsideTheName) {
+    ASSERT_TRUE(CreateDirectoryW(Win("d").c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW(Win("d/a").c_str(), nullptr));
+    WriteFileBytes(Posix("victim"), "keep");
+    WriteFileBytes(Posix("d/a\\..\\..\\victim"), "odd");
+
+    DWORD end = 0;
+    std::vector<Listed> listed = List(Win("d") + L"\\*", &end);
+    ASSERT_EQ(listed.size(), 4u);
+    EXPECT_EQ(listed[3].name, "a\xef\x81\x9c..\xef\x81\x9c..\xef\x81\x9cvictim");  // U+F05C in UTF-8
+    const std::wstring odd = Win("d") + L"\\a\uF05C..\uF05C..\uF05Cvictim";
+    EXPECT_EQ(GetFileAttributesW(odd.c_str()), FILE_ATTRIBUTE_NORMAL);
+    EXPECT_EQ(List(Win("d") + L"\\a\uF05C*", &end).size(), 1u);
+
+    EXPECT_TRUE(DeleteFileW(odd.c_str())) << GetLastError();
+    EXPECT_FALSE(FileExists(Posix("d/a\\..\\..\\victim")));
+    EXPECT_EQ(ReadFileBytes(Posix("victim")), "keep");
+}
+
 TEST_F(StandinFiles, RootListingHasNoDots) {
     WIN32_FIND_DATAW data;
     HANDLE find = FindFirstFileW(L"Z:\\*", &data);

@@ -21,6 +21,8 @@ TEST(StandinPaths, WindowsToPosix) {
         {L"C:\\Users\\u", "C:/Users/u"},  // other drives are not mapped and fail at the system call
         {L"\\abs\\x", "/abs/x"},
         {L"Z:\\d\\\u00e9t\u00e9.txt", "/d/\xc3\xa9t\xc3\xa9.txt"},
+        // A backslash inside a POSIX name travels as U+F05C and comes back as that byte.
+        {L"Z:\\d\\a\uF05C..\uF05Cx", "/d/a\\..\\x"},
     };
     for (const ToPosixCase& c : cases) {
         EXPECT_EQ(posix::ToPosixPath(c.windows), c.posix) << c.posix;
@@ -34,6 +36,8 @@ TEST(StandinPaths, PosixToWindows) {
         {L"rel\\f", "rel/f"},
         {L"", ""},
         {L"Z:\\d\\\u00e9t\u00e9.txt", "/d/\xc3\xa9t\xc3\xa9.txt"},
+        {L"Z:\\d\\a\uF05C..\uF05Cx", "/d/a\\..\\x"},
+        {L"\uF05C", "\\"},
     };
     for (const ToPosixCase& c : cases) {
         EXPECT_EQ(posix::ToWindowsPath(c.posix), c.windows) << c.posix;

@@ -187,7 +187,7 @@ int List(const std::string& directory) {
     }
     std::vector<std::string> lines;
     do {
-        std::string name = posix::WideToUtf8(data.cFileName);
+        std::string name = posix::NameToPosix(data.cFileName);
         if (name == "." || name == "..") continue;
         bool isDirectory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
         unsigned long long size = (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
