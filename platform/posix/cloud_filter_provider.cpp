@@ -419,7 +419,20 @@ void StartNotification(const std::shared_ptr<Connection>& connection, int client
     }
 }
 
+// A request is for this provider only when it names the root or a file below it, in the canonical form clients
+// send. Anything else (a path elsewhere, a ".." step) is no file of this root and gets no callback.
+bool IsBelowRoot(const std::string& root, const std::string& path) {
+    if (path.compare(0, root.size(), root) != 0) return false;
+    if (path.size() > root.size() && root != "/" && path[root.size()] != '/') return false;
+    const std::string tail = "/" + path.substr(root.size()) + "/";
+    return tail.find("/../") == std::string::npos && tail.find("/./") == std::string::npos;
+}
+
 void HandleRequest(const std::shared_ptr<Connection>& connection, int client, int pid, const Request& request) {
+    if (request.kind != RequestKind::Ping && !IsBelowRoot(connection->root, request.path)) {
+        close(client);  // the sender sees the provider go away without an answer
+        return;
+    }
     switch (request.kind) {
         case RequestKind::Fetch:
             StartFetch(connection, client, pid, request);
@@ -526,10 +539,16 @@ void ListenerLoop(std::shared_ptr<Connection> connection) {
             for (;;) {
                 int fd = accept4(connection->listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
                 if (fd < 0) break;
+                // The socket is abstract, so no file permission guards it: only processes of the provider's
+                // own user (and the superuser) may ask it for anything.
                 ucred credentials{};
                 socklen_t size = sizeof(credentials);
-                int pid = getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) == 0 ? credentials.pid : 0;
-                clients.push_back({fd, pid});
+                if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0 ||
+                    (credentials.uid != geteuid() && credentials.uid != 0)) {
+                    close(fd);
+                    continue;
+                }
+                clients.push_back({fd, credentials.pid});
             }
         }
         ExpireRequests(connection);

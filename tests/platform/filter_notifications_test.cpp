@@ -2,6 +2,10 @@
 // is told, and that deletes and renames wait for its acknowledgement and obey a refusal.
 #include "tests/platform/filter_test_support.h"
 
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+
 namespace filtertest {
 namespace {
 
@@ -179,6 +183,64 @@ TEST_F(NotificationTest, OrdinaryFilesInTheRootRaiseNoNotifications) {
     ASSERT_FALSE(WaitForLine(log_, "CLOSE_COMPLETION path=" + VolumeRelative(Path("marker.txt"))).empty());
 
     EXPECT_EQ(CountLines(log_, "local"), 0) << ReadFileBytes(log_);
+}
+
+// Sends one delete request to the provider of `root` as a client process would, from a child that first takes
+// the given user id (none: stays as it is). Returns the child's report: 'A' for an answer, 'E' for a connection
+// that ended without one, 'X' for a failure of the test's own steps (taking the user id, connecting).
+char DeleteRequestFromChild(const std::string& root, const std::string& path, const uid_t* uid) {
+    const std::string name = cfemu::SocketName(root);
+    cfemu::Request request;
+    request.kind = cfemu::RequestKind::Delete;
+    request.path = path;
+    const std::vector<BYTE> bytes = cfemu::EncodeRequest(request);
+    int report[2];
+    if (pipe(report) != 0) return 'X';
+    pid_t child = fork();
+    if (child == 0) {
+        char verdict = 'X';
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::copy(name.begin(), name.end(), address.sun_path);
+        int fd = socket(AF_UNIX, SOCK_SEQPACKET, 0);
+        const socklen_t length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size());
+        if ((uid == nullptr || setuid(*uid) == 0) && fd >= 0 &&
+            connect(fd, reinterpret_cast<sockaddr*>(&address), length) == 0) {
+            // A provider that turns the sender away may close before the request is even sent.
+            BYTE reply[4];
+            const bool sent = send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+            verdict = sent && recv(fd, reply, sizeof(reply), 0) == static_cast<ssize_t>(sizeof(reply)) ? 'A' : 'E';
+        }
+        (void)!write(report[1], &verdict, 1);
+        _exit(0);
+    }
+    close(report[1]);
+    char verdict = 'X';
+    if (child < 0 || read(report[0], &verdict, 1) != 1) verdict = 'X';
+    close(report[0]);
+    if (child > 0) waitpid(child, nullptr, 0);
+    return verdict;
+}
+
+// The provider's socket has no file permissions, so the filter itself keeps out requests from other users and
+// requests for paths that are not below the root: none of them reaches a callback.
+TEST_F(NotificationTest, RequestsFromOtherUsersOrForPathsOutsideTheRootGetNoCallback) {
+    AddFile("keep.txt", "keep", L"cf\td1\ti1\tkeep.txt");
+    WriteFileBytes(base_ + "/outside.txt", "outside");
+    StartProvider();
+
+    EXPECT_EQ(DeleteRequestFromChild(root_, base_ + "/outside.txt", nullptr), 'E');
+    EXPECT_EQ(DeleteRequestFromChild(root_, root_ + "/../outside.txt", nullptr), 'E');
+    EXPECT_EQ(DeleteRequestFromChild(root_, root_ + "x/keep.txt", nullptr), 'E');
+    if (geteuid() == 0) {
+        const uid_t nobody = 65534;
+        EXPECT_EQ(DeleteRequestFromChild(root_, Path("keep.txt"), &nobody), 'E');
+    }
+    // The same request from this user for a file of the root is answered, and it is the only one the provider saw.
+    EXPECT_EQ(DeleteRequestFromChild(root_, Path("keep.txt"), nullptr), 'A');
+    EXPECT_EQ(WaitForCount(log_, "NOTIFY_DELETE", 1), 1);
+    EXPECT_EQ(CountLines(log_, "NOTIFY_DELETE"), 1) << ReadFileBytes(log_);
+    EXPECT_EQ(ReadFileBytes(base_ + "/outside.txt"), "outside");
 }
 
 }  // namespace
