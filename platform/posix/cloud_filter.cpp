@@ -443,13 +443,19 @@ HRESULT DehydratePlaceholder(HANDLE fileHandle, LARGE_INTEGER startingOffset, LA
     if ((state.flags & kStateHydrated) == 0) return S_OK;
     struct stat st;
     if (fstat(file->fd, &st) != 0) return HrFromErrno(errno);
+    // The mark goes first: a process that ends between the two steps leaves a placeholder that is fetched
+    // again, never one marked hydrated whose data has gone.
+    state.flags &= static_cast<uint8_t>(~kStateHydrated);
+    if (int error = WriteState(file->fd, state); error != 0) return HrFromErrno(error);
     int dropped = DropData(file->fd, st.st_size);
-    if (dropped != 0) return HrFromErrno(dropped);
+    if (dropped != 0) {
+        state.flags |= kStateHydrated;
+        (void)WriteState(file->fd, state);  // the data is still there
+        return HrFromErrno(dropped);
+    }
     timespec times[2] = {st.st_atim, st.st_mtim};
     (void)futimens(file->fd, times);  // dehydration never changes the placeholder's times
-    state.flags &= static_cast<uint8_t>(~kStateHydrated);
-    int error = WriteState(file->fd, state);
-    return error == 0 ? S_OK : HrFromErrno(error);
+    return S_OK;
 }
 
 const CloudFilesBackend kBackend = {RegisterSyncRoot,   UnregisterSyncRoot,  ConnectSyncRoot,
