@@ -577,9 +577,15 @@ HRESULT ExecuteTransfer(Connection& connection, Pending& pending, LONGLONG trans
     for (LONGLONG at = offset; at < end;) {
         ssize_t written = pwrite(pending.fd, data + (at - offset), static_cast<size_t>(end - at), at);
         if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) return HRESULT_FROM_WIN32(posix::Win32ErrorFromErrno(written < 0 ? errno : ENOSPC));
+        if (written <= 0) {
+            (void)futimens(pending.fd, pending.times);
+            return HRESULT_FROM_WIN32(posix::Win32ErrorFromErrno(written < 0 ? errno : ENOSPC));
+        }
         at += written;
     }
+    // Hydration never changes the placeholder's times. They are put back after every piece, not only at the
+    // end, so a provider that dies halfway leaves them as they were.
+    if (end > offset) (void)futimens(pending.fd, pending.times);
     // Any valid answer restarts the clock of every request the provider holds.
     Clock::time_point deadline = Clock::now() + connection.timeout;
     for (auto& entry : connection.pending) entry.second.deadline = deadline;
@@ -594,7 +600,6 @@ HRESULT ExecuteTransfer(Connection& connection, Pending& pending, LONGLONG trans
             return S_OK;
         }
     }
-    (void)futimens(pending.fd, pending.times);  // hydration never changes the placeholder's times
     Finish(pending, ERROR_SUCCESS);
     connection.pending.erase(transferKey);
     return S_OK;

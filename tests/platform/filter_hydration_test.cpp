@@ -125,6 +125,8 @@ TEST_F(HydrationTest, ProviderKilledMidFetchFailsTheReaderAtOnceAndLeavesTheFile
     EXPECT_EQ(reader->Out(), "");
     EXPECT_FALSE(IsHydrated(Path("k.bin")));
     EXPECT_TRUE(IsPlaceholderPath(Path("k.bin")));
+    // The first chunk was written before the provider died; the placeholder still has the time it was given.
+    EXPECT_EQ(StatOf(Path("k.bin")).st_mtim.tv_sec, UnixSecondsOfTicks(kWriteTicks));
 }
 
 TEST_F(HydrationTest, UnansweredFetchTimesOutWithCancelToProviderAndTimeoutToReader) {
