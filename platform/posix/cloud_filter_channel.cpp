@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
@@ -150,7 +151,8 @@ DWORD SendToProvider(const std::string& root, const Request& request, bool wait)
     }
     // The provider answers within its own request timeout; this longer one only guards against a provider
     // that is stopped and can run no timer at all.
-    int safetyMs = RequestTimeoutMs() * 2 + 10000;
+    const long long safety = static_cast<long long>(RequestTimeoutMs()) * 2 + 10000;
+    const int safetyMs = safety > INT_MAX ? INT_MAX : static_cast<int>(safety);
     pollfd poller{fd, POLLIN, 0};
     int ready;
     do {

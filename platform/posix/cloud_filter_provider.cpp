@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <condition_variable>
 #include <cstddef>
 #include <cstring>
@@ -568,7 +569,7 @@ HRESULT ExecuteTransfer(Connection& connection, Pending& pending, LONGLONG trans
     }
     LONGLONG offset = params.TransferData.Offset.QuadPart;
     LONGLONG length = params.TransferData.Length.QuadPart;
-    if (offset < 0 || length < 0 || offset % 4096 != 0) return E_INVALIDARG;
+    if (offset < 0 || length < 0 || offset % 4096 != 0 || length > LLONG_MAX - offset) return E_INVALIDARG;
     if (length % 4096 != 0 && offset + length < pending.size) return E_INVALIDARG;
     if (length > 0 && params.TransferData.Buffer == nullptr) return E_INVALIDARG;
     // Bytes past the end of the file are accepted and dropped: the placeholder keeps its size.

@@ -195,6 +195,8 @@ int WriteState(int fd, const PlaceholderState& state) {
     // The identity that follows the state in the same record is written back unchanged.
     BYTE bytes[kRecordCapacity];
     ssize_t size = fgetxattr(fd, kStateAttribute, bytes, sizeof(bytes));
+    // A record that cannot be read now is left alone: writing a new one would drop its identity.
+    if (size < 0 && errno != ENODATA) return errno;
     PlaceholderState ignored;
     if (size < 0 || !DecodeState(bytes, size, &ignored)) return WritePlaceholderRecord(fd, state, nullptr, 0);
     bytes[1] = state.flags;
