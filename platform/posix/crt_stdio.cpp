@@ -130,7 +130,8 @@ extern "C" FILE* _wfsopen(const wchar_t* fileName, const wchar_t* mode, int shar
             flags = plus ? O_RDWR : O_RDONLY;
             break;
         case L'w':
-            flags = (plus ? O_RDWR : O_WRONLY) | O_CREAT | O_TRUNC;
+            // Emptied below through the filter, never by open(2): a placeholder must know its data was replaced.
+            flags = (plus ? O_RDWR : O_WRONLY) | O_CREAT;
             break;
         case L'a':
             // O_APPEND makes every write land at the end, whoever else appends at the same time.
@@ -145,6 +146,11 @@ extern "C" FILE* _wfsopen(const wchar_t* fileName, const wchar_t* mode, int shar
                                                : GENERIC_READ | GENERIC_WRITE;
     posix::Handle* handle = posix::OpenFileHandle(posix::AbsolutePosixPath(fileName), flags, 0666, access);
     if (handle == nullptr) return nullptr;  // errno is the open(2) error, as the C runtime reports it
+    if (kind == L'w' && !posix::TruncateOpenFile(*handle)) {
+        posix::CloseFileHandle(handle);
+        errno = EIO;
+        return nullptr;
+    }
     Cookie* cookie = new Cookie;
     cookie->handle = handle;
     cookie->text = !binary;

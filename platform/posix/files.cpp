@@ -22,9 +22,13 @@ constexpr DWORD kFileReadData = 0x0001u;      // FILE_READ_DATA
 bool WantsWrite(DWORD access) { return (access & (GENERIC_WRITE | kGenericAll | kFileWriteData | kFileAppendData)) != 0; }
 bool WantsRead(DWORD access) { return (access & (GENERIC_READ | kGenericAll | kFileReadData)) != 0; }
 
+}  // namespace
+
+namespace posix {
+
 // A truncation replaces the file's data, so a placeholder is hydrated first and then counts as written:
 // otherwise the filter would later fetch the old contents into the emptied file.
-bool TruncateOpenFile(posix::Handle& handle) {
+bool TruncateOpenFile(Handle& handle) {
     if (handle.placeholder) {
         DWORD error = cfemu::EnsureHydrated(handle);
         if (error != ERROR_SUCCESS) {
@@ -33,7 +37,7 @@ bool TruncateOpenFile(posix::Handle& handle) {
         }
     }
     if (ftruncate(handle.fd, 0) != 0) {
-        posix::SetLastErrorFromErrno(errno);
+        SetLastErrorFromErrno(errno);
         return false;
     }
     if (handle.placeholder) {
@@ -42,10 +46,6 @@ bool TruncateOpenFile(posix::Handle& handle) {
     }
     return true;
 }
-
-}  // namespace
-
-namespace posix {
 
 Handle* OpenFileHandle(const std::string& posixPath, int openFlags, unsigned mode, DWORD access) {
     int fd = open(posixPath.c_str(), openFlags | O_CLOEXEC, mode);
@@ -193,7 +193,7 @@ extern "C" HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD share
         }
     } else if (existed || creationDisposition == TRUNCATE_EXISTING) {
         if ((creationDisposition == CREATE_ALWAYS || creationDisposition == TRUNCATE_EXISTING) &&
-            !TruncateOpenFile(*handle)) {
+            !posix::TruncateOpenFile(*handle)) {
             DWORD error = GetLastError();
             posix::CloseFileHandle(handle);
             SetLastError(error);

@@ -28,6 +28,8 @@ Handle* HandleOf(HANDLE object, HandleKind kind);
 // filter's hydration; CloseFileHandle closes, notifies the filter and frees. All set the last error.
 Handle* OpenFileHandle(const std::string& posixPath, int openFlags, unsigned mode, DWORD access);
 bool ReadHandle(Handle& handle, void* buffer, size_t toRead, size_t* got, const long long* offset);
+// Empties an open file; a placeholder is hydrated first and then counts as written. Sets the last error.
+bool TruncateOpenFile(Handle& handle);
 bool WriteHandle(Handle& handle, const void* buffer, size_t toWrite, size_t* written, const long long* offset);
 void CloseFileHandle(Handle* handle);
 

@@ -280,6 +280,26 @@ TEST_F(HydrationTest, AppendHydratesFirstThenClearsInSyncSoDehydrationIsRefused)
     EXPECT_EQ(ReadFileBytes(Path("w.txt")), "hello world");
 }
 
+// The C runtime's "w" empties the file through the filter as CreateFileW's CREATE_ALWAYS does: the emptied
+// placeholder counts as changed (no longer in sync, so it cannot be dehydrated back to the old contents), and
+// its close is announced, even when nothing is written after the open.
+TEST_F(HydrationTest, StreamOpenedForWritingEmptiesThePlaceholderAsAChange) {
+    AddFile("s.txt", "old contents");
+    StartProvider();
+    ProcessResult cat = Cfemu({"cat", Path("s.txt")});
+    ASSERT_EQ(cat.out, "old contents") << cat.err;
+    ASSERT_EQ(WaitForCount(log_, "CLOSE_COMPLETION", 1), 1);
+
+    FILE* stream = _wfopen(Win(Path("s.txt")).c_str(), L"wb");
+    ASSERT_NE(stream, nullptr) << errno;
+    EXPECT_EQ(std::fclose(stream), 0);
+
+    EXPECT_EQ(ReadFileBytes(Path("s.txt")), "");
+    EXPECT_EQ(StateOf(Path("s.txt")).flags & (cfemu::kStateHydrated | cfemu::kStateInSync), cfemu::kStateHydrated);
+    EXPECT_EQ(WaitForCount(log_, "CLOSE_COMPLETION", 2), 2) << ReadFileBytes(log_);
+    EXPECT_EQ(CountLines(log_, "FETCH_DATA"), 1);
+}
+
 TEST_F(HydrationTest, DehydrationRefusals) {
     WriteFileBytes(Path("plain.txt"), "plain");
     PlaceholderSpec notInSync{L"loose.txt", 10, L"x", CF_PLACEHOLDER_CREATE_FLAG_NONE};
