@@ -20,6 +20,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <string_view>
 #include <thread>
 
 #include "platform/posix/cloud_filter.h"
@@ -425,8 +426,15 @@ void StartNotification(const std::shared_ptr<Connection>& connection, int client
 bool IsBelowRoot(const std::string& root, const std::string& path) {
     if (path.compare(0, root.size(), root) != 0) return false;
     if (path.size() > root.size() && root != "/" && path[root.size()] != '/') return false;
-    const std::string tail = "/" + path.substr(root.size()) + "/";
-    return tail.find("/../") == std::string::npos && tail.find("/./") == std::string::npos;
+    for (size_t at = root.size(); at < path.size();) {
+        const size_t start = path[at] == '/' ? at + 1 : at;
+        size_t end = path.find('/', start);
+        if (end == std::string::npos) end = path.size();
+        const std::string_view step(path.data() + start, end - start);
+        if (step == "." || step == "..") return false;
+        at = end;
+    }
+    return true;
 }
 
 void HandleRequest(const std::shared_ptr<Connection>& connection, int client, int pid, const Request& request) {
