@@ -1,5 +1,7 @@
 // attributes.cpp - GetFileAttributesW and GetFileAttributesExW from lstat, in Windows' terms.
-// A symbolic link is a reparse point, and a directory as well when it points to one; it is never followed.
+// A symbolic link is a reparse point, and a directory as well when it points to one; it is never followed. A
+// placeholder without its data carries FILE_ATTRIBUTE_RECALL_ON_DATA_ACCESS.
+#include "platform/posix/cloud_filter.h"
 #include "platform/posix/standin_internal.h"
 
 #include <sys/stat.h>
@@ -18,6 +20,13 @@ DWORD AttributesOfStat(const std::string& posixPath, const struct stat& st) {
     DWORD attributes = 0;
     if (S_ISDIR(st.st_mode)) attributes |= FILE_ATTRIBUTE_DIRECTORY;
     if ((st.st_mode & S_IWUSR) == 0) attributes |= FILE_ATTRIBUTE_READONLY;
+    // A placeholder whose data is not here says so, as on Windows. Only a file that holds no blocks can be one,
+    // so files with data cost no attribute read.
+    cfemu::PlaceholderState state;
+    if (S_ISREG(st.st_mode) && st.st_size > 0 && st.st_blocks == 0 && cfemu::ReadStateAt(posixPath, &state) &&
+        (state.flags & cfemu::kStateHydrated) == 0) {
+        attributes |= FILE_ATTRIBUTE_RECALL_ON_DATA_ACCESS;
+    }
     // NORMAL stands only alone, as Windows reports it.
     return attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL;
 }

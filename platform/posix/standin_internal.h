@@ -23,15 +23,33 @@ std::string AbsolutePosixPath(const wchar_t* windowsPath);
 // The handle a HANDLE points to when it is of the given kind, else null (and ERROR_INVALID_HANDLE set).
 Handle* HandleOf(HANDLE object, HandleKind kind);
 
+// Access rights the program never names but other callers of CreateFileW (cfemu, tests) may pass.
+constexpr DWORD kFileReadData = 0x0001u;
+constexpr DWORD kFileWriteData = 0x0002u;
+constexpr DWORD kFileAppendData = 0x0004u;
+constexpr DWORD kFileExecute = 0x0020u;
+constexpr DWORD kDeleteAccess = 0x00010000u;
+constexpr DWORD kGenericExecute = 0x20000000u;
+constexpr DWORD kGenericAll = 0x10000000u;
+
 // File handles as the Win32 calls and the C runtime's streams share them. OpenFileHandle opens `posixPath`
 // with open(2) flags (O_CLOEXEC is added) and marks placeholders; the read and write go through the
 // filter's hydration; CloseFileHandle closes, notifies the filter and frees. All set the last error.
-Handle* OpenFileHandle(const std::string& posixPath, int openFlags, unsigned mode, DWORD access);
+// `shareMode` is enforced against every other handle of any process (ERROR_SHARING_VIOLATION).
+Handle* OpenFileHandle(const std::string& posixPath, int openFlags, unsigned mode, DWORD access, DWORD shareMode);
 bool ReadHandle(Handle& handle, void* buffer, size_t toRead, size_t* got, const long long* offset);
 // Empties an open file; a placeholder is hydrated first and then counts as written. Sets the last error.
 bool TruncateOpenFile(Handle& handle);
 bool WriteHandle(Handle& handle, const void* buffer, size_t toWrite, size_t* written, const long long* offset);
 void CloseFileHandle(Handle* handle);
+
+// Share modes (share_modes.cpp). TakeShareLocks records the handle's access and share mode on its file, or
+// returns ERROR_SHARING_VIOLATION when they conflict with another handle's. OtherHandlesOpen tells whether any
+// other handle, of any access, is open on the file. CheckShareForPath asks whether an operation needing
+// `access` (a delete or rename needs kDeleteAccess) may run while the file's present handles stay open.
+DWORD TakeShareLocks(Handle& handle, DWORD access, DWORD shareMode);
+bool OtherHandlesOpen(const Handle& handle);
+DWORD CheckShareForPath(const std::string& posixPath, DWORD access);
 
 // FILETIME of a tick count, and the ticks of a FILETIME.
 FILETIME FileTimeOfTicks(ULONGLONG ticks);

@@ -8,10 +8,26 @@
 #include <algorithm>
 #include <csignal>
 #include <filesystem>
+#include <tuple>
+
+#include "platform/win32.h"
 
 namespace fs = std::filesystem;
 
 namespace {
+
+constexpr unsigned long long kBigSize = 64ull * 1024 * 1024;
+
+// True while process `pid` holds a descriptor open on `path`.
+bool HoldsOpen(int pid, const std::string& path) {
+    std::error_code error;
+    for (auto it = fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error);
+         !error && it != fs::directory_iterator(); it.increment(error)) {
+        std::error_code linkError;
+        if (fs::read_symlink(it->path(), linkError) == path) return true;
+    }
+    return false;
+}
 
 class WritebackE2e : public testing::Test {
 protected:
@@ -19,7 +35,8 @@ protected:
         // A cache-reference placeholder a.txt at the top, a directory to move into, and the demo placeholder.
         ASSERT_EQ(RunProcess({VOSKE_PROGRAM, "register"}).exitCode, 0);
         WriteFileBytes(env.ProviderBase() + "/seed-manifest.tsv",
-                       "d1\ti7\ta.txt\t12\ta.txt\nd1\tdir\tdir\\sub\t0\tsub\t1\n");
+                       "d1\ti7\ta.txt\t12\ta.txt\nd1\tdir\tdir\\sub\t0\tsub\t1\n"
+                       "d1\tbig\tbig.bin\t" + std::to_string(kBigSize) + "\tbig.bin\n");
         ASSERT_EQ(RunProcess({VOSKE_PROGRAM, "seed"}).exitCode, 0);
         ASSERT_EQ(RunProcess({VOSKE_PROGRAM, "placeholder"}).exitCode, 0);
         provider = std::make_unique<BackgroundProcess>(std::vector<std::string>{VOSKE_PROGRAM, "connect"});
@@ -107,4 +124,52 @@ TEST_F(WritebackE2e, DemoPlaceholderIsRenamedAndDeletedWithoutARecord) {
     std::vector<std::string> log = Log();
     EXPECT_EQ(std::count(log.begin(), log.end(), "[WRITEBACK] rename callback - local queue only, no network"), 1);
     EXPECT_EQ(std::count(log.begin(), log.end(), "[WRITEBACK] delete callback - local queue only, no network"), 1);
+}
+
+// A close from another process is written back once: one copy, one record; the provider's own copy raises a
+// close of its own, which it recognises and skips, so nothing more follows. While the provider copies a large
+// file, an application may still open it to write and to read: the copy shares all access.
+TEST_F(WritebackE2e, CloseFromAnotherProcessIsCopiedOnceAndTheCopyNeverBlocksTheFilesUsers) {
+    std::string big(kBigSize, '\0');
+    for (size_t i = 0; i < big.size(); i += 4096) big[i] = static_cast<char>('a' + (i / 4096) % 26);
+    fs::create_directories(env.ProductDir() + "/Cache/d1/big");
+    WriteFileBytes(env.ProductDir() + "/Cache/d1/big/big.bin", big);
+    const std::string engineCopy = env.ProductDir() + "/Queue/CloudFiles/d1/big/big.bin";
+
+    ProcessResult first = Cfemu({"append", Root("big.bin"), "1"});
+    ASSERT_EQ(first.exitCode, 0) << first.err << ReadFileBytes(env.LogFile());
+    // The provider now copies 64 MiB in its close callback; meanwhile another writer and a reader come.
+    ASSERT_TRUE(WaitUntil([&] { return HoldsOpen(provider->Pid(), Root("big.bin")); }, 20000));
+    ProcessResult second = Cfemu({"append", Root("big.bin"), "2"});
+    EXPECT_EQ(second.exitCode, 0) << second.err;
+    ProcessResult reader = Cfemu({"cat", Root("big.bin")});
+    EXPECT_EQ(reader.exitCode, 0) << reader.err;
+    EXPECT_EQ(reader.out.size(), kBigSize + 2);
+
+    // Two closes of writers, and the reader's close: each copied once, each with its record.
+    ASSERT_TRUE(WaitUntil([&] { return ListDirectory(Inbox()).size() == 3; }, 30000)) << ListDirectory(Inbox()).size();
+    ASSERT_TRUE(WaitUntil([&] { return ReadFileBytes(engineCopy) == big + "12"; }, 30000));
+    const auto quiet = [&] {
+        std::vector<std::string> log = Log();
+        return std::make_tuple(ListDirectory(Inbox()), ListDirectory(env.ProductDir() + "/Queue/CloudFiles/d1/big"),
+                               std::count(log.begin(), log.end(), "[WRITEBACK] close callback entered"));
+    };
+    const auto settled = quiet();
+    Sleep(1000);
+    EXPECT_EQ(quiet(), settled);
+    EXPECT_EQ(std::get<1>(settled), std::vector<std::string>{"big.bin"});  // no partial copy left behind
+    std::vector<std::string> log = Log();
+    EXPECT_EQ(std::count(log.begin(), log.end(), "[WRITEBACK] WRITEBACK_ENGINE_QUEUE local copy only, no network"), 3);
+    EXPECT_EQ(std::count(log.begin(), log.end(), "[WRITEBACK] WRITEBACK own close skipped"), 3);
+    EXPECT_TRUE(ErrorLines(env.LogFile()).empty()) << ErrorLines(env.LogFile()).front();
+
+    // The demonstration placeholder: one close, one staging copy, one journal line.
+    ProcessResult demo = Cfemu({"append", Root("hello-from-engine.txt"), "!"});
+    ASSERT_EQ(demo.exitCode, 0) << demo.err;
+    const std::string journal = env.ProviderBase() + "/Queue/pending-spike.jsonl";
+    ASSERT_TRUE(WaitUntil([&] { return ReadFileBytes(journal) == "write-back\r\n"; }, 20000));
+    Sleep(1000);
+    EXPECT_EQ(ReadFileBytes(journal), "write-back\r\n");
+    EXPECT_EQ(ListDirectory(env.ProviderBase() + "/Queue/Staging"), std::vector<std::string>{"hello-from-engine.txt"});
+    EXPECT_EQ(ReadFileBytes(env.ProviderBase() + "/Queue/Staging/hello-from-engine.txt").back(), '!');
 }

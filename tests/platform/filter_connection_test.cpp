@@ -1,5 +1,6 @@
 // filter_connection_test.cpp - this test process as the connected provider: what its callbacks receive, on
 // which threads, CfExecute's checks, nested fetches from callbacks, a growing pool, and disconnection.
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -33,6 +34,8 @@ struct Recorder {
     int running = 0;
     int maxRunning = 0;
     bool answer = true;
+    bool wrongFirst = false;             // the fetch callback first answers wrongly, then rightly
+    std::vector<HRESULT> wrongAnswers;   // what CfExecute said to the wrong answers
 };
 
 Recorder* g_recorder = nullptr;
@@ -55,14 +58,16 @@ void Record(CF_CALLBACK_TYPE type, const CF_CALLBACK_INFO* info, const CF_CALLBA
     g_recorder->changed.notify_all();
 }
 
-HRESULT TransferAll(const CF_CALLBACK_INFO* info, const std::string& data) {
+HRESULT TransferAll(const CF_CALLBACK_INFO* info, const std::string& data, ULONG paramSize = 40,
+                    LONGLONG requestKeyDelta = 0) {
     CF_OPERATION_INFO op{};
     op.StructSize = sizeof(op);
     op.Type = CF_OPERATION_TYPE_TRANSFER_DATA;
     op.ConnectionKey = info->ConnectionKey;
     op.TransferKey = info->TransferKey;
+    op.RequestKey.QuadPart = info->RequestKey.QuadPart + requestKeyDelta;
     CF_OPERATION_PARAMETERS params{};
-    params.ParamSize = sizeof(params);
+    params.ParamSize = paramSize;
     params.TransferData.Buffer = data.data();
     params.TransferData.Offset.QuadPart = 0;
     params.TransferData.Length.QuadPart = static_cast<LONGLONG>(data.size());
@@ -104,6 +109,14 @@ void CALLBACK OnFetch(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAMETERS
         std::string got = ReadThroughStandIn(nested, &error);
         std::lock_guard<std::mutex> lock(g_recorder->mutex);
         g_recorder->nestedResult = error == ERROR_SUCCESS ? got : "error " + std::to_string(error);
+    }
+    if (g_recorder->wrongFirst) {
+        // The whole structure's size, a neighbour's size, a request key that is not the callback's: each refused,
+        // and none of them ends the request, which the right answer still completes.
+        std::vector<HRESULT> results = {TransferAll(info, source, 48), TransferAll(info, source, 16),
+                                        TransferAll(info, source, 40, 1)};
+        std::lock_guard<std::mutex> lock(g_recorder->mutex);
+        g_recorder->wrongAnswers = results;
     }
     if (answer) TransferAll(info, source);
     std::lock_guard<std::mutex> lock(g_recorder->mutex);
@@ -235,9 +248,12 @@ TEST_F(ConnectionTest, WithoutProcessInfoFlagTheProcessInfoIsNull) {
 TEST_F(ConnectionTest, ExecuteChecksSizesTypesAndKeys) {
     AddFile("k.txt", "abc");
     recorder_.source = "abc";
+    recorder_.wrongFirst = true;
     Connect();
     DWORD error = ERROR_SUCCESS;
     ASSERT_EQ(ReadThroughStandIn(Path("k.txt"), &error), "abc");
+    EXPECT_EQ(recorder_.wrongAnswers, (std::vector<HRESULT>{E_INVALIDARG, E_INVALIDARG, E_INVALIDARG}));
+    EXPECT_NE(SeenOf(CF_CALLBACK_TYPE_FETCH_DATA)[0].info.RequestKey.QuadPart, 0);
     CF_TRANSFER_KEY finished = SeenOf(CF_CALLBACK_TYPE_FETCH_DATA)[0].info.TransferKey;
     const HRESULT canceled = static_cast<HRESULT>(0x8007018E);
     struct Row {
@@ -254,12 +270,14 @@ TEST_F(ConnectionTest, ExecuteChecksSizesTypesAndKeys) {
         {"transfer param size 39", 48, CF_OPERATION_TYPE_TRANSFER_DATA, 39, true, E_INVALIDARG},
         {"transfer param size 49", 48, CF_OPERATION_TYPE_TRANSFER_DATA, 49, true, E_INVALIDARG},
         {"transfer param size 40, finished key", 48, CF_OPERATION_TYPE_TRANSFER_DATA, 40, true, canceled},
-        {"transfer param size 48, finished key", 48, CF_OPERATION_TYPE_TRANSFER_DATA, 48, true, canceled},
+        {"transfer param size 48", 48, CF_OPERATION_TYPE_TRANSFER_DATA, 48, true, E_INVALIDARG},
         {"ack delete param size 15", 48, CF_OPERATION_TYPE_ACK_DELETE, 15, true, E_INVALIDARG},
         {"ack delete param size 16", 48, CF_OPERATION_TYPE_ACK_DELETE, 16, true, canceled},
+        {"ack delete param size 48", 48, CF_OPERATION_TYPE_ACK_DELETE, 48, true, E_INVALIDARG},
         {"ack rename param size 16", 48, CF_OPERATION_TYPE_ACK_RENAME, 16, true, canceled},
+        {"ack rename param size 40", 48, CF_OPERATION_TYPE_ACK_RENAME, 40, true, E_INVALIDARG},
         {"retrieve data", 48, CF_OPERATION_TYPE_RETRIEVE_DATA, 48, true, E_INVALIDARG},
-        {"unknown connection", 48, CF_OPERATION_TYPE_TRANSFER_DATA, 48, false, canceled},
+        {"unknown connection", 48, CF_OPERATION_TYPE_TRANSFER_DATA, 40, false, canceled},
     };
     std::string data(4096, 'd');
     for (const Row& row : rows) {
@@ -276,7 +294,7 @@ TEST_F(ConnectionTest, ExecuteChecksSizesTypesAndKeys) {
     }
 }
 
-TEST_F(ConnectionTest, FetchFromACallbackIsServedOnAnotherThreadAndRaisesNoCloseNotification) {
+TEST_F(ConnectionTest, FetchFromACallbackIsServedOnAnotherThreadAndItsCloseIsAnnouncedToo) {
     AddFile("outer.txt", "OUTER!");
     AddFile("inner.txt", "OUTER!");
     recorder_.source = "OUTER!";
@@ -295,13 +313,16 @@ TEST_F(ConnectionTest, FetchFromACallbackIsServedOnAnotherThreadAndRaisesNoClose
     std::vector<Seen> fetches = SeenOf(CF_CALLBACK_TYPE_FETCH_DATA);
     ASSERT_EQ(fetches.size(), 2u);
     EXPECT_NE(fetches[0].thread, fetches[1].thread);
-    // Only this thread's own read of outer.txt is reported closed; the callback's read of inner.txt is not.
-    ASSERT_TRUE(WaitForSeen(CF_CALLBACK_TYPE_NOTIFY_FILE_CLOSE_COMPLETION, 1));
+    // Both reads are announced closed, the callback's own read of inner.txt too, each naming this process.
+    ASSERT_TRUE(WaitForSeen(CF_CALLBACK_TYPE_NOTIFY_FILE_CLOSE_COMPLETION, 2));
     CfDisconnectSyncRoot(key_);
     connected_ = false;
     std::vector<Seen> closes = SeenOf(CF_CALLBACK_TYPE_NOTIFY_FILE_CLOSE_COMPLETION);
-    ASSERT_EQ(closes.size(), 1u);
-    EXPECT_EQ(closes[0].normalizedPath, VolumeRelative(Path("outer.txt")));
+    ASSERT_EQ(closes.size(), 2u);
+    std::vector<std::string> paths = {closes[0].normalizedPath, closes[1].normalizedPath};
+    std::sort(paths.begin(), paths.end());
+    EXPECT_EQ(paths, (std::vector<std::string>{VolumeRelative(Path("inner.txt")), VolumeRelative(Path("outer.txt"))}));
+    for (const Seen& close : closes) EXPECT_EQ(close.processInfoPid, getpid());
 }
 
 TEST_F(ConnectionTest, PoolRunsSixFetchesAtOnce) {
@@ -347,7 +368,7 @@ TEST_F(ConnectionTest, AfterDisconnectNoCallbackArrivesAndPendingReadersAreRelea
     op.ConnectionKey = key_;
     op.TransferKey = pendingKey;
     CF_OPERATION_PARAMETERS params{};
-    params.ParamSize = sizeof(params);
+    params.ParamSize = 40;
     params.TransferData.Buffer = "pending";
     params.TransferData.Length.QuadPart = 7;
     EXPECT_EQ(CfExecute(&op, &params), static_cast<HRESULT>(0x8007018E));

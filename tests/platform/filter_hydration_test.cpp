@@ -228,20 +228,13 @@ TEST_F(HydrationTest, ExplicitHydrationWithoutProviderFailsAndNotAPlaceholderIsR
 TEST_F(HydrationTest, DehydrateKeepsSizeTimesAndIdentityAndRehydrationServesTheSameBytes) {
     std::string bytes = Pattern(9000);
     AddFile("d.bin", bytes, L"cf\tdomain\titem\td.bin");
+    AllowManagement(CF_PLACEHOLDER_MANAGEMENT_POLICY_UPDATE_UNRESTRICTED);
     StartProvider({"--chunk", "4096"});
     ASSERT_EQ(Cfemu({"cat", Path("d.bin")}).out, bytes);
     struct stat hydrated = StatOf(Path("d.bin"));
     ASSERT_FALSE(HoldsNoData(Path("d.bin")));
-    HANDLE file = CreateFileW(Win(Path("d.bin")).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(file, INVALID_HANDLE_VALUE);
-    LARGE_INTEGER offset{}, length{};
-    length.QuadPart = CF_EOF;
 
-    HRESULT hr = CfDehydratePlaceholder(file, offset, length, CF_DEHYDRATE_FLAG_NONE, nullptr);
-    CloseHandle(file);
-
-    ASSERT_EQ(hr, S_OK);
+    ASSERT_EQ(Dehydrate("d.bin"), S_OK);
     struct stat dehydrated = StatOf(Path("d.bin"));
     EXPECT_EQ(dehydrated.st_size, 9000);
     EXPECT_TRUE(HoldsNoData(Path("d.bin")));
@@ -262,6 +255,7 @@ TEST_F(HydrationTest, DehydrateKeepsSizeTimesAndIdentityAndRehydrationServesTheS
 
 TEST_F(HydrationTest, AppendHydratesFirstThenClearsInSyncSoDehydrationIsRefused) {
     AddFile("w.txt", "hello");
+    AllowManagement(CF_PLACEHOLDER_MANAGEMENT_POLICY_UPDATE_UNRESTRICTED);
     StartProvider();
 
     ProcessResult append = Cfemu({"append", Path("w.txt"), " world"});
@@ -270,13 +264,7 @@ TEST_F(HydrationTest, AppendHydratesFirstThenClearsInSyncSoDehydrationIsRefused)
     EXPECT_EQ(ReadFileBytes(Path("w.txt")), "hello world");
     cfemu::PlaceholderState state = StateOf(Path("w.txt"));
     EXPECT_EQ(state.flags & (cfemu::kStateHydrated | cfemu::kStateInSync), cfemu::kStateHydrated);
-    HANDLE file = CreateFileW(Win(Path("w.txt")).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(file, INVALID_HANDLE_VALUE);
-    LARGE_INTEGER offset{}, length{};
-    length.QuadPart = CF_EOF;
-    EXPECT_EQ(CfDehydratePlaceholder(file, offset, length, 0, nullptr), static_cast<HRESULT>(0x80070179));
-    CloseHandle(file);
+    EXPECT_EQ(Dehydrate("w.txt"), static_cast<HRESULT>(0x80070179));
     EXPECT_EQ(ReadFileBytes(Path("w.txt")), "hello world");
 }
 
@@ -329,6 +317,27 @@ TEST_F(HydrationTest, DehydrationRefusals) {
         EXPECT_EQ(CfDehydratePlaceholder(file, offset, length, 0, nullptr), row.expected) << row.name;
         CloseHandle(file);
     }
+
+    // Any other handle open on the file, even one for attributes only that shares everything, or one of
+    // another process, makes the dehydration a sharing violation; alone, the caller may dehydrate.
+    AddFile("busy.txt", "busy");
+    StartProvider();
+    ASSERT_EQ(Cfemu({"cat", Path("busy.txt")}).out, "busy");
+    providers_.back()->Signal(SIGKILL);
+    ASSERT_TRUE(providers_.back()->Wait(10000));
+    HANDLE other = CreateFileW(Win(Path("busy.txt")).c_str(), FILE_READ_ATTRIBUTES,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(other, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(Dehydrate("busy.txt"), static_cast<HRESULT>(0x80070020));
+    CloseHandle(other);
+    auto holder = StartCfemu({"hold", Path("busy.txt"), "r", "rwd"});
+    ASSERT_FALSE(WaitForText(*holder, "holding").empty());
+    EXPECT_EQ(Dehydrate("busy.txt"), static_cast<HRESULT>(0x80070020));
+    holder->Signal(SIGTERM);
+    ASSERT_TRUE(holder->Wait(10000));
+    EXPECT_TRUE(IsHydrated(Path("busy.txt")));
+    EXPECT_EQ(Dehydrate("busy.txt"), S_OK);
+    EXPECT_FALSE(IsHydrated(Path("busy.txt")));
 }
 
 TEST_F(HydrationTest, SecondConnectionFromAnotherProcessIsRefused) {
@@ -346,18 +355,45 @@ TEST_F(HydrationTest, SecondConnectionFromAnotherProcessIsRefused) {
     EXPECT_NE(ReadFileBytes(otherLog).find("CONNECT_FAILED hr=0x8007017A"), std::string::npos);
 }
 
-TEST_F(HydrationTest, OnlyTheConnectedProviderCreatesPlaceholders) {
+// While a provider is connected only it creates and dehydrates placeholders, unless the registration's
+// placeholder-management policy lifts that for creation (0x1) or for updates such as dehydration (0x4).
+TEST_F(HydrationTest, PlaceholderManagementPolicyDecidesWhoElseMayCreateAndDehydrate) {
+    const HRESULT providerOnly = static_cast<HRESULT>(0x8007017E);
+    struct Row {
+        CF_PLACEHOLDER_MANAGEMENT_POLICY management;
+        ULONG policiesSize;  // 20: the older record without the policy, which means the default
+        HRESULT create, dehydrate;
+    } rows[] = {
+        {0x0, 24, providerOnly, providerOnly}, {0x0, 20, providerOnly, providerOnly}, {0x1, 24, S_OK, providerOnly},
+        {0x2, 24, providerOnly, providerOnly}, {0x4, 24, providerOnly, S_OK},         {0x5, 24, S_OK, S_OK},
+    };
+    const size_t kRows = sizeof(rows) / sizeof(rows[0]);
+    for (size_t i = 0; i <= kRows; ++i) AddFile("m" + std::to_string(i) + ".bin", "managed");
     StartProvider({"--create", "by-provider.txt=12"});
     EXPECT_FALSE(WaitForLine(log_, "CREATE by-provider.txt=12 hr=0x00000000").empty());
     EXPECT_TRUE(IsPlaceholderPath(Path("by-provider.txt")));
 
-    PlaceholderSpec spec{L"by-other.txt", 5, L"x"};
-    EXPECT_EQ(CreatePlaceholder(root_, spec), static_cast<HRESULT>(0x8007017E));
-    EXPECT_FALSE(FileExists(Path("by-other.txt")));
+    for (size_t i = 0; i < kRows; ++i) {
+        const Row& row = rows[i];
+        const std::string name = "m" + std::to_string(i) + ".bin";
+        ASSERT_EQ(Cfemu({"cat", Path(name)}).out, "managed");
+        AllowManagement(row.management, row.policiesSize);
+        PlaceholderSpec spec{L"by-other" + std::to_wstring(i) + L".txt", 5, L"x"};
+        EXPECT_EQ(CreatePlaceholder(root_, spec), row.create) << i;
+        EXPECT_EQ(IsPlaceholderPath(Path(posix::WideToUtf8(spec.name))), row.create == S_OK) << i;
+        EXPECT_EQ(Dehydrate(name), row.dehydrate) << i;
+        EXPECT_EQ(IsHydrated(Path(name)), row.dehydrate != S_OK) << i;
+    }
 
+    // Without a provider anyone may do both, whatever the policy.
+    AllowManagement(CF_PLACEHOLDER_MANAGEMENT_POLICY_DEFAULT);
+    const std::string last = "m" + std::to_string(kRows) + ".bin";
+    ASSERT_EQ(Cfemu({"cat", Path(last)}).out, "managed");
     providers_.back()->Signal(SIGKILL);
     ASSERT_TRUE(providers_.back()->Wait(10000));
+    PlaceholderSpec spec{L"after.txt", 5, L"x"};
     EXPECT_EQ(CreatePlaceholder(root_, spec), S_OK);
+    EXPECT_EQ(Dehydrate(last), S_OK);
 }
 
 TEST_F(HydrationTest, UnregisterWhileAnotherProcessIsConnectedIsInUse) {

@@ -33,19 +33,42 @@ TEST_F(NotificationTest, CloseCompletionCarriesVolumePathAndIdentity) {
     EXPECT_NE(fetch.find("cfemu"), std::string::npos) << fetch;
 }
 
-TEST_F(NotificationTest, OnlyHandlesThatMovedDataSendCloseCompletion) {
-    AddFile("quiet.txt", "q");
-    AddFile("loud.txt", "l");
+TEST_F(NotificationTest, EveryHandleWithDataOrDeleteAccessAnnouncesItsCloseAttributeOnlyOnesDoNot) {
+    struct Row {
+        const char* name;
+        DWORD access;
+        int closes;
+    } rows[] = {
+        {"no-access.txt", 0, 0},
+        {"attributes.txt", FILE_READ_ATTRIBUTES, 0},
+        {"read-nothing.txt", GENERIC_READ, 1},
+        {"write-nothing.txt", GENERIC_WRITE, 1},
+        {"delete-access.txt", 0x00010000u, 1},  // DELETE
+    };
+    for (const Row& row : rows) AddFile(row.name, "data");
+    AddFile("last.txt", "data");
     StartProvider();
 
-    // Listing opens nothing for data; reading an empty range reads no data either.
-    ASSERT_EQ(Cfemu({"ls", root_}).exitCode, 0);
-    ASSERT_EQ(Cfemu({"append", Path("quiet.txt"), ""}).exitCode, 0);
-    ASSERT_EQ(Cfemu({"cat", Path("loud.txt")}).exitCode, 0);
+    // Opened and closed by this process, no data moved through any handle.
+    for (const Row& row : rows) {
+        HANDLE file = CreateFileW(Win(Path(row.name)).c_str(), row.access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(file, INVALID_HANDLE_VALUE) << row.name;
+        CloseHandle(file);
+    }
+    ASSERT_EQ(Cfemu({"cat", Path("last.txt")}).exitCode, 0);
+    ASSERT_FALSE(WaitForLine(log_, "CLOSE_COMPLETION path=" + VolumeRelative(Path("last.txt"))).empty());
 
-    ASSERT_FALSE(WaitForLine(log_, "CLOSE_COMPLETION path=" + VolumeRelative(Path("loud.txt"))).empty());
-    EXPECT_EQ(CountLines(log_, "CLOSE_COMPLETION path=" + VolumeRelative(Path("quiet.txt"))), 0);
-    EXPECT_EQ(CountLines(log_, "FETCH_DATA path=" + VolumeRelative(Path("quiet.txt"))), 0);
+    for (const Row& row : rows) {
+        const std::string close = "CLOSE_COMPLETION path=" + VolumeRelative(Path(row.name)) + " dos=Z: size=4";
+        EXPECT_EQ(CountLines(log_, close), row.closes) << row.name;
+        // The closing process is named: this one.
+        const std::string identityLength = std::to_string(Utf16Blob(L"id\t" + posix::Utf8ToWide(row.name)).size());
+        EXPECT_EQ(CountLines(log_, close + " identity_length=" + identityLength + " pid=" + std::to_string(getpid())),
+                  row.closes)
+            << row.name;
+        EXPECT_EQ(CountLines(log_, "FETCH_DATA path=" + VolumeRelative(Path(row.name))), 0) << row.name;
+    }
 }
 
 TEST_F(NotificationTest, DeleteWaitsForTheAcknowledgementAndHappensOnlyAfterIt) {

@@ -62,7 +62,9 @@ inline std::string VolumeRelative(const std::string& posixPath) {
 }
 
 inline HRESULT RegisterRoot(const std::string& root, const wchar_t* version = L"0.1.0-spike",
-                            const std::wstring& identity = L"root-id\tuser") {
+                            const std::wstring& identity = L"root-id\tuser",
+                            CF_PLACEHOLDER_MANAGEMENT_POLICY management = CF_PLACEHOLDER_MANAGEMENT_POLICY_DEFAULT,
+                            ULONG policiesSize = sizeof(CF_SYNC_POLICIES), CF_REGISTER_FLAGS flags = CF_REGISTER_FLAG_NONE) {
     std::vector<BYTE> blob = Utf16Blob(identity);
     CF_SYNC_REGISTRATION registration{};
     registration.StructSize = sizeof(registration);
@@ -76,7 +78,9 @@ inline HRESULT RegisterRoot(const std::string& root, const wchar_t* version = L"
     policies.Hydration.Primary = CF_HYDRATION_POLICY_FULL;
     policies.Population.Primary = CF_POPULATION_POLICY_ALWAYS_FULL;
     policies.InSync = CF_INSYNC_POLICY_TRACK_FILE_LAST_WRITE_TIME;
-    return CfRegisterSyncRoot(Win(root).c_str(), &registration, &policies, CF_REGISTER_FLAG_NONE);
+    policies.PlaceholderManagement = management;
+    policies.StructSize = policiesSize;
+    return CfRegisterSyncRoot(Win(root).c_str(), &registration, &policies, flags);
 }
 
 struct PlaceholderSpec {
@@ -193,6 +197,11 @@ inline std::unique_ptr<BackgroundProcess> StartCfemu(const std::vector<std::stri
     return std::make_unique<BackgroundProcess>(argv);
 }
 
+// Waits until a background process has written `text` on its standard output; returns that output or "".
+inline std::string WaitForText(const BackgroundProcess& process, const std::string& text, int timeoutMs = 20000) {
+    return WaitUntil([&] { return process.Out().find(text) != std::string::npos; }, timeoutMs) ? process.Out() : "";
+}
+
 // A sync root in its own temporary directory (LOCALAPPDATA, HOME and XDG_DATA_HOME point there too), with a
 // source directory the test provider serves from and the provider's log file.
 class FilterTest : public ::testing::Test {
@@ -236,6 +245,23 @@ class FilterTest : public ::testing::Test {
     }
 
     std::string Path(const std::string& name) const { return root_ + "/" + name; }
+
+    // Registers the root again with another placeholder-management policy, as an update.
+    void AllowManagement(CF_PLACEHOLDER_MANAGEMENT_POLICY management, ULONG policiesSize = sizeof(CF_SYNC_POLICIES)) {
+        ASSERT_EQ(RegisterRoot(root_, L"0.1.0-spike", L"root-id\tuser", management, policiesSize, CF_REGISTER_FLAG_UPDATE),
+                  S_OK);
+    }
+
+    // Dehydrates through a handle of this process opened with `access` and share mode 0.
+    HRESULT Dehydrate(const std::string& name, DWORD access = GENERIC_READ | GENERIC_WRITE) {
+        HANDLE file = CreateFileW(Win(Path(name)).c_str(), access, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (file == INVALID_HANDLE_VALUE) return HRESULT_FROM_WIN32(GetLastError());
+        LARGE_INTEGER offset{}, length{};
+        length.QuadPart = CF_EOF;
+        HRESULT hr = CfDehydratePlaceholder(file, offset, length, CF_DEHYDRATE_FLAG_NONE, nullptr);
+        CloseHandle(file);
+        return hr;
+    }
 
     std::unique_ptr<TempLocalAppData> env_;
     std::string base_, root_, source_, log_;

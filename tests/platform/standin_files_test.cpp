@@ -1,13 +1,16 @@
 // standin_files_test.cpp - files and directories through the stand-in: dispositions, Windows error codes,
 // positional I/O, file times, copies and FindFirstFileW listings, all on real files in a temporary directory.
 #include "tests/platform/standin_fixture.h"
+#include "tests/support/processes.h"
 #include "tests/support/test_env.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <functional>
+#include <memory>
 
 namespace {
 
@@ -404,3 +407,79 @@ TEST_F(StandinFiles, ReadOnlyAttribute) {
 }
 
 }  // namespace
+
+namespace {
+
+// `cfemu hold` keeps a handle open in another process, as any application would.
+std::unique_ptr<BackgroundProcess> Hold(const std::string& path, const std::string& access, const std::string& share) {
+    auto holder = std::make_unique<BackgroundProcess>(std::vector<std::string>{VOSKE_CFEMU, "hold", path, access, share});
+    EXPECT_TRUE(WaitUntil([&] { return holder->Out().find("holding") != std::string::npos; }, 20000)) << holder->Err();
+    return holder;
+}
+
+DWORD Rights(const std::string& letters) {
+    DWORD rights = 0;
+    for (char letter : letters) rights |= letter == 'r' ? GENERIC_READ : letter == 'w' ? GENERIC_WRITE : 0x00010000u;
+    return rights;
+}
+
+DWORD Share(const std::string& letters) {
+    DWORD share = 0;
+    for (char letter : letters) share |= letter == 'r' ? FILE_SHARE_READ : letter == 'w' ? FILE_SHARE_WRITE : FILE_SHARE_DELETE;
+    return share;
+}
+
+}  // namespace
+
+// Share modes hold across processes as CreateFileW's do: the new handle's access against the share modes of
+// those open, and its share mode against their access. A killed holder leaves nothing behind.
+TEST_F(StandinFiles, ShareModesAreEnforcedAcrossProcesses) {
+    struct Row {
+        const char* heldAccess;
+        const char* heldShare;
+        const char* access;
+        const char* share;
+        bool opens;
+    } rows[] = {
+        {"r", "r", "r", "rwd", true},    {"r", "r", "w", "rwd", false},  {"r", "rw", "w", "rwd", true},
+        {"r", "rwd", "r", "r", true},    {"w", "rwd", "r", "r", false},  {"w", "rwd", "r", "rw", true},
+        {"r", "-", "r", "rwd", false},   {"-", "-", "rw", "-", true},    {"d", "rw", "r", "rw", false},
+        {"d", "rw", "r", "rwd", true},   {"r", "rw", "d", "rwd", false}, {"rw", "rwd", "rw", "rwd", true},
+    };
+    WriteFileBytes(Posix("held.txt"), "held");
+    for (const Row& row : rows) {
+        const std::string name = std::string(row.heldAccess) + "/" + row.heldShare + " then " + row.access + "/" + row.share;
+        auto holder = Hold(Posix("held.txt"), row.heldAccess, row.heldShare);
+        HANDLE file = CreateFileW(Win("held.txt").c_str(), Rights(row.access), Share(row.share), nullptr, OPEN_EXISTING,
+                                  0, nullptr);
+        const DWORD error = file == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+        EXPECT_EQ(error, row.opens ? ERROR_SUCCESS : ERROR_SHARING_VIOLATION) << name;
+        if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+        holder->Signal(SIGTERM);
+        ASSERT_TRUE(holder->Wait(10000)) << name;
+    }
+
+    // Writers held open without sharing delete: no delete, no rename, no replacing, no copy of a file being
+    // written; the C runtime's open fails too. Nothing is changed by the refused calls.
+    WriteFileBytes(Posix("target.txt"), "target");
+    auto writer = Hold(Posix("held.txt"), "w", "rw");
+    EXPECT_FALSE(DeleteFileW(Win("held.txt").c_str()));
+    EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+    EXPECT_FALSE(MoveFileExW(Win("held.txt").c_str(), Win("moved.txt").c_str(), 0));
+    EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+    EXPECT_FALSE(MoveFileExW(Win("target.txt").c_str(), Win("held.txt").c_str(), MOVEFILE_REPLACE_EXISTING));
+    EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+    EXPECT_FALSE(CopyFileW(Win("held.txt").c_str(), Win("copy.txt").c_str(), FALSE));  // shares read + delete only
+    EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+    errno = 0;
+    EXPECT_EQ(_wfsopen(Win("held.txt").c_str(), L"rb", 0x10 /* _SH_DENYRW */), nullptr);
+    EXPECT_EQ(errno, EACCES);
+    EXPECT_EQ(ReadFileBytes(Posix("held.txt")), "held");
+    EXPECT_EQ(ReadFileBytes(Posix("target.txt")), "target");
+    EXPECT_FALSE(std::filesystem::exists(Posix("copy.txt")));
+    EXPECT_FALSE(std::filesystem::exists(Posix("moved.txt")));
+    writer->Signal(SIGKILL);
+    ASSERT_TRUE(writer->Wait(10000));
+    EXPECT_TRUE(CopyFileW(Win("held.txt").c_str(), Win("copy.txt").c_str(), FALSE));
+    EXPECT_TRUE(DeleteFileW(Win("held.txt").c_str()));
+}
