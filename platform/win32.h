@@ -18,6 +18,11 @@
 // <windows.h> leaves NTSTATUS to the driver headers; the Cloud Files structures need it.
 typedef LONG NTSTATUS;
 
+// Older SDK headers (MinGW-w64 before 11) lack the attribute of a placeholder whose data is not local.
+#ifndef FILE_ATTRIBUTE_RECALL_ON_DATA_ACCESS
+#define FILE_ATTRIBUTE_RECALL_ON_DATA_ACCESS 0x00400000
+#endif
+
 #else  // POSIX stand-in
 
 #include <cstddef>
