@@ -10,7 +10,7 @@
 
 namespace posix {
 
-DWORD AttributesOfStat(const std::string& posixPath, const struct stat& st) {
+DWORD AttributesOfStat(const std::string& posixPath, const struct stat& st, const KnownState* known) {
     if (S_ISLNK(st.st_mode)) {
         struct stat target;
         DWORD attributes = FILE_ATTRIBUTE_REPARSE_POINT;
@@ -22,10 +22,13 @@ DWORD AttributesOfStat(const std::string& posixPath, const struct stat& st) {
     if ((st.st_mode & S_IWUSR) == 0) attributes |= FILE_ATTRIBUTE_READONLY;
     // A placeholder whose data is not here says so, as on Windows. Only a file that holds no blocks can be one,
     // so files with data cost no attribute read.
-    cfemu::PlaceholderState state;
-    if (S_ISREG(st.st_mode) && st.st_size > 0 && st.st_blocks == 0 && cfemu::ReadStateAt(posixPath, &state) &&
-        (state.flags & cfemu::kStateHydrated) == 0) {
-        attributes |= FILE_ATTRIBUTE_RECALL_ON_DATA_ACCESS;
+    if (S_ISREG(st.st_mode) && st.st_size > 0 && st.st_blocks == 0) {
+        KnownState read;
+        if (known == nullptr) read.placeholder = cfemu::ReadStateAt(posixPath, &read.state);
+        const KnownState& facts = known != nullptr ? *known : read;
+        if (facts.placeholder && (facts.state.flags & cfemu::kStateHydrated) == 0) {
+            attributes |= FILE_ATTRIBUTE_RECALL_ON_DATA_ACCESS;
+        }
     }
     // NORMAL stands only alone, as Windows reports it.
     return attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL;

@@ -2,6 +2,7 @@
 // Not seen by the program: it only includes platform/win32.h.
 #pragma once
 
+#include "platform/posix/cloud_filter.h"
 #include "platform/posix/posix_handle.h"
 
 #include <sys/stat.h>
@@ -58,14 +59,22 @@ ULONGLONG TicksOfFileTime(const FILETIME& time);
 // Times and attributes as Windows reports them for a file whose stat is `st` (lstat for a symbolic link).
 // Creation time: the filter's stored time for a placeholder, else the birth time when the file system
 // keeps one, else the last-write time. `fd` may be -1, then `posixPath` is used.
+// A placeholder's state where the caller has read it already (`placeholder` false: not one), else null.
 ULONGLONG CreationTicks(const std::string& posixPath, int fd, const struct stat& st);
-DWORD AttributesOfStat(const std::string& posixPath, const struct stat& st);
+struct KnownState {
+    bool placeholder = false;
+    cfemu::PlaceholderState state;
+};
+DWORD AttributesOfStat(const std::string& posixPath, const struct stat& st, const KnownState* known = nullptr);
 
 // Fills the attributes, the three times and the size that WIN32_FILE_ATTRIBUTE_DATA and WIN32_FIND_DATAW share.
+// A placeholder's record is read once for its attributes and its creation time (a listing pays it per entry).
 template <typename FileData>
 void FillFileData(FileData* data, const std::string& posixPath, const struct stat& st) {
-    data->dwFileAttributes = AttributesOfStat(posixPath, st);
-    data->ftCreationTime = FileTimeOfTicks(CreationTicks(posixPath, -1, st));
+    KnownState known;
+    known.placeholder = !S_ISLNK(st.st_mode) && cfemu::ReadStateAt(posixPath, &known.state);
+    data->dwFileAttributes = AttributesOfStat(posixPath, st, &known);
+    data->ftCreationTime = FileTimeOfTicks(known.placeholder ? known.state.creationTicks : CreationTicks(posixPath, -1, st));
     data->ftLastAccessTime = FileTimeOfTicks(FileTimeTicksFromTimespec(st.st_atim.tv_sec, st.st_atim.tv_nsec));
     data->ftLastWriteTime = FileTimeOfTicks(FileTimeTicksFromTimespec(st.st_mtim.tv_sec, st.st_mtim.tv_nsec));
     ULONGLONG size = S_ISDIR(st.st_mode) ? 0 : static_cast<ULONGLONG>(st.st_size);
