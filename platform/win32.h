@@ -328,6 +328,7 @@ BOOL CreateDirectoryW(LPCWSTR pathName, LPSECURITY_ATTRIBUTES security);
 BOOL RemoveDirectoryW(LPCWSTR pathName);
 DWORD GetFileAttributesW(LPCWSTR fileName);
 BOOL GetFileAttributesExW(LPCWSTR fileName, GET_FILEEX_INFO_LEVELS level, LPVOID info);
+BOOL SetFileAttributesW(LPCWSTR fileName, DWORD attributes);
 HANDLE FindFirstFileW(LPCWSTR fileName, LPWIN32_FIND_DATAW findData);
 BOOL FindNextFileW(HANDLE find, LPWIN32_FIND_DATAW findData);
 BOOL FindClose(HANDLE find);

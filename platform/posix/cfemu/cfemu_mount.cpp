@@ -260,9 +260,21 @@ int MountRename(const char* from, const char* to, unsigned int flags) {
     return 0;
 }
 
-// Windows files have no owner and no mode bits but the read-only attribute: a change is refused, as vfat does.
-int MountChmod(const char*, mode_t, fuse_file_info*) { return -EPERM; }
-int MountChown(const char*, uid_t, gid_t, fuse_file_info*) { return -EPERM; }
+// Windows files have no mode bits but the read-only attribute, which a mode without write permission sets, as on
+// vfat. Editors set the mode of every file they save, so a mode that changes nothing must succeed.
+int MountChmod(const char* path, mode_t mode, fuse_file_info* info) {
+    if (path == nullptr) return info != nullptr ? 0 : -ENOENT;  // an unlinked open file keeps its mode
+    MountActingFor acting(MountCaller());
+    DWORD attributes = (mode & 0222) != 0 ? FILE_ATTRIBUTE_NORMAL : FILE_ATTRIBUTE_READONLY;
+    if (!SetFileAttributesW(MountWindowsPath(path).c_str(), attributes)) return MountFail("chmod", path, GetLastError());
+    return 0;
+}
+
+// Nor have they owners: every entry is the daemon's user's, and only a change to that owner succeeds.
+int MountChown(const char*, uid_t uid, gid_t gid, fuse_file_info*) {
+    bool same = (uid == static_cast<uid_t>(-1) || uid == g_mount.uid) && (gid == static_cast<gid_t>(-1) || gid == g_mount.gid);
+    return same ? 0 : -EPERM;
+}
 
 int MountTruncate(const char* path, off_t size, fuse_file_info* info) {
     MountActingFor acting(info != nullptr ? MountFileOf(info)->opener : MountCaller());
