@@ -537,6 +537,7 @@ int cfemu::RunMount(const std::string& root, const std::string& mountpoint) {
     for (std::string& word : words) argv.push_back(word.data());
     fuse_args args = FUSE_ARGS_INIT(static_cast<int>(argv.size()), argv.data());
     fuse* session = fuse_new(&args, &kMountOperations, sizeof(kMountOperations), nullptr);
+    fuse_opt_free_args(&args);  // libfuse copies the arguments it adds to
     if (session == nullptr) return MountRefuse("the FUSE session could not be set up (see the line above)");
     if (fuse_mount(session, g_mount.mountpoint.c_str()) != 0) {
         fuse_destroy(session);
