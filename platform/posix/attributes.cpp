@@ -1,4 +1,4 @@
-// attributes.cpp - GetFileAttributesW and GetFileAttributesExW from lstat, in Windows' terms.
+// attributes.cpp - GetFileAttributesW and GetFileAttributesExW from lstat, in Windows' terms; SetFileAttributesW.
 // A symbolic link is a reparse point, and a directory as well when it points to one; it is never followed. A
 // placeholder without its data carries FILE_ATTRIBUTE_RECALL_ON_DATA_ACCESS.
 #include "platform/posix/cloud_filter.h"
@@ -59,5 +59,25 @@ extern "C" BOOL GetFileAttributesExW(LPCWSTR fileName, GET_FILEEX_INFO_LEVELS le
     }
     WIN32_FILE_ATTRIBUTE_DATA* data = static_cast<WIN32_FILE_ATTRIBUTE_DATA*>(info);
     posix::FillFileData(data, path, st);
+    return TRUE;
+}
+
+// Of the attributes a program sets, POSIX keeps only read-only, as the file's write permission bits; the others
+// (hidden, system, archive) have no place there and are accepted as Windows accepts them. A directory's read-only
+// bit does not keep files from being added on Windows, so a directory's mode stays.
+extern "C" BOOL SetFileAttributesW(LPCWSTR fileName, DWORD attributes) {
+    std::string path = posix::AbsolutePosixPath(fileName);
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) {
+        posix::SetLastErrorFromErrno(errno, path);
+        return FALSE;
+    }
+    if (!S_ISREG(st.st_mode)) return TRUE;
+    mode_t mode = st.st_mode & 07777;
+    mode = (attributes & FILE_ATTRIBUTE_READONLY) != 0 ? (mode & ~static_cast<mode_t>(0222)) : (mode | S_IWUSR);
+    if (mode != (st.st_mode & 07777) && chmod(path.c_str(), mode) != 0) {
+        posix::SetLastErrorFromErrno(errno, path);
+        return FALSE;
+    }
     return TRUE;
 }

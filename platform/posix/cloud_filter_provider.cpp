@@ -516,11 +516,24 @@ int NextTimeoutMs(const std::shared_ptr<Connection>& connection) {
     return wait < 0 ? 0 : static_cast<int>(std::min<long long>(wait, 60 * 60 * 1000));
 }
 
+struct Client {
+    int fd;
+    int pid;
+    uid_t uid;
+};
+
+// The requester the callbacks name: the sender, or the application a FUSE daemon acts for. The claim is believed
+// only when that process belongs to the sender's user or the sender is the superuser, who could act as anyone.
+int RequestingProcess(const Client& client, const Request& request) {
+    if (request.actingPid <= 0 || request.actingPid == client.pid) return client.pid;
+    if (client.uid == 0) return request.actingPid;
+    char path[32];
+    std::snprintf(path, sizeof(path), "/proc/%d", static_cast<int>(request.actingPid));
+    struct stat st;
+    return stat(path, &st) == 0 && st.st_uid == client.uid ? request.actingPid : client.pid;
+}
+
 void ListenerLoop(std::shared_ptr<Connection> connection) {
-    struct Client {
-        int fd;
-        int pid;
-    };
     std::vector<Client> clients;  // accepted, request not read yet
     std::vector<BYTE> buffer(64 * 1024);
     for (;;) {
@@ -548,7 +561,7 @@ void ListenerLoop(std::shared_ptr<Connection> connection) {
                 close(client.fd);
                 continue;
             }
-            HandleRequest(connection, client.fd, client.pid, request);
+            HandleRequest(connection, client.fd, RequestingProcess(client, request), request);
         }
         if (ready > 0) clients.swap(waiting);
         if (ready > 0 && (fds[1].revents & POLLIN) != 0) {
@@ -564,7 +577,7 @@ void ListenerLoop(std::shared_ptr<Connection> connection) {
                     close(fd);
                     continue;
                 }
-                clients.push_back({fd, credentials.pid});
+                clients.push_back({fd, credentials.pid, credentials.uid});
             }
         }
         ExpireRequests(connection);

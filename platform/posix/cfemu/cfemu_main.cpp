@@ -1,5 +1,6 @@
 // cfemu_main.cpp - cfemu, the emulated platform's command-line tool: acts on a sync root as any application would.
-// Reads, appends, deletes, renames and lists through the Win32 stand-in, and shows a root's registration.
+// Reads, appends, deletes, renames and lists through the Win32 stand-in, shows a root's registration, holds a file
+// open and mounts a root.
 #include <signal.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/cfemu/cfemu.h"
 #include "platform/posix/cloud_filter.h"
 #include "platform/win32.h"
 
@@ -26,7 +28,10 @@ const char kUsage[] =
     "  root DIR           the registration of the sync root holding DIR and whether a provider is connected\n"
     "  hold PATH ACCESS SHARE\n"
     "                     open the file as an application would and keep it open until Ctrl+C or SIGTERM;\n"
-    "                     ACCESS and SHARE are letters of r (read), w (write), d (delete), or - for none\n";
+    "                     ACCESS and SHARE are letters of r (read), w (write), d (delete), or - for none\n"
+    "  mount ROOT MOUNTPOINT\n"
+    "                     shows ROOT (a sync root or a directory in one) at MOUNTPOINT (an empty directory) to\n"
+    "                     every program, through FUSE; runs until Ctrl+C, SIGTERM or fusermount3 -u MOUNTPOINT\n";
 
 struct ErrorText {
     DWORD code;
@@ -46,6 +51,8 @@ const ErrorText kErrors[] = {
     {ERROR_DIR_NOT_EMPTY, "ERROR_DIR_NOT_EMPTY", "directory not empty"},
     {ERROR_ALREADY_EXISTS, "ERROR_ALREADY_EXISTS", "already exists"},
     {ERROR_DIRECTORY, "ERROR_DIRECTORY", "not a directory"},
+    {ERROR_DISK_FULL, "ERROR_DISK_FULL", "disk full"},
+    {364, "ERROR_CLOUD_FILE_METADATA_TOO_LARGE", "cloud file metadata too large"},
     {ERROR_CLOUD_FILE_PROVIDER_NOT_RUNNING, "ERROR_CLOUD_FILE_PROVIDER_NOT_RUNNING",
      "cloud file provider is not running"},
     {376, "ERROR_NOT_A_CLOUD_FILE", "not a cloud file"},
@@ -69,16 +76,7 @@ const ErrorText kErrors[] = {
 };
 
 int Fail(const char* command, const std::string& path, DWORD code) {
-    const char* name = "ERROR";
-    const char* text = "failed";
-    for (const ErrorText& row : kErrors) {
-        if (row.code == code) {
-            name = row.name;
-            text = row.text;
-        }
-    }
-    std::fprintf(stderr, "cfemu %s %s: 0x%08X %s (%s, error %u)\n", command, path.c_str(),
-                 static_cast<unsigned>(HRESULT_FROM_WIN32(code)), text, name, static_cast<unsigned>(code));
+    std::fprintf(stderr, "cfemu %s %s: %s\n", command, path.c_str(), cfemu::DescribeWin32Error(code).c_str());
     return 1;
 }
 
@@ -292,6 +290,21 @@ int Root(const std::string& directory) {
 
 }  // namespace
 
+std::string cfemu::DescribeWin32Error(DWORD code) {
+    const char* name = "ERROR";
+    const char* text = "failed";
+    for (const ErrorText& row : kErrors) {
+        if (row.code == code) {
+            name = row.name;
+            text = row.text;
+        }
+    }
+    char line[160];
+    std::snprintf(line, sizeof(line), "0x%08X %s (%s, error %u)", static_cast<unsigned>(HRESULT_FROM_WIN32(code)),
+                  text, name, static_cast<unsigned>(code));
+    return line;
+}
+
 int main(int argc, char** argv) {
     if (argc < 2) return Usage();
     std::string command = argv[1];
@@ -302,5 +315,6 @@ int main(int argc, char** argv) {
     if (command == "ls" && argc == 3) return List(argv[2]);
     if (command == "root" && argc == 3) return Root(argv[2]);
     if (command == "hold" && argc == 5) return Hold(argv[2], argv[3], argv[4]);
+    if (command == "mount" && argc == 4) return cfemu::RunMount(argv[2], argv[3]);
     return Usage();
 }
