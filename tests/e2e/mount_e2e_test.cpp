@@ -16,12 +16,9 @@
 #include <sstream>
 
 #include "platform/posix/posix_handle.h"
-#include "tests/helpers/stress_pattern.h"
-#include "tests/support/processes.h"
-#include "tests/support/test_env.h"
+#include "tests/e2e/e2e_fixture.h"
 
-namespace fs = std::filesystem;
-
+namespace e2e {
 namespace {
 
 constexpr size_t kMiB = 1024 * 1024;
@@ -31,12 +28,6 @@ bool FuseUsable() {
     if (fd < 0) return false;
     close(fd);
     return access("/usr/bin/fusermount3", X_OK) == 0;
-}
-
-std::string PatternBytes(size_t size, uint64_t seed) {
-    std::string bytes(size, '\0');
-    for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>(StressByte(seed, i));
-    return bytes;
 }
 
 // Runs a shell line with positional arguments, so paths need no quoting.
@@ -62,10 +53,12 @@ const Seeded kFiles[] = {{"s0.bin", 0},       {"s1.bin", 1},           {"s4095.b
                          {"s4097.bin", 4097}, {"s9m.bin", 9 * kMiB},   {"inner.bin", 9 * kMiB + 5},
                          {"edit.bin", 4097},  {"gone.bin", 10},        {"moved.bin", 10}};
 
-class MountE2e : public testing::Test {
+class MountE2e : public ProgramTest {
   protected:
     void SetUp() override {
+        ProgramTest::SetUp();
         if (!FuseUsable()) GTEST_SKIP() << "needs FUSE: /dev/fuse cannot be opened here (or fusermount3 is missing)";
+        mountpoint = Env().Root() + "/mnt";
         fs::create_directories(mountpoint);
         ASSERT_EQ(RunProcess({VOSKE_PROGRAM, "register"}).exitCode, 0);
     }
@@ -78,9 +71,8 @@ class MountE2e : public testing::Test {
             EXPECT_NE(mount->Err().find("cfemu mount: unmounted"), std::string::npos) << mount->Err();
             mount.reset();
         }
-        RunProcess({"/usr/bin/fusermount3", "-u", "-z", mountpoint});  // only when the daemon failed to unmount
-        StopProvider();
-        RunProcess({VOSKE_PROGRAM, "unregister"});
+        if (!mountpoint.empty()) RunProcess({"/usr/bin/fusermount3", "-u", "-z", mountpoint});  // a failed daemon's
+        ProgramTest::TearDown();
     }
 
     // Seeds the placeholders of `files` with cache files of the offset pattern whose times are the placeholders',
@@ -94,35 +86,16 @@ class MountE2e : public testing::Test {
             fs::create_directories(fs::path(Cache(file.name)).parent_path());
             WriteFileBytes(Cache(file.name), PatternBytes(file.size, file.size));
         }
-        WriteFileBytes(env.ProviderBase() + "/seed-manifest.tsv", manifest);
+        WriteFileBytes(Env().ProviderBase() + "/seed-manifest.tsv", manifest);
         ProcessResult seed = RunProcess({VOSKE_PROGRAM, "seed"});
         ASSERT_EQ(seed.exitCode, 0) << seed.err;
         for (const Seeded& file : files) {
             if (withCache) fs::last_write_time(Cache(file.name), fs::last_write_time(Root(file.name)));
         }
     }
-    void StartProvider() {
-        const size_t before = LogMessages(env.LogFile()).size();
-        provider = std::make_unique<BackgroundProcess>(std::vector<std::string>{VOSKE_PROGRAM, "connect"});
-        ASSERT_TRUE(WaitUntil(
-            [&] {
-                std::vector<std::string> log = LogMessages(env.LogFile());
-                for (size_t i = before; i < log.size(); ++i) {
-                    if (log[i].find("[CONNECT] Waiting") != std::string::npos) return true;
-                }
-                return false;
-            },
-            30000));
-    }
-    void StopProvider() {
-        if (!provider) return;
-        provider->Signal(SIGINT);
-        provider->Wait(20000);
-        provider.reset();
-    }
     void StartMount() {
         mount = std::make_unique<BackgroundProcess>(
-            std::vector<std::string>{VOSKE_CFEMU, "mount", env.SyncRoot(), mountpoint});
+            std::vector<std::string>{VOSKE_CFEMU, "mount", Env().SyncRoot(), mountpoint});
         ASSERT_TRUE(WaitUntil([&] { return mount->Err().find("cfemu mount: serving") != std::string::npos; }, 20000))
             << mount->Err();
     }
@@ -137,33 +110,20 @@ class MountE2e : public testing::Test {
     }
     static std::string Item(const std::string& name) { return name.substr(0, name.find('.')); }
     std::string Cache(const std::string& name) const {
-        return env.ProductDir() + "/Cache/d1/" + Item(name) + "/" + name;
+        return Env().ProductDir() + "/Cache/d1/" + Item(name) + "/" + name;
     }
-    std::string Root(const std::string& name) const { return env.SyncRoot() + "/" + name; }
     std::string Mounted(const std::string& name) const { return mountpoint + "/" + name; }
-    std::string Inbox() const { return env.ProductDir() + "/Queue/cloud-files-inbox"; }
-    // The records of the inbox whose names start with `prefix`, by content.
-    std::vector<std::string> Records(const std::string& prefix) const {
-        std::vector<std::string> records;
-        for (const std::string& name : ListDirectory(Inbox())) {
-            if (name.rfind(prefix, 0) == 0) records.push_back(ReadFileBytes(Inbox() + "/" + name));
-        }
-        return records;
-    }
     bool Dehydrated(const std::string& name) const {
-        std::istringstream in(RunProcess({VOSKE_CFEMU, "ls", env.SyncRoot()}).out);
+        std::istringstream in(RunProcess({VOSKE_CFEMU, "ls", Env().SyncRoot()}).out);
         for (std::string line; std::getline(in, line);) {
             if (line.rfind(name + "\t", 0) == 0) return line.find("\tplaceholder\tdehydrated\t") != std::string::npos;
         }
         return false;
     }
 
-    TempLocalAppData env;
-    const std::string mountpoint = env.Root() + "/mnt";
-    std::unique_ptr<BackgroundProcess> provider, mount;
+    std::string mountpoint;
+    std::unique_ptr<BackgroundProcess> mount;
 };
-
-}  // namespace
 
 TEST_F(MountE2e, OrdinaryProgramsReadWriteDeleteAndRenameThroughTheMount) {
     Seed(std::vector<Seeded>(std::begin(kFiles), std::end(kFiles)));
@@ -221,7 +181,7 @@ TEST_F(MountE2e, OrdinaryProgramsReadWriteDeleteAndRenameThroughTheMount) {
     // An append through the mount is written back: the engine's copy and its modify record.
     ProcessResult append = Shell("echo x >> \"$1\"", {Mounted("edit.bin")});
     ASSERT_EQ(append.exitCode, 0) << append.err;
-    const std::string copy = env.ProductDir() + "/Queue/CloudFiles/d1/edit/edit.bin";
+    const std::string copy = Env().ProductDir() + "/Queue/CloudFiles/d1/edit/edit.bin";
     const std::string edited = ReadFileBytes(Cache("edit.bin")) + "x\n";
     EXPECT_TRUE(WaitUntil([&] { return ReadFileBytes(copy) == edited && !Records("mod-").empty(); }, 20000));
     EXPECT_EQ(Records("mod-"), std::vector<std::string>{"{\"type\":\"modify\",\"domainId\":\"d1\",\"itemId\":\"edit\","
@@ -244,7 +204,7 @@ TEST_F(MountE2e, OrdinaryProgramsReadWriteDeleteAndRenameThroughTheMount) {
     EXPECT_TRUE(FileExists(Root("renamed.bin")));
 
     EXPECT_TRUE(MountComplaints().empty()) << mount->Err();
-    EXPECT_TRUE(ErrorLines(env.LogFile()).empty());
+    EXPECT_TRUE(ErrorLines(Env().LogFile()).empty());
 }
 
 TEST_F(MountE2e, CopyOfA256MiBPlaceholderOutOfTheMountIsByteExact) {
@@ -263,7 +223,7 @@ TEST_F(MountE2e, CopyOfA256MiBPlaceholderOutOfTheMountIsByteExact) {
     fs::last_write_time(Cache("big.bin"), fs::last_write_time(Root("big.bin")));
     StartProvider();
     StartMount();
-    const std::string copy = env.Root() + "/copy.bin";
+    const std::string copy = Env().Root() + "/copy.bin";
     ProcessResult cp = RunProcess({"/usr/bin/cp", Mounted("big.bin"), copy}, 300000);
     ASSERT_EQ(cp.exitCode, 0) << cp.err;
     ProcessResult cmp = RunProcess({"/usr/bin/cmp", copy, Cache("big.bin")}, 300000);
@@ -334,12 +294,12 @@ TEST_F(MountE2e, EightParallelReadersOfDistinctAndSharedPlaceholders) {
 
 // The provider is told of the program that asked, not of the daemon: its image path and process id.
 TEST_F(MountE2e, TheProviderSeesTheProgramOnTheMount) {
-    const std::string source = env.Root() + "/source";
-    const std::string log = env.Root() + "/provider.txt";
+    const std::string source = Env().Root() + "/source";
+    const std::string log = Env().Root() + "/provider.txt";
     fs::create_directories(source);
     WriteFileBytes(source + "/seen.bin", PatternBytes(5000, 5));
     provider = std::make_unique<BackgroundProcess>(std::vector<std::string>{
-        std::string(VOSKE_BINARY_DIR) + "/filter_provider", env.SyncRoot(), log, "--source", source, "--create",
+        std::string(VOSKE_BINARY_DIR) + "/filter_provider", Env().SyncRoot(), log, "--source", source, "--create",
         "seen.bin=5000"});
     ASSERT_TRUE(WaitUntil([&] { return ReadFileBytes(log).find("CONNECTED") != std::string::npos; }, 20000));
     StartMount();
@@ -361,25 +321,26 @@ TEST_F(MountE2e, TheProviderSeesTheProgramOnTheMount) {
 }
 
 // Each start-up refusal is one line naming what to fix, and exit code 1; nothing is mounted.
-TEST(MountRefusals, EachProblemIsOneClearLine) {
-    TempLocalAppData env;
+using MountRefusals = ProgramTest;
+
+TEST_F(MountRefusals, EachProblemIsOneClearLine) {
     ASSERT_EQ(RunProcess({VOSKE_PROGRAM, "register"}).exitCode, 0);
-    const std::string empty = env.Root() + "/empty", full = env.Root() + "/full", plain = env.Root() + "/plain";
+    const std::string empty = Env().Root() + "/empty", full = Env().Root() + "/full", plain = Env().Root() + "/plain";
     fs::create_directories(empty);
     fs::create_directories(full + "/x");
     fs::create_directories(plain);
-    fs::create_directories(env.SyncRoot() + "/inside");
-    WriteFileBytes(env.Root() + "/file", "f");
+    fs::create_directories(Env().SyncRoot() + "/inside");
+    WriteFileBytes(Env().Root() + "/file", "f");
     struct Row {
         std::string root, mountpoint, expected;
     };
     const Row rows[] = {
         {plain, empty, plain + " is neither a registered sync root nor a directory inside one"},
-        {env.Root() + "/missing", empty, env.Root() + "/missing is not a directory"},
-        {env.SyncRoot(), full, full + " is not empty (the mount point must be an empty directory)"},
-        {env.SyncRoot(), env.Root() + "/file", env.Root() + "/file is not a directory"},
-        {env.SyncRoot(), env.Root() + "/nowhere", env.Root() + "/nowhere: No such file or directory"},
-        {env.SyncRoot(), env.SyncRoot() + "/inside", "lie inside one another"},
+        {Env().Root() + "/missing", empty, Env().Root() + "/missing is not a directory"},
+        {Env().SyncRoot(), full, full + " is not empty (the mount point must be an empty directory)"},
+        {Env().SyncRoot(), Env().Root() + "/file", Env().Root() + "/file is not a directory"},
+        {Env().SyncRoot(), Env().Root() + "/nowhere", Env().Root() + "/nowhere: No such file or directory"},
+        {Env().SyncRoot(), Env().SyncRoot() + "/inside", "lie inside one another"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.root + " at " + row.mountpoint);
@@ -395,9 +356,12 @@ TEST(MountRefusals, EachProblemIsOneClearLine) {
     const std::string options = "fd=" + std::to_string(device) + ",rootmode=40000,user_id=0,group_id=0";
     ASSERT_EQ(::mount("stale", empty.c_str(), "fuse", MS_NOSUID | MS_NODEV, options.c_str()), 0) << strerror(errno);
     close(device);
-    ProcessResult stale = RunProcess({VOSKE_CFEMU, "mount", env.SyncRoot(), empty}, 20000);
+    ProcessResult stale = RunProcess({VOSKE_CFEMU, "mount", Env().SyncRoot(), empty}, 20000);
     umount2(empty.c_str(), MNT_DETACH);
     EXPECT_EQ(stale.exitCode, 1);
     EXPECT_EQ(stale.err, "cfemu mount: " + empty + " is left mounted by a daemon that has ended; unmount it first: "
                          "fusermount3 -u " + empty + "\n");
 }
+
+}  // namespace
+}  // namespace e2e
