@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# test.sh - the whole test suite: installs what is missing, builds, runs every test, then the sanitizer builds'
-# tests and the MinGW cross-build of the Windows program (and its checks under Wine where Wine is installed).
+# test.sh - the whole test suite: installs what is missing, builds, runs every test, builds everything again at
+# -O3, then the sanitizer builds' tests and the MinGW cross-build of the Windows program (and its checks under
+# Wine where Wine is installed).
+# Every build treats warnings as errors (the presets set VOSKE_WERROR).
 set -euo pipefail
 source "$(dirname "$0")/setup.sh"
 voske_need_packages cmake g++ ninja-build libgtest-dev g++-mingw-w64-x86-64 python3 strace
@@ -17,6 +19,10 @@ step "Linux build and tests"
 cmake --preset linux -DVOSKE_BUILD_TESTS=ON -DVOSKE_BUILD_BENCH=ON
 cmake --build build/linux -j "$jobs"
 ctest --test-dir build/linux --output-on-failure -j "$jobs" --timeout 300
+
+step "Release build (-O3) of everything: warnings only the optimiser finds"
+cmake --preset release
+cmake --build build/release -j "$jobs"
 
 step "AddressSanitizer + UndefinedBehaviorSanitizer build and tests"
 cmake --preset asan
