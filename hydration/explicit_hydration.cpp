@@ -3,6 +3,7 @@
 #include "hydration/explicit_hydration.h"
 
 #include "app/event_log.h"
+#include "layout/file_open.h"
 #include "layout/provider_paths.h"
 #include "syncroot/cloud_files.h"
 
@@ -52,8 +53,9 @@ HRESULT ExplicitHydrate(const std::wstring& name) {
 
 HRESULT ExplicitDehydrate() {
     InitProviderPaths();
-    HANDLE file = OpenPlaceholder(JoinPath(ProviderPaths.syncRoot, L"hello-from-engine.txt"),
-                                  GENERIC_READ | GENERIC_WRITE);
+    // Without sharing: the platform must not have another handle read or write the file while its data goes.
+    HANDLE file = OpenExistingRetryingSharing(JoinPath(ProviderPaths.syncRoot, L"hello-from-engine.txt"),
+                                              GENERIC_READ | GENERIC_WRITE, 0);
     if (file == INVALID_HANDLE_VALUE) {
         DWORD error = GetLastError();
         LogEvent("ERROR", "Dehydrate open failed");

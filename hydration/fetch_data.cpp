@@ -5,6 +5,7 @@
 #include "app/event_log.h"
 #include "layout/provider_paths.h"
 #include "placeholders/identity.h"
+#include "syncroot/callback_reply.h"
 #include "writeback/queue_records.h"
 
 #include <cstdio>
@@ -28,21 +29,14 @@ HANDLE OpenSource(const std::wstring& path) {
 
 HRESULT SendTransfer(const CF_CALLBACK_INFO* info, NTSTATUS status, LPCVOID buffer, LONGLONG offset,
                      LONGLONG length) {
-    CF_OPERATION_INFO opInfo;
-    memset(&opInfo, 0, sizeof(opInfo));
-    opInfo.StructSize = sizeof(CF_OPERATION_INFO);
-    opInfo.Type = CF_OPERATION_TYPE_TRANSFER_DATA;
-    opInfo.ConnectionKey = info->ConnectionKey;
-    opInfo.TransferKey = info->TransferKey;
     CF_OPERATION_PARAMETERS params;
     memset(&params, 0, sizeof(params));
-    params.ParamSize = sizeof(CF_OPERATION_PARAMETERS);
     params.TransferData.Flags = CF_OPERATION_TRANSFER_DATA_FLAG_NONE;
     params.TransferData.CompletionStatus = status;
     params.TransferData.Buffer = buffer;
     params.TransferData.Offset.QuadPart = offset;
     params.TransferData.Length.QuadPart = length;
-    return CfExecute(&opInfo, &params);
+    return ReplyToCallback(info, CF_OPERATION_TYPE_TRANSFER_DATA, params);
 }
 
 // Every refused fetch is answered, so no reader waits out the platform's timeout. The status says the provider

@@ -18,6 +18,11 @@
 // <windows.h> leaves NTSTATUS to the driver headers; the Cloud Files structures need it.
 typedef LONG NTSTATUS;
 
+// Older SDK headers (MinGW-w64 before 11) lack the attribute of a placeholder whose data is not local.
+#ifndef FILE_ATTRIBUTE_RECALL_ON_DATA_ACCESS
+#define FILE_ATTRIBUTE_RECALL_ON_DATA_ACCESS 0x00400000
+#endif
+
 #else  // POSIX stand-in
 
 #include <cstddef>
@@ -316,6 +321,7 @@ BOOL CloseHandle(HANDLE object);
 DWORD SetFilePointer(HANDLE file, LONG distance, LONG* distanceHigh, DWORD moveMethod);
 BOOL GetFileSizeEx(HANDLE file, PLARGE_INTEGER size);
 BOOL FlushFileBuffers(HANDLE file);
+BOOL SetEndOfFile(HANDLE file);
 BOOL GetFileTime(HANDLE file, LPFILETIME creation, LPFILETIME lastAccess, LPFILETIME lastWrite);
 BOOL SetFileTime(HANDLE file, const FILETIME* creation, const FILETIME* lastAccess, const FILETIME* lastWrite);
 
@@ -327,6 +333,7 @@ BOOL CreateDirectoryW(LPCWSTR pathName, LPSECURITY_ATTRIBUTES security);
 BOOL RemoveDirectoryW(LPCWSTR pathName);
 DWORD GetFileAttributesW(LPCWSTR fileName);
 BOOL GetFileAttributesExW(LPCWSTR fileName, GET_FILEEX_INFO_LEVELS level, LPVOID info);
+BOOL SetFileAttributesW(LPCWSTR fileName, DWORD attributes);
 HANDLE FindFirstFileW(LPCWSTR fileName, LPWIN32_FIND_DATAW findData);
 BOOL FindNextFileW(HANDLE find, LPWIN32_FIND_DATAW findData);
 BOOL FindClose(HANDLE find);

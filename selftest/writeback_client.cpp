@@ -1,6 +1,7 @@
 // writeback_client.cpp - the child that appends a marker to the demonstration placeholder, and the parent's
 // check that the close write-back copied the changed file into both queues.
 #include "app/event_log.h"
+#include "layout/file_open.h"
 #include "layout/provider_paths.h"
 #include "selftest/selftest.h"
 
@@ -18,8 +19,9 @@ constexpr DWORD kChildWaitMs = 10000;
 // Reads at most 255 bytes of a copy into a zeroed buffer; false when the copy cannot be opened.
 bool ReadCopy(const std::wstring& path, char (&buffer)[256]) {
     memset(buffer, 0, sizeof(buffer));
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Shared for deleting too: the provider puts a newer copy in place by renaming over this one.
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
     DWORD read = 0;
     ReadFile(file, buffer, sizeof(buffer) - 1, &read, nullptr);
@@ -45,9 +47,8 @@ bool PollForMarker(const std::wstring& path, char (&buffer)[256]) {
 HRESULT RunWritebackClient() {
     InitProviderPaths();
     const std::wstring path = JoinPath(ProviderPaths.syncRoot, L"hello-from-engine.txt");
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = OpenExistingRetryingSharing(path, GENERIC_READ | GENERIC_WRITE,
+                                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
     if (file == INVALID_HANDLE_VALUE) return HRESULT_FROM_WIN32(GetLastError());
     SetFilePointer(file, 0, nullptr, FILE_END);
     DWORD written = 0;

@@ -148,6 +148,9 @@ typedef uint32_t CF_HARDLINK_POLICY;
 constexpr CF_HARDLINK_POLICY CF_HARDLINK_POLICY_NONE = 0;
 typedef uint32_t CF_PLACEHOLDER_MANAGEMENT_POLICY;
 constexpr CF_PLACEHOLDER_MANAGEMENT_POLICY CF_PLACEHOLDER_MANAGEMENT_POLICY_DEFAULT = 0;
+constexpr CF_PLACEHOLDER_MANAGEMENT_POLICY CF_PLACEHOLDER_MANAGEMENT_POLICY_CREATE_UNRESTRICTED = 0x1;
+constexpr CF_PLACEHOLDER_MANAGEMENT_POLICY CF_PLACEHOLDER_MANAGEMENT_POLICY_CONVERT_TO_UNRESTRICTED = 0x2;
+constexpr CF_PLACEHOLDER_MANAGEMENT_POLICY CF_PLACEHOLDER_MANAGEMENT_POLICY_UPDATE_UNRESTRICTED = 0x4;
 
 // ---- Structures ----
 typedef struct CF_FS_METADATA {
@@ -368,6 +371,22 @@ static_assert(offsetof(CF_OPERATION_PARAMETERS, TransferData.Offset) == 24, "Tra
 static_assert(offsetof(CF_OPERATION_PARAMETERS, TransferData.Length) == 32, "TransferData.Length");
 static_assert(offsetof(CF_OPERATION_PARAMETERS, AckDelete.CompletionStatus) == 12, "AckDelete.CompletionStatus");
 static_assert(offsetof(CF_OPERATION_PARAMETERS, AckRename.CompletionStatus) == 12, "AckRename.CompletionStatus");
+
+// ParamSize of an operation: the union's offset plus the size of the member the operation uses (never the whole
+// structure's 48). 0 for an operation this program does not send.
+constexpr ULONG CfOperationParamSize(CF_OPERATION_TYPE type) {
+    return type == CF_OPERATION_TYPE_TRANSFER_DATA
+               ? static_cast<ULONG>(offsetof(CF_OPERATION_PARAMETERS, TransferData) +
+                                    sizeof(CF_OPERATION_PARAMETERS::TransferData))
+           : type == CF_OPERATION_TYPE_ACK_DELETE
+               ? static_cast<ULONG>(offsetof(CF_OPERATION_PARAMETERS, AckDelete) + sizeof(CF_OPERATION_PARAMETERS::AckDelete))
+           : type == CF_OPERATION_TYPE_ACK_RENAME
+               ? static_cast<ULONG>(offsetof(CF_OPERATION_PARAMETERS, AckRename) + sizeof(CF_OPERATION_PARAMETERS::AckRename))
+               : 0;
+}
+static_assert(CfOperationParamSize(CF_OPERATION_TYPE_TRANSFER_DATA) == 40, "TransferData ParamSize");
+static_assert(CfOperationParamSize(CF_OPERATION_TYPE_ACK_DELETE) == 16, "AckDelete ParamSize");
+static_assert(CfOperationParamSize(CF_OPERATION_TYPE_ACK_RENAME) == 16, "AckRename ParamSize");
 
 // ---- The eight operations (Windows signatures) ----
 HRESULT CfRegisterSyncRoot(LPCWSTR syncRootPath, const CF_SYNC_REGISTRATION* registration,

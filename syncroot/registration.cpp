@@ -7,6 +7,7 @@
 #include "layout/sync_root_identity.h"
 #include "placeholders/identity.h"
 
+#include <cstddef>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -50,9 +51,19 @@ HRESULT RegisterProviderSyncRoot() {
     policies.Population.Modifier = CF_POPULATION_POLICY_MODIFIER_NONE;
     policies.InSync = CF_INSYNC_POLICY_TRACK_FILE_LAST_WRITE_TIME;
     policies.HardLink = CF_HARDLINK_POLICY_NONE;
-    policies.PlaceholderManagement = CF_PLACEHOLDER_MANAGEMENT_POLICY_DEFAULT;
+    // The dehydrate verb runs in a second console while connect or demo serves the root, and only an
+    // unrestricted policy lets a process other than the connected provider create or dehydrate placeholders.
+    policies.PlaceholderManagement =
+        CF_PLACEHOLDER_MANAGEMENT_POLICY_CREATE_UNRESTRICTED | CF_PLACEHOLDER_MANAGEMENT_POLICY_UPDATE_UNRESTRICTED;
 
     HRESULT hr = CfRegisterSyncRoot(ProviderPaths.syncRoot.c_str(), &registration, &policies, CF_REGISTER_FLAG_NONE);
+    if (hr == E_INVALIDARG) {
+        // A platform older than the placeholder-management policy knows the record without that field.
+        policies.StructSize = offsetof(CF_SYNC_POLICIES, PlaceholderManagement);
+        policies.PlaceholderManagement = CF_PLACEHOLDER_MANAGEMENT_POLICY_DEFAULT;
+        LogEvent("REGISTER", "Unrestricted placeholder management refused - registering with the default policy");
+        hr = CfRegisterSyncRoot(ProviderPaths.syncRoot.c_str(), &registration, &policies, CF_REGISTER_FLAG_NONE);
+    }
     if (FAILED(hr)) {
         char message[256];
         snprintf(message, sizeof(message), "CfRegisterSyncRoot failed hr=0x%08lX path=%ls", HrArg(hr),

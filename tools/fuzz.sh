@@ -17,7 +17,7 @@ fi
 
 # Debian ships libFuzzer's runtime (libclang_rt.fuzzer-x86_64.a) in libclang-rt-<version>-dev; the unversioned
 # libclang-rt-dev follows the default clang.
-voske_need_packages cmake ninja-build clang libclang-rt-dev
+voske_need_packages cmake ninja-build clang libclang-rt-dev pkg-config libfuse3-dev
 runtime_dir="$(clang++ --print-runtime-dir)"
 if [ ! -f "$runtime_dir/libclang_rt.fuzzer-$(uname -m).a" ]; then
     clang_major="$(clang++ -dumpversion | cut -d. -f1)"

@@ -7,10 +7,64 @@
 #include "placeholders/identity.h"
 #include "writeback/queue_records.h"
 
+#include <atomic>
 #include <cstdio>
+#include <cwchar>
 #include <vector>
 
 namespace {
+
+constexpr DWORD kCopyBufferBytes = 64 * 1024;
+
+// Copies the closed file out without getting in its users' way. The source is read through a handle that shares
+// reading, writing and deleting (CopyFileW would refuse writers while it runs, and fail beside one), and the copy
+// is written under a name of its own and then renamed into place, so nobody reads half a copy. The copy keeps the
+// source's last-write time, as CopyFileW would. Sets the last error on failure.
+bool CopyClosedFile(const std::wstring& source, const std::wstring& destination) {
+    static std::atomic<unsigned> copies{0};
+    HANDLE from = CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (from == INVALID_HANDLE_VALUE) return false;
+    wchar_t suffix[48];
+    std::swprintf(suffix, sizeof(suffix) / sizeof(suffix[0]), L".partial-%lu-%u", DwArg(GetCurrentProcessId()),
+                  copies.fetch_add(1));
+    const std::wstring temporary = destination + suffix;
+    HANDLE to = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (to == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        CloseHandle(from);
+        SetLastError(error);
+        return false;
+    }
+    std::vector<char> buffer(kCopyBufferBytes);
+    bool ok = true;
+    for (;;) {
+        DWORD got = 0, put = 0;
+        if (!ReadFile(from, buffer.data(), kCopyBufferBytes, &got, nullptr)) {
+            ok = false;
+            break;
+        }
+        if (got == 0) break;
+        if (!WriteFile(to, buffer.data(), got, &put, nullptr) || put != got) {
+            ok = false;
+            break;
+        }
+    }
+    DWORD error = GetLastError();
+    FILETIME lastWrite;
+    if (ok && GetFileTime(from, nullptr, nullptr, &lastWrite)) SetFileTime(to, nullptr, nullptr, &lastWrite);
+    CloseHandle(to);
+    CloseHandle(from);
+    if (ok && !MoveFileExW(temporary.c_str(), destination.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        ok = false;
+        error = GetLastError();
+    }
+    if (!ok) {
+        DeleteFileW(temporary.c_str());
+        SetLastError(error);
+    }
+    return ok;
+}
 
 bool SameLastWriteAndSize(const std::wstring& filePath, const std::wstring& cachePath) {
     WIN32_FILE_ATTRIBUTE_DATA file = {};
@@ -43,7 +97,7 @@ void WriteBackToEngine(const std::wstring& fullPath, const std::wstring& identit
         return;
     }
 
-    if (!CopyFileW(fullPath.c_str(), engineCopy.c_str(), FALSE)) {
+    if (!CopyClosedFile(fullPath, engineCopy)) {
         LogEvent("ERROR", "WRITEBACK engine stage copy failed");
         return;
     }
@@ -55,7 +109,7 @@ void WriteBackToEngine(const std::wstring& fullPath, const std::wstring& identit
 
 void WriteBackToStaging(const std::wstring& fullPath, const std::wstring& identity) {
     std::wstring stagingCopy = JoinPath(JoinPath(ProviderPaths.queue, L"Staging"), identity);
-    if (!CopyFileW(fullPath.c_str(), stagingCopy.c_str(), FALSE)) {
+    if (!CopyClosedFile(fullPath, stagingCopy)) {
         char message[160];
         snprintf(message, sizeof(message), "WRITEBACK copy failed gle=%lu", DwArg(GetLastError()));
         LogEvent("ERROR", message);
@@ -76,7 +130,7 @@ void WriteBackToStaging(const std::wstring& fullPath, const std::wstring& identi
         CreateDirectoryW(product.c_str(), nullptr);
         CreateDirectoryW(engineQueue.c_str(), nullptr);
         CreateDirectoryW(store.c_str(), nullptr);
-        if (CopyFileW(fullPath.c_str(), JoinPath(store, identity).c_str(), FALSE)) {
+        if (CopyClosedFile(fullPath, JoinPath(store, identity))) {
             LogEvent("WRITEBACK", "WRITEBACK_PRODUCT_QUEUE local copy only, no network");
         }
     }
@@ -88,6 +142,12 @@ void WriteBackToStaging(const std::wstring& fullPath, const std::wstring& identi
 
 void CALLBACK OnNotifyFileCloseCompletion(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAMETERS* params) {
     LogEvent("WRITEBACK", "close callback entered");
+    // The platform announces the provider's own closes too: its copies below, its hydrate and dehydrate handles.
+    // Writing those back would copy again on every copy's close, without end.
+    if (info->ProcessInfo != nullptr && info->ProcessInfo->ProcessId == GetCurrentProcessId()) {
+        LogEvent("WRITEBACK", "WRITEBACK own close skipped");
+        return;
+    }
     if ((params->CloseCompletion.Flags & CF_CALLBACK_CLOSE_COMPLETION_FLAG_DELETED) != 0) {
         LogEvent("WRITEBACK", "close deleted - not queued");
         return;
@@ -98,6 +158,13 @@ void CALLBACK OnNotifyFileCloseCompletion(const CF_CALLBACK_INFO* info, const CF
     }
 
     std::wstring fullPath = std::wstring(info->VolumeDosName) + info->NormalizedPath;
+    // A placeholder that still holds no data cannot have been changed (a write hydrates it first); copying it
+    // would fetch its data only to send the same bytes back, or fail where the fetch fails.
+    const DWORD attributes = GetFileAttributesW(fullPath.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_RECALL_ON_DATA_ACCESS) != 0) {
+        LogEvent("WRITEBACK", "WRITEBACK dehydrated close skipped");
+        return;
+    }
     std::wstring identity = info->FileIdentity == nullptr || info->FileIdentityLength < 2
                                 ? std::wstring(L"closed.bin")
                                 : DecodeIdentityBlob(info->FileIdentity, info->FileIdentityLength);

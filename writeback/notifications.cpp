@@ -5,6 +5,7 @@
 #include "app/event_log.h"
 #include "layout/provider_paths.h"
 #include "placeholders/identity.h"
+#include "syncroot/callback_reply.h"
 #include "writeback/queue_records.h"
 
 #include <cstring>
@@ -30,15 +31,8 @@ std::wstring CallbackIdentityString(const CF_CALLBACK_INFO* info) {
 }
 
 void AckNotification(const CF_CALLBACK_INFO* info, CF_OPERATION_TYPE operationType) {
-    CF_OPERATION_INFO opInfo;
-    memset(&opInfo, 0, sizeof(opInfo));
-    opInfo.StructSize = sizeof(CF_OPERATION_INFO);
-    opInfo.Type = operationType;
-    opInfo.ConnectionKey = info->ConnectionKey;
-    opInfo.TransferKey = info->TransferKey;
     CF_OPERATION_PARAMETERS params;
     memset(&params, 0, sizeof(params));
-    params.ParamSize = sizeof(CF_OPERATION_PARAMETERS);
     // AckDelete and AckRename share one layout: flags none, success.
     if (operationType == CF_OPERATION_TYPE_ACK_RENAME) {
         params.AckRename.Flags = CF_OPERATION_ACK_RENAME_FLAG_NONE;
@@ -47,7 +41,7 @@ void AckNotification(const CF_CALLBACK_INFO* info, CF_OPERATION_TYPE operationTy
         params.AckDelete.Flags = CF_OPERATION_ACK_DELETE_FLAG_NONE;
         params.AckDelete.CompletionStatus = STATUS_SUCCESS;
     }
-    CfExecute(&opInfo, &params);
+    ReplyToCallback(info, operationType, params);
 }
 
 void CALLBACK OnNotifyDelete(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAMETERS* params) {

@@ -1,5 +1,7 @@
-// attributes.cpp - GetFileAttributesW and GetFileAttributesExW from lstat, in Windows' terms.
-// A symbolic link is a reparse point, and a directory as well when it points to one; it is never followed.
+// attributes.cpp - GetFileAttributesW and GetFileAttributesExW from lstat, in Windows' terms; SetFileAttributesW.
+// A symbolic link is a reparse point, and a directory as well when it points to one; it is never followed. A
+// placeholder without its data carries FILE_ATTRIBUTE_RECALL_ON_DATA_ACCESS.
+#include "platform/posix/cloud_filter.h"
 #include "platform/posix/standin_internal.h"
 
 #include <sys/stat.h>
@@ -8,7 +10,7 @@
 
 namespace posix {
 
-DWORD AttributesOfStat(const std::string& posixPath, const struct stat& st) {
+DWORD AttributesOfStat(const std::string& posixPath, const struct stat& st, const KnownState* known) {
     if (S_ISLNK(st.st_mode)) {
         struct stat target;
         DWORD attributes = FILE_ATTRIBUTE_REPARSE_POINT;
@@ -18,6 +20,16 @@ DWORD AttributesOfStat(const std::string& posixPath, const struct stat& st) {
     DWORD attributes = 0;
     if (S_ISDIR(st.st_mode)) attributes |= FILE_ATTRIBUTE_DIRECTORY;
     if ((st.st_mode & S_IWUSR) == 0) attributes |= FILE_ATTRIBUTE_READONLY;
+    // A placeholder whose data is not here says so, as on Windows. Only a file that holds no blocks can be one,
+    // so files with data cost no attribute read.
+    if (S_ISREG(st.st_mode) && st.st_size > 0 && st.st_blocks == 0) {
+        KnownState read;
+        if (known == nullptr) read.placeholder = cfemu::ReadStateAt(posixPath, &read.state);
+        const KnownState& facts = known != nullptr ? *known : read;
+        if (facts.placeholder && (facts.state.flags & cfemu::kStateHydrated) == 0) {
+            attributes |= FILE_ATTRIBUTE_RECALL_ON_DATA_ACCESS;
+        }
+    }
     // NORMAL stands only alone, as Windows reports it.
     return attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL;
 }
@@ -47,5 +59,25 @@ extern "C" BOOL GetFileAttributesExW(LPCWSTR fileName, GET_FILEEX_INFO_LEVELS le
     }
     WIN32_FILE_ATTRIBUTE_DATA* data = static_cast<WIN32_FILE_ATTRIBUTE_DATA*>(info);
     posix::FillFileData(data, path, st);
+    return TRUE;
+}
+
+// Of the attributes a program sets, POSIX keeps only read-only, as the file's write permission bits; the others
+// (hidden, system, archive) have no place there and are accepted as Windows accepts them. A directory's read-only
+// bit does not keep files from being added on Windows, so a directory's mode stays.
+extern "C" BOOL SetFileAttributesW(LPCWSTR fileName, DWORD attributes) {
+    std::string path = posix::AbsolutePosixPath(fileName);
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) {
+        posix::SetLastErrorFromErrno(errno, path);
+        return FALSE;
+    }
+    if (!S_ISREG(st.st_mode)) return TRUE;
+    mode_t mode = st.st_mode & 07777;
+    mode = (attributes & FILE_ATTRIBUTE_READONLY) != 0 ? (mode & ~static_cast<mode_t>(0222)) : (mode | S_IWUSR);
+    if (mode != (st.st_mode & 07777) && chmod(path.c_str(), mode) != 0) {
+        posix::SetLastErrorFromErrno(errno, path);
+        return FALSE;
+    }
     return TRUE;
 }

@@ -26,8 +26,11 @@
 // - Disconnect: the socket name is released first, callbacks not yet started are dropped, held requests fail
 //   with ERROR_CLOUD_FILE_PROVIDER_TERMINATED, and callbacks already running are waited for (at most the
 //   request timeout), so none is running or starts once CfDisconnectSyncRoot has returned.
-// - No notifications for file operations made on callback threads; their reads of dehydrated placeholders are
-//   still fetched, on another pool thread.
+// - File operations made on callback threads raise the same notifications as anyone's (a provider that copies a
+//   placeholder in its close callback hears of that copy's close too); their reads of dehydrated placeholders
+//   are fetched as nested requests, on another pool thread.
+// - Stricter than Windows where Windows would fail the program or is unverified: CfExecute takes only the exact
+//   ParamSize of the member it uses, and CfDehydratePlaceholder refuses while any other handle is open.
 #include "platform/posix/cloud_filter.h"
 
 #include <dirent.h>
@@ -265,6 +268,13 @@ posix::Handle* FileHandle(HANDLE handle) {
     return file != nullptr && file->fd >= 0 ? file : nullptr;
 }
 
+// While a provider is connected, only its process may create or update placeholders, unless the root's
+// registration lifts that for the operation (`unrestricted` is the policy bit that would).
+bool ManagementAllowed(const std::string& root, const RootRecord& record, CF_PLACEHOLDER_MANAGEMENT_POLICY unrestricted) {
+    if ((record.policies.PlaceholderManagement & unrestricted) != 0) return true;
+    return ConnectedHere(root) || !ProbeProvider(root, nullptr);
+}
+
 // Asks the provider of the root holding `path` for the whole file and waits.
 DWORD Fetch(const std::string& path, uint32_t flags) {
     std::string root;
@@ -380,9 +390,7 @@ HRESULT CreatePlaceholders(LPCWSTR baseDirectoryPath, CF_PLACEHOLDER_CREATE_INFO
     HRESULT refusal = S_OK;
     if (!FindSyncRoot(directory, &root, &record)) {
         refusal = HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_NOT_UNDER_SYNC_ROOT);
-    } else if ((record.policies.PlaceholderManagement & 0x1) == 0 && !ConnectedHere(root) &&
-               ProbeProvider(root, nullptr)) {
-        // The default placeholder-management policy lets only the connected provider create placeholders.
+    } else if (!ManagementAllowed(root, record, CF_PLACEHOLDER_MANAGEMENT_POLICY_CREATE_UNRESTRICTED)) {
         refusal = HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_CONNECTED_PROVIDER_ONLY);
     }
     if (FAILED(refusal)) {
@@ -434,9 +442,17 @@ HRESULT DehydratePlaceholder(HANDLE fileHandle, LARGE_INTEGER startingOffset, LA
     PlaceholderState state;
     if (!ReadState(file->fd, &state)) return HRESULT_FROM_WIN32(kErrorNotACloudFile);
     if ((state.flags & kStateDirectory) != 0) return E_INVALIDARG;
-    if (!FindSyncRoot(CurrentPath(file->fd, file->path), nullptr, nullptr)) {
+    std::string root;
+    RootRecord record;
+    if (!FindSyncRoot(CurrentPath(file->fd, file->path), &root, &record)) {
         return HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_NOT_UNDER_SYNC_ROOT);
     }
+    if (!ManagementAllowed(root, record, CF_PLACEHOLDER_MANAGEMENT_POLICY_UPDATE_UNRESTRICTED)) {
+        return HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_CONNECTED_PROVIDER_ONLY);
+    }
+    // Windows leaves it to the caller to hold the file alone, and may corrupt data when it does not; here a
+    // dehydration beside any other open handle is refused, so the caller proves it opened without sharing.
+    if (posix::OtherHandlesOpen(*file)) return HRESULT_FROM_WIN32(ERROR_SHARING_VIOLATION);
     if ((state.flags & kStateAlwaysFull) != 0) return HRESULT_FROM_WIN32(kErrorCloudFileDehydrationDisallowed);
     if ((state.flags & kStateInSync) == 0) return HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_NOT_IN_SYNC);
     if ((file->access & GENERIC_WRITE) == 0) return HRESULT_FROM_WIN32(kErrorCloudFileAccessDenied);
@@ -483,7 +499,6 @@ void NoteDataWritten(posix::Handle& handle) {
 }
 
 void NotifyClosed(const std::string& posixPath) {
-    if (OnCallbackThread()) return;
     std::string path = CanonicalPath(posixPath);
     std::string root;
     if (path.empty() || !FindSyncRoot(path, &root, nullptr)) return;
@@ -496,7 +511,6 @@ void NotifyClosed(const std::string& posixPath) {
 }
 
 DWORD BeforeDelete(const std::string& posixPath) {
-    if (OnCallbackThread()) return ERROR_SUCCESS;
     std::string path = CanonicalPath(posixPath);
     PlaceholderState state;
     std::string root;
@@ -511,7 +525,6 @@ DWORD BeforeDelete(const std::string& posixPath) {
 }
 
 DWORD BeforeRename(const std::string& fromPosixPath, const std::string& toPosixPath) {
-    if (OnCallbackThread()) return ERROR_SUCCESS;
     std::string path = CanonicalPath(fromPosixPath);
     PlaceholderState state;
     std::string root;

@@ -88,7 +88,13 @@ struct Request {
     uint32_t flags = 0;  // callback flags: FETCH_DATA explicit hydration, delete/rename flags
     std::string path;    // canonical POSIX path of the file
     std::string target;  // rename: canonical POSIX path of the target
+    int32_t actingPid = 0;  // the application the sender acts for (a FUSE daemon's caller); 0: the sender itself
 };
+
+// The process this thread's requests are made for. The FUSE daemon of `cfemu mount` sets it around each operation
+// to the program that asked, so the provider sees that program as the requester, as on Windows; 0 (the default)
+// names the sending process itself. SendToProvider carries it in every request.
+void SetActingProcess(int pid);
 
 // The abstract-namespace socket name of the provider of `canonicalRoot` (leading NUL included).
 std::string SocketName(const std::string& canonicalRoot);

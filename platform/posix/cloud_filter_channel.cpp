@@ -17,7 +17,9 @@ namespace cfemu {
 namespace {
 
 constexpr uint32_t kRequestMagic = 0x51524643;  // "CFRQ"
-constexpr size_t kHeaderSize = 20;
+constexpr size_t kHeaderSize = 24;
+
+thread_local int t_actingPid = 0;
 
 uint64_t Fnv1a(const std::string& text, uint64_t seed) {
     uint64_t hash = seed;
@@ -111,6 +113,7 @@ std::vector<BYTE> EncodeRequest(const Request& request) {
     PutU32(bytes.data() + 8, request.flags);
     PutU32(bytes.data() + 12, static_cast<uint32_t>(request.path.size()));
     PutU32(bytes.data() + 16, static_cast<uint32_t>(request.target.size()));
+    PutU32(bytes.data() + 20, static_cast<uint32_t>(request.actingPid));
     std::memcpy(bytes.data() + kHeaderSize, request.path.data(), request.path.size());
     std::memcpy(bytes.data() + kHeaderSize + request.path.size(), request.target.data(), request.target.size());
     return bytes;
@@ -127,16 +130,21 @@ bool DecodeRequest(const BYTE* bytes, size_t size, Request* request) {
     if (size != kHeaderSize + pathSize + targetSize) return false;
     request->kind = static_cast<RequestKind>(kind);
     request->flags = GetU32(bytes + 8);
+    request->actingPid = static_cast<int32_t>(GetU32(bytes + 20));
     request->path.assign(reinterpret_cast<const char*>(bytes) + kHeaderSize, pathSize);
     request->target.assign(reinterpret_cast<const char*>(bytes) + kHeaderSize + pathSize, targetSize);
     return true;
 }
 
+void SetActingProcess(int pid) { t_actingPid = pid > 0 ? pid : 0; }
+
 DWORD SendToProvider(const std::string& root, const Request& request, bool wait) {
     DWORD error = ERROR_SUCCESS;
     int fd = ConnectToProvider(root, &error);
     if (fd < 0) return error;
-    std::vector<BYTE> bytes = EncodeRequest(request);
+    Request stamped = request;
+    stamped.actingPid = t_actingPid;
+    std::vector<BYTE> bytes = EncodeRequest(stamped);
     ssize_t sent;
     do {
         sent = send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);

@@ -152,6 +152,7 @@ struct Pending {
     PendingKind kind = PendingKind::Fetch;
     std::vector<int> waiters;  // sockets of the processes waiting for the answer
     Clock::time_point deadline;
+    LONGLONG requestKey = 0;  // the RequestKey its callback carried
     // Fetch only:
     int fd = -1;
     LONGLONG size = 0;
@@ -215,6 +216,8 @@ Registry& Connections() {
 }
 
 std::atomic<LONGLONG> g_nextTransferKey{0x10001};
+// Request keys differ from transfer keys, so a provider that confuses the two is caught.
+constexpr LONGLONG kRequestKeyBase = 0x7E0000000000LL;
 
 std::shared_ptr<Connection> FindConnection(LONGLONG key) {
     Registry& registry = Connections();
@@ -368,6 +371,8 @@ void StartFetch(const std::shared_ptr<Connection>& connection, int client, int p
         pending.times[1] = st.st_mtim;
         task = MakeTask(connection, CF_CALLBACK_TYPE_FETCH_DATA, request.path, fd, pid);
         task->info.TransferKey.QuadPart = transferKey;
+        task->info.RequestKey.QuadPart = kRequestKeyBase + transferKey;
+        pending.requestKey = task->info.RequestKey.QuadPart;
         task->params.FetchData.Flags = request.flags & CF_CALLBACK_FETCH_DATA_FLAG_EXPLICIT_HYDRATION;
         task->params.FetchData.RequiredFileOffset.QuadPart = 0;
         task->params.FetchData.RequiredLength.QuadPart = pending.size;
@@ -396,6 +401,7 @@ void StartNotification(const std::shared_ptr<Connection>& connection, int client
     std::shared_ptr<CallbackTask> task = MakeTask(connection, type, request.path, -1, pid);
     LONGLONG transferKey = g_nextTransferKey.fetch_add(1);
     task->info.TransferKey.QuadPart = transferKey;
+    task->info.RequestKey.QuadPart = kRequestKeyBase + transferKey;
     if (isDelete) {
         task->params.Delete.Flags = request.flags;
     } else {
@@ -407,6 +413,7 @@ void StartNotification(const std::shared_ptr<Connection>& connection, int client
         std::lock_guard<std::mutex> lock(connection->mutex);
         Pending pending;
         pending.kind = isDelete ? PendingKind::Delete : PendingKind::Rename;
+        pending.requestKey = task->info.RequestKey.QuadPart;
         pending.waiters.push_back(client);
         pending.deadline = Clock::now() + connection->timeout;
         connection->pending.emplace(transferKey, std::move(pending));
@@ -509,11 +516,24 @@ int NextTimeoutMs(const std::shared_ptr<Connection>& connection) {
     return wait < 0 ? 0 : static_cast<int>(std::min<long long>(wait, 60 * 60 * 1000));
 }
 
+struct Client {
+    int fd;
+    int pid;
+    uid_t uid;
+};
+
+// The requester the callbacks name: the sender, or the application a FUSE daemon acts for. The claim is believed
+// only when that process belongs to the sender's user or the sender is the superuser, who could act as anyone.
+int RequestingProcess(const Client& client, const Request& request) {
+    if (request.actingPid <= 0 || request.actingPid == client.pid) return client.pid;
+    if (client.uid == 0) return request.actingPid;
+    char path[32];
+    std::snprintf(path, sizeof(path), "/proc/%d", static_cast<int>(request.actingPid));
+    struct stat st;
+    return stat(path, &st) == 0 && st.st_uid == client.uid ? request.actingPid : client.pid;
+}
+
 void ListenerLoop(std::shared_ptr<Connection> connection) {
-    struct Client {
-        int fd;
-        int pid;
-    };
     std::vector<Client> clients;  // accepted, request not read yet
     std::vector<BYTE> buffer(64 * 1024);
     for (;;) {
@@ -541,7 +561,7 @@ void ListenerLoop(std::shared_ptr<Connection> connection) {
                 close(client.fd);
                 continue;
             }
-            HandleRequest(connection, client.fd, client.pid, request);
+            HandleRequest(connection, client.fd, RequestingProcess(client, request), request);
         }
         if (ready > 0) clients.swap(waiting);
         if (ready > 0 && (fds[1].revents & POLLIN) != 0) {
@@ -557,7 +577,7 @@ void ListenerLoop(std::shared_ptr<Connection> connection) {
                     close(fd);
                     continue;
                 }
-                clients.push_back({fd, credentials.pid});
+                clients.push_back({fd, credentials.pid, credentials.uid});
             }
         }
         ExpireRequests(connection);
@@ -723,10 +743,9 @@ HRESULT ExecuteOperation(const CF_OPERATION_INFO* info, CF_OPERATION_PARAMETERS*
         default:
             return E_INVALIDARG;  // operations no request of this filter waits for
     }
-    if (params->ParamSize < offsetof(CF_OPERATION_PARAMETERS, TransferData) + member ||
-        params->ParamSize > sizeof(CF_OPERATION_PARAMETERS)) {
-        return E_INVALIDARG;
-    }
+    // Exactly the union's offset plus the member used: the size Windows documents and every working provider
+    // passes. Whether Windows refuses the whole structure's 48 is unverified, so it is refused here.
+    if (params->ParamSize != offsetof(CF_OPERATION_PARAMETERS, TransferData) + member) return E_INVALIDARG;
     const HRESULT canceled = HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_REQUEST_CANCELED);
     std::shared_ptr<Connection> connection = FindConnection(info->ConnectionKey.Internal);
     if (connection == nullptr) return canceled;
@@ -736,6 +755,8 @@ HRESULT ExecuteOperation(const CF_OPERATION_INFO* info, CF_OPERATION_PARAMETERS*
     if (found == connection->pending.end()) return canceled;
     Pending& pending = found->second;
     if (pending.kind != kind) return HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_INVALID_REQUEST);
+    // The callback's request key goes back as it came; 0 (the default key) is accepted as well.
+    if (info->RequestKey.QuadPart != 0 && info->RequestKey.QuadPart != pending.requestKey) return E_INVALIDARG;
     if (kind == PendingKind::Fetch) return ExecuteTransfer(*connection, pending, transferKey, *params);
     NTSTATUS status =
         kind == PendingKind::Delete ? params->AckDelete.CompletionStatus : params->AckRename.CompletionStatus;

@@ -109,10 +109,23 @@ int CookieClose(void* raw) {
     return 0;
 }
 
+// The C runtime's share flags as CreateFileW share modes: denying none shares reading and writing, not delete.
+DWORD ShareModeOf(int shareFlag) {
+    switch (shareFlag) {
+        case 0x10:  // _SH_DENYRW
+            return 0;
+        case 0x20:  // _SH_DENYWR
+            return FILE_SHARE_READ;
+        case 0x30:  // _SH_DENYRD
+            return FILE_SHARE_WRITE;
+        default:  // _SH_DENYNO
+            return FILE_SHARE_READ | FILE_SHARE_WRITE;
+    }
+}
+
 }  // namespace
 
 extern "C" FILE* _wfsopen(const wchar_t* fileName, const wchar_t* mode, int shareFlag) {
-    (void)shareFlag;  // sharing is not enforced on POSIX
     if (fileName == nullptr || mode == nullptr) {
         errno = EINVAL;
         return nullptr;
@@ -144,7 +157,8 @@ extern "C" FILE* _wfsopen(const wchar_t* fileName, const wchar_t* mode, int shar
     access = (flags & O_ACCMODE) == O_RDONLY ? GENERIC_READ
              : (flags & O_ACCMODE) == O_WRONLY ? GENERIC_WRITE
                                                : GENERIC_READ | GENERIC_WRITE;
-    posix::Handle* handle = posix::OpenFileHandle(posix::AbsolutePosixPath(fileName), flags, 0666, access);
+    posix::Handle* handle =
+        posix::OpenFileHandle(posix::AbsolutePosixPath(fileName), flags, 0666, access, ShareModeOf(shareFlag));
     if (handle == nullptr) return nullptr;  // errno is the open(2) error, as the C runtime reports it
     if (kind == L'w' && !posix::TruncateOpenFile(*handle)) {
         posix::CloseFileHandle(handle);

@@ -13,14 +13,18 @@
 
 namespace {
 
-constexpr DWORD kErrorNegativeSeek = 131u;    // ERROR_NEGATIVE_SEEK
-constexpr DWORD kGenericAll = 0x10000000u;    // GENERIC_ALL
-constexpr DWORD kFileWriteData = 0x0002u;     // FILE_WRITE_DATA
-constexpr DWORD kFileAppendData = 0x0004u;    // FILE_APPEND_DATA
-constexpr DWORD kFileReadData = 0x0001u;      // FILE_READ_DATA
+using posix::kDeleteAccess;
+using posix::kFileAppendData;
+using posix::kFileReadData;
+using posix::kFileWriteData;
+using posix::kGenericAll;
+
+constexpr DWORD kErrorNegativeSeek = 131u;  // ERROR_NEGATIVE_SEEK
 
 bool WantsWrite(DWORD access) { return (access & (GENERIC_WRITE | kGenericAll | kFileWriteData | kFileAppendData)) != 0; }
 bool WantsRead(DWORD access) { return (access & (GENERIC_READ | kGenericAll | kFileReadData)) != 0; }
+// A handle opened with access to the data, or to delete the file, announces its close to the provider.
+bool WantsDataOrDelete(DWORD access) { return WantsRead(access) || WantsWrite(access) || (access & kDeleteAccess) != 0; }
 
 }  // namespace
 
@@ -40,14 +44,11 @@ bool TruncateOpenFile(Handle& handle) {
         SetLastErrorFromErrno(errno);
         return false;
     }
-    if (handle.placeholder) {
-        handle.dataTouched = true;
-        cfemu::NoteDataWritten(handle);
-    }
+    if (handle.placeholder) cfemu::NoteDataWritten(handle);
     return true;
 }
 
-Handle* OpenFileHandle(const std::string& posixPath, int openFlags, unsigned mode, DWORD access) {
+Handle* OpenFileHandle(const std::string& posixPath, int openFlags, unsigned mode, DWORD access, DWORD shareMode) {
     int fd = open(posixPath.c_str(), openFlags | O_CLOEXEC, mode);
     if (fd < 0) {
         SetLastErrorFromErrno(errno, posixPath);
@@ -59,6 +60,15 @@ Handle* OpenFileHandle(const std::string& posixPath, int openFlags, unsigned mod
     handle->path = posixPath;
     handle->access = access;
     handle->appendOnly = (openFlags & O_APPEND) != 0;
+    DWORD sharing = TakeShareLocks(*handle, access, shareMode);
+    if (sharing != ERROR_SUCCESS) {
+        // Nothing of the file was touched; a file this open created is removed again.
+        if ((openFlags & O_EXCL) != 0) unlink(posixPath.c_str());
+        CloseFileHandle(handle);
+        errno = EACCES;
+        SetLastError(sharing);
+        return nullptr;
+    }
     struct stat st;
     if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) handle->placeholder = cfemu::IsPlaceholder(fd);
     return handle;
@@ -90,7 +100,6 @@ bool ReadHandle(Handle& handle, void* buffer, size_t toRead, size_t* got, const 
     }
     // Positional I/O on a synchronous handle leaves the file pointer after the transfer, as Windows does.
     if (offset != nullptr) lseek(handle.fd, static_cast<off_t>(*offset + total), SEEK_SET);
-    if (total > 0) handle.dataTouched = true;
     *got = total;
     return true;
 }
@@ -121,15 +130,16 @@ bool WriteHandle(Handle& handle, const void* buffer, size_t toWrite, size_t* wri
     }
     if (offset != nullptr) lseek(handle.fd, static_cast<off_t>(*offset + total), SEEK_SET);
     *written = total;
-    handle.dataTouched = true;
     if (handle.placeholder) cfemu::NoteDataWritten(handle);
     return total == toWrite;
 }
 
 void CloseFileHandle(Handle* handle) {
     close(handle->fd);
-    // The notification follows the close, so the provider finds the file no longer open by us.
-    if (handle->placeholder && handle->dataTouched) cfemu::NotifyClosed(handle->path);
+    if (handle->lockFd >= 0) close(handle->lockFd);
+    // The notification follows the close, so the provider finds the file no longer open (nor locked) by us.
+    // Every handle with access to the data or to delete announces its close, whether or not data moved.
+    if (handle->placeholder && WantsDataOrDelete(handle->access)) cfemu::NotifyClosed(handle->path);
     delete handle;
 }
 
@@ -137,7 +147,6 @@ void CloseFileHandle(Handle* handle) {
 
 extern "C" HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSECURITY_ATTRIBUTES security,
                               DWORD creationDisposition, DWORD flagsAndAttributes, HANDLE templateFile) {
-    (void)shareMode;  // POSIX has no mandatory sharing; accepted, not enforced
     (void)security;
     (void)templateFile;
     if (fileName == nullptr || fileName[0] == L'\0') {
@@ -159,10 +168,10 @@ extern "C" HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD share
     bool existed = false;
     for (int attempt = 0; attempt < 8 && handle == nullptr; ++attempt) {
         if (creationDisposition == OPEN_EXISTING || creationDisposition == TRUNCATE_EXISTING || existed) {
-            handle = posix::OpenFileHandle(path, accessFlags, mode, desiredAccess);
+            handle = posix::OpenFileHandle(path, accessFlags, mode, desiredAccess, shareMode);
             // A directory opens only for backup semantics, and then read-only (for its times).
             if (handle == nullptr && errno == EISDIR && backupSemantics) {
-                handle = posix::OpenFileHandle(path, O_RDONLY | O_DIRECTORY, 0, desiredAccess);
+                handle = posix::OpenFileHandle(path, O_RDONLY | O_DIRECTORY, 0, desiredAccess, shareMode);
             }
             // The file vanished between the exclusive create and this open: create it again.
             if (handle == nullptr && errno == ENOENT && existed) {
@@ -171,7 +180,7 @@ extern "C" HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD share
             }
             break;
         }
-        handle = posix::OpenFileHandle(path, accessFlags | O_CREAT | O_EXCL, mode, desiredAccess);
+        handle = posix::OpenFileHandle(path, accessFlags | O_CREAT | O_EXCL, mode, desiredAccess, shareMode);
         if (handle == nullptr && errno == EEXIST) {
             if (creationDisposition == CREATE_NEW) {
                 SetLastError(ERROR_FILE_EXISTS);
@@ -328,7 +337,9 @@ extern "C" BOOL DeleteFileW(LPCWSTR fileName) {
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
-    DWORD refusal = cfemu::BeforeDelete(path);
+    // DeleteFileW opens the file for delete access first: a handle that does not share delete stops it.
+    DWORD refusal = posix::CheckShareForPath(path, kDeleteAccess);
+    if (refusal == ERROR_SUCCESS) refusal = cfemu::BeforeDelete(path);
     if (refusal != ERROR_SUCCESS) {
         SetLastError(refusal);
         return FALSE;
@@ -414,7 +425,10 @@ extern "C" BOOL MoveFileExW(LPCWSTR existing, LPCWSTR newName, DWORD flags) {
             return FALSE;
         }
     }
-    DWORD refusal = cfemu::BeforeRename(from, to);
+    // The source is opened for delete access, and so is a target about to be replaced.
+    DWORD refusal = posix::CheckShareForPath(from, kDeleteAccess);
+    if (refusal == ERROR_SUCCESS && replace && from != to) refusal = posix::CheckShareForPath(to, kDeleteAccess);
+    if (refusal == ERROR_SUCCESS) refusal = cfemu::BeforeRename(from, to);
     if (refusal != ERROR_SUCCESS) {
         SetLastError(refusal);
         return FALSE;

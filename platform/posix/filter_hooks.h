@@ -21,13 +21,13 @@ DWORD EnsureHydrated(posix::Handle& handle);
 // After data was written through a handle on a placeholder: clears its in-sync mark.
 void NoteDataWritten(posix::Handle& handle);
 
-// A handle on a placeholder through which data was read or written is being closed (after close(2)).
-// Sends NOTIFY_FILE_CLOSE_COMPLETION to the connected provider without waiting. No-op on callback threads.
+// A handle on a placeholder opened with read, write or delete access has been closed (after close(2)).
+// Sends NOTIFY_FILE_CLOSE_COMPLETION to the connected provider without waiting, from callback threads too.
 void NotifyClosed(const std::string& posixPath);
 
 // Before deleting or renaming a placeholder: NOTIFY_DELETE / NOTIFY_RENAME to the connected provider and wait
 // for its acknowledgement. Returns ERROR_SUCCESS to go ahead, else the Win32 error of the refusal.
-// Paths that are not placeholders, and calls on callback threads, return ERROR_SUCCESS at once.
+// Paths that are not placeholders return ERROR_SUCCESS at once; calls on callback threads ask like any other.
 DWORD BeforeDelete(const std::string& posixPath);
 DWORD BeforeRename(const std::string& fromPosixPath, const std::string& toPosixPath);
 

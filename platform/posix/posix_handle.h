@@ -13,10 +13,10 @@ enum class HandleKind { File, Find, Process, Token, PseudoProcess };
 struct Handle {
     HandleKind kind = HandleKind::File;
     int fd = -1;                  // File: the open descriptor
+    int lockFd = -1;              // File: a readable descriptor holding the share locks of a write-only handle
     std::string path;             // File: POSIX path it was opened by (absolute)
     DWORD access = 0;             // File: GENERIC_READ / GENERIC_WRITE as requested
     bool placeholder = false;     // File: the file carried the emulated filter's placeholder mark at open
-    bool dataTouched = false;     // File: data was read or written through this handle (close notification)
     bool appendOnly = false;      // File: opened for append (unused by the program, kept for symmetry)
     int pid = -1;                 // Process: child pid
     bool exited = false;          // Process: reaped

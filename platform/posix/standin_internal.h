@@ -2,6 +2,7 @@
 // Not seen by the program: it only includes platform/win32.h.
 #pragma once
 
+#include "platform/posix/cloud_filter.h"
 #include "platform/posix/posix_handle.h"
 
 #include <sys/stat.h>
@@ -23,15 +24,33 @@ std::string AbsolutePosixPath(const wchar_t* windowsPath);
 // The handle a HANDLE points to when it is of the given kind, else null (and ERROR_INVALID_HANDLE set).
 Handle* HandleOf(HANDLE object, HandleKind kind);
 
+// Access rights the program never names but other callers of CreateFileW (cfemu, tests) may pass.
+constexpr DWORD kFileReadData = 0x0001u;
+constexpr DWORD kFileWriteData = 0x0002u;
+constexpr DWORD kFileAppendData = 0x0004u;
+constexpr DWORD kFileExecute = 0x0020u;
+constexpr DWORD kDeleteAccess = 0x00010000u;
+constexpr DWORD kGenericExecute = 0x20000000u;
+constexpr DWORD kGenericAll = 0x10000000u;
+
 // File handles as the Win32 calls and the C runtime's streams share them. OpenFileHandle opens `posixPath`
 // with open(2) flags (O_CLOEXEC is added) and marks placeholders; the read and write go through the
 // filter's hydration; CloseFileHandle closes, notifies the filter and frees. All set the last error.
-Handle* OpenFileHandle(const std::string& posixPath, int openFlags, unsigned mode, DWORD access);
+// `shareMode` is enforced against every other handle of any process (ERROR_SHARING_VIOLATION).
+Handle* OpenFileHandle(const std::string& posixPath, int openFlags, unsigned mode, DWORD access, DWORD shareMode);
 bool ReadHandle(Handle& handle, void* buffer, size_t toRead, size_t* got, const long long* offset);
 // Empties an open file; a placeholder is hydrated first and then counts as written. Sets the last error.
 bool TruncateOpenFile(Handle& handle);
 bool WriteHandle(Handle& handle, const void* buffer, size_t toWrite, size_t* written, const long long* offset);
 void CloseFileHandle(Handle* handle);
+
+// Share modes (share_modes.cpp). TakeShareLocks records the handle's access and share mode on its file, or
+// returns ERROR_SHARING_VIOLATION when they conflict with another handle's. OtherHandlesOpen tells whether any
+// other handle, of any access, is open on the file. CheckShareForPath asks whether an operation needing
+// `access` (a delete or rename needs kDeleteAccess) may run while the file's present handles stay open.
+DWORD TakeShareLocks(Handle& handle, DWORD access, DWORD shareMode);
+bool OtherHandlesOpen(const Handle& handle);
+DWORD CheckShareForPath(const std::string& posixPath, DWORD access);
 
 // FILETIME of a tick count, and the ticks of a FILETIME.
 FILETIME FileTimeOfTicks(ULONGLONG ticks);
@@ -40,14 +59,22 @@ ULONGLONG TicksOfFileTime(const FILETIME& time);
 // Times and attributes as Windows reports them for a file whose stat is `st` (lstat for a symbolic link).
 // Creation time: the filter's stored time for a placeholder, else the birth time when the file system
 // keeps one, else the last-write time. `fd` may be -1, then `posixPath` is used.
+// A placeholder's state where the caller has read it already (`placeholder` false: not one), else null.
 ULONGLONG CreationTicks(const std::string& posixPath, int fd, const struct stat& st);
-DWORD AttributesOfStat(const std::string& posixPath, const struct stat& st);
+struct KnownState {
+    bool placeholder = false;
+    cfemu::PlaceholderState state;
+};
+DWORD AttributesOfStat(const std::string& posixPath, const struct stat& st, const KnownState* known = nullptr);
 
 // Fills the attributes, the three times and the size that WIN32_FILE_ATTRIBUTE_DATA and WIN32_FIND_DATAW share.
+// A placeholder's record is read once for its attributes and its creation time (a listing pays it per entry).
 template <typename FileData>
 void FillFileData(FileData* data, const std::string& posixPath, const struct stat& st) {
-    data->dwFileAttributes = AttributesOfStat(posixPath, st);
-    data->ftCreationTime = FileTimeOfTicks(CreationTicks(posixPath, -1, st));
+    KnownState known;
+    known.placeholder = !S_ISLNK(st.st_mode) && cfemu::ReadStateAt(posixPath, &known.state);
+    data->dwFileAttributes = AttributesOfStat(posixPath, st, &known);
+    data->ftCreationTime = FileTimeOfTicks(known.placeholder ? known.state.creationTicks : CreationTicks(posixPath, -1, st));
     data->ftLastAccessTime = FileTimeOfTicks(FileTimeTicksFromTimespec(st.st_atim.tv_sec, st.st_atim.tv_nsec));
     data->ftLastWriteTime = FileTimeOfTicks(FileTimeTicksFromTimespec(st.st_mtim.tv_sec, st.st_mtim.tv_nsec));
     ULONGLONG size = S_ISDIR(st.st_mode) ? 0 : static_cast<ULONGLONG>(st.st_size);

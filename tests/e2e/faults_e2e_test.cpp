@@ -21,26 +21,10 @@
 #include "platform/posix/cloud_filter.h"
 #include "platform/win32.h"
 #include "syncroot/cloud_files.h"
-#include "tests/helpers/stress_pattern.h"
-#include "tests/support/processes.h"
-#include "tests/support/test_env.h"
+#include "tests/e2e/e2e_fixture.h"
 
-namespace fs = std::filesystem;
-
+namespace e2e {
 namespace {
-
-const char kSeed[] =
-    "VOSKE Cloud Files spike\r\nHydrated from local staging (mock engine). NO network in callback.\r\n";
-
-std::string PatternBytes(size_t size, uint64_t seed) {
-    std::string bytes(size, '\0');
-    for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>(StressByte(seed, i));
-    return bytes;
-}
-
-bool HasSanitizerReport(const std::string& text) {
-    return text.find("Sanitizer") != std::string::npos || text.find("runtime error:") != std::string::npos;
-}
 
 // Every path below `root` except the sync root's own tree and the log: what a run must leave untouched.
 std::set<std::string> TreeOutsideSyncRoot(const std::string& root, const std::string& syncRoot,
@@ -59,95 +43,19 @@ std::set<std::string> TreeOutsideSyncRoot(const std::string& root, const std::st
     return paths;
 }
 
-std::string DeleteRecord(const std::string& domainId, const std::string& itemId, const std::string& target) {
-    return "{\"type\":\"delete\",\"domainId\":\"" + domainId + "\",\"itemId\":\"" + itemId +
-           "\",\"isDir\":false,\"targetPath\":\"" + target + "\",\"timestamp\":0,\"attempts\":0}\n";
-}
-
-class Faults : public testing::Test {
+class Faults : public ProgramTest {
   protected:
-    ProcessResult Verb(const char* verb, int timeoutMs = 120000) {
-        return RunProcess({VOSKE_PROGRAM, verb}, timeoutMs);
-    }
-    ProcessResult Cfemu(const std::vector<std::string>& args, int timeoutMs = 60000) {
-        std::vector<std::string> argv{VOSKE_CFEMU};
-        argv.insert(argv.end(), args.begin(), args.end());
-        return RunProcess(argv, timeoutMs);
-    }
-    int CountLines(const std::string& prefix) const {
-        int count = 0;
-        for (const std::string& line : LogMessages(Env().LogFile())) {
-            if (line.rfind(prefix, 0) == 0) ++count;
-        }
-        return count;
-    }
-    void RegisterAndSeed(const std::string& manifest) {
-        ASSERT_EQ(Verb("register").exitCode, 0);
-        WriteFileBytes(Env().ProviderBase() + "/seed-manifest.tsv", manifest);
-        ProcessResult seed = Verb("seed");
-        ASSERT_EQ(seed.exitCode, 0) << seed.err;
-    }
-    void StartProvider() {
-        const int before = CountLines("[CONNECT] Waiting");
-        provider = std::make_unique<BackgroundProcess>(std::vector<std::string>{VOSKE_PROGRAM, "connect"});
-        ASSERT_TRUE(WaitUntil([&] { return CountLines("[CONNECT] Waiting") > before; }, 30000)) << provider->Err();
-    }
-    void StopProvider() {
-        if (!provider) return;
-        provider->Signal(SIGINT);
-        provider->Wait(20000);
-        EXPECT_FALSE(HasSanitizerReport(provider->Err())) << provider->Err();
-        provider.reset();
-    }
-    void TearDown() override {
-        StopProvider();
-        RunProcess({VOSKE_PROGRAM, "unregister"});
-        local_.reset();
-    }
-    std::string Queue() const { return Env().ProductDir() + "/Queue"; }
-    std::string Inbox() const { return Queue() + "/cloud-files-inbox"; }
-    std::string CacheFile(const std::string& relative) const { return Env().ProductDir() + "/Cache/" + relative; }
-    void PutCacheFile(const std::string& relative, const std::string& bytes) const {
-        fs::create_directories(fs::path(CacheFile(relative)).parent_path());
-        WriteFileBytes(CacheFile(relative), bytes);
-    }
-    std::vector<std::string> DownloadRecords() const {
-        std::vector<std::string> names;
-        for (const std::string& name : ListDirectory(Inbox())) {
-            if (!name.empty() && isdigit(static_cast<unsigned char>(name[0]))) names.push_back(name);
-        }
-        return names;
-    }
     // Sockets named after the root: the provider's listener and one accepted connection per waiting request.
     int ProviderSockets() const {
         std::string name = cfemu::SocketName(cfemu::CanonicalPath(Env().SyncRoot()));
         name[0] = '@';  // how the table shows an abstract name's leading NUL
         std::istringstream table(ReadFileBytes("/proc/net/unix"));
-        std::string line;
         int count = 0;
-        while (std::getline(table, line)) {
-            if (line.size() >= name.size() && line.compare(line.size() - name.size(), name.size(), name) == 0) ++count;
+        for (std::string line; std::getline(table, line);) {
+            count += line.size() >= name.size() && line.compare(line.size() - name.size(), name.size(), name) == 0;
         }
         return count;
     }
-
-    // Where the temporary LOCALAPPDATA lives; empty for $TMPDIR or /tmp.
-    virtual std::string TemporaryBase() const { return std::string(); }
-    void SetUp() override {
-        const std::string base = TemporaryBase();
-        const char* old = std::getenv("TMPDIR");
-        const std::string saved = old != nullptr ? old : "";
-        if (!base.empty()) setenv("TMPDIR", base.c_str(), 1);
-        local_ = std::make_unique<TempLocalAppData>();
-        if (!base.empty() && old != nullptr) setenv("TMPDIR", saved.c_str(), 1);
-        if (!base.empty() && old == nullptr) unsetenv("TMPDIR");
-    }
-    const TempLocalAppData& Env() const { return *local_; }
-
-    std::unique_ptr<BackgroundProcess> provider;
-
-  private:
-    std::unique_ptr<TempLocalAppData> local_;
 };
 
 // A tmpfs, where an extended attribute may hold the 4096-byte identity that ext4 has no room for.
@@ -155,8 +63,6 @@ class FaultsOnTmpfs : public Faults {
   protected:
     std::string TemporaryBase() const override { return "/dev/shm"; }
 };
-
-}  // namespace
 
 // The provider dies while three readers wait on a 64 MiB fetch (held by a cache miss). Each reader must fail
 // within a second with 0x80070194, the placeholder must stay dehydrated with no data, and a new provider must
@@ -655,3 +561,6 @@ TEST_F(Faults, PlaceholderDeletedWhileItsFetchWaits) {
     EXPECT_FALSE(FileExists(placeholder));
     EXPECT_TRUE(ErrorLines(Env().LogFile()).empty()) << ErrorLines(Env().LogFile()).front();
 }
+
+}  // namespace
+}  // namespace e2e

@@ -1,13 +1,14 @@
 // filter_connection_test.cpp - this test process as the connected provider: what its callbacks receive, on
 // which threads, CfExecute's checks, nested fetches from callbacks, a growing pool, and disconnection.
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
 
-#include "tests/platform/filter_test_support.h"
+#include "tests/platform/platform_fixture.h"
 
-namespace filtertest {
+namespace platformtest {
 namespace {
 
 struct Seen {
@@ -33,6 +34,8 @@ struct Recorder {
     int running = 0;
     int maxRunning = 0;
     bool answer = true;
+    bool wrongFirst = false;             // the fetch callback first answers wrongly, then rightly
+    std::vector<HRESULT> wrongAnswers;   // what CfExecute said to the wrong answers
 };
 
 Recorder* g_recorder = nullptr;
@@ -55,14 +58,16 @@ void Record(CF_CALLBACK_TYPE type, const CF_CALLBACK_INFO* info, const CF_CALLBA
     g_recorder->changed.notify_all();
 }
 
-HRESULT TransferAll(const CF_CALLBACK_INFO* info, const std::string& data) {
+HRESULT TransferAll(const CF_CALLBACK_INFO* info, const std::string& data, ULONG paramSize = 40,
+                    LONGLONG requestKeyDelta = 0) {
     CF_OPERATION_INFO op{};
     op.StructSize = sizeof(op);
     op.Type = CF_OPERATION_TYPE_TRANSFER_DATA;
     op.ConnectionKey = info->ConnectionKey;
     op.TransferKey = info->TransferKey;
+    op.RequestKey.QuadPart = info->RequestKey.QuadPart + requestKeyDelta;
     CF_OPERATION_PARAMETERS params{};
-    params.ParamSize = sizeof(params);
+    params.ParamSize = paramSize;
     params.TransferData.Buffer = data.data();
     params.TransferData.Offset.QuadPart = 0;
     params.TransferData.Length.QuadPart = static_cast<LONGLONG>(data.size());
@@ -104,6 +109,14 @@ void CALLBACK OnFetch(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAMETERS
         std::string got = ReadThroughStandIn(nested, &error);
         std::lock_guard<std::mutex> lock(g_recorder->mutex);
         g_recorder->nestedResult = error == ERROR_SUCCESS ? got : "error " + std::to_string(error);
+    }
+    if (g_recorder->wrongFirst) {
+        // The whole structure's size, a neighbour's size, a request key that is not the callback's: each refused,
+        // and none of them ends the request, which the right answer still completes.
+        std::vector<HRESULT> results = {TransferAll(info, source, 48), TransferAll(info, source, 16),
+                                        TransferAll(info, source, 40, 1)};
+        std::lock_guard<std::mutex> lock(g_recorder->mutex);
+        g_recorder->wrongAnswers = results;
     }
     if (answer) TransferAll(info, source);
     std::lock_guard<std::mutex> lock(g_recorder->mutex);
@@ -153,134 +166,92 @@ class ConnectionTest : public RegisteredRootTest {
     int context_ = 42;
 };
 
-TEST_F(ConnectionTest, ConnectStatuses) {
+TEST_F(ConnectionTest, ConnectStatusesAndWhatCfExecuteRefuses) {
     CF_CALLBACK_REGISTRATION table[] = {{CF_CALLBACK_TYPE_NONE, nullptr}};
     CF_CALLBACK_REGISTRATION nullCallback[] = {{CF_CALLBACK_TYPE_FETCH_DATA, nullptr},
                                                {CF_CALLBACK_TYPE_NONE, nullptr}};
-    CF_CONNECTION_KEY key{};
-    mkdir((root_ + "/sub").c_str(), 0755);
-
-    EXPECT_EQ(CfConnectSyncRoot(Win(base_).c_str(), table, nullptr, 0, &key), static_cast<HRESULT>(0x80070186));
-    EXPECT_EQ(CfConnectSyncRoot(Win(root_ + "/sub").c_str(), table, nullptr, 0, &key),
-              static_cast<HRESULT>(0x80070186));
-    EXPECT_EQ(CfConnectSyncRoot(Win(root_).c_str(), nullCallback, nullptr, 0, &key), E_INVALIDARG);
-    CF_CONNECTION_KEY unknown{};
+    CF_CONNECTION_KEY key{}, unknown{};
     unknown.Internal = 12345;
+    mkdir((root_ + "/sub").c_str(), 0755);
+    EXPECT_EQ(CfConnectSyncRoot(Win(base_).c_str(), table, nullptr, 0, &key), Hr(0x80070186));
+    EXPECT_EQ(CfConnectSyncRoot(Win(root_ + "/sub").c_str(), table, nullptr, 0, &key), Hr(0x80070186));
+    EXPECT_EQ(CfConnectSyncRoot(Win(root_).c_str(), nullCallback, nullptr, 0, &key), E_INVALIDARG);
     EXPECT_EQ(CfDisconnectSyncRoot(unknown), E_INVALIDARG);
 
-    Connect();
-    EXPECT_EQ(CfConnectSyncRoot(Win(root_).c_str(), table, nullptr, 0, &key), static_cast<HRESULT>(0x8007017A));
-    ProcessResult shown = Cfemu({"root", root_});
-    EXPECT_NE(shown.out.find("connected: yes (pid " + std::to_string(getpid()) + ")"), std::string::npos) << shown.out;
-    // The connected provider itself may create placeholders and unregistering needs the connection gone.
-    PlaceholderSpec spec{L"own.txt", 1, L"own"};
-    EXPECT_EQ(CreatePlaceholder(root_, spec), S_OK);
-    EXPECT_EQ(CfUnregisterSyncRoot(Win(root_).c_str()), static_cast<HRESULT>(0x80070187));
-
-    EXPECT_EQ(CfDisconnectSyncRoot(key_), S_OK);
-    connected_ = false;
-    EXPECT_EQ(CfDisconnectSyncRoot(key_), E_INVALIDARG);
-    EXPECT_NE(Cfemu({"root", root_}).out.find("connected: no"), std::string::npos);
-    // The root is free for a new connection.
-    Connect();
-}
-
-TEST_F(ConnectionTest, CallbackInfoOfAFetchRequestedByThisProcess) {
-    AddFile("info.txt", "12345678", L"cf\td\ti\tinfo.txt");
-    recorder_.source = "12345678";
-    Connect();
-
-    DWORD error = ERROR_SUCCESS;
-    std::string got = ReadThroughStandIn(Path("info.txt"), &error);
-
-    ASSERT_EQ(error, ERROR_SUCCESS);
-    EXPECT_EQ(got, "12345678");
-    std::vector<Seen> fetches = SeenOf(CF_CALLBACK_TYPE_FETCH_DATA);
-    ASSERT_EQ(fetches.size(), 1u);
-    const Seen& fetch = fetches[0];
-    EXPECT_EQ(fetch.info.StructSize, 152u);
-    EXPECT_EQ(fetch.info.ConnectionKey.Internal, key_.Internal);
-    EXPECT_EQ(fetch.info.CallbackContext, &context_);
-    EXPECT_EQ(fetch.volumeDosName, "Z:");
-    EXPECT_EQ(fetch.normalizedPath, VolumeRelative(Path("info.txt")));
-    EXPECT_EQ(fetch.info.FileSize.QuadPart, 8);
-    EXPECT_EQ(fetch.identity, Utf16Blob(L"cf\td\ti\tinfo.txt"));
-    EXPECT_EQ(fetch.syncRootIdentity, Utf16Blob(L"root-id\tuser"));
-    EXPECT_EQ(fetch.params.FetchData.RequiredFileOffset.QuadPart, 0);
-    EXPECT_EQ(fetch.params.FetchData.RequiredLength.QuadPart, 8);
-    EXPECT_EQ(fetch.params.FetchData.Flags, CF_CALLBACK_FETCH_DATA_FLAG_NONE);
-    EXPECT_EQ(fetch.processInfoPid, getpid());
-    EXPECT_EQ(fetch.imagePath.rfind("Z:\\", 0), 0u) << fetch.imagePath;
-    // Callbacks never run on the requesting thread, and run where the filter raises no notifications.
-    EXPECT_NE(fetch.thread, std::this_thread::get_id());
-    EXPECT_TRUE(fetch.onCallbackThread);
-    EXPECT_FALSE(cfemu::OnCallbackThread());
-    ASSERT_TRUE(WaitForSeen(CF_CALLBACK_TYPE_NOTIFY_FILE_CLOSE_COMPLETION, 1));
-    const Seen close = SeenOf(CF_CALLBACK_TYPE_NOTIFY_FILE_CLOSE_COMPLETION)[0];
-    EXPECT_EQ(close.normalizedPath, VolumeRelative(Path("info.txt")));
-    EXPECT_EQ(close.params.CloseCompletion.Flags, 0u);
-    EXPECT_EQ(close.identity, Utf16Blob(L"cf\td\ti\tinfo.txt"));
-}
-
-TEST_F(ConnectionTest, WithoutProcessInfoFlagTheProcessInfoIsNull) {
-    AddFile("np.txt", "x");
-    recorder_.source = "x";
-    Connect(CF_CONNECT_FLAG_NONE);
-    DWORD error = ERROR_SUCCESS;
-    ASSERT_EQ(ReadThroughStandIn(Path("np.txt"), &error), "x");
-    ASSERT_EQ(SeenOf(CF_CALLBACK_TYPE_FETCH_DATA).size(), 1u);
-    EXPECT_EQ(SeenOf(CF_CALLBACK_TYPE_FETCH_DATA)[0].processInfoPid, -1);
-}
-
-TEST_F(ConnectionTest, ExecuteChecksSizesTypesAndKeys) {
     AddFile("k.txt", "abc");
     recorder_.source = "abc";
     Connect();
+    EXPECT_EQ(CfConnectSyncRoot(Win(root_).c_str(), table, nullptr, 0, &key), Hr(0x8007017A));
+    ProcessResult other = RunProcess({std::string(VOSKE_BINARY_DIR) + "/filter_provider", root_, log_}, 20000);
+    EXPECT_EQ(other.exitCode, 1);
+    EXPECT_EQ(CountLines(log_, "CONNECT_FAILED hr=0x8007017A"), 1);
+    EXPECT_NE(Cfemu({"root", root_}).out.find("connected: yes (pid " + std::to_string(getpid()) + ")"),
+              std::string::npos);
+    // The connected provider itself may create placeholders; unregistering needs the connection gone.
+    EXPECT_EQ(CreatePlaceholder(root_, PlaceholderSpec{L"own.txt", 1, L"own"}), S_OK);
+    EXPECT_EQ(CfUnregisterSyncRoot(Win(root_).c_str()), Hr(0x80070187));
+
+    // A finished request's key, then operations wrong in every field: refused as invalid, or as canceled when
+    // only the request is gone.
     DWORD error = ERROR_SUCCESS;
     ASSERT_EQ(ReadThroughStandIn(Path("k.txt"), &error), "abc");
     CF_TRANSFER_KEY finished = SeenOf(CF_CALLBACK_TYPE_FETCH_DATA)[0].info.TransferKey;
-    const HRESULT canceled = static_cast<HRESULT>(0x8007018E);
-    struct Row {
-        const char* name;
+    const HRESULT canceled = Hr(0x8007018E);
+    const struct {
         ULONG structSize;
         CF_OPERATION_TYPE type;
         ULONG paramSize;
         bool knownConnection;
         HRESULT expected;
-    };
-    const Row rows[] = {
-        {"struct size 47", 47, CF_OPERATION_TYPE_TRANSFER_DATA, 48, true, E_INVALIDARG},
-        {"struct size 0", 0, CF_OPERATION_TYPE_TRANSFER_DATA, 48, true, E_INVALIDARG},
-        {"transfer param size 39", 48, CF_OPERATION_TYPE_TRANSFER_DATA, 39, true, E_INVALIDARG},
-        {"transfer param size 49", 48, CF_OPERATION_TYPE_TRANSFER_DATA, 49, true, E_INVALIDARG},
-        {"transfer param size 40, finished key", 48, CF_OPERATION_TYPE_TRANSFER_DATA, 40, true, canceled},
-        {"transfer param size 48, finished key", 48, CF_OPERATION_TYPE_TRANSFER_DATA, 48, true, canceled},
-        {"ack delete param size 15", 48, CF_OPERATION_TYPE_ACK_DELETE, 15, true, E_INVALIDARG},
-        {"ack delete param size 16", 48, CF_OPERATION_TYPE_ACK_DELETE, 16, true, canceled},
-        {"ack rename param size 16", 48, CF_OPERATION_TYPE_ACK_RENAME, 16, true, canceled},
-        {"retrieve data", 48, CF_OPERATION_TYPE_RETRIEVE_DATA, 48, true, E_INVALIDARG},
-        {"unknown connection", 48, CF_OPERATION_TYPE_TRANSFER_DATA, 48, false, canceled},
+    } rows[] = {
+        {47, CF_OPERATION_TYPE_TRANSFER_DATA, 48, true, E_INVALIDARG},
+        {0, CF_OPERATION_TYPE_TRANSFER_DATA, 48, true, E_INVALIDARG},
+        {48, CF_OPERATION_TYPE_TRANSFER_DATA, 39, true, E_INVALIDARG},
+        {48, CF_OPERATION_TYPE_TRANSFER_DATA, 49, true, E_INVALIDARG},
+        {48, CF_OPERATION_TYPE_TRANSFER_DATA, 40, true, canceled},
+        {48, CF_OPERATION_TYPE_TRANSFER_DATA, 48, true, E_INVALIDARG},
+        {48, CF_OPERATION_TYPE_ACK_DELETE, 15, true, E_INVALIDARG},
+        {48, CF_OPERATION_TYPE_ACK_DELETE, 16, true, canceled},
+        {48, CF_OPERATION_TYPE_ACK_DELETE, 48, true, E_INVALIDARG},
+        {48, CF_OPERATION_TYPE_ACK_RENAME, 16, true, canceled},
+        {48, CF_OPERATION_TYPE_ACK_RENAME, 40, true, E_INVALIDARG},
+        {48, CF_OPERATION_TYPE_RETRIEVE_DATA, 48, true, E_INVALIDARG},
+        {48, CF_OPERATION_TYPE_TRANSFER_DATA, 40, false, canceled},
     };
     std::string data(4096, 'd');
-    for (const Row& row : rows) {
+    for (size_t i = 0; i < std::size(rows); ++i) {
         CF_OPERATION_INFO op{};
-        op.StructSize = row.structSize;
-        op.Type = row.type;
-        op.ConnectionKey.Internal = row.knownConnection ? key_.Internal : key_.Internal + 1000;
+        op.StructSize = rows[i].structSize;
+        op.Type = rows[i].type;
+        op.ConnectionKey.Internal = rows[i].knownConnection ? key_.Internal : key_.Internal + 1000;
         op.TransferKey = finished;
         CF_OPERATION_PARAMETERS params{};
-        params.ParamSize = row.paramSize;
+        params.ParamSize = rows[i].paramSize;
         params.TransferData.Buffer = data.data();
         params.TransferData.Length.QuadPart = 3;
-        EXPECT_EQ(CfExecute(&op, &params), row.expected) << row.name;
+        EXPECT_EQ(CfExecute(&op, &params), rows[i].expected) << i;
     }
+
+    EXPECT_EQ(CfDisconnectSyncRoot(key_), S_OK);
+    connected_ = false;
+    EXPECT_EQ(CfDisconnectSyncRoot(key_), E_INVALIDARG);
+    EXPECT_NE(Cfemu({"root", root_}).out.find("connected: no"), std::string::npos);
+    // The root is free for a new connection; without the process-info flag a callback has no process info.
+    AddFile("np.txt", "abc");
+    Connect(CF_CONNECT_FLAG_NONE);
+    ASSERT_EQ(ReadThroughStandIn(Path("np.txt"), &error), "abc");
+    EXPECT_EQ(SeenOf(CF_CALLBACK_TYPE_FETCH_DATA).back().processInfoPid, -1);
 }
 
-TEST_F(ConnectionTest, FetchFromACallbackIsServedOnAnotherThreadAndRaisesNoCloseNotification) {
-    AddFile("outer.txt", "OUTER!");
+// The callback reads another placeholder itself (served on another thread, its close announced too), and first
+// answers with the whole structure's ParamSize (48), an acknowledgement's (16) and a request key that is not its
+// own: each refused, none ending the request, which the right answer still completes.
+TEST_F(ConnectionTest, CallbackInfoNestedFetchAndWrongAnswers) {
+    AddFile("outer.txt", "OUTER!", L"cf\td\ti\touter.txt");
     AddFile("inner.txt", "OUTER!");
     recorder_.source = "OUTER!";
     recorder_.nestedRead = Path("inner.txt");
+    recorder_.wrongFirst = true;
     Connect();
 
     DWORD error = ERROR_SUCCESS;
@@ -288,29 +259,61 @@ TEST_F(ConnectionTest, FetchFromACallbackIsServedOnAnotherThreadAndRaisesNoClose
 
     ASSERT_EQ(error, ERROR_SUCCESS);
     EXPECT_EQ(got, "OUTER!");
+    std::vector<Seen> fetches = SeenOf(CF_CALLBACK_TYPE_FETCH_DATA);
+    ASSERT_EQ(fetches.size(), 2u);
     {
         std::lock_guard<std::mutex> lock(recorder_.mutex);
         EXPECT_EQ(recorder_.nestedResult, "OUTER!");
+        EXPECT_EQ(recorder_.wrongAnswers, (std::vector<HRESULT>{E_INVALIDARG, E_INVALIDARG, E_INVALIDARG}));
     }
-    std::vector<Seen> fetches = SeenOf(CF_CALLBACK_TYPE_FETCH_DATA);
-    ASSERT_EQ(fetches.size(), 2u);
     EXPECT_NE(fetches[0].thread, fetches[1].thread);
-    // Only this thread's own read of outer.txt is reported closed; the callback's read of inner.txt is not.
-    ASSERT_TRUE(WaitForSeen(CF_CALLBACK_TYPE_NOTIFY_FILE_CLOSE_COMPLETION, 1));
+    const Seen& fetch = fetches[0];
+    EXPECT_EQ(fetch.normalizedPath, VolumeRelative(Path("outer.txt")));
+    EXPECT_EQ(fetch.info.StructSize, 152u);
+    EXPECT_EQ(fetch.info.ConnectionKey.Internal, key_.Internal);
+    EXPECT_EQ(fetch.info.CallbackContext, &context_);
+    EXPECT_NE(fetch.info.RequestKey.QuadPart, 0);
+    EXPECT_EQ(fetch.volumeDosName, "Z:");
+    EXPECT_EQ(fetch.info.FileSize.QuadPart, 6);
+    EXPECT_EQ(fetch.identity, Utf16Blob(L"cf\td\ti\touter.txt"));
+    EXPECT_EQ(fetch.syncRootIdentity, Utf16Blob(L"root-id\tuser"));
+    EXPECT_EQ(fetch.params.FetchData.RequiredFileOffset.QuadPart, 0);
+    EXPECT_EQ(fetch.params.FetchData.RequiredLength.QuadPart, 6);
+    EXPECT_EQ(fetch.params.FetchData.Flags, CF_CALLBACK_FETCH_DATA_FLAG_NONE);
+    EXPECT_EQ(fetch.processInfoPid, getpid());
+    EXPECT_EQ(fetch.imagePath.rfind("Z:\\", 0), 0u) << fetch.imagePath;
+    // Callbacks never run on the requesting thread, and run where the filter raises no notifications.
+    EXPECT_NE(fetch.thread, std::this_thread::get_id());
+    EXPECT_TRUE(fetch.onCallbackThread);
+    EXPECT_FALSE(cfemu::OnCallbackThread());
+    // Both reads are announced closed, the callback's own read of inner.txt too, each naming this process.
+    ASSERT_TRUE(WaitForSeen(CF_CALLBACK_TYPE_NOTIFY_FILE_CLOSE_COMPLETION, 2));
     CfDisconnectSyncRoot(key_);
     connected_ = false;
     std::vector<Seen> closes = SeenOf(CF_CALLBACK_TYPE_NOTIFY_FILE_CLOSE_COMPLETION);
-    ASSERT_EQ(closes.size(), 1u);
-    EXPECT_EQ(closes[0].normalizedPath, VolumeRelative(Path("outer.txt")));
+    ASSERT_EQ(closes.size(), 2u);
+    std::sort(closes.begin(), closes.end(),
+              [](const Seen& a, const Seen& b) { return a.normalizedPath < b.normalizedPath; });
+    EXPECT_EQ(closes[0].normalizedPath, VolumeRelative(Path("inner.txt")));
+    EXPECT_EQ(closes[1].normalizedPath, VolumeRelative(Path("outer.txt")));
+    EXPECT_EQ(closes[1].identity, Utf16Blob(L"cf\td\ti\touter.txt"));
+    for (const Seen& close : closes) {
+        EXPECT_EQ(close.processInfoPid, getpid());
+        EXPECT_EQ(close.params.CloseCompletion.Flags, 0u);
+    }
 }
 
-TEST_F(ConnectionTest, PoolRunsSixFetchesAtOnce) {
+// Six fetches run at once in the pool; after a disconnect a pending reader is released, the pending request
+// can no longer be answered and no callback arrives.
+TEST_F(ConnectionTest, PoolRunsSixFetchesAtOnceAndDisconnectReleasesPendingReaders) {
     const int kFiles = 6;
     for (int i = 0; i < kFiles; ++i) {
         // A named number: gcc 12 at -O3 takes "literal" + a temporary string for an overlapping copy (-Wrestrict).
         const std::string number = std::to_string(i);
         AddFile("p" + number + ".txt", "P");
     }
+    AddFile("late.txt", "late");
+    AddFile("pending.txt", "pending");
     recorder_.source = "P";
     recorder_.barrier = kFiles;
     Connect();
@@ -323,21 +326,17 @@ TEST_F(ConnectionTest, PoolRunsSixFetchesAtOnce) {
         });
     }
     for (std::thread& reader : readers) reader.join();
-
     for (int i = 0; i < kFiles; ++i) EXPECT_EQ(results[i], "P") << i;
-    std::lock_guard<std::mutex> lock(recorder_.mutex);
-    EXPECT_EQ(recorder_.maxRunning, kFiles);
-}
-
-TEST_F(ConnectionTest, AfterDisconnectNoCallbackArrivesAndPendingReadersAreReleased) {
-    AddFile("late.txt", "late");
-    AddFile("pending.txt", "pending");
-    recorder_.answer = false;  // the fetch stays unanswered until the disconnect
-    Connect();
+    {
+        std::lock_guard<std::mutex> lock(recorder_.mutex);
+        EXPECT_EQ(recorder_.maxRunning, kFiles);
+        recorder_.answer = false;  // the next fetch stays unanswered until the disconnect
+        recorder_.barrier = 0;
+    }
     DWORD pendingError = ERROR_SUCCESS;
     std::thread reader([&] { ReadThroughStandIn(Path("pending.txt"), &pendingError); });
-    ASSERT_TRUE(WaitForSeen(CF_CALLBACK_TYPE_FETCH_DATA, 1));
-    CF_TRANSFER_KEY pendingKey = SeenOf(CF_CALLBACK_TYPE_FETCH_DATA)[0].info.TransferKey;
+    ASSERT_TRUE(WaitForSeen(CF_CALLBACK_TYPE_FETCH_DATA, kFiles + 1));
+    CF_TRANSFER_KEY pendingKey = SeenOf(CF_CALLBACK_TYPE_FETCH_DATA).back().info.TransferKey;
 
     ASSERT_EQ(CfDisconnectSyncRoot(key_), S_OK);
     connected_ = false;
@@ -351,15 +350,15 @@ TEST_F(ConnectionTest, AfterDisconnectNoCallbackArrivesAndPendingReadersAreRelea
     op.ConnectionKey = key_;
     op.TransferKey = pendingKey;
     CF_OPERATION_PARAMETERS params{};
-    params.ParamSize = sizeof(params);
+    params.ParamSize = 40;
     params.TransferData.Buffer = "pending";
     params.TransferData.Length.QuadPart = 7;
-    EXPECT_EQ(CfExecute(&op, &params), static_cast<HRESULT>(0x8007018E));
+    EXPECT_EQ(CfExecute(&op, &params), Hr(0x8007018E));
     DWORD error = ERROR_SUCCESS;
     EXPECT_EQ(ReadThroughStandIn(Path("late.txt"), &error), "");
     EXPECT_EQ(error, ERROR_CLOUD_FILE_PROVIDER_NOT_RUNNING);
-    EXPECT_EQ(SeenOf(CF_CALLBACK_TYPE_FETCH_DATA).size(), 1u);
+    EXPECT_EQ(SeenOf(CF_CALLBACK_TYPE_FETCH_DATA).size(), static_cast<size_t>(kFiles + 1));
 }
 
 }  // namespace
-}  // namespace filtertest
+}  // namespace platformtest

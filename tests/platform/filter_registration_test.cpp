@@ -1,124 +1,90 @@
-// filter_registration_test.cpp - registration, unregistration and placeholder creation of the emulated filter:
-// statuses, what lands on disk (sparse size, times, identity, state) and what cfemu shows of it.
+// filter_registration_test.cpp - registration, placeholder creation and the placeholder record of the emulated
+// filter: statuses, what lands on disk (sparse size, times, identity, state) and what cfemu shows of it.
 #include <sys/xattr.h>
 
 #include <climits>
 #include <csignal>
+#include <functional>
 
-#include "tests/platform/filter_test_support.h"
+#include "tests/platform/platform_fixture.h"
 
-namespace filtertest {
+namespace platformtest {
 namespace {
 
 using RegistrationTest = FilterTest;
 using PlaceholderTest = RegisteredRootTest;
 
-TEST_F(RegistrationTest, RegisterStatuses) {
+TEST_F(RegistrationTest, RegisterAndCreateStatuses) {
+    PlaceholderSpec spec{L"x.txt", 1, L"x"};
+    EXPECT_EQ(CreatePlaceholder(root_, spec), Hr(0x80070186));  // not a root yet
+    EXPECT_EQ(CreatePlaceholder(base_ + "/missing", spec), Hr(0x80070003));
+    EXPECT_EQ(CfUnregisterSyncRoot(Win(root_).c_str()), Hr(0x80070186));
     ASSERT_EQ(RegisterRoot(root_), S_OK);
     mkdir((root_ + "/inner").c_str(), 0755);
     WriteFileBytes(base_ + "/file.txt", "not a directory");
-    struct Row {
-        const char* name;
+    const struct {
         std::string path;
         const wchar_t* version;
         HRESULT expected;
+    } rows[] = {
+        {root_, L"0.1.0-spike", S_OK},  // the same values again
+        {root_, L"0.2.0", Hr(0x8007017C)},
+        {root_ + "/inner", L"0.1.0-spike", Hr(0x8007017C)},
+        {base_, L"0.1.0-spike", Hr(0x8007017C)},
+        {base_ + "/missing", L"0.1.0-spike", Hr(0x80070002)},
+        {base_ + "/file.txt", L"0.1.0-spike", Hr(0x8007010B)},
     };
-    const Row rows[] = {
-        {"same values again", root_, L"0.1.0-spike", S_OK},
-        {"other values", root_, L"0.2.0", static_cast<HRESULT>(0x8007017C)},
-        {"inside a root", root_ + "/inner", L"0.1.0-spike", static_cast<HRESULT>(0x8007017C)},
-        {"above a root", base_, L"0.1.0-spike", static_cast<HRESULT>(0x8007017C)},
-        {"missing directory", base_ + "/missing", L"0.1.0-spike", static_cast<HRESULT>(0x80070002)},
-        {"a file", base_ + "/file.txt", L"0.1.0-spike", static_cast<HRESULT>(0x8007010B)},
-    };
-    for (const Row& row : rows) EXPECT_EQ(RegisterRoot(row.path, row.version), row.expected) << row.name;
+    for (const auto& row : rows) EXPECT_EQ(RegisterRoot(row.path, row.version), row.expected) << row.path;
     // Nothing of the refused registrations was written.
     cfemu::RootRecord kept;
     ASSERT_TRUE(cfemu::ReadRootRecord(root_, &kept));
     EXPECT_EQ(kept.providerVersion, "0.1.0-spike");
     EXPECT_FALSE(cfemu::ReadRootRecord(root_ + "/inner", nullptr));
     EXPECT_FALSE(cfemu::ReadRootRecord(base_, nullptr));
-}
 
-TEST_F(RegistrationTest, MalformedRegistrationsAreInvalidArguments) {
+    // Malformed registrations are invalid arguments and write nothing either.
+    const std::string other = base_ + "/other";
+    mkdir(other.c_str(), 0755);
     std::vector<BYTE> identity = Utf16Blob(L"id");
-    CF_SYNC_REGISTRATION registration{};
-    registration.StructSize = sizeof(registration);
-    registration.ProviderName = L"VOSKE";
-    registration.ProviderVersion = L"1";
-    registration.SyncRootIdentity = identity.data();
-    registration.SyncRootIdentityLength = static_cast<DWORD>(identity.size());
-    CF_SYNC_POLICIES policies{};
-    policies.StructSize = sizeof(policies);
     std::wstring longName(256, L'n');
-    struct Row {
-        const char* name;
-        void (*change)(CF_SYNC_REGISTRATION&, CF_SYNC_POLICIES&, const std::wstring&);
+    const std::function<void(CF_SYNC_REGISTRATION&, CF_SYNC_POLICIES&)> changes[] = {
+        [](CF_SYNC_REGISTRATION& r, CF_SYNC_POLICIES&) { r.StructSize = 71; },
+        [](CF_SYNC_REGISTRATION&, CF_SYNC_POLICIES& p) { p.StructSize = 8; },
+        [](CF_SYNC_REGISTRATION& r, CF_SYNC_POLICIES&) { r.ProviderName = nullptr; },
+        [&](CF_SYNC_REGISTRATION& r, CF_SYNC_POLICIES&) { r.ProviderName = longName.c_str(); },
+        [&](CF_SYNC_REGISTRATION& r, CF_SYNC_POLICIES&) {
+            r.FileIdentity = longName.c_str();
+            r.FileIdentityLength = 4097;
+        },
     };
-    const Row rows[] = {
-        {"registration size",
-         [](CF_SYNC_REGISTRATION& r, CF_SYNC_POLICIES&, const std::wstring&) { r.StructSize = 71; }},
-        {"policies size", [](CF_SYNC_REGISTRATION&, CF_SYNC_POLICIES& p, const std::wstring&) { p.StructSize = 8; }},
-        {"no name", [](CF_SYNC_REGISTRATION& r, CF_SYNC_POLICIES&, const std::wstring&) { r.ProviderName = nullptr; }},
-        {"name too long",
-         [](CF_SYNC_REGISTRATION& r, CF_SYNC_POLICIES&, const std::wstring& n) { r.ProviderName = n.c_str(); }},
-        {"file identity too long",
-         [](CF_SYNC_REGISTRATION& r, CF_SYNC_POLICIES&, const std::wstring& n) {
-             r.FileIdentity = n.c_str();
-             r.FileIdentityLength = 4097;
-         }},
-    };
-    for (const Row& row : rows) {
-        CF_SYNC_REGISTRATION r = registration;
-        CF_SYNC_POLICIES p = policies;
-        row.change(r, p, longName);
-        EXPECT_EQ(CfRegisterSyncRoot(Win(root_).c_str(), &r, &p, CF_REGISTER_FLAG_NONE), E_INVALIDARG) << row.name;
+    for (size_t i = 0; i < std::size(changes); ++i) {
+        CF_SYNC_REGISTRATION r{};
+        r.StructSize = sizeof(r);
+        r.ProviderName = L"VOSKE";
+        r.ProviderVersion = L"1";
+        r.SyncRootIdentity = identity.data();
+        r.SyncRootIdentityLength = static_cast<DWORD>(identity.size());
+        CF_SYNC_POLICIES p{};
+        p.StructSize = sizeof(p);
+        changes[i](r, p);
+        EXPECT_EQ(CfRegisterSyncRoot(Win(other).c_str(), &r, &p, CF_REGISTER_FLAG_NONE), E_INVALIDARG) << i;
     }
-    EXPECT_FALSE(cfemu::ReadRootRecord(root_, nullptr));
+    EXPECT_FALSE(cfemu::ReadRootRecord(other, nullptr));
 }
 
-TEST_F(RegistrationTest, CfemuRootShowsTheRegistrationOfTheRootHoldingADirectory) {
-    ASSERT_EQ(RegisterRoot(root_, L"0.1.0-spike", L"S-1-22-1-0\tVOSKE"), S_OK);
-    mkdir((root_ + "/sub").c_str(), 0755);
-
-    ProcessResult shown = Cfemu({"root", root_ + "/sub"});
-
-    ASSERT_EQ(shown.exitCode, 0) << shown.err;
-    EXPECT_EQ(shown.out, "root: " + root_ +
-                             "\n"
-                             "provider: VOSKE\n"
-                             "version: 0.1.0-spike\n"
-                             "id: {564F534B-4543-4669-6C65-7370696B6531}\n"
-                             "identity: S-1-22-1-0\\tVOSKE\n"
-                             "hydration: 2 modifier 0x0\n"
-                             "population: 3 modifier 0x0\n"
-                             "in-sync: 0x100\n"
-                             "hardlink: 0x0\n"
-                             "placeholder-management: 0x0\n"
-                             "register-flags: 0x0\n"
-                             "connected: no\n");
-    ProcessResult outside = Cfemu({"root", base_});
-    EXPECT_EQ(outside.exitCode, 1);
-    EXPECT_NE(outside.err.find("0x80070186 not under a sync root (ERROR_CLOUD_FILE_NOT_UNDER_SYNC_ROOT"),
-              std::string::npos)
-        << outside.err;
-}
-
-TEST_F(RegistrationTest, UnregisterRemovesDehydratedKeepsHydratedAsOrdinaryFiles) {
-    ASSERT_EQ(CfUnregisterSyncRoot(Win(root_).c_str()), static_cast<HRESULT>(0x80070186));
+TEST_F(RegistrationTest, UnregisterRemovesDehydratedAndKeepsHydratedAsOrdinaryFiles) {
     ASSERT_EQ(RegisterRoot(root_), S_OK);
     AddFile("dehydrated.txt", "gone");
     AddFile("hydrated.txt", "stays");
     WriteFileBytes(Path("plain.txt"), "plain");
-    PlaceholderSpec folder{L"folder", 0, L"dir"};
-    folder.directory = true;
+    PlaceholderSpec folder{L"folder", 0, L"dir", CF_PLACEHOLDER_CREATE_FLAG_MARK_IN_SYNC, true};
     ASSERT_EQ(CreatePlaceholder(root_, folder), S_OK);
-    PlaceholderSpec inner{L"inner.txt", 3, L"in"};
-    ASSERT_EQ(CreatePlaceholder(Path("folder"), inner), S_OK);
+    ASSERT_EQ(CreatePlaceholder(Path("folder"), PlaceholderSpec{L"inner.txt", 3, L"in"}), S_OK);
     StartProvider();
     ASSERT_EQ(Cfemu({"cat", Path("hydrated.txt")}).out, "stays");
-    providers_.back()->Signal(SIGKILL);
-    ASSERT_TRUE(providers_.back()->Wait(10000));
+    // Only without a connection may the root be unregistered.
+    EXPECT_EQ(CfUnregisterSyncRoot(Win(root_).c_str()), Hr(0x80070187));
+    KillProvider();
 
     ASSERT_EQ(CfUnregisterSyncRoot(Win(root_).c_str()), S_OK);
 
@@ -126,20 +92,17 @@ TEST_F(RegistrationTest, UnregisterRemovesDehydratedKeepsHydratedAsOrdinaryFiles
     EXPECT_FALSE(FileExists(Path("folder/inner.txt")));
     EXPECT_EQ(ReadFileBytes(Path("hydrated.txt")), "stays");
     EXPECT_EQ(ReadFileBytes(Path("plain.txt")), "plain");
-    EXPECT_TRUE(FileExists(Path("folder")));
     for (const char* name : {"hydrated.txt", "folder"}) {
         EXPECT_FALSE(IsPlaceholderPath(Path(name))) << name;
         EXPECT_LT(lgetxattr(Path(name).c_str(), cfemu::kIdentityAttribute, nullptr, 0), 0) << name;
     }
     EXPECT_FALSE(cfemu::ReadRootRecord(root_, nullptr));
-    EXPECT_EQ(CfUnregisterSyncRoot(Win(root_).c_str()), static_cast<HRESULT>(0x80070186));
-    // The directory is free again: registering anew works.
-    EXPECT_EQ(RegisterRoot(root_, L"0.2.0"), S_OK);
+    EXPECT_EQ(CfUnregisterSyncRoot(Win(root_).c_str()), Hr(0x80070186));
+    EXPECT_EQ(RegisterRoot(root_, L"0.2.0"), S_OK);  // the directory is free again
 }
 
 TEST_F(PlaceholderTest, PlaceholderOnDiskIsSparseWithTimesStateAndIdentity) {
-    PlaceholderSpec spec{L"hello.txt", 93, L"hello-from-engine.txt"};
-    ASSERT_EQ(CreatePlaceholder(root_, spec), S_OK);
+    ASSERT_EQ(CreatePlaceholder(root_, PlaceholderSpec{L"hello.txt", 93, L"hello-from-engine.txt"}), S_OK);
 
     struct stat st = StatOf(Path("hello.txt"));
     EXPECT_TRUE(S_ISREG(st.st_mode));
@@ -156,7 +119,6 @@ TEST_F(PlaceholderTest, PlaceholderOnDiskIsSparseWithTimesStateAndIdentity) {
     EXPECT_LT(lgetxattr(Path("hello.txt").c_str(), cfemu::kIdentityAttribute, nullptr, 0), 0);
     std::vector<BYTE> identity;
     ASSERT_TRUE(cfemu::ReadIdentityAt(Path("hello.txt"), &identity));
-    EXPECT_EQ(identity.size(), 44u);
     EXPECT_EQ(identity, Utf16Blob(L"hello-from-engine.txt"));
     // Windows callers see the stored creation time and the file's own last-write time.
     WIN32_FILE_ATTRIBUTE_DATA data{};
@@ -166,163 +128,211 @@ TEST_F(PlaceholderTest, PlaceholderOnDiskIsSparseWithTimesStateAndIdentity) {
     EXPECT_EQ((static_cast<LONGLONG>(data.ftLastWriteTime.dwHighDateTime) << 32) | data.ftLastWriteTime.dwLowDateTime,
               kWriteTicks);
     EXPECT_EQ(data.nFileSizeLow, 93u);
-}
 
-TEST_F(PlaceholderTest, ZeroTimesAreTakenLiterally) {
-    std::wstring name = L"zero.txt";
+    // Zero times are taken literally: 1601-01-01 where the file system can hold it, else ext4's earliest time.
+    std::wstring zero = L"zero.txt";
     CF_PLACEHOLDER_CREATE_INFO entry{};
-    entry.RelativeFileName = name.c_str();
+    entry.RelativeFileName = zero.c_str();
     entry.FsMetadata.FileSize.QuadPart = 1;
     DWORD processed = 0;
     ASSERT_EQ(CfCreatePlaceholders(Win(root_).c_str(), &entry, 1, CF_CREATE_FLAG_NONE, &processed), S_OK);
-
     EXPECT_EQ(StateOf(Path("zero.txt")).creationTicks, 0u);
-    // 1601-01-01 where the file system can hold it; ext4 clamps to its earliest time, 1901-12-13.
     time_t written = StatOf(Path("zero.txt")).st_mtim.tv_sec;
     EXPECT_TRUE(written == -11644473600LL || written == INT_MIN) << written;
 }
 
-TEST_F(PlaceholderTest, BadEntriesFailOneByOne) {
-    std::vector<BYTE> big(4097, 'x');
-    std::vector<BYTE> large(2048, 'x');
-    struct Row {
+TEST_F(PlaceholderTest, EveryEntryIsTriedAndFailsOnItsOwnUnlessStopOnError) {
+    ASSERT_EQ(CreatePlaceholder(root_, PlaceholderSpec{L"a.txt", 1, L"old"}), S_OK);
+    WriteFileBytes(Path("local.txt"), "mine");
+    std::vector<BYTE> big(4097, 'x'), large(2048, 'x'), none;
+    const HRESULT exists = Hr(0x800700B7), badName = Hr(0x8007017C);
+    const struct {
         std::wstring name;
         const std::vector<BYTE>* identity;
         HRESULT expected;
-    };
-    const Row rows[] = {
-        {L"a/b", nullptr, static_cast<HRESULT>(0x8007017C)},
-        {L"a\\b", nullptr, static_cast<HRESULT>(0x8007017C)},
-        {L"", nullptr, static_cast<HRESULT>(0x8007017C)},
-        {L".", nullptr, static_cast<HRESULT>(0x8007017C)},
-        {L"..", nullptr, static_cast<HRESULT>(0x8007017C)},
-        {L"big.txt", &big, E_INVALIDARG},
-        {L"large.txt", &large, S_OK},
-        {L"ünï €.txt", nullptr, S_OK},
+    } rows[] = {
+        {L"a/b", &none, badName},      {L"a\\b", &none, badName},         {L"", &none, badName},
+        {L".", &none, badName},        {L"..", &none, badName},           {L"big.txt", &big, E_INVALIDARG},
+        {L"large.txt", &large, S_OK},  {L"ünï €.txt", &none, S_OK},       {L"a.txt", &none, exists},
+        {L"local.txt", &none, exists}, {L"b.txt", &none, S_OK},           {L"b.txt", &none, exists},
     };
     std::vector<PlaceholderSpec> specs;
-    for (const Row& row : rows) specs.push_back(PlaceholderSpec{row.name, 1, L""});
+    for (const auto& row : rows) specs.push_back(PlaceholderSpec{row.name, 5, L""});
     std::vector<CF_PLACEHOLDER_CREATE_INFO> entries;
-    for (size_t i = 0; i < specs.size(); ++i) {
-        CF_PLACEHOLDER_CREATE_INFO entry = CreateInfo(specs[i], std::vector<BYTE>());
-        if (rows[i].identity != nullptr) {
-            entry.FileIdentity = rows[i].identity->data();
-            entry.FileIdentityLength = static_cast<DWORD>(rows[i].identity->size());
-        }
-        entries.push_back(entry);
-    }
+    for (size_t i = 0; i < specs.size(); ++i) entries.push_back(CreateInfo(specs[i], *rows[i].identity));
     DWORD processed = 0;
 
-    HRESULT hr = CfCreatePlaceholders(Win(root_).c_str(), entries.data(), static_cast<DWORD>(entries.size()),
-                                      CF_CREATE_FLAG_NONE, &processed);
-
-    EXPECT_EQ(hr, static_cast<HRESULT>(0x8007017C));  // the first failure
+    EXPECT_EQ(CfCreatePlaceholders(Win(root_).c_str(), entries.data(), static_cast<DWORD>(entries.size()),
+                                   CF_CREATE_FLAG_NONE, &processed),
+              badName);  // the first failure
     EXPECT_EQ(processed, entries.size());
     for (size_t i = 0; i < entries.size(); ++i) EXPECT_EQ(entries[i].Result, rows[i].expected) << i;
     EXPECT_FALSE(FileExists(Path("big.txt")));
     EXPECT_TRUE(IsPlaceholderPath(Path("large.txt")));
     EXPECT_TRUE(IsPlaceholderPath(Path("ünï €.txt")));
-}
-
-TEST_F(PlaceholderTest, IdentityOfTheFullLengthIsStoredOrRefusedAsTooLargeLeavingNothing) {
-    std::vector<BYTE> limit(4096, 'x');
-    PlaceholderSpec spec{L"limit.txt", 1, L""};
-    CF_PLACEHOLDER_CREATE_INFO entry = CreateInfo(spec, limit);
-    DWORD processed = 0;
-
-    HRESULT hr = CfCreatePlaceholders(Win(root_).c_str(), &entry, 1, CF_CREATE_FLAG_NONE, &processed);
-
-    // tmpfs holds it; ext4 keeps all attributes of a file in one 4 KiB block, where it cannot fit.
-    if (hr == S_OK) {
-        std::vector<BYTE> stored;
-        ASSERT_TRUE(cfemu::ReadIdentityAt(Path("limit.txt"), &stored));
-        EXPECT_EQ(stored, limit);
-    } else {
-        EXPECT_EQ(hr, static_cast<HRESULT>(0x8007016C));
-        EXPECT_FALSE(FileExists(Path("limit.txt")));
-    }
-    EXPECT_EQ(processed, 1u);
-}
-
-TEST_F(PlaceholderTest, ExistingNamesFailPerEntryAndEveryEntryIsTried) {
-    PlaceholderSpec existing{L"a.txt", 1, L"old"};
-    ASSERT_EQ(CreatePlaceholder(root_, existing), S_OK);
-    WriteFileBytes(Path("local.txt"), "mine");
-    std::vector<BYTE> identity = Utf16Blob(L"new");
-    std::vector<PlaceholderSpec> specs = {
-        {L"a.txt", 5, L""}, {L"b.txt", 5, L""}, {L"local.txt", 5, L""}, {L"b.txt", 5, L""}, {L"c.txt", 5, L""}};
-    std::vector<CF_PLACEHOLDER_CREATE_INFO> entries;
-    for (const PlaceholderSpec& spec : specs) entries.push_back(CreateInfo(spec, identity));
-    DWORD processed = 0;
-
-    HRESULT hr = CfCreatePlaceholders(Win(root_).c_str(), entries.data(), 5, CF_CREATE_FLAG_NONE, &processed);
-
-    EXPECT_EQ(hr, static_cast<HRESULT>(0x800700B7));
-    EXPECT_EQ(processed, 5u);
-    const HRESULT expected[] = {static_cast<HRESULT>(0x800700B7), S_OK, static_cast<HRESULT>(0x800700B7),
-                                static_cast<HRESULT>(0x800700B7), S_OK};
-    for (size_t i = 0; i < 5; ++i) EXPECT_EQ(entries[i].Result, expected[i]) << i;
     EXPECT_EQ(StatOf(Path("a.txt")).st_size, 1);  // the existing placeholder is untouched
     EXPECT_EQ(ReadFileBytes(Path("local.txt")), "mine");
-    EXPECT_TRUE(IsPlaceholderPath(Path("c.txt")));
-    EXPECT_NE(entries[1].CreateUsn, 0);
-}
+    EXPECT_NE(entries[10].CreateUsn, 0);
 
-TEST_F(PlaceholderTest, StopOnErrorEndsAtTheFirstFailureCountingIt) {
-    PlaceholderSpec existing{L"a.txt", 1, L"old"};
-    ASSERT_EQ(CreatePlaceholder(root_, existing), S_OK);
-    std::vector<BYTE> identity = Utf16Blob(L"new");
-    std::vector<PlaceholderSpec> specs = {{L"x.txt", 1, L""}, {L"a.txt", 1, L""}, {L"y.txt", 1, L""}};
-    std::vector<CF_PLACEHOLDER_CREATE_INFO> entries;
-    for (const PlaceholderSpec& spec : specs) entries.push_back(CreateInfo(spec, identity));
-    DWORD processed = 0;
-
-    HRESULT hr = CfCreatePlaceholders(Win(root_).c_str(), entries.data(), 3, CF_CREATE_FLAG_STOP_ON_ERROR, &processed);
-
-    EXPECT_EQ(hr, static_cast<HRESULT>(0x800700B7));
+    // STOP_ON_ERROR ends at the first failure and counts it.
+    std::vector<PlaceholderSpec> stop = {{L"x.txt", 1, L""}, {L"a.txt", 1, L""}, {L"y.txt", 1, L""}};
+    entries.clear();
+    for (const PlaceholderSpec& spec : stop) entries.push_back(CreateInfo(spec, large));
+    EXPECT_EQ(CfCreatePlaceholders(Win(root_).c_str(), entries.data(), 3, CF_CREATE_FLAG_STOP_ON_ERROR, &processed),
+              exists);
     EXPECT_EQ(processed, 2u);
-    EXPECT_EQ(entries[2].Result, static_cast<HRESULT>(0x7FFFFFFF));
+    EXPECT_EQ(entries[2].Result, Hr(0x7FFFFFFF));
     EXPECT_TRUE(FileExists(Path("x.txt")));
     EXPECT_FALSE(FileExists(Path("y.txt")));
+
+    // An identity of the full 4096 bytes: tmpfs holds it; ext4 keeps a file's attributes in one 4 KiB block,
+    // where it cannot fit, and then nothing is left behind.
+    std::vector<BYTE> limit(4096, 'x');
+    PlaceholderSpec limitSpec{L"limit.txt", 1, L""};
+    CF_PLACEHOLDER_CREATE_INFO entry = CreateInfo(limitSpec, limit);
+    HRESULT hr = CfCreatePlaceholders(Win(root_).c_str(), &entry, 1, CF_CREATE_FLAG_NONE, &processed);
+    std::vector<BYTE> stored;
+    if (hr == S_OK) {
+        EXPECT_TRUE(cfemu::ReadIdentityAt(Path("limit.txt"), &stored) && stored == limit);
+    } else {
+        EXPECT_EQ(hr, Hr(0x8007016C));
+        EXPECT_FALSE(FileExists(Path("limit.txt")));
+    }
 }
 
-TEST_F(RegistrationTest, PlaceholdersOutsideARootOrWithoutBaseAreRefused) {
-    PlaceholderSpec spec{L"x.txt", 1, L"x"};
-    std::vector<BYTE> identity = Utf16Blob(L"x");
-    CF_PLACEHOLDER_CREATE_INFO entry = CreateInfo(spec, identity);
-    DWORD processed = 7;
-
-    EXPECT_EQ(CfCreatePlaceholders(Win(root_).c_str(), &entry, 1, CF_CREATE_FLAG_NONE, &processed),
-              static_cast<HRESULT>(0x80070186));
-    EXPECT_EQ(processed, 0u);
-    EXPECT_FALSE(FileExists(Path("x.txt")));
-    EXPECT_EQ(CfCreatePlaceholders(Win(base_ + "/missing").c_str(), &entry, 1, CF_CREATE_FLAG_NONE, &processed),
-              static_cast<HRESULT>(0x80070003));
+// An 18-byte state record as the filter writes it: version, flags, creation and change time (little endian).
+std::vector<BYTE> StateBytes(BYTE version, BYTE flags, ULONGLONG creation, ULONGLONG change) {
+    std::vector<BYTE> bytes = {version, flags};
+    for (ULONGLONG value : {creation, change}) {
+        for (int i = 0; i < 8; ++i) bytes.push_back(static_cast<BYTE>(value >> (8 * i)));
+    }
+    return bytes;
 }
 
-TEST_F(PlaceholderTest, PlaceholdersInSubdirectoriesAndCfemuListing) {
-    PlaceholderSpec folder{L"folder", 0, L"dir\tid"};
-    folder.directory = true;
+ssize_t RecordSize(const std::string& path) { return lgetxattr(path.c_str(), cfemu::kStateAttribute, nullptr, 0); }
+
+// A state update rewrites the record in its own layout and keeps the identity, whatever its length and whether
+// it shares the record (this build) or has an attribute of its own (earlier builds).
+TEST_F(PlaceholderTest, StateUpdatesKeepTheIdentityAndDamagedRecordsAreNoPlaceholders) {
+    WriteFileBytes(Path("old"), "");
+    std::vector<BYTE> oldState = StateBytes(1, cfemu::kStateInSync, kCreationTicks, kChangeTicks);
+    std::vector<BYTE> oldIdentity = Utf16Blob(L"old-identity");
+    ASSERT_EQ(lsetxattr(Path("old").c_str(), cfemu::kStateAttribute, oldState.data(), oldState.size(), 0), 0);
+    ASSERT_EQ(lsetxattr(Path("old").c_str(), cfemu::kIdentityAttribute, oldIdentity.data(), oldIdentity.size(), 0), 0);
+    const struct {
+        const char* name;
+        size_t identityLength;  // in the record; the old one keeps its identity apart
+    } rows[] = {{"none", 0}, {"one unit", 2}, {"demo name", 44}, {"large", 2048}, {"old", 0}};
+    for (const auto& row : rows) {
+        std::vector<BYTE> identity(row.identityLength);
+        for (size_t i = 0; i < identity.size(); ++i) identity[i] = static_cast<BYTE>(i * 7 + 1);
+        const std::string path = Path(row.name);
+        if (row.name != std::string("old")) {
+            PlaceholderSpec spec{posix::Utf8ToWide(row.name), 5, L""};
+            CF_PLACEHOLDER_CREATE_INFO entry = CreateInfo(spec, identity);
+            DWORD processed = 0;
+            ASSERT_EQ(CfCreatePlaceholders(Win(root_).c_str(), &entry, 1, CF_CREATE_FLAG_NONE, &processed), S_OK);
+        } else {
+            identity = oldIdentity;
+        }
+        int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+        ASSERT_GE(fd, 0) << row.name;
+        cfemu::PlaceholderState state;
+        ASSERT_TRUE(cfemu::ReadState(fd, &state)) << row.name;
+        state.flags = static_cast<uint8_t>((state.flags | cfemu::kStateHydrated) & ~cfemu::kStateInSync);
+        EXPECT_EQ(cfemu::WriteState(fd, state), 0) << row.name;
+        std::vector<BYTE> byDescriptor, byPath;
+        EXPECT_TRUE(cfemu::ReadIdentity(fd, &byDescriptor)) << row.name;
+        close(fd);
+        EXPECT_TRUE(cfemu::ReadIdentityAt(path, &byPath)) << row.name;
+        EXPECT_EQ(byDescriptor, identity) << row.name;
+        EXPECT_EQ(byPath, identity) << row.name;
+        cfemu::PlaceholderState after = StateOf(path);
+        EXPECT_EQ(after.flags, cfemu::kStateHydrated) << row.name;
+        EXPECT_EQ(after.creationTicks, static_cast<ULONGLONG>(kCreationTicks)) << row.name;
+        EXPECT_EQ(after.changeTicks, static_cast<ULONGLONG>(kChangeTicks)) << row.name;
+        EXPECT_EQ(RecordSize(path), static_cast<ssize_t>(18 + row.identityLength)) << row.name;
+    }
+
+    std::vector<BYTE> oldWithTail = StateBytes(1, 0, 1, 2);
+    oldWithTail.push_back(0x41);
+    const std::vector<BYTE> damaged[] = {{2, 0, 1, 2, 3}, StateBytes(7, 0, 1, 2), oldWithTail};
+    for (size_t i = 0; i < std::size(damaged); ++i) {
+        const std::string path = Path("damaged" + std::to_string(i));
+        WriteFileBytes(path, "data");
+        ASSERT_EQ(lsetxattr(path.c_str(), cfemu::kStateAttribute, damaged[i].data(), damaged[i].size(), 0), 0);
+        EXPECT_FALSE(IsPlaceholderPath(path)) << i;
+        int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        EXPECT_FALSE(cfemu::IsPlaceholder(fd)) << i;
+        close(fd);
+    }
+}
+
+// The cfemu tool as a person or a test uses it: usage, its listing and root report, failures naming the Win32
+// error and the HRESULT, relative paths, and its commands on ordinary files.
+TEST_F(PlaceholderTest, CfemuCommands) {
+    for (const std::vector<std::string>& call : std::vector<std::vector<std::string>>{
+             {}, {"frobnicate"}, {"cat"}, {"append", "x"}, {"mv", "a"}, {"ls", "a", "b"}, {"root"}}) {
+        ProcessResult result = Cfemu(call);
+        EXPECT_EQ(result.exitCode, 1) << call.size();
+        EXPECT_EQ(result.err.rfind("usage: cfemu COMMAND ARGUMENTS\n", 0), 0u) << result.err;
+        EXPECT_EQ(result.out, "");
+    }
+
+    PlaceholderSpec folder{L"folder", 0, L"dir\tid", CF_PLACEHOLDER_CREATE_FLAG_MARK_IN_SYNC, true};
     ASSERT_EQ(CreatePlaceholder(root_, folder), S_OK);
-    PlaceholderSpec inner{L"inner.bin", 4097, L"cf\td1\ti1\tinner.bin"};
-    ASSERT_EQ(CreatePlaceholder(Path("folder"), inner), S_OK);
-    PlaceholderSpec loose{L"loose.txt", 0, L"", CF_PLACEHOLDER_CREATE_FLAG_NONE};
-    ASSERT_EQ(CreatePlaceholder(root_, loose), S_OK);
+    ASSERT_EQ(CreatePlaceholder(Path("folder"), PlaceholderSpec{L"inner.bin", 4097, L"cf\td1\ti1\tinner.bin"}), S_OK);
+    ASSERT_EQ(CreatePlaceholder(root_, PlaceholderSpec{L"loose.txt", 0, L"", CF_PLACEHOLDER_CREATE_FLAG_NONE}), S_OK);
     WriteFileBytes(Path("plain.txt"), "12345");
-
-    ProcessResult top = Cfemu({"ls", root_});
-    ProcessResult below = Cfemu({"ls", Path("folder")});
-
-    ASSERT_EQ(top.exitCode, 0) << top.err;
-    EXPECT_EQ(top.out,
+    EXPECT_EQ(Cfemu({"ls", root_}).out,
               "folder/\t0\tplaceholder\thydrated\tin-sync\tdir\\tid\n"
               "loose.txt\t0\tplaceholder\tdehydrated\tnot-in-sync\t-\n"
               "plain.txt\t5\tregular\t-\t-\t-\n");
-    EXPECT_EQ(below.out, "inner.bin\t4097\tplaceholder\tdehydrated\tin-sync\tcf\\td1\\ti1\\tinner.bin\n");
-    ProcessResult missing = Cfemu({"ls", base_ + "/nothing"});
-    EXPECT_EQ(missing.exitCode, 1);
-    EXPECT_NE(missing.err.find("0x80070003"), std::string::npos) << missing.err;
+    EXPECT_EQ(Cfemu({"ls", Path("folder")}).out,
+              "inner.bin\t4097\tplaceholder\tdehydrated\tin-sync\tcf\\td1\\ti1\\tinner.bin\n");
+    EXPECT_EQ(Cfemu({"root", Path("folder")}).out, "root: " + root_ +
+                                                       "\nprovider: VOSKE\nversion: 0.1.0-spike\n"
+                                                       "id: {564F534B-4543-4669-6C65-7370696B6531}\n"
+                                                       "identity: root-id\\tuser\nhydration: 2 modifier 0x0\n"
+                                                       "population: 3 modifier 0x0\nin-sync: 0x100\nhardlink: 0x0\n"
+                                                       "placeholder-management: 0x0\nregister-flags: 0x0\n"
+                                                       "connected: no\n");
+
+    const struct {
+        std::vector<std::string> call;
+        std::string message;
+    } failures[] = {
+        {{"cat", Path("missing.txt")}, ": 0x80070002 file not found (ERROR_FILE_NOT_FOUND, error 2)\n"},
+        {{"rm", Path("missing.txt")}, ": 0x80070002 file not found (ERROR_FILE_NOT_FOUND, error 2)\n"},
+        {{"mv", Path("plain.txt"), Path("plain.txt2/x")}, ": 0x80070003 path not found (ERROR_PATH_NOT_FOUND, error 3)\n"},
+        {{"ls", base_ + "/nothing"}, ": 0x80070003 path not found (ERROR_PATH_NOT_FOUND, error 3)\n"},
+        {{"root", base_}, ": 0x80070186 not under a sync root (ERROR_CLOUD_FILE_NOT_UNDER_SYNC_ROOT, error 390)\n"},
+    };
+    for (const auto& row : failures) {
+        ProcessResult result = Cfemu(row.call);
+        EXPECT_EQ(result.exitCode, 1);
+        EXPECT_EQ(result.err, "cfemu " + row.call[0] + " " + row.call[1] + row.message);
+    }
+
+    ASSERT_EQ(Cfemu({"append", Path("new.txt"), "one"}).exitCode, 0);
+    ASSERT_EQ(Cfemu({"append", Path("new.txt"), " two"}).exitCode, 0);
+    ASSERT_EQ(Cfemu({"mv", Path("new.txt"), Path("moved.txt")}).exitCode, 0);
+    EXPECT_FALSE(FileExists(Path("new.txt")));
+    ProcessResult refused = Cfemu({"mv", Path("moved.txt"), Path("plain.txt")});
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_NE(refused.err.find("0x800700B7"), std::string::npos) << refused.err;
+    mkdir(Path("empty").c_str(), 0755);
+    EXPECT_EQ(Cfemu({"ls", Path("empty")}).out, "");
+    EXPECT_EQ(Cfemu({"rm", Path("empty")}).exitCode, 0);
+    std::vector<char> saved(4096);
+    ASSERT_NE(getcwd(saved.data(), saved.size()), nullptr);
+    ASSERT_EQ(chdir(root_.c_str()), 0);
+    ProcessResult relative = Cfemu({"cat", "moved.txt"});
+    ProcessResult shown = Cfemu({"root", "."});
+    ASSERT_EQ(chdir(saved.data()), 0);
+    EXPECT_EQ(relative.out, "one two");
+    EXPECT_EQ(shown.out.rfind("root: " + root_ + "\n", 0), 0u) << shown.out;
 }
 
 }  // namespace
-}  // namespace filtertest
+}  // namespace platformtest

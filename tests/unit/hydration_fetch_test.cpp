@@ -45,6 +45,7 @@ struct Fetch {
         info.StructSize = sizeof(info);
         info.ConnectionKey.Internal = 0x7711;
         info.TransferKey.QuadPart = 0x5522;
+        info.RequestKey.QuadPart = 0x3344;
         info.FileIdentity = blob.empty() ? nullptr : blob.data();
         info.FileIdentityLength = static_cast<DWORD>(blob.size());
         params.ParamSize = sizeof(params);
@@ -68,8 +69,8 @@ std::vector<Transfer> Transfers(const FakeCloudFiles& fake) {
         EXPECT_EQ(call.opInfo.Type, CF_OPERATION_TYPE_TRANSFER_DATA);
         EXPECT_EQ(call.opInfo.ConnectionKey.Internal, 0x7711);
         EXPECT_EQ(call.opInfo.TransferKey.QuadPart, 0x5522);
-        EXPECT_EQ(call.opInfo.RequestKey.QuadPart, 0);
-        EXPECT_EQ(call.opParams.ParamSize, 48u);
+        EXPECT_EQ(call.opInfo.RequestKey.QuadPart, 0x3344);
+        EXPECT_EQ(call.opParams.ParamSize, 40u);  // offset 8 + TransferData
         EXPECT_EQ(call.opParams.TransferData.Flags, CF_OPERATION_TRANSFER_DATA_FLAG_NONE);
         transfers.push_back({call.opParams.TransferData.CompletionStatus, call.opParams.TransferData.Offset.QuadPart,
                              call.opParams.TransferData.Length.QuadPart,

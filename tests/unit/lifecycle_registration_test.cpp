@@ -67,7 +67,7 @@ TEST_F(Lifecycle, RegistrationRecordAndPoliciesFieldByField) {
     EXPECT_EQ(call.policies.Population.Modifier, 0);
     EXPECT_EQ(call.policies.InSync, 0x100u);
     EXPECT_EQ(call.policies.HardLink, 0u);
-    EXPECT_EQ(call.policies.PlaceholderManagement, 0u);
+    EXPECT_EQ(call.policies.PlaceholderManagement, 0x5u);  // create and update unrestricted
     EXPECT_EQ(call.flags, 0u);
 
     EXPECT_EQ(Log(), std::vector<std::string>{"[REGISTER] Registered sync root: " + Narrow(ProviderPaths.syncRoot) +
@@ -83,10 +83,32 @@ TEST_F(Lifecycle, RegistrationStatuses) {
     // The seed file is written before the platform is asked, whatever it answers.
     EXPECT_EQ(ReadFileBytes(env.ProviderBase() + "/Staging/hello-from-engine.txt").size(), 93u);
     EXPECT_EQ(RegisterProviderSyncRoot(), S_OK);  // a positive success code is reported as 0
+    // A platform that does not know the unrestricted policy refuses the record as invalid: registered once
+    // more with the default policy in the older, 20-byte record. A second refusal is the failure.
+    fake.FailCall(3, E_INVALIDARG);
+    EXPECT_EQ(RegisterProviderSyncRoot(), S_OK);
+    fake.FailCall(5, E_INVALIDARG);
+    fake.FailCall(6, E_INVALIDARG);
+    EXPECT_EQ(RegisterProviderSyncRoot(), E_INVALIDARG);
+    const auto calls = fake.Calls();
+    ASSERT_EQ(calls.size(), 6u);
+    for (size_t i : {size_t{2}, size_t{4}}) {
+        EXPECT_EQ(calls[i].policies.StructSize, 24u);
+        EXPECT_EQ(calls[i].policies.PlaceholderManagement, 0x5u);
+        EXPECT_EQ(calls[i + 1].policies.StructSize, 20u);
+        EXPECT_EQ(calls[i + 1].policies.PlaceholderManagement, 0u);
+        EXPECT_EQ(calls[i + 1].policies.InSync, 0x100u);  // everything else as before
+    }
+    const std::string fallback =
+        "[REGISTER] Unrestricted placeholder management refused - registering with the default policy";
     const auto log = Log();
-    ASSERT_EQ(log.size(), 2u);
+    ASSERT_EQ(log.size(), 6u);
     EXPECT_EQ(log[0], "[ERROR] CfRegisterSyncRoot failed hr=0x80070005 path=" + Narrow(ProviderPaths.syncRoot));
     EXPECT_EQ(log[1].rfind("[REGISTER] Registered sync root: ", 0), 0u);
+    EXPECT_EQ(log[2], fallback);
+    EXPECT_EQ(log[3].rfind("[REGISTER] Registered sync root: ", 0), 0u);
+    EXPECT_EQ(log[4], fallback);
+    EXPECT_EQ(log[5], "[ERROR] CfRegisterSyncRoot failed hr=0x80070057 path=" + Narrow(ProviderPaths.syncRoot));
 }
 
 TEST_F(Lifecycle, UnregisterRetriesOnlyWhileInUse) {

@@ -31,6 +31,7 @@ struct Callback {
         info.StructSize = sizeof(info);
         info.ConnectionKey.Internal = 0x7711;
         info.TransferKey.QuadPart = 0x5522;
+        info.RequestKey.QuadPart = 0x3344;
         info.FileIdentity = blob.empty() ? nullptr : blob.data();
         info.FileIdentityLength = static_cast<DWORD>(blob.size());
         info.VolumeDosName = volume.c_str();
@@ -364,8 +365,8 @@ TEST(Notifications, DeleteAndRenameWriteTheirRecordBeforeTheAcknowledgement) {
         EXPECT_EQ(acks[0].opInfo.Type, row.rename ? CF_OPERATION_TYPE_ACK_RENAME : CF_OPERATION_TYPE_ACK_DELETE);
         EXPECT_EQ(acks[0].opInfo.ConnectionKey.Internal, 0x7711);
         EXPECT_EQ(acks[0].opInfo.TransferKey.QuadPart, 0x5522);
-        EXPECT_EQ(acks[0].opInfo.RequestKey.QuadPart, 0);
-        EXPECT_EQ(acks[0].opParams.ParamSize, 48u);
+        EXPECT_EQ(acks[0].opInfo.RequestKey.QuadPart, 0x3344);
+        EXPECT_EQ(acks[0].opParams.ParamSize, 16u);  // offset 8 + AckDelete/AckRename
         EXPECT_EQ(acks[0].opParams.AckDelete.Flags, 0u);
         EXPECT_EQ(acks[0].opParams.AckDelete.CompletionStatus, STATUS_SUCCESS);
         EXPECT_EQ(LogMessages(env.LogFile()),

@@ -1,5 +1,7 @@
 // cfemu_main.cpp - cfemu, the emulated platform's command-line tool: acts on a sync root as any application would.
-// Reads, appends, deletes, renames and lists through the Win32 stand-in, and shows a root's registration.
+// Reads, appends, deletes, renames and lists through the Win32 stand-in, shows a root's registration, holds a file
+// open and mounts a root.
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -8,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/cfemu/cfemu.h"
 #include "platform/posix/cloud_filter.h"
 #include "platform/win32.h"
 
@@ -22,7 +25,13 @@ const char kUsage[] =
     "  mv FROM TO         rename or move a file or directory (the target must not exist)\n"
     "  ls DIR             one line per entry: name, size, placeholder or regular, hydrated or not,\n"
     "                     in sync or not, identity (tabs shown as \\t)\n"
-    "  root DIR           the registration of the sync root holding DIR and whether a provider is connected\n";
+    "  root DIR           the registration of the sync root holding DIR and whether a provider is connected\n"
+    "  hold PATH ACCESS SHARE\n"
+    "                     open the file as an application would and keep it open until Ctrl+C or SIGTERM;\n"
+    "                     ACCESS and SHARE are letters of r (read), w (write), d (delete), or - for none\n"
+    "  mount ROOT MOUNTPOINT\n"
+    "                     shows ROOT (a sync root or a directory in one) at MOUNTPOINT (an empty directory) to\n"
+    "                     every program, through FUSE; runs until Ctrl+C, SIGTERM or fusermount3 -u MOUNTPOINT\n";
 
 struct ErrorText {
     DWORD code;
@@ -42,6 +51,8 @@ const ErrorText kErrors[] = {
     {ERROR_DIR_NOT_EMPTY, "ERROR_DIR_NOT_EMPTY", "directory not empty"},
     {ERROR_ALREADY_EXISTS, "ERROR_ALREADY_EXISTS", "already exists"},
     {ERROR_DIRECTORY, "ERROR_DIRECTORY", "not a directory"},
+    {ERROR_DISK_FULL, "ERROR_DISK_FULL", "disk full"},
+    {364, "ERROR_CLOUD_FILE_METADATA_TOO_LARGE", "cloud file metadata too large"},
     {ERROR_CLOUD_FILE_PROVIDER_NOT_RUNNING, "ERROR_CLOUD_FILE_PROVIDER_NOT_RUNNING",
      "cloud file provider is not running"},
     {376, "ERROR_NOT_A_CLOUD_FILE", "not a cloud file"},
@@ -65,16 +76,7 @@ const ErrorText kErrors[] = {
 };
 
 int Fail(const char* command, const std::string& path, DWORD code) {
-    const char* name = "ERROR";
-    const char* text = "failed";
-    for (const ErrorText& row : kErrors) {
-        if (row.code == code) {
-            name = row.name;
-            text = row.text;
-        }
-    }
-    std::fprintf(stderr, "cfemu %s %s: 0x%08X %s (%s, error %u)\n", command, path.c_str(),
-                 static_cast<unsigned>(HRESULT_FROM_WIN32(code)), text, name, static_cast<unsigned>(code));
+    std::fprintf(stderr, "cfemu %s %s: %s\n", command, path.c_str(), cfemu::DescribeWin32Error(code).c_str());
     return 1;
 }
 
@@ -212,6 +214,48 @@ int List(const std::string& directory) {
     return 0;
 }
 
+// "rwd" letters to access rights or share modes; false for any other letter.
+bool ParseRights(const std::string& letters, DWORD read, DWORD write, DWORD remove, DWORD* rights) {
+    *rights = 0;
+    if (letters == "-") return true;
+    for (char letter : letters) {
+        if (letter == 'r') {
+            *rights |= read;
+        } else if (letter == 'w') {
+            *rights |= write;
+        } else if (letter == 'd') {
+            *rights |= remove;
+        } else {
+            return false;
+        }
+    }
+    return !letters.empty();
+}
+
+// Holds a handle the way an application keeps a file open, so others meet its share mode (and, on a
+// placeholder, the provider hears of its close when it ends).
+int Hold(const std::string& path, const std::string& accessLetters, const std::string& shareLetters) {
+    DWORD access = 0, share = 0;
+    if (!ParseRights(accessLetters, GENERIC_READ, GENERIC_WRITE, 0x00010000u /* DELETE */, &access) ||
+        !ParseRights(shareLetters, FILE_SHARE_READ, FILE_SHARE_WRITE, FILE_SHARE_DELETE, &share)) {
+        return Usage();
+    }
+    sigset_t stops;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGINT);
+    sigaddset(&stops, SIGTERM);
+    sigprocmask(SIG_BLOCK, &stops, nullptr);
+    HANDLE file = CreateFileW(Windows(path).c_str(), access == 0 ? FILE_READ_ATTRIBUTES : access, share, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return Fail("hold", path, GetLastError());
+    std::printf("holding %s\n", path.c_str());
+    std::fflush(stdout);
+    int received = 0;
+    sigwait(&stops, &received);
+    CloseHandle(file);
+    return 0;
+}
+
 int Root(const std::string& directory) {
     std::string path = cfemu::CanonicalPath(Absolute(directory));
     std::string root;
@@ -246,6 +290,21 @@ int Root(const std::string& directory) {
 
 }  // namespace
 
+std::string cfemu::DescribeWin32Error(DWORD code) {
+    const char* name = "ERROR";
+    const char* text = "failed";
+    for (const ErrorText& row : kErrors) {
+        if (row.code == code) {
+            name = row.name;
+            text = row.text;
+        }
+    }
+    char line[160];
+    std::snprintf(line, sizeof(line), "0x%08X %s (%s, error %u)", static_cast<unsigned>(HRESULT_FROM_WIN32(code)),
+                  text, name, static_cast<unsigned>(code));
+    return line;
+}
+
 int main(int argc, char** argv) {
     if (argc < 2) return Usage();
     std::string command = argv[1];
@@ -255,5 +314,7 @@ int main(int argc, char** argv) {
     if (command == "mv" && argc == 4) return Move(argv[2], argv[3]);
     if (command == "ls" && argc == 3) return List(argv[2]);
     if (command == "root" && argc == 3) return Root(argv[2]);
+    if (command == "hold" && argc == 5) return Hold(argv[2], argv[3], argv[4]);
+    if (command == "mount" && argc == 4) return cfemu::RunMount(argv[2], argv[3]);
     return Usage();
 }
