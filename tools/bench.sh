@@ -21,7 +21,8 @@ cd "$VOSKE_ROOT"
 all=(bench_placeholders bench_hydration bench_mount bench_writeback bench_event_log bench_seed)
 selected=("${@:-${all[@]}}")
 
-cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DVOSKE_BUILD_TESTS=OFF -DVOSKE_BUILD_BENCH=ON >&2
+cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DVOSKE_BUILD_TESTS=OFF -DVOSKE_BUILD_BENCH=ON \
+    -DVOSKE_WERROR=ON >&2
 cmake --build build/bench --target voske-cf-spike cfemu "${selected[@]}" >&2
 
 rows=$(mktemp)

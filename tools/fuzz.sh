@@ -28,7 +28,7 @@ cd "$VOSKE_ROOT"
 build="${VOSKE_FUZZ_BUILD_DIR:-build/fuzz}"
 case "$build" in /*) ;; *) build="$VOSKE_ROOT/$build" ;; esac
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
-    -DVOSKE_FUZZ=ON -DVOSKE_BUILD_TESTS=OFF -DVOSKE_BUILD_BENCH=OFF >/dev/null
+    -DVOSKE_FUZZ=ON -DVOSKE_BUILD_TESTS=OFF -DVOSKE_BUILD_BENCH=OFF -DVOSKE_WERROR=ON >/dev/null
 targets=()
 for source in tests/fuzz/fuzz_*.cpp; do
     targets+=("$(basename "$source" .cpp)")

@@ -2,8 +2,12 @@
 // LOCALAPPDATA falls back to the XDG data directory, so the program's tree lands where Linux keeps user data.
 #include "platform/posix/standin_internal.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstdlib>
 #include <cwctype>
+#include <mutex>
 
 namespace {
 
@@ -29,6 +33,30 @@ bool IsWindowsForm(const std::string& value) {
     return !value.empty() && value[0] == '\\';
 }
 
+// Windows always has the local application-data directory; a new account, a container or a CI machine may not
+// have the XDG data directory yet. The fallback is created with its missing parents, each with mode 0700 as the
+// XDG base-directory rules ask; directories that exist keep their modes. A failure is left for the program's
+// first use of the directory to report. The last path made is remembered, as every path the program builds
+// asks for LOCALAPPDATA again.
+void MakeDataDirectory(const std::string& path) {
+    static std::mutex lock;
+    static std::string made;
+    std::lock_guard<std::mutex> guard(lock);
+    if (path == made) return;
+    const int savedErrno = errno;
+    size_t slash = path.find('/', 1);
+    for (;;) {
+        const std::string step = path.substr(0, slash);
+        if (mkdir(step.c_str(), 0700) != 0 && errno != EEXIST) break;
+        if (slash == std::string::npos) {
+            made = path;
+            break;
+        }
+        slash = path.find('/', slash + 1);
+    }
+    errno = savedErrno;
+}
+
 // The value the program sees, or false when the variable counts as unset.
 bool LookUp(const std::wstring& name, std::wstring* value) {
     if (IsLocalAppData(name)) {
@@ -40,6 +68,7 @@ bool LookUp(const std::wstring& name, std::wstring* value) {
         }
         const char* xdg = std::getenv("XDG_DATA_HOME");
         if (NonEmpty(xdg)) {
+            MakeDataDirectory(xdg);
             *value = posix::ToWindowsPath(xdg);
             return true;
         }
@@ -47,7 +76,9 @@ bool LookUp(const std::wstring& name, std::wstring* value) {
         if (NonEmpty(home)) {
             std::string share = home;
             if (share.back() != '/') share += '/';
-            *value = posix::ToWindowsPath(share + ".local/share");
+            share += ".local/share";
+            MakeDataDirectory(share);
+            *value = posix::ToWindowsPath(share);
             return true;
         }
         return false;

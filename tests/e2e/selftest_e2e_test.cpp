@@ -1,5 +1,6 @@
 // selftest_e2e_test.cpp - the self-test and the interactive chain, each verb a separate process of the built
 // program against the emulated filter; every run must leave no unexpected "ERROR" line in the log.
+#include "platform/posix/posix_handle.h"
 #include "tests/support/processes.h"
 #include "tests/support/test_env.h"
 
@@ -7,7 +8,10 @@
 
 #include "platform/win32.h"
 
+#include <sys/stat.h>
+
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
 
 namespace {
@@ -107,6 +111,55 @@ TEST(SelfTest, FailsAtRegistrationWhenTheRootIsNotADirectory) {
     EXPECT_EQ(LogMessages(env.LogFile()).back().find("[CONNECT]"), std::string::npos);
     EXPECT_FALSE(WaitForLogLine(env.LogFile(), "Provider connected", 0));
     EXPECT_FALSE(RootIsRegistered());
+}
+
+// A new account has no ~/.local/share yet. The data directory the stand-in falls back to is made with its missing
+// parents (0700, existing ones untouched); a LOCALAPPDATA the user set is never made, and its absence fails the run.
+TEST(SelfTest, MakesOnlyTheDataDirectoryItFallsBackTo) {
+    struct Case {
+        const char* localAppData;  // below the temporary root; null: unset
+        const char* xdgDataHome;   // likewise
+        std::string dataDir;       // where the tree must land; it and its parent are made unless LOCALAPPDATA is set
+        int exitCode;
+    };
+    const Case cases[] = {
+        {nullptr, nullptr, "home/.local/share", 0},
+        {nullptr, "xdg/data", "xdg/data", 0},
+        {"missing", nullptr, "missing", 1},
+    };
+    const auto modeOf = [](const std::string& path) {
+        struct stat st {};
+        return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0u;
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.dataDir);
+        TempLocalAppData env;
+        const std::string home = env.Root() + "/home";
+        ASSERT_EQ(mkdir(home.c_str(), 0755), 0);
+        ASSERT_EQ(chmod(home.c_str(), 0755), 0);
+        setenv("HOME", home.c_str(), 1);
+        for (const auto& [name, value] :
+             {std::pair{"LOCALAPPDATA", c.localAppData}, {"XDG_DATA_HOME", c.xdgDataHome}}) {
+            if (value == nullptr) unsetenv(name);
+            if (value != nullptr) setenv(name, (env.Root() + "/" + value).c_str(), 1);
+        }
+        ProcessResult result = RunVerb("selftest");
+        EXPECT_EQ(result.exitCode, c.exitCode) << result.err;
+        const std::string data = env.Root() + "/" + c.dataDir, provider = data + "/nq.vo.tarn.voskel/VOSKE/CloudFiles";
+        const std::string syncRootLine = "SyncRoot : " + posix::WideToUtf8(WindowsPathOf(provider + "/SyncRoot"));
+        EXPECT_EQ(result.out.rfind(syncRootLine + "\n", 0), 0u) << result.out;
+        EXPECT_EQ(modeOf(home), 0755u);
+        EXPECT_EQ(FileExists(home + "/.local"), c.dataDir.rfind("home/", 0) == 0);
+        if (c.exitCode == 0) {
+            EXPECT_EQ(modeOf(data), 0700u);
+            EXPECT_EQ(modeOf(data.substr(0, data.rfind('/'))), 0700u);
+            EXPECT_TRUE(LogHasInOrder(provider + "/provider.log", {"[UNREGISTER] Sync root unregistered",
+                                                                  "[SELFTEST] placeholder -> hydrate"}));
+        } else {
+            EXPECT_NE(result.err.find("[ERROR] CfRegisterSyncRoot failed hr=0x80070002"), std::string::npos);
+            EXPECT_FALSE(FileExists(data));
+        }
+    }
 }
 
 TEST(InteractiveChain, ConnectServesHydrateDehydrateAndWriteBackFromOtherProcesses) {

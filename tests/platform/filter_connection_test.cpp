@@ -307,7 +307,11 @@ TEST_F(ConnectionTest, CallbackInfoNestedFetchAndWrongAnswers) {
 // can no longer be answered and no callback arrives.
 TEST_F(ConnectionTest, PoolRunsSixFetchesAtOnceAndDisconnectReleasesPendingReaders) {
     const int kFiles = 6;
-    for (int i = 0; i < kFiles; ++i) AddFile("p" + std::to_string(i) + ".txt", "P");
+    for (int i = 0; i < kFiles; ++i) {
+        // A named number: gcc 12 at -O3 takes "literal" + a temporary string for an overlapping copy (-Wrestrict).
+        const std::string number = std::to_string(i);
+        AddFile("p" + number + ".txt", "P");
+    }
     AddFile("late.txt", "late");
     AddFile("pending.txt", "pending");
     recorder_.source = "P";

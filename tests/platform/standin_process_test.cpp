@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 
 namespace {
 
@@ -230,26 +231,27 @@ std::wstring ReadVariable(const wchar_t* name, DWORD* error) {
     return std::wstring(buffer, length);
 }
 
+// "@" stands for the test's directory. The directory a fallback names is made; a LOCALAPPDATA that is set never is.
 TEST(StandinEnvironment, LocalAppDataFallbacks) {
-    TempLocalAppData saved;  // puts LOCALAPPDATA, HOME and XDG_DATA_HOME back
+    TempLocalAppData env;  // puts LOCALAPPDATA, HOME and XDG_DATA_HOME back
     const LocalAppDataCase cases[] = {
-        {"C:\\Users\\u\\AppData\\Local", "/x", "/h", L"C:\\Users\\u\\AppData\\Local"},
+        {"C:\\Users\\u\\AppData\\Local", "@/x", "@/h", L"C:\\Users\\u\\AppData\\Local"},
         {"c:\\lower", nullptr, nullptr, L"c:\\lower"},
         {"\\\\server\\share", nullptr, nullptr, L"\\\\server\\share"},
-        {"/home/u/lad", "/x", "/h", L"Z:\\home\\u\\lad"},
-        {"", "/x/data", "/h", L"Z:\\x\\data"},
-        {nullptr, "/x/data", "/h", L"Z:\\x\\data"},
-        {nullptr, "", "/home/u", L"Z:\\home\\u\\.local\\share"},
-        {nullptr, nullptr, "/home/u/", L"Z:\\home\\u\\.local\\share"},
+        {"@/home/u/lad", "@/x", "@/h", L"@\\home\\u\\lad"},
+        {"", "@/x/data", "@/h", L"@\\x\\data"},
+        {nullptr, "@/y/data", "@/h", L"@\\y\\data"},
+        {nullptr, "", "@/home/u", L"@\\home\\u\\.local\\share"},
+        {nullptr, nullptr, "@/home/v/", L"@\\home\\v\\.local\\share"},
         {"", "", "", nullptr},
         {nullptr, nullptr, nullptr, nullptr},
     };
     for (const LocalAppDataCase& c : cases) {
-        auto put = [](const char* name, const char* value) {
-            if (value != nullptr) {
-                setenv(name, value, 1);
-            } else {
+        auto put = [&env](const char* name, const char* value) {
+            if (value == nullptr) {
                 unsetenv(name);
+            } else {
+                setenv(name, (value[0] == '@' ? env.Root() + (value + 1) : std::string(value)).c_str(), 1);
             }
         };
         put("LOCALAPPDATA", c.localAppData);
@@ -260,8 +262,14 @@ TEST(StandinEnvironment, LocalAppDataFallbacks) {
         if (c.expected == nullptr) {
             EXPECT_EQ(value, L"");
             EXPECT_EQ(error, 203u);  // ERROR_ENVVAR_NOT_FOUND
-        } else {
-            EXPECT_EQ(value, c.expected) << (c.localAppData ? c.localAppData : "(unset)");
+            continue;
+        }
+        std::wstring expected = c.expected;
+        if (expected[0] == L'@') expected.replace(0, 1, posix::ToWindowsPath(env.Root()));
+        EXPECT_EQ(value, expected) << (c.localAppData ? c.localAppData : "(unset)");
+        if (expected[0] == L'Z') {
+            const bool fallback = c.localAppData == nullptr || c.localAppData[0] == '\0';
+            EXPECT_EQ(std::filesystem::is_directory(posix::ToPosixPath(value)), fallback) << c.expected;
         }
     }
 }
