@@ -71,7 +71,7 @@ def main():
     os.environ.setdefault("TMPDIR", str(ROOT / "build" / "tmp"))
     pathlib.Path(os.environ["TMPDIR"]).mkdir(parents=True, exist_ok=True)
     configure = run(["cmake", "-S", ".", "-B", str(BUILD), "-G", "Ninja", "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
-                     "-DVOSKE_BUILD_BENCH=OFF"])
+                     "-DVOSKE_BUILD_BENCH=OFF", "-DVOSKE_WERROR=ON"])
     if configure.returncode != 0:
         sys.exit(configure.stderr)
     faults = load(args.keyword)
