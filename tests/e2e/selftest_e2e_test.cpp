@@ -179,6 +179,8 @@ TEST(InteractiveChain, ConnectServesHydrateDehydrateAndWriteBackFromOtherProcess
     ProcessResult hydrate = RunVerb("hydrate");
     EXPECT_EQ(hydrate.exitCode, 0) << hydrate.err;
     EXPECT_NE(hydrate.err.find("CfHydratePlaceholder hr=0x00000000 probe_read=1"), std::string::npos) << hydrate.err;
+    // The hydrating handle's close is written back first: a copy still to come would read the file back in.
+    EXPECT_TRUE(WaitForLogLine(env.LogFile(), "[WRITEBACK] WRITEBACK_QUEUED local copy only, no network", 20000));
     // The verbs that write wait out another process's handle for a moment instead of failing at once: an
     // application holding the file (for reading, sharing only reading) lets go while dehydrate and the
     // write-back client try again.
