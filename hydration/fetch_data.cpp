@@ -45,63 +45,53 @@ void SendFailure(const CF_CALLBACK_INFO* info, LONGLONG offset, LONGLONG length)
     SendTransfer(info, STATUS_CLOUD_FILE_UNSUCCESSFUL, nullptr, offset, length);
 }
 
-bool IsSafeFetchIdentity(const std::wstring& identity) {
-    if (identity.empty()) return true;
-    std::vector<std::wstring> fields;
-    if (ParsePlaceholderIdentity(identity, fields)) return IsSafeCacheReference(fields[1], fields[2], fields[3]);
-    return IsSafeRelativePath(identity);
-}
-
 // Returns whether the identity is a cache reference, the only kind the engine can download.
-bool QueueDownloadRequest(const CF_CALLBACK_INFO* info) {
+bool QueueDownloadRequest(const PlaceholderRef& ref) {
     std::wstring productDir = JoinPath(LocalAppDataDir(), L"nq.vo.tarn.voskel");
     CreateDirectoryW(productDir.c_str(), nullptr);
     CreateDirectoryW(JoinPath(productDir, L"VOSKE").c_str(), nullptr);
     CreateDirectoryW(EngineQueuePath().c_str(), nullptr);
     CreateDirectoryW(EngineInboxPath().c_str(), nullptr);
-
-    std::vector<std::wstring> fields;
-    if (!ParsePlaceholderIdentity(DecodeIdentityBlob(info->FileIdentity, info->FileIdentityLength), fields)) {
-        return false;
-    }
-    WriteRecordFile(EngineInboxPath(), "", FormatDownloadRecord(fields[1], fields[2]));
+    if (ref.kind != PlaceholderRef::kCacheReference) return false;
+    WriteRecordFile(EngineInboxPath(), "", FormatDownloadRecord(ref.domainId, ref.itemId));
     return true;
 }
 
-}  // namespace
-
-std::wstring LocateFetchSource(LPCVOID identityBlob, DWORD identityLength) {
-    std::wstring identity = DecodeIdentityBlob(identityBlob, identityLength);
-    if (identity.empty()) return JoinPath(ProviderPaths.staging, L"hello-from-engine.txt");
-    // A name taken from another process's identity must never reach outside the cache or staging directory.
-    if (!IsSafeFetchIdentity(identity)) return std::wstring();
-
-    std::wstring cachePath = IdentityCachePath(identity);
-    if (!cachePath.empty()) return cachePath;
-
-    std::wstring productPath = ProductCachePath(identity);
+// The file that holds a safe identity's data: the cache file of a cache reference, else the path in the product
+// cache when it is there, else the path in staging.
+std::wstring LocateFetchSource(const PlaceholderRef& ref) {
+    if (ref.kind == PlaceholderRef::kDemonstration) return JoinPath(ProviderPaths.staging, L"hello-from-engine.txt");
+    if (ref.kind == PlaceholderRef::kCacheReference) {
+        std::wstring cachePath = ReferenceCachePath(ref);
+        if (!cachePath.empty()) return cachePath;
+    }
+    std::wstring productPath = ProductCachePath(ref.text);
     if (!productPath.empty() && GetFileAttributesW(productPath.c_str()) != INVALID_FILE_ATTRIBUTES) {
         return productPath;
     }
-    return JoinPath(ProviderPaths.staging, identity);
+    return JoinPath(ProviderPaths.staging, ref.text);
 }
+
+}  // namespace
 
 void CALLBACK OnFetchData(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAMETERS* params) {
     LogEvent("NO_NETWORK", "FETCH_DATA entered - sockets forbidden on this thread");
     const LONGLONG requiredOffset = params->FetchData.RequiredFileOffset.QuadPart;
     const LONGLONG requiredLength = params->FetchData.RequiredLength.QuadPart;
 
-    if (!IsSafeFetchIdentity(DecodeIdentityBlob(info->FileIdentity, info->FileIdentityLength))) {
+    // A name taken from another process's identity must never reach outside the cache or staging directory.
+    const PlaceholderRef ref = ClassifyIdentity(info->FileIdentity, info->FileIdentityLength);
+    if (ref.kind == PlaceholderRef::kUnsafe) {
         LogEvent("ERROR", "HYDRATE unsafe identity - refusing");
         SendFailure(info, requiredOffset, requiredLength);
         return;
     }
 
-    std::wstring source = LocateFetchSource(info->FileIdentity, info->FileIdentityLength);
+    std::wstring source = LocateFetchSource(ref);
     HANDLE file = OpenSource(source);
     if (file == INVALID_HANDLE_VALUE && source.find(kProductCacheMarker) != std::wstring::npos) {
         LogEvent("HYDRATE", "cache miss - queue local download, no socket");
-        if (QueueDownloadRequest(info)) {
+        if (QueueDownloadRequest(ref)) {
             // The engine fills the cache in its own time; give it about ten seconds before refusing the read.
             for (int reopen = 0; reopen < kCacheMissReopens && file == INVALID_HANDLE_VALUE; ++reopen) {
                 Sleep(kCacheMissWaitMilliseconds);

@@ -3,8 +3,5 @@
 
 #include "syncroot/cloud_files.h"
 
-#include <string>
-
-std::wstring LocateFetchSource(LPCVOID identityBlob, DWORD identityLength);
 void CALLBACK OnFetchData(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAMETERS* params);
 void CALLBACK OnCancelFetchData(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAMETERS* params);

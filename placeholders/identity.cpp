@@ -81,6 +81,10 @@ std::wstring IdentityCachePath(const std::wstring& identity) {
     return ProductCachePath(JoinPath(JoinPath(fields[1], fields[2]), fields[3]));
 }
 
+std::wstring ReferenceCachePath(const PlaceholderRef& ref) {
+    return ProductCachePath(JoinPath(JoinPath(ref.domainId, ref.itemId), ref.cacheFileName));
+}
+
 namespace {
 
 wchar_t AsciiUpper(wchar_t c) { return c >= L'a' && c <= L'z' ? static_cast<wchar_t>(c - L'a' + L'A') : c; }
@@ -128,4 +132,21 @@ bool IsSafeRelativePath(const std::wstring& path) {
         start = end + 1;
     }
     return true;
+}
+
+PlaceholderRef ClassifyIdentity(LPCVOID blob, DWORD length) {
+    PlaceholderRef ref;
+    ref.text = DecodeIdentityBlob(blob, length);
+    if (ref.text.empty()) return ref;
+    std::vector<std::wstring> fields;
+    if (ParsePlaceholderIdentity(ref.text, fields)) {
+        ref.domainId = fields[1];
+        ref.itemId = fields[2];
+        ref.cacheFileName = fields[3];
+        const bool safe = IsSafeCacheReference(ref.domainId, ref.itemId, ref.cacheFileName);
+        ref.kind = safe ? PlaceholderRef::kCacheReference : PlaceholderRef::kUnsafe;
+    } else {
+        ref.kind = IsSafeRelativePath(ref.text) ? PlaceholderRef::kRelativePath : PlaceholderRef::kUnsafe;
+    }
+    return ref;
 }

@@ -25,3 +25,22 @@ bool IsSafeRelativePath(const std::wstring& path);
 // True when the fields of a cache reference can name files below a directory: each id empty (it then adds no
 // level) or a safe name, and the cache file name a safe name.
 bool IsSafeCacheReference(const std::wstring& domainId, const std::wstring& itemId, const std::wstring& cacheFileName);
+
+// What a placeholder's identity names, decided once where a callback receives the blob. A callback that holds
+// one never decodes or splits the identity again, and never sees an unsafe name: those arrive as kUnsafe.
+struct PlaceholderRef {
+    enum Kind {
+        kDemonstration,   // empty identity: the demonstration file hello-from-engine.txt in staging
+        kRelativePath,    // a safe path relative to the product cache or the staging directory (in `text`)
+        kCacheReference,  // "cf", domain id, item id, cache file name: all safe, the ids possibly empty
+        kUnsafe,          // a name that could reach outside its directory; refused by every callback
+    };
+    Kind kind = kDemonstration;
+    std::wstring text;  // the decoded identity as it stands
+    std::wstring domainId, itemId, cacheFileName;
+};
+
+// Decodes the blob (as DecodeIdentityBlob does) and classifies it.
+PlaceholderRef ClassifyIdentity(LPCVOID blob, DWORD length);
+// <product cache>\domainId\itemId\cacheFileName of a cache reference; empty without a LOCALAPPDATA.
+std::wstring ReferenceCachePath(const PlaceholderRef& ref);

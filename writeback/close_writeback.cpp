@@ -75,11 +75,10 @@ bool SameLastWriteAndSize(const std::wstring& filePath, const std::wstring& cach
            file.nFileSizeLow == cache.nFileSizeLow && file.nFileSizeHigh == cache.nFileSizeHigh;
 }
 
-void WriteBackToEngine(const std::wstring& fullPath, const std::wstring& identity,
-                       const std::vector<std::wstring>& fields) {
-    const std::wstring& domainId = fields[1];
-    const std::wstring& itemId = fields[2];
-    const std::wstring& cacheFileName = fields[3];
+void WriteBackToEngine(const std::wstring& fullPath, const PlaceholderRef& ref) {
+    const std::wstring& domainId = ref.domainId;
+    const std::wstring& itemId = ref.itemId;
+    const std::wstring& cacheFileName = ref.cacheFileName;
 
     std::wstring engineQueue = EngineQueuePath();
     std::wstring store = JoinPath(engineQueue, L"CloudFiles");
@@ -91,7 +90,7 @@ void WriteBackToEngine(const std::wstring& fullPath, const std::wstring& identit
     std::wstring engineCopy = JoinPath(itemDir, cacheFileName);
 
     // A close that left the file as the engine delivered it is no change worth sending back.
-    std::wstring cachePath = IdentityCachePath(identity);
+    std::wstring cachePath = ReferenceCachePath(ref);
     if (!cachePath.empty() && SameLastWriteAndSize(fullPath, cachePath)) {
         LogEvent("WRITEBACK", "unchanged close skipped");
         return;
@@ -165,22 +164,22 @@ void CALLBACK OnNotifyFileCloseCompletion(const CF_CALLBACK_INFO* info, const CF
         LogEvent("WRITEBACK", "WRITEBACK dehydrated close skipped");
         return;
     }
-    std::wstring identity = info->FileIdentity == nullptr || info->FileIdentityLength < 2
-                                ? std::wstring(L"closed.bin")
-                                : DecodeIdentityBlob(info->FileIdentity, info->FileIdentityLength);
-
-    // Copy names come from the identity, which another process wrote: they must stay inside their directory.
-    std::vector<std::wstring> fields;
-    bool engineBranch = ParsePlaceholderIdentity(identity, fields);
-    bool safe = engineBranch ? IsSafeCacheReference(fields[1], fields[2], fields[3]) : identity.empty() || IsSafeRelativePath(identity);
-    if (!safe) {
+    // A file without an identity is copied as closed.bin. Copy names come from the identity, which another
+    // process wrote: they must stay inside their directory.
+    PlaceholderRef ref;
+    ref.kind = PlaceholderRef::kRelativePath;
+    ref.text = L"closed.bin";
+    if (info->FileIdentity != nullptr && info->FileIdentityLength >= 2) {
+        ref = ClassifyIdentity(info->FileIdentity, info->FileIdentityLength);
+    }
+    if (ref.kind == PlaceholderRef::kUnsafe) {
         LogEvent("ERROR", "WRITEBACK unsafe identity - not queued");
         return;
     }
 
-    if (engineBranch) {
-        WriteBackToEngine(fullPath, identity, fields);
+    if (ref.kind == PlaceholderRef::kCacheReference) {
+        WriteBackToEngine(fullPath, ref);
     } else {
-        WriteBackToStaging(fullPath, identity);
+        WriteBackToStaging(fullPath, ref.text);
     }
 }

@@ -9,14 +9,8 @@
 #include "writeback/queue_records.h"
 
 #include <cstring>
-#include <vector>
 
 namespace {
-
-// Only a cache reference the engine could act on gets a record; its ids must be plain names or empty.
-bool ParseEngineIdentity(const CF_CALLBACK_INFO* info, std::vector<std::wstring>& fields) {
-    return ParsePlaceholderIdentity(CallbackIdentityString(info), fields) && IsSafeCacheReference(fields[1], fields[2], fields[3]);
-}
 
 std::wstring CallbackSourcePath(const CF_CALLBACK_INFO* info) {
     std::wstring path = info->VolumeDosName != nullptr ? info->VolumeDosName : L"";
@@ -25,10 +19,6 @@ std::wstring CallbackSourcePath(const CF_CALLBACK_INFO* info) {
 }
 
 }  // namespace
-
-std::wstring CallbackIdentityString(const CF_CALLBACK_INFO* info) {
-    return DecodeIdentityBlob(info->FileIdentity, info->FileIdentityLength);
-}
 
 void AckNotification(const CF_CALLBACK_INFO* info, CF_OPERATION_TYPE operationType) {
     CF_OPERATION_PARAMETERS params;
@@ -46,12 +36,13 @@ void AckNotification(const CF_CALLBACK_INFO* info, CF_OPERATION_TYPE operationTy
 
 void CALLBACK OnNotifyDelete(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAMETERS* params) {
     LogEvent("WRITEBACK", "delete callback - local queue only, no network");
-    std::vector<std::wstring> fields;
-    // The same notification announces an undelete: the item stays, so the engine must not be told it went.
+    // Only a cache reference the engine could act on gets a record. The same notification announces an
+    // undelete: the item stays, so the engine must not be told it went.
+    const PlaceholderRef ref = ClassifyIdentity(info->FileIdentity, info->FileIdentityLength);
     const bool undelete = (params->Delete.Flags & CF_CALLBACK_DELETE_FLAG_IS_UNDELETE) != 0;
-    if (!undelete && ParseEngineIdentity(info, fields)) {
+    if (!undelete && ref.kind == PlaceholderRef::kCacheReference) {
         bool isDir = (params->Delete.Flags & CF_CALLBACK_DELETE_FLAG_IS_DIRECTORY) != 0;
-        WriteQueueRecord("delete", fields[1], fields[2], isDir, SyncRootRelativePath(CallbackSourcePath(info)),
+        WriteQueueRecord("delete", ref.domainId, ref.itemId, isDir, SyncRootRelativePath(CallbackSourcePath(info)),
                          std::wstring());
     }
     // The record is on disk before the acknowledgement lets the platform delete the item.
@@ -60,15 +51,15 @@ void CALLBACK OnNotifyDelete(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PAR
 
 void CALLBACK OnNotifyRename(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAMETERS* params) {
     LogEvent("WRITEBACK", "rename callback - local queue only, no network");
-    std::vector<std::wstring> fields;
-    if (ParseEngineIdentity(info, fields)) {
+    const PlaceholderRef ref = ClassifyIdentity(info->FileIdentity, info->FileIdentityLength);
+    if (ref.kind == PlaceholderRef::kCacheReference) {
         bool isDir = (params->Rename.Flags & CF_CALLBACK_RENAME_FLAG_IS_DIRECTORY) != 0;
         std::wstring target = params->Rename.TargetPath != nullptr ? params->Rename.TargetPath : L"";
         // The platform gives the target relative to the volume root.
         if (!target.empty() && target[0] == L'\\' && info->VolumeDosName != nullptr) {
             target = std::wstring(info->VolumeDosName) + target;
         }
-        WriteQueueRecord("modify", fields[1], fields[2], isDir, SyncRootRelativePath(target),
+        WriteQueueRecord("modify", ref.domainId, ref.itemId, isDir, SyncRootRelativePath(target),
                          SyncRootRelativePath(CallbackSourcePath(info)));
     }
     AckNotification(info, CF_OPERATION_TYPE_ACK_RENAME);

@@ -3,9 +3,6 @@
 
 #include "syncroot/cloud_files.h"
 
-#include <string>
-
-std::wstring CallbackIdentityString(const CF_CALLBACK_INFO* info);
 void AckNotification(const CF_CALLBACK_INFO* info, CF_OPERATION_TYPE operationType);
 void CALLBACK OnNotifyDelete(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAMETERS* params);
 void CALLBACK OnNotifyRename(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAMETERS* params);

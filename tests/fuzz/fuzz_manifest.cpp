@@ -55,7 +55,7 @@ void CheckIdentityBlob(const CF_PLACEHOLDER_CREATE_INFO& entry) {
     FUZZ_CHECK(ParsePlaceholderIdentity(identity, fields) && fields.size() == 4,
                "identity %s is not cf and three fields (input %s)", fuzz::Show(identity).c_str(), Input());
     FUZZ_CHECK(fields[3] == entry.RelativeFileName, "identity names %s, placeholder is %s (input %s)",
-               fuzz::Show(fields[3]).c_str(), fuzz::Show(entry.RelativeFileName).c_str(), Input());
+               fuzz::Show(fields[3]).c_str(), fuzz::Show(std::wstring(entry.RelativeFileName)).c_str(), Input());
     const std::wstring cachePath = IdentityCachePath(identity);
     FUZZ_CHECK(fuzz::StrictlyBelow(cachePath, gCache), "identity %s points outside the cache: %s (input %s)",
                fuzz::Show(identity).c_str(), fuzz::Show(cachePath).c_str(), Input());
@@ -174,7 +174,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string manifest(reinterpret_cast<const char*>(data), size);
-    gCurrentInput = fuzz::ShowBytes(manifest);
+    gCurrentInput = fuzz::Show(manifest);
     {
         std::ofstream file(gProvider + "/seed-manifest.tsv", std::ios::binary | std::ios::trunc);
         file.write(manifest.data(), static_cast<std::streamsize>(manifest.size()));

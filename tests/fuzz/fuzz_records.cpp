@@ -1,5 +1,5 @@
 // fuzz_records.cpp - libFuzzer target for the queue records: every record, formatted or written to the inbox,
-// is one strict JSON object and a line feed, with its keys in order and its ids and paths decoding to the input.
+// is one flat JSON object and a line feed, with its keys in order and its ids and paths decoding to the input.
 #include "layout/provider_paths.h"
 #include "tests/fuzz/fuzz_support.h"
 #include "writeback/queue_records.h"
@@ -11,364 +11,180 @@
 
 namespace {
 
-// ---- A strict JSON reader (RFC 8259), small enough to check by eye ----
+enum Kind { kString, kNumber, kTrue, kFalse, kNull };
 
-struct JsonValue {
-    enum Kind { kString, kNumber, kTrue, kFalse, kNull, kObject, kArray } kind = kNull;
-    std::string text;              // decoded bytes of a string, the literal text of a number
-    bool rawControl = false;       // a string that held a raw byte below 0x20 (not JSON; see CheckStrings)
-    std::vector<std::string> keys;  // an object's keys, in order, beside their values
-    std::vector<JsonValue> items;   // an object's values or an array's items
+struct Member {
+    std::string key;
+    Kind kind = kNull;
+    std::string text;         // decoded bytes of a string, the literal text of a number
+    bool rawControl = false;  // a string that held a raw byte below 0x20 (not JSON; see CheckRecord)
 };
 
-class JsonReader {
+// Reads one flat JSON object (RFC 8259 strings, numbers and literals as values) followed by exactly one line
+// feed, with no whitespace anywhere: the only shape a record has. Bytes of 0x80 and above are kept as they are,
+// so comparing a decoded string with the reference UTF-8 also proves it well formed.
+class RecordReader {
 public:
-    explicit JsonReader(const std::string& bytes) : s_(bytes) {}
+    explicit RecordReader(const std::string& bytes) : s_(bytes) {}
+    const char* error = nullptr;
 
-    // Reads one value that must be the whole input apart from `trailer`; whitespace between tokens is counted.
-    bool ReadDocument(JsonValue& value, const std::string& trailer) {
-        if (!ReadValue(value, 0)) return false;
-        SkipSpace();
-        return s_.compare(pos_, std::string::npos, trailer) == 0;
+    bool Read(std::vector<Member>& members) {
+        if (!Take('{')) return Fail("'{' expected");
+        if (!Take('}')) {
+            do {
+                Member member;
+                bool keyControl = false;
+                if (!Take('"') || !ReadString(member.key, keyControl)) return Fail("key expected");
+                if (keyControl) return Fail("raw control byte in a key");
+                if (!Take(':')) return Fail("':' expected");
+                if (!ReadValue(member)) return false;
+                members.push_back(member);
+            } while (Take(','));
+            if (!Take('}')) return Fail("',' or '}' expected");
+        }
+        return s_.compare(pos_, std::string::npos, "\n") == 0 || Fail("not one line feed after the object");
     }
-    size_t whitespace() const { return whitespace_; }
-    const char* error() const { return error_; }
 
 private:
     bool Fail(const char* why) {
-        if (error_ == nullptr) error_ = why;
+        if (error == nullptr) error = why;
         return false;
     }
-    void SkipSpace() {
-        // The trailer's line feed is not skipped as whitespace: it must be exactly one, after the object.
-        while (pos_ < s_.size() && (s_[pos_] == ' ' || s_[pos_] == '\t' || s_[pos_] == '\r' ||
-                                    (s_[pos_] == '\n' && pos_ + 1 < s_.size()))) {
-            ++pos_;
-            ++whitespace_;
-        }
+    bool Take(char c) { return pos_ < s_.size() && s_[pos_] == c && (++pos_, true); }
+    bool Word(const char* word) {
+        const size_t n = strlen(word);
+        return (s_.compare(pos_, n, word) == 0 && (pos_ += n, true)) || Fail("bad literal");
     }
-    bool Literal(const char* word) {
-        size_t n = strlen(word);
-        if (s_.compare(pos_, n, word) != 0) return Fail("bad literal");
-        pos_ += n;
-        return true;
-    }
-    bool ReadValue(JsonValue& value, int depth) {
-        if (depth > 64) return Fail("too deep");
-        SkipSpace();
-        if (pos_ >= s_.size()) return Fail("value expected");
-        char c = s_[pos_];
-        if (c == '"') {
-            value.kind = JsonValue::kString;
-            return ReadString(value.text, value.rawControl);
-        }
-        if (c == '{') return ReadObject(value, depth);
-        if (c == '[') return ReadArray(value, depth);
-        if (c == 't') {
-            value.kind = JsonValue::kTrue;
-            return Literal("true");
-        }
-        if (c == 'f') {
-            value.kind = JsonValue::kFalse;
-            return Literal("false");
-        }
-        if (c == 'n') {
-            value.kind = JsonValue::kNull;
-            return Literal("null");
-        }
-        value.kind = JsonValue::kNumber;
-        return ReadNumber(value.text);
-    }
-    bool ReadObject(JsonValue& value, int depth) {
-        value.kind = JsonValue::kObject;
-        ++pos_;
-        SkipSpace();
-        if (pos_ < s_.size() && s_[pos_] == '}') {
-            ++pos_;
-            return true;
-        }
-        for (;;) {
-            SkipSpace();
-            std::string key;
-            bool rawControl = false;
-            if (pos_ >= s_.size() || s_[pos_] != '"') return Fail("key expected");
-            if (!ReadString(key, rawControl)) return false;
-            if (rawControl) return Fail("raw control byte in a key");
-            SkipSpace();
-            if (pos_ >= s_.size() || s_[pos_] != ':') return Fail("':' expected");
-            ++pos_;
-            JsonValue member;
-            if (!ReadValue(member, depth + 1)) return false;
-            value.keys.push_back(key);
-            value.items.push_back(std::move(member));
-            SkipSpace();
-            if (pos_ < s_.size() && s_[pos_] == ',') {
-                ++pos_;
-                continue;
-            }
-            if (pos_ < s_.size() && s_[pos_] == '}') {
-                ++pos_;
-                return true;
-            }
-            return Fail("',' or '}' expected");
-        }
-    }
-    bool ReadArray(JsonValue& value, int depth) {
-        value.kind = JsonValue::kArray;
-        ++pos_;
-        SkipSpace();
-        if (pos_ < s_.size() && s_[pos_] == ']') {
-            ++pos_;
-            return true;
-        }
-        for (;;) {
-            JsonValue item;
-            if (!ReadValue(item, depth + 1)) return false;
-            value.items.push_back(std::move(item));
-            SkipSpace();
-            if (pos_ < s_.size() && s_[pos_] == ',') {
-                ++pos_;
-                continue;
-            }
-            if (pos_ < s_.size() && s_[pos_] == ']') {
-                ++pos_;
-                return true;
-            }
-            return Fail("',' or ']' expected");
-        }
-    }
-    bool ReadNumber(std::string& text) {
-        size_t start = pos_;
-        auto digit = [&](size_t i) { return i < s_.size() && s_[i] >= '0' && s_[i] <= '9'; };
-        if (pos_ < s_.size() && s_[pos_] == '-') ++pos_;
-        if (!digit(pos_)) return Fail("digit expected");
-        if (s_[pos_] == '0') {
-            ++pos_;
-        } else {
-            while (digit(pos_)) ++pos_;
-        }
-        if (pos_ < s_.size() && s_[pos_] == '.') {
-            ++pos_;
-            if (!digit(pos_)) return Fail("fraction digit expected");
-            while (digit(pos_)) ++pos_;
-        }
-        if (pos_ < s_.size() && (s_[pos_] == 'e' || s_[pos_] == 'E')) {
-            ++pos_;
-            if (pos_ < s_.size() && (s_[pos_] == '+' || s_[pos_] == '-')) ++pos_;
-            if (!digit(pos_)) return Fail("exponent digit expected");
-            while (digit(pos_)) ++pos_;
-        }
-        text = s_.substr(start, pos_ - start);
-        return true;
+    bool ReadValue(Member& member) {
+        if (Take('"')) return member.kind = kString, ReadString(member.text, member.rawControl);
+        if (pos_ < s_.size() && s_[pos_] == 't') return member.kind = kTrue, Word("true");
+        if (pos_ < s_.size() && s_[pos_] == 'f') return member.kind = kFalse, Word("false");
+        if (pos_ < s_.size() && s_[pos_] == 'n') return member.kind = kNull, Word("null");
+        const size_t start = pos_;
+        Take('-');
+        while (pos_ < s_.size() && s_[pos_] >= '0' && s_[pos_] <= '9') ++pos_;
+        member.kind = kNumber;
+        member.text = s_.substr(start, pos_ - start);
+        return (pos_ > start && s_[pos_ - 1] != '-') || Fail("value expected");
     }
     bool ReadHex4(uint32_t& value) {
         value = 0;
         for (int i = 0; i < 4; ++i, ++pos_) {
-            if (pos_ >= s_.size()) return Fail("short \\u escape");
-            char c = s_[pos_];
-            uint32_t nibble;
-            if (c >= '0' && c <= '9') {
-                nibble = static_cast<uint32_t>(c - '0');
-            } else if (c >= 'a' && c <= 'f') {
-                nibble = static_cast<uint32_t>(c - 'a' + 10);
-            } else if (c >= 'A' && c <= 'F') {
-                nibble = static_cast<uint32_t>(c - 'A' + 10);
-            } else {
-                return Fail("bad hex digit");
-            }
-            value = value * 16 + nibble;
+            const char c = pos_ < s_.size() ? s_[pos_] : 'x';
+            const char* digits = "0123456789abcdef0123456789ABCDEF";
+            const char* at = strchr(digits, c);
+            if (c == '\0' || at == nullptr) return Fail("bad \\u escape");
+            value = value * 16 + static_cast<uint32_t>((at - digits) % 16);
         }
-        return true;
-    }
-    // One well-formed UTF-8 sequence (no overlong forms, no surrogates, nothing above U+10FFFF), copied as is.
-    bool CopyUtf8(std::string& out) {
-        unsigned char b = static_cast<unsigned char>(s_[pos_]);
-        int need;
-        unsigned char lo = 0x80, hi = 0xBF;
-        if (b >= 0xC2 && b <= 0xDF) {
-            need = 1;
-        } else if (b >= 0xE0 && b <= 0xEF) {
-            need = 2;
-            if (b == 0xE0) lo = 0xA0;
-            if (b == 0xED) hi = 0x9F;
-        } else if (b >= 0xF0 && b <= 0xF4) {
-            need = 3;
-            if (b == 0xF0) lo = 0x90;
-            if (b == 0xF4) hi = 0x8F;
-        } else {
-            return Fail("invalid UTF-8 lead byte");
-        }
-        if (pos_ + need >= s_.size()) return Fail("truncated UTF-8");
-        for (int k = 1; k <= need; ++k) {
-            unsigned char c = static_cast<unsigned char>(s_[pos_ + k]);
-            if (c < (k == 1 ? lo : 0x80) || c > (k == 1 ? hi : 0xBF)) return Fail("invalid UTF-8 continuation");
-        }
-        out.append(s_, pos_, need + 1);
-        pos_ += need + 1;
         return true;
     }
     bool ReadString(std::string& out, bool& rawControl) {
-        ++pos_;
         for (;;) {
             if (pos_ >= s_.size()) return Fail("unterminated string");
-            unsigned char c = static_cast<unsigned char>(s_[pos_]);
-            if (c == '"') {
-                ++pos_;
-                return true;
-            }
-            if (c < 0x20) {
-                rawControl = true;
-                out.push_back(static_cast<char>(c));
-                ++pos_;
-                continue;
-            }
-            if (c >= 0x80) {
-                if (!CopyUtf8(out)) return false;
-                continue;
-            }
+            const char c = s_[pos_++];
+            if (c == '"') return true;
+            rawControl |= static_cast<unsigned char>(c) < 0x20;
             if (c != '\\') {
-                out.push_back(static_cast<char>(c));
-                ++pos_;
+                out.push_back(c);
                 continue;
             }
-            if (++pos_ >= s_.size()) return Fail("lone backslash");
-            char e = s_[pos_++];
-            switch (e) {
-                case '"': out.push_back('"'); break;
-                case '\\': out.push_back('\\'); break;
-                case '/': out.push_back('/'); break;
-                case 'b': out.push_back('\b'); break;
-                case 'f': out.push_back('\f'); break;
-                case 'n': out.push_back('\n'); break;
-                case 'r': out.push_back('\r'); break;
-                case 't': out.push_back('\t'); break;
-                case 'u': {
-                    uint32_t code;
-                    if (!ReadHex4(code)) return false;
-                    if (code >= 0xDC00 && code <= 0xDFFF) return Fail("lone low surrogate escape");
-                    if (code >= 0xD800 && code <= 0xDBFF) {
-                        uint32_t low;
-                        if (s_.compare(pos_, 2, "\\u") != 0) return Fail("high surrogate escape alone");
-                        pos_ += 2;
-                        if (!ReadHex4(low) || low < 0xDC00 || low > 0xDFFF) return Fail("bad surrogate pair");
-                        code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
-                    }
-                    fuzz::AppendUtf8(out, code);
-                    break;
-                }
-                default: return Fail("unknown escape");
+            const char e = pos_ < s_.size() ? s_[pos_++] : '\0';
+            const char* escapes = "\"\\/bfnrt";
+            const char* decoded = "\"\\/\b\f\n\r\t";
+            if (e != '\0' && e != 'u' && strchr(escapes, e) != nullptr) {
+                out.push_back(decoded[strchr(escapes, e) - escapes]);
+                continue;
             }
+            uint32_t code = 0, low = 0;
+            if (e != 'u' || !ReadHex4(code)) return Fail("unknown escape");
+            if (code >= 0xDC00 && code <= 0xDFFF) return Fail("lone low surrogate escape");
+            if (code >= 0xD800 && code <= 0xDBFF) {
+                if (!Take('\\') || !Take('u') || !ReadHex4(low) || low < 0xDC00 || low > 0xDFFF) {
+                    return Fail("bad surrogate pair");
+                }
+                code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
+            }
+            fuzz::AppendUtf8(out, code);
         }
     }
 
     const std::string& s_;
     size_t pos_ = 0;
-    size_t whitespace_ = 0;
-    const char* error_ = nullptr;
 };
-
-// ---- What each record must hold ----
 
 struct Expected {
     const char* key;
-    JsonValue::Kind kind;
-    std::string text;      // the decoded string, or the number's literal text
-    bool pathValue;        // a path: raw control bytes are the documented exception (see CheckRecord)
+    Kind kind;
+    std::string text;  // the decoded string, or the number's literal text
+    bool path;         // a path: raw control bytes are the documented exception (see CheckRecord)
 };
 
-std::string Context(const std::string& record) { return fuzz::ShowBytes(record); }
+Expected Str(const char* key, const std::wstring& text, bool path = false) {
+    return {key, kString, fuzz::ReferenceUtf8(text), path};
+}
+Expected Num(const char* key) { return {key, kNumber, "0", false}; }
+Expected Lit(const char* key, Kind kind) { return {key, kind, "", false}; }
 
 void CheckRecord(const std::string& record, const std::vector<Expected>& expected) {
-    JsonValue value;
-    JsonReader reader(record);
-    const bool parsed = reader.ReadDocument(value, "\n");
-    FUZZ_CHECK(parsed, "not one JSON value and a line feed (%s): %s", reader.error() ? reader.error() : "trailer",
-               Context(record).c_str());
-    FUZZ_CHECK(reader.whitespace() == 0, "whitespace between tokens: %s", Context(record).c_str());
-    FUZZ_CHECK(value.kind == JsonValue::kObject, "not an object: %s", Context(record).c_str());
-    FUZZ_CHECK(value.keys.size() == expected.size(), "%zu keys, expected %zu: %s", value.keys.size(),
-               expected.size(), Context(record).c_str());
+    const std::string shownRecord = fuzz::Show(record);
+    const char* shown = shownRecord.c_str();
+    std::vector<Member> members;
+    RecordReader reader(record);
+    FUZZ_CHECK(reader.Read(members), "not one JSON object and a line feed (%s): %s", reader.error, shown);
+    FUZZ_CHECK(members.size() == expected.size(), "%zu keys, expected %zu: %s", members.size(), expected.size(),
+               shown);
     for (size_t i = 0; i < expected.size(); ++i) {
-        const std::string& key = value.keys[i];
-        const JsonValue& member = value.items[i];
-        FUZZ_CHECK(key == expected[i].key, "key %zu is %s, expected %s: %s", i, key.c_str(), expected[i].key,
-                   Context(record).c_str());
-        FUZZ_CHECK(member.kind == expected[i].kind, "key %s has the wrong type: %s", key.c_str(),
-                   Context(record).c_str());
-        if (member.kind == JsonValue::kString || member.kind == JsonValue::kNumber) {
-            FUZZ_CHECK(member.text == expected[i].text, "key %s decodes to %s, expected %s", key.c_str(),
-                       fuzz::ShowBytes(member.text).c_str(), fuzz::ShowBytes(expected[i].text).c_str());
-        }
+        const Member& member = members[i];
+        FUZZ_CHECK(member.key == expected[i].key && member.kind == expected[i].kind,
+                   "key %zu is %s or of the wrong type, expected %s: %s", i, member.key.c_str(), expected[i].key, shown);
+        FUZZ_CHECK(member.text == expected[i].text, "key %s decodes to %s, expected %s", member.key.c_str(),
+                   fuzz::Show(member.text).c_str(), fuzz::Show(expected[i].text).c_str());
         // Paths are encoded by ToJsonUtf8, which by design leaves control characters as raw bytes (a Windows
         // file name cannot hold them); ids are escaped fully. So a raw control byte may appear only in a path
         // value, and only when that path really held one.
-        if (member.rawControl) {
-            bool inputHadControl = false;
-            for (unsigned char c : expected[i].text) inputHadControl |= c < 0x20;
-            FUZZ_CHECK(expected[i].pathValue && inputHadControl, "raw control byte in %s: %s", key.c_str(),
-                       Context(record).c_str());
-        }
+        bool inputHadControl = false;
+        for (unsigned char c : expected[i].text) inputHadControl |= c < 0x20;
+        FUZZ_CHECK(!member.rawControl || (expected[i].path && inputHadControl), "raw control byte in %s: %s",
+                   member.key.c_str(), shown);
     }
 }
 
-Expected Str(const char* key, const std::string& text, bool path = false) {
-    return {key, JsonValue::kString, text, path};
-}
-Expected Num(const char* key) { return {key, JsonValue::kNumber, "0", false}; }
-Expected Lit(const char* key, JsonValue::Kind kind) { return {key, kind, "", false}; }
-
 std::vector<Expected> GenericKeys(const char* type, const std::wstring& domainId, const std::wstring& itemId,
                                   bool isDir, const std::wstring& target, const std::wstring& previous) {
-    std::vector<Expected> keys = {Str("type", type), Str("domainId", fuzz::ReferenceUtf8(domainId)),
-                                  Str("itemId", fuzz::ReferenceUtf8(itemId)),
-                                  Lit("isDir", isDir ? JsonValue::kTrue : JsonValue::kFalse),
-                                  Str("targetPath", fuzz::ReferenceUtf8(target), true)};
-    if (!previous.empty()) keys.push_back(Str("previousPath", fuzz::ReferenceUtf8(previous), true));
+    std::vector<Expected> keys = {Str("type", std::wstring(type, type + strlen(type))), Str("domainId", domainId),
+                                  Str("itemId", itemId), Lit("isDir", isDir ? kTrue : kFalse),
+                                  Str("targetPath", target, true)};
+    if (!previous.empty()) keys.push_back(Str("previousPath", previous, true));
     keys.push_back(Num("timestamp"));
     keys.push_back(Num("attempts"));
     return keys;
 }
 
-std::string gInboxPosix;
+std::string gInbox;
 
-std::vector<std::string> InboxNames() {
-    std::vector<std::string> names;
-    DIR* dir = opendir(gInboxPosix.c_str());
-    if (dir == nullptr) return names;
-    while (dirent* entry = readdir(dir)) {
-        std::string name = entry->d_name;
-        if (name != "." && name != "..") names.push_back(name);
-    }
-    closedir(dir);
-    return names;
-}
-
-bool IsRecordName(const std::string& name, const std::string& type) {
-    const std::string prefix = type + "-";
-    const std::string suffix = ".json";
-    if (name.size() <= prefix.size() + suffix.size() || name.compare(0, prefix.size(), prefix) != 0 ||
-        name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) {
-        return false;
-    }
-    for (size_t i = prefix.size(); i < name.size() - suffix.size(); ++i) {
-        if (name[i] < '0' || name[i] > '9') return false;
-    }
-    return true;
-}
-
-// The real writer, on disk: one file under its final name, holding exactly the formatted record.
+// The real writer, on disk: one file under its final name <type>-<digits>.json, holding the formatted record.
 void CheckWrittenRecord(const char* type, const std::wstring& domainId, const std::wstring& itemId, bool isDir,
                         const std::wstring& target, const std::wstring& previous) {
     WriteQueueRecord(type, domainId, itemId, isDir, target, previous);
-    const std::vector<std::string> names = InboxNames();
+    std::vector<std::string> names;
+    if (DIR* dir = opendir(gInbox.c_str())) {
+        while (dirent* entry = readdir(dir)) {
+            if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0) names.push_back(entry->d_name);
+        }
+        closedir(dir);
+    }
     FUZZ_CHECK(names.size() == 1, "inbox holds %zu files after one record", names.size());
-    FUZZ_CHECK(IsRecordName(names[0], type), "record file named %s", names[0].c_str());
-    const std::string path = gInboxPosix + "/" + names[0];
-    std::ifstream file(path, std::ios::binary);
+    const std::string& name = names[0];
+    const size_t digits = name.size() - strlen(type) - 6;
+    FUZZ_CHECK(name.size() > strlen(type) + 6 && name.compare(0, strlen(type), type) == 0 &&
+                   name[strlen(type)] == '-' && name.compare(name.size() - 5, 5, ".json") == 0 &&
+                   name.find_first_not_of("0123456789", strlen(type) + 1) == strlen(type) + 1 + digits,
+               "record file named %s", name.c_str());
+    std::ifstream file(gInbox + "/" + name, std::ios::binary);
     const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    unlink(path.c_str());
+    unlink((gInbox + "/" + name).c_str());
     FUZZ_CHECK(bytes == FormatGenericRecord(type, domainId, itemId, isDir, target, previous),
-               "file differs from the formatted record: %s", Context(bytes).c_str());
+               "file differs from the formatted record: %s", fuzz::Show(bytes).c_str());
     CheckRecord(bytes, GenericKeys(type, domainId, itemId, isDir, target, previous));
 }
 
@@ -376,7 +192,7 @@ void CheckWrittenRecord(const char* type, const std::wstring& domainId, const st
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     fuzz::KeepReportChannel();
-    gInboxPosix = fuzz::PrivateLocalAppData() + "/nq.vo.tarn.voskel/VOSKE/Queue/cloud-files-inbox";
+    gInbox = fuzz::PrivateLocalAppData() + "/nq.vo.tarn.voskel/VOSKE/Queue/cloud-files-inbox";
     InitProviderPaths();
     return 0;
 }
@@ -393,34 +209,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The encoders alone: ToUtf8 is the UTF-8 up to the first NUL; ToJsonUtf8 and the id encoder are JSON
     // string bodies that decode to it.
     FUZZ_CHECK(ToUtf8(target) == fuzz::ReferenceUtf8(target), "ToUtf8 of %s gave %s", fuzz::Show(target).c_str(),
-               fuzz::ShowBytes(ToUtf8(target)).c_str());
+               fuzz::Show(ToUtf8(target)).c_str());
     CheckRecord("{\"p\":\"" + ToJsonUtf8(target) + "\",\"i\":\"" + ToJsonIdUtf8(domainId) + "\"}\n",
-                {Str("p", fuzz::ReferenceUtf8(target), true), Str("i", fuzz::ReferenceUtf8(domainId))});
+                {Str("p", target, true), Str("i", domainId)});
 
     switch (kind) {
         case 0:
             CheckRecord(FormatDownloadRecord(domainId, itemId),
-                        {Str("type", "download"), Str("domainId", fuzz::ReferenceUtf8(domainId)),
-                         Str("itemId", fuzz::ReferenceUtf8(itemId)), Lit("contentsPath", JsonValue::kNull),
-                         Num("timestamp"), Num("attempts"), Lit("urgent", JsonValue::kTrue)});
+                        {Str("type", L"download"), Str("domainId", domainId), Str("itemId", itemId),
+                         Lit("contentsPath", kNull), Num("timestamp"), Num("attempts"), Lit("urgent", kTrue)});
             break;
         case 1:
             CheckRecord(FormatCloseModifyRecord(domainId, itemId, other, target),
-                        {Str("type", "modify"), Str("domainId", fuzz::ReferenceUtf8(domainId)),
-                         Str("itemId", fuzz::ReferenceUtf8(itemId)), Str("contentsPath", fuzz::ReferenceUtf8(other), true),
-                         Str("targetPath", fuzz::ReferenceUtf8(target), true), Lit("isDir", JsonValue::kFalse),
-                         Num("timestamp"), Num("attempts"), Lit("urgent", JsonValue::kTrue)});
+                        {Str("type", L"modify"), Str("domainId", domainId), Str("itemId", itemId),
+                         Str("contentsPath", other, true), Str("targetPath", target, true), Lit("isDir", kFalse),
+                         Num("timestamp"), Num("attempts"), Lit("urgent", kTrue)});
             break;
-        case 2:
-            CheckRecord(FormatGenericRecord("delete", domainId, itemId, isDir, target, L""),
-                        GenericKeys("delete", domainId, itemId, isDir, target, L""));
-            CheckWrittenRecord("delete", domainId, itemId, isDir, target, L"");
-            break;
-        default:
-            CheckRecord(FormatGenericRecord("modify", domainId, itemId, isDir, target, other),
-                        GenericKeys("modify", domainId, itemId, isDir, target, other));
-            CheckWrittenRecord("modify", domainId, itemId, isDir, target, other);
-            break;
+        default: {
+            const char* type = kind == 2 ? "delete" : "modify";
+            const std::wstring previous = kind == 2 ? L"" : other;
+            CheckRecord(FormatGenericRecord(type, domainId, itemId, isDir, target, previous),
+                        GenericKeys(type, domainId, itemId, isDir, target, previous));
+            CheckWrittenRecord(type, domainId, itemId, isDir, target, previous);
+        }
     }
     return 0;
 }

@@ -2,7 +2,9 @@
 // Each operation deep-copies its arguments into a RecordedCall and answers with a scripted status.
 #include "tests/support/fake_cloud_files.h"
 
+#include <algorithm>
 #include <atomic>
+#include <iterator>
 #include <cstring>
 #include <utility>
 
@@ -26,123 +28,102 @@ HRESULT Dispatch(RecordedCall call, CF_PLACEHOLDER_CREATE_INFO* array = nullptr,
     return fake->Record(std::move(call), array, processed, keyOut);
 }
 
+RecordedCall Call(const char* op, LPCWSTR path = nullptr, DWORD flags = 0) {
+    RecordedCall call;
+    call.op = op;
+    call.path = CopyText(path);
+    call.flags = flags;
+    return call;
+}
+
 HRESULT FakeRegister(LPCWSTR path, const CF_SYNC_REGISTRATION* registration, const CF_SYNC_POLICIES* policies,
                      CF_REGISTER_FLAGS flags) {
-    RecordedCall call;
-    call.op = "Register";
-    call.path = CopyText(path);
+    RecordedCall call = Call("Register", path, flags);
     if (registration != nullptr) {
-        call.registration = *registration;
         call.providerName = CopyText(registration->ProviderName);
         call.providerVersion = CopyText(registration->ProviderVersion);
         call.syncRootIdentity = CopyBytes(registration->SyncRootIdentity, registration->SyncRootIdentityLength);
         call.registrationFileIdentityGiven = registration->FileIdentity != nullptr;
         call.registrationFileIdentity = CopyBytes(registration->FileIdentity, registration->FileIdentityLength);
-        call.registration.ProviderName = nullptr;
-        call.registration.ProviderVersion = nullptr;
-        call.registration.SyncRootIdentity = nullptr;
-        call.registration.FileIdentity = nullptr;
+        // The pointers are cleared: the copies above outlive what they pointed to.
+        call.registration = *registration;
+        call.registration.ProviderName = call.registration.ProviderVersion = nullptr;
+        call.registration.SyncRootIdentity = call.registration.FileIdentity = nullptr;
     }
     if (policies != nullptr) call.policies = *policies;
-    call.flags = flags;
     return Dispatch(std::move(call));
 }
 
-HRESULT FakeUnregister(LPCWSTR path) {
-    RecordedCall call;
-    call.op = "Unregister";
-    call.path = CopyText(path);
-    return Dispatch(std::move(call));
-}
+HRESULT FakeUnregister(LPCWSTR path) { return Dispatch(Call("Unregister", path)); }
 
 HRESULT FakeConnect(LPCWSTR path, const CF_CALLBACK_REGISTRATION* table, LPCVOID context, CF_CONNECT_FLAGS flags,
                     CF_CONNECTION_KEY* keyOut) {
-    RecordedCall call;
-    call.op = "Connect";
-    call.path = CopyText(path);
+    RecordedCall call = Call("Connect", path, flags);
     // Copy up to and including the NONE terminator; the bound only guards against a table without one.
     for (size_t i = 0; table != nullptr && i < 64; ++i) {
         call.callbackTable.push_back(table[i]);
         if (table[i].Type == CF_CALLBACK_TYPE_NONE) break;
     }
     call.callbackContext = context;
-    call.flags = flags;
     return Dispatch(std::move(call), nullptr, nullptr, keyOut);
 }
 
 HRESULT FakeDisconnect(CF_CONNECTION_KEY key) {
-    RecordedCall call;
-    call.op = "Disconnect";
+    RecordedCall call = Call("Disconnect");
     call.connectionKey = key;
     return Dispatch(std::move(call));
 }
 
 HRESULT FakeCreatePlaceholders(LPCWSTR base, CF_PLACEHOLDER_CREATE_INFO* array, DWORD count, CF_CREATE_FLAGS flags,
                                PDWORD processed) {
-    RecordedCall call;
-    call.op = "CreatePlaceholders";
-    call.path = CopyText(base);
+    RecordedCall call = Call("CreatePlaceholders", base, flags);
     call.placeholderCount = count;
-    call.flags = flags;
     call.entriesProcessedGiven = processed != nullptr;
     for (DWORD i = 0; array != nullptr && i < count; ++i) {
-        RecordedPlaceholder entry;
-        entry.relativeFileName = CopyText(array[i].RelativeFileName);
-        entry.fsMetadata = array[i].FsMetadata;
-        entry.identity = CopyBytes(array[i].FileIdentity, array[i].FileIdentityLength);
-        entry.identityLength = array[i].FileIdentityLength;
-        entry.flags = array[i].Flags;
-        call.placeholders.push_back(std::move(entry));
+        call.placeholders.push_back({CopyText(array[i].RelativeFileName), array[i].FsMetadata,
+                                     CopyBytes(array[i].FileIdentity, array[i].FileIdentityLength),
+                                     array[i].FileIdentityLength, array[i].Flags});
     }
     return Dispatch(std::move(call), array, processed);
 }
 
 HRESULT FakeExecute(const CF_OPERATION_INFO* opInfo, CF_OPERATION_PARAMETERS* opParams) {
-    RecordedCall call;
-    call.op = "Execute";
+    RecordedCall call = Call("Execute");
     if (opInfo != nullptr) {
         call.opInfo = *opInfo;
         call.opInfo.CorrelationVector = nullptr;
         call.opInfo.SyncStatus = nullptr;
     }
+    const bool transfer = opInfo != nullptr && opInfo->Type == CF_OPERATION_TYPE_TRANSFER_DATA;
     if (opParams != nullptr) {
         call.opParams = *opParams;
         // The buffer is only read when data is delivered: a failure transfer may carry any pointer.
-        if (opInfo != nullptr && opInfo->Type == CF_OPERATION_TYPE_TRANSFER_DATA &&
-            opParams->TransferData.CompletionStatus >= 0 && opParams->TransferData.Length.QuadPart > 0) {
+        if (transfer && opParams->TransferData.CompletionStatus >= 0 && opParams->TransferData.Length.QuadPart > 0) {
             call.transferBytes = CopyBytes(opParams->TransferData.Buffer,
                                            static_cast<size_t>(opParams->TransferData.Length.QuadPart));
         }
-        if (opInfo != nullptr && opInfo->Type == CF_OPERATION_TYPE_TRANSFER_DATA) call.opParams.TransferData.Buffer = nullptr;
+        if (transfer) call.opParams.TransferData.Buffer = nullptr;
     }
     return Dispatch(std::move(call));
 }
 
-HRESULT FakeHydrateOrDehydrate(const char* op, HANDLE handle, LARGE_INTEGER offset, LARGE_INTEGER length, DWORD flags,
+template <const char* kOp>
+HRESULT FakeHydrateOrDehydrate(HANDLE handle, LARGE_INTEGER offset, LARGE_INTEGER length, DWORD flags,
                                LPOVERLAPPED overlapped) {
-    RecordedCall call;
-    call.op = op;
+    RecordedCall call = Call(kOp, nullptr, flags);
     call.handle = handle;
     call.offset = offset.QuadPart;
     call.length = length.QuadPart;
-    call.flags = flags;
     call.overlappedGiven = overlapped != nullptr;
     return Dispatch(std::move(call));
 }
 
-HRESULT FakeHydrate(HANDLE handle, LARGE_INTEGER offset, LARGE_INTEGER length, CF_HYDRATE_FLAGS flags,
-                    LPOVERLAPPED overlapped) {
-    return FakeHydrateOrDehydrate("Hydrate", handle, offset, length, flags, overlapped);
-}
+constexpr char kHydrate[] = "Hydrate";
+constexpr char kDehydrate[] = "Dehydrate";
 
-HRESULT FakeDehydrate(HANDLE handle, LARGE_INTEGER offset, LARGE_INTEGER length, CF_DEHYDRATE_FLAGS flags,
-                      LPOVERLAPPED overlapped) {
-    return FakeHydrateOrDehydrate("Dehydrate", handle, offset, length, flags, overlapped);
-}
-
-const CloudFilesBackend kFakeBackend = {FakeRegister,           FakeUnregister, FakeConnect,
-                                        FakeDisconnect,         FakeCreatePlaceholders, FakeExecute,
-                                        FakeHydrate,            FakeDehydrate};
+const CloudFilesBackend kFakeBackend = {FakeRegister,   FakeUnregister,         FakeConnect,
+                                        FakeDisconnect, FakeCreatePlaceholders, FakeExecute,
+                                        FakeHydrateOrDehydrate<kHydrate>, FakeHydrateOrDehydrate<kDehydrate>};
 
 }  // namespace
 
@@ -163,11 +144,7 @@ void FakeCloudFiles::FailCall(int callNumber, HRESULT status) {
 
 void FakeCloudFiles::SetStatus(const std::string& op, HRESULT status) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (status == S_OK) {
-        statusByOp_.erase(op);
-    } else {
-        statusByOp_[op] = status;
-    }
+    statusByOp_[op] = status;
 }
 
 void FakeCloudFiles::FailPlaceholder(const std::wstring& relativeFileName, HRESULT status) {
@@ -193,9 +170,7 @@ std::vector<RecordedCall> FakeCloudFiles::Calls() const {
 std::vector<RecordedCall> FakeCloudFiles::CallsOf(const std::string& op) const {
     std::lock_guard<std::mutex> lock(mutex_);
     std::vector<RecordedCall> result;
-    for (const RecordedCall& call : calls_) {
-        if (call.op == op) result.push_back(call);
-    }
+    std::copy_if(calls_.begin(), calls_.end(), std::back_inserter(result), [&](auto& c) { return c.op == op; });
     return result;
 }
 
@@ -221,7 +196,7 @@ HRESULT FakeCloudFiles::Record(RecordedCall call, CF_PLACEHOLDER_CREATE_INFO* ar
         if (auto it = failCall_.find(call.callNumber); it != failCall_.end()) {
             status = it->second;
             scripted = true;
-        } else if (auto op = statusByOp_.find(call.op); op != statusByOp_.end()) {
+        } else if (auto op = statusByOp_.find(call.op); op != statusByOp_.end() && op->second != S_OK) {
             status = op->second;
             scripted = true;
         }

@@ -16,16 +16,11 @@ std::vector<BYTE> Bytes(std::initializer_list<int> values) {
 
 }  // namespace
 
-TEST(IdentityBlob, EncodesUtf16LeWithOneNul) {
+TEST(IdentityBlob, EncodesUtf16LeWithOneNulAndRoundTrips) {
     EXPECT_EQ(EncodeIdentityBlob(L""), Bytes({0, 0}));
     EXPECT_EQ(EncodeIdentityBlob(L"a\t\u00e9"), Bytes({'a', 0, '\t', 0, 0xE9, 0, 0, 0}));
     // U+1F600 is above the BMP: one surrogate pair, D83D DE00.
     EXPECT_EQ(EncodeIdentityBlob(L"x\U0001F600"), Bytes({'x', 0, 0x3D, 0xD8, 0x00, 0xDE, 0, 0}));
-    EXPECT_EQ(EncodeIdentityBlob(L"hello-from-engine.txt").size(), 44u);
-    EXPECT_EQ(EncodeIdentityBlob(L"bench-00042.txt").size(), 32u);
-}
-
-TEST(IdentityBlob, RoundTripsEveryForm) {
     for (const std::wstring text : {L"", L"hello-from-engine.txt", L"cf\td\ti\tf.bin", L"a\\b\\c.txt",
                                     L"\u65e5\u672c\U0001F600\U0010FFFF", L"\t\t"}) {
         const std::vector<BYTE> blob = EncodeIdentityBlob(text);
@@ -81,21 +76,40 @@ TEST(IdentityParser, SplitsAtEveryTab) {
     }
 }
 
-TEST(IdentityParser, CachePathOfCacheReferences) {
+TEST(IdentityParser, ClassifiesOnceWithTheCachePathOfACacheReference) {
     TempLocalAppData env;
     const std::wstring cache = JoinPath(JoinPath(JoinPath(LocalAppDataDir(), L"nq.vo.tarn.voskel"), L"VOSKE"), L"Cache");
+    using Ref = PlaceholderRef;
     struct Row {
         std::wstring identity;
-        std::wstring expected;
+        Ref::Kind kind;
+        std::wstring cachePath;  // IdentityCachePath, and ReferenceCachePath for a safe cache reference
     } rows[] = {
-        {L"cf\td1\ti1\tx.bin", cache + L"\\d1\\i1\\x.bin"},
-        {L"cf\t\td\tf", cache + L"\\d\\f"},
-        {L"cf\td\ti\t", cache + L"\\d\\i\\"},
-        {L"cf\t\t\t", L""},
-        {L"cf\ta\tb", L""},
-        {L"hello-from-engine.txt", L""},
+        {L"cf\td1\ti1\tx.bin", Ref::kCacheReference, cache + L"\\d1\\i1\\x.bin"},
+        {L"cf\t\td\tf", Ref::kCacheReference, cache + L"\\d\\f"},
+        {L"cf\t\t\tf", Ref::kCacheReference, cache + L"\\f"},
+        {L"cf\td\ti\tf\textra", Ref::kCacheReference, cache + L"\\d\\i\\f"},
+        {L"cf\td\ti\t", Ref::kUnsafe, cache + L"\\d\\i\\"},
+        {L"cf\t\t\t", Ref::kUnsafe, L""},
+        {L"cf\td\ti\tNUL", Ref::kUnsafe, cache + L"\\d\\i\\NUL"},
+        {L"cf\ta\tb", Ref::kRelativePath, L""},
+        {L"hello-from-engine.txt", Ref::kRelativePath, L""},
+        {L"a\\b\\c.txt", Ref::kRelativePath, L""},
+        {L"..\\c.txt", Ref::kUnsafe, L""},
+        {L"", Ref::kDemonstration, L""},
     };
-    for (const Row& row : rows) EXPECT_EQ(IdentityCachePath(row.identity), row.expected);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.identity.begin(), row.identity.end()));
+        EXPECT_EQ(IdentityCachePath(row.identity), row.cachePath);
+        const std::vector<BYTE> blob = EncodeIdentityBlob(row.identity);
+        const Ref ref = ClassifyIdentity(blob.data(), static_cast<DWORD>(blob.size()));
+        EXPECT_EQ(ref.kind, row.kind);
+        EXPECT_EQ(ref.text, row.identity);
+        if (ref.kind == Ref::kCacheReference) {
+            EXPECT_EQ(ReferenceCachePath(ref), row.cachePath);
+        }
+    }
+    EXPECT_EQ(ClassifyIdentity(nullptr, 44).kind, Ref::kDemonstration);
 }
 
 TEST(IdentitySafety, NamesAndRelativePaths) {
@@ -104,52 +118,20 @@ TEST(IdentitySafety, NamesAndRelativePaths) {
         bool safeName;
         bool safePath;
     } rows[] = {
-        {L"a.txt", true, true},
-        {L"a..b", true, true},
-        {L"...", true, true},
-        {L"", false, true},
-        {L".", false, false},
-        {L"..", false, false},
-        {L"a\\b", false, true},
-        {L"a/b", false, true},
-        {L"x/y/f.txt", false, true},
-        {L"a\\\\b\\", false, true},
-        {L"a:b", false, false},
-        {L"C:", false, false},
-        {L"C:x", false, false},
-        {L"C:\\x", false, false},
-        {L"\\x", false, false},
-        {L"/x", false, false},
-        {L"\\\\server\\share", false, false},
-        {L"a\\..\\b", false, false},
-        {L"..\\x", false, false},
-        {L".\\x", false, false},
-        {L"a/./b", false, false},
+        {L"a.txt", true, true}, {L"a..b", true, true}, {L"...", true, true}, {L"", false, true}, {L".", false, false},
+        {L"..", false, false}, {L"a\\b", false, true}, {L"a/b", false, true}, {L"x/y/f.txt", false, true},
+        {L"a\\\\b\\", false, true}, {L"a:b", false, false}, {L"C:", false, false}, {L"C:x", false, false},
+        {L"C:\\x", false, false}, {L"\\x", false, false}, {L"/x", false, false}, {L"\\\\server\\share", false, false},
+        {L"a\\..\\b", false, false}, {L"..\\x", false, false}, {L".\\x", false, false}, {L"a/./b", false, false},
         {std::wstring(L"a\0b", 3), false, false},
         // Names Windows opens as devices, with or without an extension, in any case, at any level.
-        {L"CON", false, false},
-        {L"con.txt", false, false},
-        {L"Nul", false, false},
-        {L"nul .log", false, false},
-        {L"aux.tar.gz", false, false},
-        {L"PRN", false, false},
-        {L"COM1", false, false},
-        {L"lpt9.bin", false, false},
-        {L"COM0", false, false},
-        {L"com\u00B9", false, false},
-        {L"CONIN$", false, false},
-        {L"conout$.x", false, false},
-        {L"a\\nul\\b", false, false},
-        {L"dir/CON", false, false},
+        {L"CON", false, false}, {L"con.txt", false, false}, {L"Nul", false, false}, {L"nul .log", false, false},
+        {L"aux.tar.gz", false, false}, {L"PRN", false, false}, {L"COM1", false, false}, {L"lpt9.bin", false, false},
+        {L"COM0", false, false}, {L"com\u00B9", false, false}, {L"CONIN$", false, false},
+        {L"conout$.x", false, false}, {L"a\\nul\\b", false, false}, {L"dir/CON", false, false},
         // Near misses stay ordinary names.
-        {L"CONSOLE", true, true},
-        {L"xcon", true, true},
-        {L"COM", true, true},
-        {L"COM10", true, true},
-        {L"LPTX", true, true},
-        {L"com\u00B4", true, true},
-        {L"nul_", true, true},
-        {L".nul", true, true},
+        {L"CONSOLE", true, true}, {L"xcon", true, true}, {L"COM", true, true}, {L"COM10", true, true},
+        {L"LPTX", true, true}, {L"com\u00B4", true, true}, {L"nul_", true, true}, {L".nul", true, true},
         {L"a\\console\\b", false, true},
     };
     for (const Row& row : rows) {

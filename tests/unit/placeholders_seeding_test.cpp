@@ -1,15 +1,9 @@
 // placeholders_seeding_test.cpp - the demonstration placeholder, seeding from the manifest (format edge cases,
 // repeated runs, the entry cap, unsafe entries) and seeding from the product cache (cap, size limit, links).
-#include "layout/provider_paths.h"
 #include "placeholders/demo_placeholder.h"
-#include "placeholders/identity.h"
 #include "placeholders/seeding.h"
-#include "tests/support/fake_cloud_files.h"
-#include "tests/support/test_env.h"
+#include "tests/unit/unit_fixture.h"
 
-#include <gtest/gtest.h>
-
-#include <filesystem>
 #include <set>
 
 namespace fs = std::filesystem;
@@ -20,46 +14,46 @@ std::wstring IdentityOf(const RecordedPlaceholder& entry) {
     return DecodeIdentityBlob(entry.identity.data(), static_cast<DWORD>(entry.identity.size()));
 }
 
-class Seeding : public testing::Test {
+// A created placeholder: its name, size and identity (with its NUL), marked in sync (flag 2), a normal file, with
+// the times of `source` or none.
+void ExpectPlaceholder(const RecordedPlaceholder& entry, const std::wstring& name, LONGLONG size,
+                       const std::wstring& identity, const std::wstring& source = L"") {
+    WIN32_FILE_ATTRIBUTE_DATA times = {};
+    EXPECT_TRUE(source.empty() || GetFileAttributesExW(source.c_str(), GetFileExInfoStandard, &times));
+    const FILE_BASIC_INFO& basic = entry.fsMetadata.BasicInfo;
+    EXPECT_EQ(entry.relativeFileName, name);
+    EXPECT_EQ(entry.fsMetadata.FileSize.QuadPart, size);
+    EXPECT_EQ(IdentityOf(entry), identity);
+    EXPECT_EQ(entry.identityLength, 2 * identity.size() + 2);
+    EXPECT_EQ(entry.flags, 2u);
+    EXPECT_EQ(basic.FileAttributes, 0x80u);
+    EXPECT_EQ(basic.CreationTime.QuadPart, FileTimeToInt64(times.ftCreationTime));
+    EXPECT_EQ(basic.LastAccessTime.QuadPart, FileTimeToInt64(times.ftLastAccessTime));
+    EXPECT_EQ(basic.LastWriteTime.QuadPart, FileTimeToInt64(times.ftLastWriteTime));
+    EXPECT_EQ(basic.ChangeTime.QuadPart, FileTimeToInt64(times.ftLastWriteTime));
+}
+
+class Seeding : public UnitTest {
 protected:
-    std::vector<std::string> Log() const { return LogMessages(env.LogFile()); }
-    std::string Manifest() const { return env.ProviderBase() + "/seed-manifest.tsv"; }
-    std::string Cache() const { return env.ProductDir() + "/Cache"; }
     void CacheFile(const std::string& relative, uintmax_t size) {
-        fs::create_directories(fs::path(Cache() + "/" + relative).parent_path());
-        WriteFileBytes(Cache() + "/" + relative, "");
+        Put(Cache() + "/" + relative, "");
         fs::resize_file(Cache() + "/" + relative, size);
     }
-
-    TempLocalAppData env;
-    FakeCloudFiles fake;
 };
 
 }  // namespace
 
 TEST_F(Seeding, DemoPlaceholderCopiesTheStagingFile) {
     ASSERT_EQ(CreateDemoPlaceholder(), S_OK);
-    WIN32_FILE_ATTRIBUTE_DATA staging = {};
-    ASSERT_TRUE(GetFileAttributesExW(JoinPath(ProviderPaths.staging, L"hello-from-engine.txt").c_str(),
-                                     GetFileExInfoStandard, &staging));
     const auto calls = fake.CallsOf("CreatePlaceholders");
     ASSERT_EQ(calls.size(), 1u);
     EXPECT_EQ(calls[0].path, ProviderPaths.syncRoot);
     EXPECT_EQ(calls[0].placeholderCount, 1u);
     EXPECT_EQ(calls[0].flags, 0u);
     EXPECT_TRUE(calls[0].entriesProcessedGiven);
-    const RecordedPlaceholder& entry = calls[0].placeholders.at(0);
-    EXPECT_EQ(entry.relativeFileName, L"hello-from-engine.txt");
-    EXPECT_EQ(entry.fsMetadata.FileSize.QuadPart, 93);
-    EXPECT_EQ(entry.fsMetadata.BasicInfo.CreationTime.QuadPart, FileTimeToInt64(staging.ftCreationTime));
-    EXPECT_EQ(entry.fsMetadata.BasicInfo.LastAccessTime.QuadPart, FileTimeToInt64(staging.ftLastAccessTime));
-    EXPECT_EQ(entry.fsMetadata.BasicInfo.LastWriteTime.QuadPart, FileTimeToInt64(staging.ftLastWriteTime));
-    EXPECT_EQ(entry.fsMetadata.BasicInfo.ChangeTime.QuadPart, FileTimeToInt64(staging.ftLastWriteTime));
-    EXPECT_NE(entry.fsMetadata.BasicInfo.LastWriteTime.QuadPart, 0);
-    EXPECT_EQ(entry.fsMetadata.BasicInfo.FileAttributes, 0x80u);
-    EXPECT_EQ(entry.identity, EncodeIdentityBlob(L"hello-from-engine.txt"));
-    EXPECT_EQ(entry.identityLength, 44u);
-    EXPECT_EQ(entry.flags, 2u);
+    ExpectPlaceholder(calls[0].placeholders.at(0), L"hello-from-engine.txt", 93, L"hello-from-engine.txt",
+                      JoinPath(ProviderPaths.staging, L"hello-from-engine.txt"));
+    EXPECT_NE(calls[0].placeholders.at(0).fsMetadata.BasicInfo.LastWriteTime.QuadPart, 0);
     EXPECT_EQ(Log(), std::vector<std::string>{"[PLACEHOLDER] Created hello-from-engine.txt (cloud glyph expected in Explorer)"});
 }
 
@@ -118,32 +112,23 @@ TEST_F(Seeding, ManifestFormat) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.label);
-        TempLocalAppData local;
-        FakeCloudFiles script;
-        WriteFileBytes(local.ProviderBase() + "/seed-manifest.tsv", row.manifest);
+        Scene scene;
+        WriteFileBytes(scene.Manifest(), row.manifest);
         EXPECT_EQ(SeedFromManifest(), S_OK);
-        EXPECT_EQ(LogMessages(local.LogFile()),
+        EXPECT_EQ(scene.Log(),
                   std::vector<std::string>{"[SEED] manifest seen " + std::to_string(row.seen) + " seeded " +
                                            std::to_string(row.seeded) + " (cap 100000, no network)"});
-        const auto calls = script.CallsOf("CreatePlaceholders");
+        const auto calls = scene.fake.CallsOf("CreatePlaceholders");
         ASSERT_EQ(calls.size(), row.creates.size());
         for (size_t i = 0; i < calls.size(); ++i) {
             const Create& want = row.creates[i];
             EXPECT_EQ(calls[i].path, ProviderPaths.syncRoot + want.baseSuffix);
             EXPECT_EQ(calls[i].placeholderCount, 1u);
             EXPECT_EQ(calls[i].flags, 0u);
-            const RecordedPlaceholder& entry = calls[i].placeholders.at(0);
-            EXPECT_EQ(entry.relativeFileName, want.name);
-            EXPECT_EQ(entry.fsMetadata.FileSize.QuadPart, want.size);
-            EXPECT_EQ(IdentityOf(entry), want.identity);
-            EXPECT_EQ(entry.identityLength, 2 * want.identity.size() + 2);
-            EXPECT_EQ(entry.flags, 2u);
-            EXPECT_EQ(entry.fsMetadata.BasicInfo.FileAttributes, 0x80u);
-            EXPECT_EQ(entry.fsMetadata.BasicInfo.CreationTime.QuadPart, 0);
-            EXPECT_EQ(entry.fsMetadata.BasicInfo.LastWriteTime.QuadPart, 0);
+            ExpectPlaceholder(calls[i].placeholders.at(0), want.name, want.size, want.identity);
         }
         for (const std::string& directory : row.directories) {
-            EXPECT_TRUE(fs::is_directory(local.SyncRoot() + "/" + directory)) << directory;
+            EXPECT_TRUE(fs::is_directory(scene.env.SyncRoot() + "/" + directory)) << directory;
         }
     }
 }
@@ -175,26 +160,22 @@ TEST_F(Seeding, ManifestStopsAfterTheEntryCap) {
 
 TEST_F(Seeding, ManifestRefusesUnsafeEntries) {
     const char* unsafeLines[] = {
-        "d\ti\t..\\up\t0\tx\t1",   "d\ti\ta\\..\\..\\up\t0\tx\t1", "d\ti\t.\\a\\f\t1\tf",
-        "d\ti\t\\abs\\f\t1\tf",    "d\ti\t/abs/f\t1\tf",           "d\ti\tC:\\w\\f\t1\tf",
-        "d\ti\tC:w\t1\tf",         "d\ti\t\t1\t",                  "d\ti\t\t1\t.",
-        "d\ti\t\t1\t..",           "d\ti\t\t1\ta\\b",              "d\ti\t\t1\ta/b",
-        "d\ti\t\t1\ta:b",          "..\ti\t\t1\tf",                ".\ti\t\t1\tf",
-        "a\\b\ti\t\t1\tf",         "d\t..\t\t1\tf",                "d\tx/y\t\t1\tf",
-        "d\tc:\t\t1\tf",
+        "d\ti\t..\\up\t0\tx\t1", "d\ti\ta\\..\\..\\up\t0\tx\t1", "d\ti\t.\\a\\f\t1\tf", "d\ti\t\\abs\\f\t1\tf",
+        "d\ti\t/abs/f\t1\tf", "d\ti\tC:\\w\\f\t1\tf", "d\ti\tC:w\t1\tf", "d\ti\t\t1\t", "d\ti\t\t1\t.",
+        "d\ti\t\t1\t..", "d\ti\t\t1\ta\\b", "d\ti\t\t1\ta/b", "d\ti\t\t1\ta:b", "..\ti\t\t1\tf", ".\ti\t\t1\tf",
+        "a\\b\ti\t\t1\tf", "d\t..\t\t1\tf", "d\tx/y\t\t1\tf", "d\tc:\t\t1\tf",
     };
     for (const char* line : unsafeLines) {
         SCOPED_TRACE(line);
-        TempLocalAppData local;
-        FakeCloudFiles script;
-        WriteFileBytes(local.ProviderBase() + "/seed-manifest.tsv", std::string("\n") + line + "\n");
+        Scene scene;
+        WriteFileBytes(scene.Manifest(), std::string("\n") + line + "\n");
         EXPECT_EQ(SeedFromManifest(), S_OK);
-        EXPECT_EQ(script.CallCount(), 0u);
-        EXPECT_EQ(LogMessages(local.LogFile()),
+        EXPECT_EQ(scene.fake.CallCount(), 0u);
+        EXPECT_EQ(scene.Log(),
                   (std::vector<std::string>{"[ERROR] SEED refused 1 unsafe manifest entries, first at line 2",
                                             "[SEED] manifest seen 1 seeded 0 (cap 100000, no network)"}));
-        EXPECT_FALSE(fs::exists(local.ProviderBase() + "/up"));
-        EXPECT_TRUE(fs::is_empty(local.SyncRoot()));
+        EXPECT_FALSE(fs::exists(scene.env.ProviderBase() + "/up"));
+        EXPECT_TRUE(fs::is_empty(scene.env.SyncRoot()));
     }
 
     // Safe entries around the refused ones behave as usual; the line number is the file's, empty lines included.
@@ -225,23 +206,11 @@ TEST_F(Seeding, CacheAbsentOrEmpty) {
 TEST_F(Seeding, CacheFileBecomesPlaceholderAtTheSamePlace) {
     CacheFile("a/b/c.txt", 5);
     ASSERT_EQ(SeedFromProductCache(), S_OK);
-    WIN32_FILE_ATTRIBUTE_DATA source = {};
-    ASSERT_TRUE(GetFileAttributesExW(WindowsPathOf(Cache() + "/a/b/c.txt").c_str(), GetFileExInfoStandard, &source));
     const auto calls = fake.CallsOf("CreatePlaceholders");
     ASSERT_EQ(calls.size(), 1u);
     EXPECT_EQ(calls[0].path, ProviderPaths.syncRoot + L"\\a\\b");
     EXPECT_TRUE(fs::is_directory(env.SyncRoot() + "/a/b"));
-    const RecordedPlaceholder& entry = calls[0].placeholders.at(0);
-    EXPECT_EQ(entry.relativeFileName, L"c.txt");
-    EXPECT_EQ(IdentityOf(entry), L"a\\b\\c.txt");
-    EXPECT_EQ(entry.identityLength, 20u);
-    EXPECT_EQ(entry.fsMetadata.FileSize.QuadPart, 5);
-    EXPECT_EQ(entry.fsMetadata.BasicInfo.CreationTime.QuadPart, FileTimeToInt64(source.ftCreationTime));
-    EXPECT_EQ(entry.fsMetadata.BasicInfo.LastAccessTime.QuadPart, FileTimeToInt64(source.ftLastAccessTime));
-    EXPECT_EQ(entry.fsMetadata.BasicInfo.LastWriteTime.QuadPart, FileTimeToInt64(source.ftLastWriteTime));
-    EXPECT_EQ(entry.fsMetadata.BasicInfo.ChangeTime.QuadPart, FileTimeToInt64(source.ftLastWriteTime));
-    EXPECT_EQ(entry.fsMetadata.BasicInfo.FileAttributes, 0x80u);
-    EXPECT_EQ(entry.flags, 2u);
+    ExpectPlaceholder(calls[0].placeholders.at(0), L"c.txt", 5, L"a\\b\\c.txt", WindowsPathOf(Cache() + "/a/b/c.txt"));
     EXPECT_EQ(Log(), std::vector<std::string>{"[SEED] found 1 seeded 1 first_hr=0x00000000 (cap 32, no network)"});
 }
 
