@@ -3,6 +3,7 @@
 #include "writeback/close_writeback.h"
 
 #include "app/event_log.h"
+#include "layout/file_open.h"
 #include "layout/provider_paths.h"
 #include "placeholders/identity.h"
 #include "writeback/queue_records.h"
@@ -16,26 +17,31 @@ namespace {
 
 constexpr DWORD kCopyBufferBytes = 64 * 1024;
 
+// The closed file, held open for reading from before its state is looked at until the last copy is made.
+struct ClosedFile {
+    std::wstring path;
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    DWORD openError = ERROR_SUCCESS;  // why the handle could not be opened
+};
+
 // Copies the closed file out without getting in its users' way. The source is read through a handle that shares
 // reading, writing and deleting (CopyFileW would refuse writers while it runs, and fail beside one), and the copy
 // is written under a name of its own and then renamed into place, so nobody reads half a copy. The copy keeps the
 // source's last-write time, as CopyFileW would. Sets the last error on failure.
-bool CopyClosedFile(const std::wstring& source, const std::wstring& destination) {
+bool CopyClosedFile(const ClosedFile& source, const std::wstring& destination) {
     static std::atomic<unsigned> copies{0};
-    HANDLE from = CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (from == INVALID_HANDLE_VALUE) return false;
+    HANDLE from = source.handle;
+    if (from == INVALID_HANDLE_VALUE) {
+        SetLastError(source.openError);
+        return false;
+    }
+    SetFilePointer(from, 0, nullptr, FILE_BEGIN);
     wchar_t suffix[48];
     std::swprintf(suffix, sizeof(suffix) / sizeof(suffix[0]), L".partial-%lu-%u", DwArg(GetCurrentProcessId()),
                   copies.fetch_add(1));
     const std::wstring temporary = destination + suffix;
     HANDLE to = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (to == INVALID_HANDLE_VALUE) {
-        DWORD error = GetLastError();
-        CloseHandle(from);
-        SetLastError(error);
-        return false;
-    }
+    if (to == INVALID_HANDLE_VALUE) return false;
     std::vector<char> buffer(kCopyBufferBytes);
     bool ok = true;
     for (;;) {
@@ -54,7 +60,6 @@ bool CopyClosedFile(const std::wstring& source, const std::wstring& destination)
     FILETIME lastWrite;
     if (ok && GetFileTime(from, nullptr, nullptr, &lastWrite)) SetFileTime(to, nullptr, nullptr, &lastWrite);
     CloseHandle(to);
-    CloseHandle(from);
     if (ok && !MoveFileExW(temporary.c_str(), destination.c_str(), MOVEFILE_REPLACE_EXISTING)) {
         ok = false;
         error = GetLastError();
@@ -75,7 +80,8 @@ bool SameLastWriteAndSize(const std::wstring& filePath, const std::wstring& cach
            file.nFileSizeLow == cache.nFileSizeLow && file.nFileSizeHigh == cache.nFileSizeHigh;
 }
 
-void WriteBackToEngine(const std::wstring& fullPath, const PlaceholderRef& ref) {
+void WriteBackToEngine(const ClosedFile& file, const PlaceholderRef& ref) {
+    const std::wstring& fullPath = file.path;
     const std::wstring& domainId = ref.domainId;
     const std::wstring& itemId = ref.itemId;
     const std::wstring& cacheFileName = ref.cacheFileName;
@@ -96,7 +102,7 @@ void WriteBackToEngine(const std::wstring& fullPath, const PlaceholderRef& ref) 
         return;
     }
 
-    if (!CopyClosedFile(fullPath, engineCopy)) {
+    if (!CopyClosedFile(file, engineCopy)) {
         LogEvent("ERROR", "WRITEBACK engine stage copy failed");
         return;
     }
@@ -106,9 +112,9 @@ void WriteBackToEngine(const std::wstring& fullPath, const PlaceholderRef& ref) 
     LogEvent("WRITEBACK", "WRITEBACK_ENGINE_QUEUE local copy only, no network");
 }
 
-void WriteBackToStaging(const std::wstring& fullPath, const std::wstring& identity) {
+void WriteBackToStaging(const ClosedFile& file, const std::wstring& identity) {
     std::wstring stagingCopy = JoinPath(JoinPath(ProviderPaths.queue, L"Staging"), identity);
-    if (!CopyClosedFile(fullPath, stagingCopy)) {
+    if (!CopyClosedFile(file, stagingCopy)) {
         char message[160];
         snprintf(message, sizeof(message), "WRITEBACK copy failed gle=%lu", DwArg(GetLastError()));
         LogEvent("ERROR", message);
@@ -129,13 +135,15 @@ void WriteBackToStaging(const std::wstring& fullPath, const std::wstring& identi
         CreateDirectoryW(product.c_str(), nullptr);
         CreateDirectoryW(engineQueue.c_str(), nullptr);
         CreateDirectoryW(store.c_str(), nullptr);
-        if (CopyClosedFile(fullPath, JoinPath(store, identity))) {
+        if (CopyClosedFile(file, JoinPath(store, identity))) {
             LogEvent("WRITEBACK", "WRITEBACK_PRODUCT_QUEUE local copy only, no network");
         }
     }
     LogEvent("WRITEBACK", "WRITEBACK_QUEUED local copy only, no network");
     if (journal != nullptr) fclose(journal);
 }
+
+void WriteBack(const ClosedFile& file, const CF_CALLBACK_INFO* info);
 
 }  // namespace
 
@@ -156,10 +164,23 @@ void CALLBACK OnNotifyFileCloseCompletion(const CF_CALLBACK_INFO* info, const CF
         return;
     }
 
-    std::wstring fullPath = std::wstring(info->VolumeDosName) + info->NormalizedPath;
+    ClosedFile file;
+    file.path = std::wstring(info->VolumeDosName) + info->NormalizedPath;
+    // Held open from here to the last copy. A dehydration opens the file without sharing, so none can slip in
+    // between the look at its state below and the copies that read it (which would fetch the data back). One that
+    // holds the file now is waited out for a moment.
+    file.handle = OpenExistingRetryingSharing(file.path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+    if (file.handle == INVALID_HANDLE_VALUE) file.openError = GetLastError();
+    WriteBack(file, info);
+    if (file.handle != INVALID_HANDLE_VALUE) CloseHandle(file.handle);
+}
+
+namespace {
+
+void WriteBack(const ClosedFile& file, const CF_CALLBACK_INFO* info) {
     // A placeholder that still holds no data cannot have been changed (a write hydrates it first); copying it
     // would fetch its data only to send the same bytes back, or fail where the fetch fails.
-    const DWORD attributes = GetFileAttributesW(fullPath.c_str());
+    const DWORD attributes = GetFileAttributesW(file.path.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_RECALL_ON_DATA_ACCESS) != 0) {
         LogEvent("WRITEBACK", "WRITEBACK dehydrated close skipped");
         return;
@@ -178,8 +199,10 @@ void CALLBACK OnNotifyFileCloseCompletion(const CF_CALLBACK_INFO* info, const CF
     }
 
     if (ref.kind == PlaceholderRef::kCacheReference) {
-        WriteBackToEngine(fullPath, ref);
+        WriteBackToEngine(file, ref);
     } else {
-        WriteBackToStaging(fullPath, ref.text);
+        WriteBackToStaging(file, ref.text);
     }
 }
+
+}  // namespace

@@ -20,9 +20,9 @@ DWORD AttributesOfStat(const std::string& posixPath, const struct stat& st, cons
     DWORD attributes = 0;
     if (S_ISDIR(st.st_mode)) attributes |= FILE_ATTRIBUTE_DIRECTORY;
     if ((st.st_mode & S_IWUSR) == 0) attributes |= FILE_ATTRIBUTE_READONLY;
-    // A placeholder whose data is not here says so, as on Windows. Only a file that holds no blocks can be one,
-    // so files with data cost no attribute read.
-    if (S_ISREG(st.st_mode) && st.st_size > 0 && st.st_blocks == 0) {
+    // A placeholder whose data is not here says so, as on Windows. (Its blocks cannot tell: an extended-attribute
+    // block of its own counts among them on ext4.)
+    if (S_ISREG(st.st_mode) && st.st_size > 0) {
         KnownState read;
         if (known == nullptr) read.placeholder = cfemu::ReadStateAt(posixPath, &read.state);
         const KnownState& facts = known != nullptr ? *known : read;

@@ -13,6 +13,7 @@
 #include <memory>
 #include <set>
 
+#include "layout/file_open.h"
 #include "platform/win32.h"
 #include "syncroot/cloud_files.h"
 #include "tests/helpers/stress_pattern.h"
@@ -63,8 +64,8 @@ void WritePatternFile(const std::string& path, unsigned long long size, unsigned
 }
 
 HRESULT Dehydrate(const std::string& path) {
-    HANDLE file = CreateFileW(WindowsPathOf(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Alone, as the dehydrate verb holds it; the provider may still hold it for a moment after a close.
+    HANDLE file = OpenExistingRetryingSharing(WindowsPathOf(path), GENERIC_READ | GENERIC_WRITE, 0);
     if (file == INVALID_HANDLE_VALUE) return HRESULT_FROM_WIN32(GetLastError());
     LARGE_INTEGER start;
     start.QuadPart = 0;
@@ -165,7 +166,10 @@ TEST(Stress, EightReadersHydrateAgainAndAgainAndEveryByteIsTheCacheFiles) {
         }
         return count;
     };
-    const std::string unchanged = "[WRITEBACK] unchanged close skipped";
+    // A reader's close leaves the file as the engine delivered it; a dehydrating handle's close leaves no data.
+    const auto skippedCloses = [&] {
+        return countLines("[WRITEBACK] unchanged close skipped") + countLines("[WRITEBACK] WRITEBACK dehydrated close skipped");
+    };
     int reads = 0, failures = 0, fetchesExpected = 0, closesExpected = 0, threadsPeak = threadsBefore;
     unsigned long long bytesVerified = 0, bytesFetchedExpected = 0;
     for (int r = 0; r < rounds; ++r) {
@@ -196,8 +200,8 @@ TEST(Stress, EightReadersHydrateAgainAndAgainAndEveryByteIsTheCacheFiles) {
             hydrated.insert(plan[i][r]);
         }
         // The readers' closes are handled before the data goes.
-        EXPECT_TRUE(WaitUntil([&] { return countLines(unchanged) == closesExpected; }, 30000))
-            << "round " << r << ": " << countLines(unchanged) << " of " << closesExpected << " closes";
+        EXPECT_TRUE(WaitUntil([&] { return skippedCloses() == closesExpected; }, 30000))
+            << "round " << r << ": " << skippedCloses() << " of " << closesExpected << " closes";
         // Each file read in a round was fetched once, however many readers shared it; then it gives its data
         // back so that the next round fetches again. The dehydrating handle's close is announced too, and is
         // handled before the next round (a fetch's writes move the file's time until it completes, so a close
@@ -208,8 +212,8 @@ TEST(Stress, EightReadersHydrateAgainAndAgainAndEveryByteIsTheCacheFiles) {
             bytesFetchedExpected += files[k].file.size;
             ASSERT_EQ(Dehydrate(files[k].placeholderPath), S_OK) << files[k].file.name;
         }
-        EXPECT_TRUE(WaitUntil([&] { return countLines(unchanged) == closesExpected; }, 30000))
-            << "round " << r << ": " << countLines(unchanged) << " of " << closesExpected << " closes";
+        EXPECT_TRUE(WaitUntil([&] { return skippedCloses() == closesExpected; }, 30000))
+            << "round " << r << ": " << skippedCloses() << " of " << closesExpected << " closes";
     }
     for (auto& reader : readers) {
         int exitCode = -1;
@@ -218,8 +222,8 @@ TEST(Stress, EightReadersHydrateAgainAndAgainAndEveryByteIsTheCacheFiles) {
         EXPECT_FALSE(HasSanitizerReport(reader->Err())) << reader->Err();
     }
 
-    // Every close after a read or a dehydration reached the provider and was found unchanged.
-    EXPECT_EQ(countLines(unchanged), closesExpected);
+    // Every close after a read or a dehydration reached the provider and was found unchanged or without data.
+    EXPECT_EQ(skippedCloses(), closesExpected);
     int fetches = 0;
     unsigned long long bytesFetched = 0;
     for (const std::string& line : LogMessages(env.LogFile())) {

@@ -64,12 +64,18 @@ TEST(CloseWriteback, ClosesThatAreNotChangesQueueNothing) {
 }
 
 TEST_F(UnitTest, DehydratedPlaceholderCloseIsSkipped) {
-    // A placeholder of the emulated platform that holds no data: its close cannot carry a change.
+    // A placeholder of the emulated platform that holds no data: its close cannot carry a change. A long identity
+    // puts the placeholder's record in an attribute block of its own, which ext4 counts among the file's blocks.
     const std::wstring root = ProviderPaths.syncRoot;
-    CreatePlatformPlaceholder(root, L"a.txt", 10, L"cf\td1\ti7\ta.txt");
-    Request close(std::wstring(L"cf\td1\ti7\ta.txt"), env.SyncRoot() + "/a.txt");
-    Close(close);
-    EXPECT_EQ(Log(), (std::vector<std::string>{kEntered, "[WRITEBACK] WRITEBACK dehydrated close skipped"}));
+    const std::wstring identities[] = {L"cf\td1\ti7\ta.txt", L"cf\td1\ti8\t" + std::wstring(200, L'b') + L".txt"};
+    for (const std::wstring& identity : identities) {
+        const std::wstring name = identity.substr(identity.rfind(L'\t') + 1);
+        CreatePlatformPlaceholder(root, name, 10, identity);
+        Request close(identity, env.SyncRoot() + "/" + std::string(name.begin(), name.end()));  // ASCII
+        Close(close);
+    }
+    EXPECT_EQ(Log(), (std::vector<std::string>{kEntered, "[WRITEBACK] WRITEBACK dehydrated close skipped", kEntered,
+                                               "[WRITEBACK] WRITEBACK dehydrated close skipped"}));
     EXPECT_FALSE(FileExists(Store()));
     EXPECT_EQ(PlatformCloudFilesBackend().UnregisterSyncRoot(root.c_str()), S_OK);
 }
