@@ -156,6 +156,8 @@ TEST_F(ProgramE2e, HydrationFromStagingAndFromTheEngineCache) {
     ProcessResult hydrate = Verb("hydrate");
     EXPECT_EQ(hydrate.exitCode, 0) << hydrate.err;
     EXPECT_EQ(LastLine("[HYDRATE] CfHydratePlaceholder"), "[HYDRATE] CfHydratePlaceholder hr=0x00000000 probe_read=1");
+    // The fetch's result line follows its last transfer, which may already have let the reader go.
+    EXPECT_TRUE(WaitForLogLine(Env().LogFile(), "[HYDRATE] HYDRATE_FROM", 20000));
     EXPECT_EQ(LastLine("[HYDRATE] HYDRATE_FROM"), "[HYDRATE] HYDRATE_FROM_STAGING bytes=93 hr=0x00000000 (no network)");
     EXPECT_EQ(ReadFileBytes(Root("hello-from-engine.txt")), kSeed);
     ProcessResult dehydrate = Verb("dehydrate");
@@ -181,6 +183,7 @@ TEST_F(ProgramE2e, HydrationFromStagingAndFromTheEngineCache) {
     EXPECT_EQ(exitCode, 0) << reader.Err();
     EXPECT_TRUE(reader.Out() == bytes);
     EXPECT_EQ(DownloadRecords().size(), 1u);
+    EXPECT_TRUE(WaitForLogLine(Env().LogFile(), "[HYDRATE] HYDRATE_FROM_ENGINE_CACHE", 20000));
     EXPECT_EQ(LastLine("[HYDRATE] HYDRATE_FROM"),
               "[HYDRATE] HYDRATE_FROM_ENGINE_CACHE bytes=5000 hr=0x00000000 (no network)");
 
