@@ -134,6 +134,7 @@ void CALLBACK OnFetchData(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAME
         Transfer(info, STATUS_SUCCESS, data.data(), 0, 4096);
         Transfer(info, STATUS_SUCCESS, data.data() + 4096, 4096, 100);
         Transfer(info, STATUS_SUCCESS, data.data() + 4097, 4097, size - 4097);
+        Transfer(info, STATUS_SUCCESS, data.data() + 4096, 4096, size - 4096 - 1);  // one byte short of the end
         Transfer(info, STATUS_SUCCESS, data.data() + 4096, 4096, size - 4096);
         return;
     }

@@ -55,6 +55,8 @@ TEST_F(HydrationTest, MisalignedMiddleChunksAreRefusedAndTheRequestStaysPending)
     EXPECT_EQ(CountLines(log_, "TRANSFER offset=4096 length=100 status=0x00000000 hr=0x80070057"), 1);
     // Offset not a multiple of 4 KiB, although the range reaches the end.
     EXPECT_EQ(CountLines(log_, "TRANSFER offset=4097 length=8196 status=0x00000000 hr=0x80070057"), 1);
+    // An unaligned length is allowed only when the range reaches the end: one byte short is refused.
+    EXPECT_EQ(CountLines(log_, "TRANSFER offset=4096 length=8196 status=0x00000000 hr=0x80070057"), 1);
 }
 
 // A failure status, no provider at all, or no answer before the request timeout: the reader gets the mapped
