@@ -179,11 +179,6 @@ size_t FakeCloudFiles::CallCount() const {
     return calls_.size();
 }
 
-void FakeCloudFiles::Clear() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    calls_.clear();
-}
-
 HRESULT FakeCloudFiles::Record(RecordedCall call, CF_PLACEHOLDER_CREATE_INFO* array, PDWORD entriesProcessed,
                                CF_CONNECTION_KEY* keyOut) {
     std::function<void(const RecordedCall&)> hook;

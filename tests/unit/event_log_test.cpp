@@ -11,57 +11,40 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-TEST(EventLog, WritesOneLineToStderrAndCrLfToTheFile) {
+TEST(EventLog, OneLineOnStderrCrLfInTheFileCutAt1023BytesAndWidePathsAsUtf8) {
     TempLocalAppData env;
+    setlocale(LC_CTYPE, "C.UTF-8");
+    char wide[128];
+    snprintf(wide, sizeof(wide), "path=%ls", L"C:\\Users\\J\u00f6rg\\\u65e5\u672c");
     testing::internal::CaptureStderr();
     LogEvent("SEED", "ok");
+    LogEvent("ERROR", std::string(2000, 'm').c_str());
+    LogEvent("REGISTER", wide);
     const std::string err = testing::internal::GetCapturedStderr();
 
-    const std::regex stderrLine(R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2} \[SEED\] ok\n)");
-    EXPECT_TRUE(std::regex_match(err, stderrLine)) << err;
-    const std::string file = ReadFileBytes(env.LogFile());
-    EXPECT_EQ(file, err.substr(0, err.size() - 1) + "\r\n");
-}
-
-TEST(EventLog, CutsLongLinesAt1023BytesWithoutLineEnd) {
-    TempLocalAppData env;
-    testing::internal::CaptureStderr();
-    LogEvent("ERROR", std::string(2000, 'm').c_str());
-    LogEvent("SEED", "next");
-    testing::internal::GetCapturedStderr();
-    const std::string file = ReadFileBytes(env.LogFile());
+    const std::string stamp = R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2} )";
+    EXPECT_TRUE(std::regex_match(err.substr(0, err.find('\n') + 1), std::regex(stamp + R"(\[SEED\] ok\n)"))) << err;
     // The cut line has no line end, so the next line continues on the same text line of the file.
-    ASSERT_GT(file.size(), 1023u);
-    EXPECT_EQ(file.substr(20, 8), "[ERROR] ");
-    EXPECT_EQ(file.substr(28, 1023 - 28), std::string(1023 - 28, 'm'));
-    EXPECT_TRUE(std::regex_match(file.substr(1023), std::regex(R"(\d{4}-.{14} \[SEED\] next\r\n)")));
-}
+    const std::string file = ReadFileBytes(env.LogFile());
+    ASSERT_GT(file.size(), 31u + 1023u);
+    EXPECT_EQ(file.substr(0, 31), err.substr(0, 29) + "\r\n");
+    EXPECT_EQ(file.substr(31 + 20, 8), "[ERROR] ");
+    EXPECT_EQ(file.substr(31 + 28, 1023 - 28), std::string(1023 - 28, 'm'));
+    EXPECT_TRUE(std::regex_match(file.substr(31 + 1023, 20), std::regex(stamp)));
+    EXPECT_EQ(file.substr(31 + 1023 + 20), "[REGISTER] path=C:\\Users\\J\xc3\xb6rg\\\xe6\x97\xa5\xe6\x9c\xac\r\n");
 
-TEST(EventLog, WithoutLogPathOrDirectoryWritesNoFile) {
-    TempLocalAppData env;
+    // Without a log path, or with one in a missing directory, the line still reaches stderr and no file is made.
     const std::wstring saved = ProviderPaths.logFile;
     testing::internal::CaptureStderr();
     ProviderPaths.logFile.clear();
     LogEvent("SEED", "no file");
     ProviderPaths.logFile = WindowsPathOf(env.Root() + "/missing-dir/provider.log");
     LogEvent("SEED", "still on stderr");
-    const std::string err = testing::internal::GetCapturedStderr();
+    const std::string quiet = testing::internal::GetCapturedStderr();
     ProviderPaths.logFile = saved;
-    EXPECT_FALSE(FileExists(env.LogFile()));
     EXPECT_FALSE(FileExists(env.Root() + "/missing-dir"));
-    EXPECT_NE(err.find("[SEED] no file\n"), std::string::npos);
-    EXPECT_NE(err.find("[SEED] still on stderr\n"), std::string::npos);
-}
-
-TEST(EventLog, WidePathsAreWrittenAsUtf8) {
-    TempLocalAppData env;
-    setlocale(LC_CTYPE, "C.UTF-8");
-    char message[128];
-    snprintf(message, sizeof(message), "path=%ls", L"C:\\Users\\J\u00f6rg\\\u65e5\u672c");
-    testing::internal::CaptureStderr();
-    LogEvent("REGISTER", message);
-    testing::internal::GetCapturedStderr();
-    EXPECT_EQ(LogMessages(env.LogFile()).back(), "[REGISTER] path=C:\\Users\\J\xc3\xb6rg\\\xe6\x97\xa5\xe6\x9c\xac");
+    EXPECT_NE(quiet.find("[SEED] no file\n"), std::string::npos);
+    EXPECT_NE(quiet.find("[SEED] still on stderr\n"), std::string::npos);
 }
 
 TEST(EventLog, TwoProcessesAppendingAtOnceLoseNoLine) {

@@ -150,33 +150,68 @@ TEST_F(Lifecycle, UnregisterRetriesOnlyWhileInUse) {
     }
 }
 
-TEST_F(Lifecycle, DisconnectOnlyWhenConnectedAndOnlyOnce) {
-    EXPECT_EQ(DisconnectProvider(), S_OK);
+TEST_F(Lifecycle, ConnectDisconnectOnceUnregisterAndConsoleControl) {
+    EXPECT_EQ(DisconnectProvider(), S_OK);  // not connected: the platform is not asked
     EXPECT_EQ(fake.CallCount(), 0u);
+    fake.FailCall(1, static_cast<HRESULT>(0x80070186));
+    fake.FailCall(2, S_FALSE);
+    EXPECT_EQ(ConnectProvider(), static_cast<HRESULT>(0x80070186));
+    EXPECT_FALSE(ProviderConnected);
+    fake.SetConnectionKey(0x5150);
+    ASSERT_EQ(ConnectProvider(), S_OK);  // a positive success code is success
+    EXPECT_TRUE(ProviderConnected);
+    EXPECT_EQ(ProviderConnectionKey.Internal, 0x5150);
+    const RecordedCall connect = fake.Calls().at(1);
+    EXPECT_EQ(connect.path, ProviderPaths.syncRoot);
+    EXPECT_EQ(connect.flags, 6u);
+    EXPECT_EQ(connect.callbackContext, nullptr);
+    const std::vector<std::pair<CF_CALLBACK_TYPE, CF_CALLBACK>> table = {
+        {0, OnFetchData},    {2, OnCancelFetchData}, {6, OnNotifyFileCloseCompletion},
+        {9, OnNotifyDelete}, {11, OnNotifyRename},   {0xFFFFFFFFu, nullptr},
+    };
+    ASSERT_EQ(connect.callbackTable.size(), table.size());
+    for (size_t i = 0; i < table.size(); ++i) {
+        EXPECT_EQ(connect.callbackTable[i].Type, table[i].first) << i;
+        EXPECT_EQ(connect.callbackTable[i].Callback, table[i].second) << i;
+    }
 
-    fake.SetConnectionKey(0x77);
-    ASSERT_EQ(ConnectProvider(), S_OK);
     EXPECT_EQ(DisconnectProvider(), S_OK);
     EXPECT_EQ(DisconnectProvider(), S_OK);
-    const auto disconnects = fake.CallsOf("Disconnect");
-    ASSERT_EQ(disconnects.size(), 1u);
-    EXPECT_EQ(disconnects[0].connectionKey.Internal, 0x77);
-
     // A failing disconnect is logged under CONNECT, not ERROR, and still clears the flag.
     ASSERT_EQ(ConnectProvider(), S_OK);
     fake.SetStatus("Disconnect", E_INVALIDARG);
     EXPECT_EQ(DisconnectProvider(), E_INVALIDARG);
     EXPECT_FALSE(ProviderConnected);
     EXPECT_EQ(DisconnectProvider(), S_OK);
-    EXPECT_EQ(fake.CallsOf("Disconnect").size(), 2u);
+    fake.SetStatus("Disconnect", S_OK);
+    // Unregistering disconnects first; Ctrl+C and closing the console disconnect and pass the event on.
+    ASSERT_EQ(ConnectProvider(), S_OK);
+    EXPECT_EQ(UnregisterProviderSyncRoot(), S_OK);
+    ASSERT_EQ(ConnectProvider(), S_OK);
+    EXPECT_EQ(OnConsoleControl(CTRL_C_EVENT), FALSE);
+    EXPECT_EQ(OnConsoleControl(CTRL_CLOSE_EVENT), FALSE);
+    std::vector<std::string> ops;
+    for (const RecordedCall& call : fake.Calls()) {
+        ops.push_back(call.op);
+        if (call.op == "Disconnect") {
+            EXPECT_EQ(call.connectionKey.Internal, 0x5150);
+        }
+    }
+    EXPECT_EQ(ops, (std::vector<std::string>{"Connect", "Connect", "Disconnect", "Connect", "Disconnect", "Connect",
+                                             "Disconnect", "Unregister", "Connect", "Disconnect"}));
+    EXPECT_EQ(Log(), (std::vector<std::string>{
+                         "[ERROR] CfConnectSyncRoot failed hr=0x80070186",
+                         "[CONNECT] Provider connected - open placeholder in Explorer to hydrate",
+                         "[CONNECT] CfDisconnectSyncRoot hr=0x00000000",
+                         "[CONNECT] Provider connected - open placeholder in Explorer to hydrate",
+                         "[CONNECT] CfDisconnectSyncRoot hr=0x80070057",
+                         "[CONNECT] Provider connected - open placeholder in Explorer to hydrate",
+                         "[CONNECT] CfDisconnectSyncRoot hr=0x00000000", "[UNREGISTER] Sync root unregistered",
+                         "[CONNECT] Provider connected - open placeholder in Explorer to hydrate",
+                         "[CONNECT] CfDisconnectSyncRoot hr=0x00000000"}));
 
-    const auto log = Log();
-    ASSERT_EQ(log.size(), 4u);
-    EXPECT_EQ(log[1], "[CONNECT] CfDisconnectSyncRoot hr=0x00000000");
-    EXPECT_EQ(log[3], "[CONNECT] CfDisconnectSyncRoot hr=0x80070057");
-}
-
-TEST_F(Lifecycle, ConcurrentDisconnectsReachThePlatformOnce) {
+    // Racing disconnects reach the platform once per connection.
+    FakeCloudFiles race;
     for (int round = 0; round < 20; ++round) {
         ASSERT_EQ(ConnectProvider(), S_OK);
         std::atomic<bool> go{false};
@@ -190,59 +225,7 @@ TEST_F(Lifecycle, ConcurrentDisconnectsReachThePlatformOnce) {
         go = true;
         for (auto& thread : threads) thread.join();
     }
-    EXPECT_EQ(fake.CallsOf("Disconnect").size(), 20u);
-}
-
-TEST_F(Lifecycle, UnregisterDisconnectsFirst) {
-    ASSERT_EQ(ConnectProvider(), S_OK);
-    EXPECT_EQ(UnregisterProviderSyncRoot(), S_OK);
-    const auto calls = fake.Calls();
-    ASSERT_EQ(calls.size(), 3u);
-    EXPECT_EQ(calls[1].op, "Disconnect");
-    EXPECT_EQ(calls[2].op, "Unregister");
-}
-
-TEST_F(Lifecycle, ConnectPassesTheFiveCallbacksAndFlags) {
-    fake.SetConnectionKey(0x5150);
-    ASSERT_EQ(ConnectProvider(), S_OK);
-    const auto calls = fake.Calls();
-    ASSERT_EQ(calls.size(), 1u);
-    EXPECT_EQ(calls[0].path, ProviderPaths.syncRoot);
-    EXPECT_EQ(calls[0].flags, 6u);
-    EXPECT_EQ(calls[0].callbackContext, nullptr);
-    const std::vector<std::pair<CF_CALLBACK_TYPE, CF_CALLBACK>> expected = {
-        {0, OnFetchData},
-        {2, OnCancelFetchData},
-        {6, OnNotifyFileCloseCompletion},
-        {9, OnNotifyDelete},
-        {11, OnNotifyRename},
-        {0xFFFFFFFFu, nullptr},
-    };
-    ASSERT_EQ(calls[0].callbackTable.size(), expected.size());
-    for (size_t i = 0; i < expected.size(); ++i) {
-        EXPECT_EQ(calls[0].callbackTable[i].Type, expected[i].first) << i;
-        EXPECT_EQ(calls[0].callbackTable[i].Callback, expected[i].second) << i;
-    }
-    EXPECT_TRUE(ProviderConnected);
-    EXPECT_EQ(ProviderConnectionKey.Internal, 0x5150);
-    EXPECT_EQ(Log(), std::vector<std::string>{"[CONNECT] Provider connected - open placeholder in Explorer to hydrate"});
-}
-
-TEST_F(Lifecycle, ConnectStatuses) {
-    fake.FailCall(1, static_cast<HRESULT>(0x80070186));
-    fake.FailCall(2, S_FALSE);
-    EXPECT_EQ(ConnectProvider(), static_cast<HRESULT>(0x80070186));
-    EXPECT_FALSE(ProviderConnected);
-    EXPECT_EQ(Log(), std::vector<std::string>{"[ERROR] CfConnectSyncRoot failed hr=0x80070186"});
-    EXPECT_EQ(ConnectProvider(), S_OK);
-    EXPECT_TRUE(ProviderConnected);
-}
-
-TEST_F(Lifecycle, ConsoleControlDisconnectsAndPassesTheEventOn) {
-    ASSERT_EQ(ConnectProvider(), S_OK);
-    EXPECT_EQ(OnConsoleControl(CTRL_C_EVENT), FALSE);
-    EXPECT_EQ(OnConsoleControl(CTRL_CLOSE_EVENT), FALSE);
-    EXPECT_EQ(fake.CallsOf("Disconnect").size(), 1u);
+    EXPECT_EQ(race.CallsOf("Disconnect").size(), 20u);
 }
 
 TEST_F(Lifecycle, ManifestWatchReseedsOnAnyTimeChange) {

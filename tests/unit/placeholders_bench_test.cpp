@@ -86,33 +86,37 @@ TEST_F(Bench, TenThousandInFiftyBatchesFromAnEmptyRoot) {
     EXPECT_EQ(match[1], "10000");
 }
 
-TEST_F(Bench, AnotherTopLevelEntryMakesTheCountWrong) {
+TEST_F(Bench, AWrongCountAFailedBatchAndAFailedRegistrationEachEndTheRun) {
     WriteFileBytes(env.SyncRoot() + "/hello-from-engine.txt", "");
     WriteFileBytes(env.SyncRoot() + "/.hidden", "");  // dot names are not counted
     EXPECT_EQ(RunPlaceholderBench(), E_FAIL);
     EXPECT_EQ(Ops(), ExpectedOps(50));
     std::smatch match;
-    const auto log = Log();
-    ASSERT_TRUE(std::regex_match(log.at(2), match, kBenchLine)) << log.at(2);
+    ASSERT_TRUE(std::regex_match(Log().at(2), match, kBenchLine)) << Log().at(2);
     EXPECT_EQ(match[1], "10001");
-}
 
-TEST_F(Bench, BatchFailureAt4200) {
-    const HRESULT refused = static_cast<HRESULT>(0x8007017C);
-    fake.FailPlaceholder(L"bench-04213.txt", refused);
-    EXPECT_EQ(RunPlaceholderBench(), refused);
-    EXPECT_EQ(Ops(), ExpectedOps(22));
-    const auto log = Log();
-    ASSERT_EQ(log.size(), 4u);
-    EXPECT_EQ(log[2], "[ERROR] bench create failed at 4200 hr=0x8007017C processed=200");
-    EXPECT_EQ(log[3], "[UNREGISTER] Sync root unregistered");
-}
-
-TEST_F(Bench, RegistrationFailureEndsTheRunAtOnce) {
-    fake.FailCall(2, static_cast<HRESULT>(0x80070005));
-    EXPECT_EQ(RunPlaceholderBench(), static_cast<HRESULT>(0x80070005));
-    EXPECT_EQ(Ops(), (std::vector<std::string>{"Unregister", "Register"}));
-    for (const std::string& line : Log()) EXPECT_EQ(line.find("bench"), std::string::npos) << line;
+    for (const bool registration : {false, true}) {
+        TempLocalAppData scene;
+        FakeCloudFiles script;
+        const HRESULT refused = static_cast<HRESULT>(registration ? 0x80070005 : 0x8007017C);
+        if (registration) {
+            script.FailCall(2, refused);
+        } else {
+            script.FailPlaceholder(L"bench-04213.txt", refused);
+        }
+        EXPECT_EQ(RunPlaceholderBench(), refused);
+        std::vector<std::string> ops;
+        for (const RecordedCall& call : script.Calls()) ops.push_back(call.op);
+        EXPECT_EQ(ops, registration ? (std::vector<std::string>{"Unregister", "Register"}) : ExpectedOps(22));
+        const std::vector<std::string> log = LogMessages(scene.LogFile());
+        if (registration) {
+            for (const std::string& line : log) EXPECT_EQ(line.find("bench"), std::string::npos) << line;
+        } else {
+            ASSERT_EQ(log.size(), 4u);
+            EXPECT_EQ(log[2], "[ERROR] bench create failed at 4200 hr=0x8007017C processed=200");
+            EXPECT_EQ(log[3], "[UNREGISTER] Sync root unregistered");
+        }
+    }
 }
 
 TEST(BenchElapsed, MillisecondsFromCounterTicks) {

@@ -43,7 +43,7 @@ protected:
 
 }  // namespace
 
-TEST_F(Seeding, DemoPlaceholderCopiesTheStagingFile) {
+TEST_F(Seeding, DemoPlaceholderCopiesTheStagingFileAndItsFailures) {
     ASSERT_EQ(CreateDemoPlaceholder(), S_OK);
     const auto calls = fake.CallsOf("CreatePlaceholders");
     ASSERT_EQ(calls.size(), 1u);
@@ -54,27 +54,21 @@ TEST_F(Seeding, DemoPlaceholderCopiesTheStagingFile) {
     ExpectPlaceholder(calls[0].placeholders.at(0), L"hello-from-engine.txt", 93, L"hello-from-engine.txt",
                       JoinPath(ProviderPaths.staging, L"hello-from-engine.txt"));
     EXPECT_NE(calls[0].placeholders.at(0).fsMetadata.BasicInfo.LastWriteTime.QuadPart, 0);
-    EXPECT_EQ(Log(), std::vector<std::string>{"[PLACEHOLDER] Created hello-from-engine.txt (cloud glyph expected in Explorer)"});
-}
 
-TEST_F(Seeding, DemoPlaceholderFailures) {
     const HRESULT exists = static_cast<HRESULT>(0x800700B7);
     fake.FailPlaceholder(L"hello-from-engine.txt", exists);
     EXPECT_EQ(CreateDemoPlaceholder(), exists);
-    EXPECT_EQ(Log().back(), "[ERROR] CfCreatePlaceholders failed hr=0x800700B7 Result=0x800700B7 processed=1");
-
     // With the staging directory replaced by a file the seed cannot be written or found.
     fs::remove_all(env.ProviderBase() + "/Staging");
     WriteFileBytes(env.ProviderBase() + "/Staging", "not a directory");
-    fake.Clear();
     EXPECT_EQ(CreateDemoPlaceholder(), static_cast<HRESULT>(0x80070002));
-    EXPECT_EQ(fake.CallCount(), 0u);
-    EXPECT_EQ(Log().back(), "[ERROR] Staging file missing - mock engine must feed Staging first");
-}
-
-TEST_F(Seeding, ManifestAbsentIsFileNotFoundWithoutALine) {
+    EXPECT_EQ(fake.CallCount(), 2u);
+    // Without a manifest there is nothing to seed and nothing to say.
     EXPECT_EQ(SeedFromManifest(), static_cast<HRESULT>(0x80070002));
-    EXPECT_TRUE(Log().empty());
+    EXPECT_EQ(Log(), (std::vector<std::string>{
+                         "[PLACEHOLDER] Created hello-from-engine.txt (cloud glyph expected in Explorer)",
+                         "[ERROR] CfCreatePlaceholders failed hr=0x800700B7 Result=0x800700B7 processed=1",
+                         "[ERROR] Staging file missing - mock engine must feed Staging first"}));
 }
 
 TEST_F(Seeding, ManifestFormat) {
@@ -193,17 +187,11 @@ TEST_F(Seeding, ManifestRefusesUnsafeEntries) {
     EXPECT_TRUE(fs::is_directory(env.SyncRoot() + "/dirok"));
 }
 
-TEST_F(Seeding, CacheAbsentOrEmpty) {
+TEST_F(Seeding, CacheFilesBecomePlaceholdersAtTheSamePlaceAndTheFirstFailureIsTheEarliest) {
     EXPECT_EQ(SeedFromProductCache(), S_OK);
     fs::create_directories(Cache() + "/emptydir");
     EXPECT_EQ(SeedFromProductCache(), S_OK);
-    EXPECT_EQ(Log(), (std::vector<std::string>{"[SEED] product cache absent",
-                                               "[SEED] found 0 seeded 0 first_hr=0x00000000 (cap 32, no network)"}));
     EXPECT_FALSE(fs::exists(env.SyncRoot() + "/emptydir"));
-    EXPECT_EQ(fake.CallCount(), 0u);
-}
-
-TEST_F(Seeding, CacheFileBecomesPlaceholderAtTheSamePlace) {
     CacheFile("a/b/c.txt", 5);
     ASSERT_EQ(SeedFromProductCache(), S_OK);
     const auto calls = fake.CallsOf("CreatePlaceholders");
@@ -211,10 +199,20 @@ TEST_F(Seeding, CacheFileBecomesPlaceholderAtTheSamePlace) {
     EXPECT_EQ(calls[0].path, ProviderPaths.syncRoot + L"\\a\\b");
     EXPECT_TRUE(fs::is_directory(env.SyncRoot() + "/a/b"));
     ExpectPlaceholder(calls[0].placeholders.at(0), L"c.txt", 5, L"a\\b\\c.txt", WindowsPathOf(Cache() + "/a/b/c.txt"));
-    EXPECT_EQ(Log(), std::vector<std::string>{"[SEED] found 1 seeded 1 first_hr=0x00000000 (cap 32, no network)"});
+
+    fs::remove_all(Cache());
+    for (const char* name : {"w", "x", "y", "z"}) CacheFile(name, 1);
+    fake.FailCall(2, static_cast<HRESULT>(0x800700B7));
+    fake.FailCall(3, static_cast<HRESULT>(0x80070005));
+    fake.FailCall(4, static_cast<HRESULT>(0x80070057));
+    ASSERT_EQ(SeedFromProductCache(), S_OK);
+    EXPECT_EQ(Log(), (std::vector<std::string>{"[SEED] product cache absent",
+                                               "[SEED] found 0 seeded 0 first_hr=0x00000000 (cap 32, no network)",
+                                               "[SEED] found 1 seeded 1 first_hr=0x00000000 (cap 32, no network)",
+                                               "[SEED] found 4 seeded 2 first_hr=0x80070005 (cap 32, no network)"}));
 }
 
-TEST_F(Seeding, CacheCapAndSizeLimit) {
+TEST_F(Seeding, CacheWalkStopsAt32FilesSkipsOver32MiBAndEndsInLinkLoops) {
     for (int i = 0; i < 40; ++i) {
         // A named number: gcc 12 at -O3 takes "literal" + a temporary string for an overlapping copy (-Wrestrict).
         const std::string number = std::to_string(i);
@@ -228,25 +226,9 @@ TEST_F(Seeding, CacheCapAndSizeLimit) {
     fs::remove_all(Cache());
     CacheFile("big/exact.bin", 33554432);
     CacheFile("big/over.bin", 40u << 20);
+    fs::create_directory_symlink("..", Cache() + "/big/loop");
+    fs::create_directory_symlink(Cache(), Cache() + "/big/top");
     files.clear();
     CollectCacheFiles(WindowsPathOf(Cache()), L"", files);
     EXPECT_EQ(files, std::vector<std::wstring>{L"big\\exact.bin"});
-}
-
-TEST_F(Seeding, CacheFirstFailureIsTheEarliest) {
-    for (const char* name : {"w", "x", "y", "z"}) CacheFile(name, 1);
-    fake.FailCall(1, static_cast<HRESULT>(0x800700B7));
-    fake.FailCall(2, static_cast<HRESULT>(0x80070005));
-    fake.FailCall(3, static_cast<HRESULT>(0x80070057));
-    ASSERT_EQ(SeedFromProductCache(), S_OK);
-    EXPECT_EQ(Log(), std::vector<std::string>{"[SEED] found 4 seeded 2 first_hr=0x80070005 (cap 32, no network)"});
-}
-
-TEST_F(Seeding, CacheLinkLoopTerminates) {
-    CacheFile("a/f.txt", 1);
-    fs::create_directory_symlink("..", Cache() + "/a/loop");
-    fs::create_directory_symlink(Cache(), Cache() + "/a/top");
-    std::vector<std::wstring> files;
-    CollectCacheFiles(WindowsPathOf(Cache()), L"", files);
-    EXPECT_EQ(files, std::vector<std::wstring>{L"a\\f.txt"});
 }

@@ -85,21 +85,7 @@ TEST(RecordFormats, AreExactBytes) {
     for (const Row& row : rows) EXPECT_EQ(row.record, row.expected) << row.name;
 }
 
-TEST(WriteQueueRecord, WritesNothingWithoutALocalAppDataDirectory) {
-    TempLocalAppData env;
-    fs::path old = fs::current_path();
-    fs::current_path(env.Root());
-    unsetenv("LOCALAPPDATA");
-    unsetenv("XDG_DATA_HOME");
-    unsetenv("HOME");
-    std::vector<std::string> before = ListDirectory(env.Root());
-    WriteQueueRecord("delete", L"d1", L"i7", false, L"a.txt", L"");
-    std::vector<std::string> after = ListDirectory(env.Root());
-    fs::current_path(old);
-    EXPECT_EQ(after, before);
-}
-
-TEST(WriteRecordFile, NeverReplacesARecordAndRaisesTheNumberInstead) {
+TEST(WriteRecordFile, NeverReplacesARecordAndFailsWithoutItsDirectory) {
     TempLocalAppData env;
     fs::create_directories(Inbox(env));
     // Occupy the names of the next two seconds of ticks; the record must go past all of them.
@@ -119,12 +105,20 @@ TEST(WriteRecordFile, NeverReplacesARecordAndRaisesTheNumberInstead) {
     EXPECT_EQ(ListDirectory(Inbox(env)).size(), 2002u);
     EXPECT_EQ(ReadFileBytes(Inbox(env) + "/mod-" + std::to_string(first) + ".json"), "taken");
     EXPECT_EQ(ReadFileBytes(Inbox(env) + "/mod-" + std::to_string(last) + ".json"), "taken");
-}
 
-TEST(WriteRecordFile, FailsWithoutADirectoryAndLeavesNothing) {
-    TempLocalAppData env;
+    // Without the directory the writer fails and leaves nothing; without LOCALAPPDATA nothing is written at all.
+    fs::remove_all(env.ProductDir());
     EXPECT_TRUE(FAILED(WriteRecordFile(WindowsPathOf(Inbox(env)), "delete-", "{}\n")));
     EXPECT_FALSE(FileExists(Inbox(env)));
+    const fs::path old = fs::current_path();
+    fs::current_path(env.Root());
+    unsetenv("LOCALAPPDATA");
+    unsetenv("XDG_DATA_HOME");
+    unsetenv("HOME");
+    WriteQueueRecord("delete", L"d1", L"i7", false, L"a.txt", L"");
+    fs::current_path(old);
+    EXPECT_EQ(ListDirectory(env.Root()), std::vector<std::string>{"nq.vo.tarn.voskel"});
+    EXPECT_EQ(ListDirectory(env.ProductDir()), std::vector<std::string>{});
 }
 
 TEST(WriteQueueRecord, ABurstFromEightThreadsLeavesEveryRecordWholeUnderItsOwnName) {
