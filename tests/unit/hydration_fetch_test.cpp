@@ -128,10 +128,7 @@ TEST(FetchData, ServesRangesFromTheRightSourceAndRefusesWhatItCannot) {
 }
 
 TEST(FetchData, UnsafeIdentitiesAreRefusedWithoutTouchingAnyFile) {
-    for (const std::wstring identity :
-         {L"cf\t..\ti\tx.bin", L"cf\td\t..\tx.bin", L"cf\td\ti\t..", L"cf\td\ti\tCON", L"cf\td\ti\t", L"cf\td\ta\\b\tx",
-          L"cf\td\ti\tC:x", L"cf\td/e\ti\tx", L"..\\secret.txt", L"a\\..\\..\\secret.txt", L"\\secret.txt",
-          L"C:\\secret.txt", L".\\secret.txt"}) {
+    for (const std::wstring identity : {L"cf\t..\ti\tx.bin", L"cf\td\ti\tCON", L"..\\secret.txt", L"\\secret.txt"}) {
         SCOPED_TRACE(testing::Message() << std::string(identity.begin(), identity.end()));
         Scene scene;
         Request fetch(identity);

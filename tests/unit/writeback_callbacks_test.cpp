@@ -129,14 +129,11 @@ TEST(CloseWriteback, CacheReferencesGoToTheEngineUnlessTheCacheCopyIsUnchanged) 
          "\"domainId\":\"d1\",\"itemId\":\"i7\""},
         {"no cache file, in a subdirectory", L"cf\td1\ti7\ta.txt", "dir/a.txt", false, true, true, "d1/i7/a.txt",
          "\"domainId\":\"d1\",\"itemId\":\"i7\""},
-        {"two levels down", L"cf\td1\ti7\ta.txt", "d1/d2/a.txt", false, true, true, "d1/i7/a.txt",
-         "\"domainId\":\"d1\",\"itemId\":\"i7\""},
         // An empty id adds no level to the copy and stays empty in the record.
         {"empty domain id", L"cf\t\ti7\ta.txt", "a.txt", false, true, true, "i7/a.txt",
          "\"domainId\":\"\",\"itemId\":\"i7\""},
         {"empty item id", L"cf\td1\t\ta.txt", "a.txt", false, true, true, "d1/a.txt",
          "\"domainId\":\"d1\",\"itemId\":\"\""},
-        {"empty ids", L"cf\t\t\ta.txt", "a.txt", false, true, true, "a.txt", "\"domainId\":\"\",\"itemId\":\"\""},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -171,10 +168,7 @@ TEST(CloseWriteback, CacheReferencesGoToTheEngineUnlessTheCacheCopyIsUnchanged) 
 }
 
 TEST(CloseWriteback, UnsafeIdentitiesCopyNothing) {
-    for (const std::wstring identity :
-         {L"cf\t..\ti7\ta.txt", L"cf\td1\t..\ta.txt", L"cf\td1\ti7\t..", L"cf\td1\ti7\tNUL", L"cf\td1\ti7\t",
-          L"cf\td1\ti7\ta\\b", L"cf\tC:\ti7\ta.txt", L"..\\escape.txt", L"a\\..\\..\\escape.txt", L"\\escape.txt",
-          L"C:\\escape.txt", L".\\escape.txt"}) {
+    for (const std::wstring identity : {L"cf\td1\t..\ta.txt", L"cf\td1\ti7\tNUL", L"a\\..\\..\\escape.txt", L"C:\\escape.txt"}) {
         SCOPED_TRACE(testing::Message() << std::string(identity.begin(), identity.end()));
         Scene scene;
         Request close(identity, Put(scene.env.SyncRoot() + "/a.txt", "bytes"));
@@ -257,11 +251,8 @@ TEST(Notifications, ItemsWithoutASafeCacheReferenceAndUndeletesAreOnlyAcknowledg
         {"demo placeholder", std::wstring(L"hello-from-engine.txt"), 0, 0},
         {"no identity", std::nullopt, 0, 0},
         {"blob of one byte", std::wstring(L"cf\td1\ti7\ta.txt"), 1, 0},
-        {"dot-dot domain", std::wstring(L"cf\t..\ti7\ta.txt"), 0, 0},
         {"item with a separator", std::wstring(L"cf\td1\ti/7\ta.txt"), 0, 0},
-        {"empty cache file name", std::wstring(L"cf\td1\ti7\t"), 0, 0},
         {"device as cache file name", std::wstring(L"cf\td1\ti7\tcon.txt"), 0, 0},
-        {"drive-qualified file name", std::wstring(L"cf\td1\ti7\tC:a.txt"), 0, 0},
         // The item stays, so the engine must not be told it went.
         {"undelete", std::wstring(L"cf\td1\ti7\ta.txt"), 0, CF_CALLBACK_DELETE_FLAG_IS_UNDELETE},
         {"undelete of a directory", std::wstring(L"cf\td1\ti7\ta.txt"), 0,

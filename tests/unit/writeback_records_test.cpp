@@ -66,12 +66,6 @@ TEST(RecordFormats, AreExactBytes) {
          "{\"type\":\"modify\",\"domainId\":\"d1\",\"itemId\":\"i7\",\"contentsPath\":\"D:\\\\L\\\\nq.vo.tarn.voskel\\\\"
          "VOSKE\\\\Queue\\\\CloudFiles\\\\d1\\\\i7\\\\a.txt\",\"targetPath\":\"a.txt\",\"isDir\":false,\"timestamp\":0,"
          "\"attempts\":0,\"urgent\":true}\n"},
-        {"delete", FormatGenericRecord("delete", L"d1", L"i7", false, L"a.txt", L""),
-         "{\"type\":\"delete\",\"domainId\":\"d1\",\"itemId\":\"i7\",\"isDir\":false,\"targetPath\":\"a.txt\","
-         "\"timestamp\":0,\"attempts\":0}\n"},
-        {"rename", FormatGenericRecord("modify", L"d1", L"i7", false, L"b.txt", L"a.txt"),
-         "{\"type\":\"modify\",\"domainId\":\"d1\",\"itemId\":\"i7\",\"isDir\":false,\"targetPath\":\"b.txt\","
-         "\"previousPath\":\"a.txt\",\"timestamp\":0,\"attempts\":0}\n"},
         {"directory, empty target", FormatGenericRecord("delete", L"", L"", true, L"", L""),
          "{\"type\":\"delete\",\"domainId\":\"\",\"itemId\":\"\",\"isDir\":true,\"targetPath\":\"\",\"timestamp\":0,"
          "\"attempts\":0}\n"},
