@@ -1,13 +1,18 @@
 // e2e_fixture.h - one fixture for the end-to-end suites: a temporary LOCALAPPDATA, the built program's verbs and
-// cfemu as separate processes, a running `connect`, and readers of the engine inbox and the provider's log.
+// cfemu as separate processes, a running `connect`, seeding from the product cache, and readers of the engine
+// inbox and the provider's log.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -19,6 +24,7 @@ namespace e2e {
 
 namespace fs = std::filesystem;
 
+constexpr size_t kMiB = 1024 * 1024;
 constexpr char kSeed[] =
     "VOSKE Cloud Files spike\r\nHydrated from local staging (mock engine). NO network in callback.\r\n";
 
@@ -36,6 +42,10 @@ inline std::string DeleteRecord(const std::string& domainId, const std::string& 
     return "{\"type\":\"delete\",\"domainId\":\"" + domainId + "\",\"itemId\":\"" + itemId +
            "\",\"isDir\":false,\"targetPath\":\"" + target + "\",\"timestamp\":0,\"attempts\":0}\n";
 }
+inline std::string RenameRecord(const std::string& itemId, const std::string& target, const std::string& previous) {
+    return "{\"type\":\"modify\",\"domainId\":\"d1\",\"itemId\":\"" + itemId + "\",\"isDir\":false,\"targetPath\":\"" +
+           target + "\",\"previousPath\":\"" + previous + "\",\"timestamp\":0,\"attempts\":0}\n";
+}
 
 inline ProcessResult Verb(const char* verb, int timeoutMs = 120000) {
     return RunProcess({VOSKE_PROGRAM, verb}, timeoutMs);
@@ -44,6 +54,28 @@ inline ProcessResult Cfemu(std::vector<std::string> args, int timeoutMs = 60000)
     args.insert(args.begin(), VOSKE_CFEMU);
     return RunProcess(args, timeoutMs);
 }
+// The exit code of a process that ends within `timeoutMs`; -1 when it does not.
+inline int ExitOf(BackgroundProcess& process, int timeoutMs = 30000) {
+    int exitCode = -1;
+    return process.Wait(timeoutMs, &exitCode) ? exitCode : -1;
+}
+
+// True when `needles` occur in the log in this order (each after the one before).
+inline testing::AssertionResult LogHasInOrder(const std::string& logPath, const std::vector<std::string>& needles) {
+    const std::vector<std::string> lines = LogMessages(logPath);
+    size_t at = 0;
+    for (const std::string& needle : needles) {
+        while (at < lines.size() && lines[at].find(needle) == std::string::npos) ++at;
+        if (at++ == lines.size()) return testing::AssertionFailure() << "missing, or out of order: " << needle;
+    }
+    return testing::AssertionSuccess();
+}
+
+// A placeholder seeded in domain d1, its item id the name up to its first dot.
+struct Seeded {
+    std::string name;
+    size_t size;
+};
 
 class ProgramTest : public testing::Test {
   protected:
@@ -72,6 +104,23 @@ class ProgramTest : public testing::Test {
         ProcessResult seed = Verb("seed");
         ASSERT_EQ(seed.exitCode, 0) << seed.err;
     }
+    // Registers and seeds `files`, the first `cached` of them with a cache file (the k-th of pattern k) whose time
+    // is the placeholder's, so a reader's close is an unchanged close and only real changes are copied.
+    void SeedFiles(const std::vector<Seeded>& files, size_t cached = SIZE_MAX) {
+        std::string manifest;
+        for (const Seeded& file : files) {
+            manifest += "d1\t" + Item(file.name) + "\t" + file.name + "\t" + std::to_string(file.size) + "\t" +
+                        file.name + "\n";
+        }
+        RegisterAndSeed(manifest);
+        for (size_t k = 0; k < std::min(cached, files.size()); ++k) {
+            PutCacheFile(D1(files[k].name), PatternBytes(files[k].size, k));
+            fs::last_write_time(CacheFile(D1(files[k].name)), fs::last_write_time(Root(files[k].name)));
+        }
+    }
+    static std::string Item(const std::string& name) { return name.substr(0, name.find('.')); }
+    static std::string D1(const std::string& name) { return "d1/" + Item(name) + "/" + name; }
+
     // Starts `connect` and waits for its ready line (a new one when the log holds an earlier provider's).
     void StartProvider() {
         const int before = CountLines("[CONNECT] Waiting");
@@ -85,8 +134,14 @@ class ProgramTest : public testing::Test {
         EXPECT_FALSE(HasSanitizerReport(provider->Err())) << provider->Err();
         provider.reset();
     }
+    void KillProvider() {
+        provider->Signal(SIGKILL);
+        EXPECT_EQ(ExitOf(*provider, 10000), 128 + SIGKILL);
+        provider.reset();
+    }
 
     std::vector<std::string> Log() const { return LogMessages(Env().LogFile()); }
+    std::vector<std::string> Errors() const { return ErrorLines(Env().LogFile()); }
     int CountLines(const std::string& prefix) const {
         int count = 0;
         for (const std::string& line : Log()) count += line.rfind(prefix, 0) == 0;
@@ -107,6 +162,14 @@ class ProgramTest : public testing::Test {
         fs::create_directories(fs::path(CacheFile(relative)).parent_path());
         WriteFileBytes(CacheFile(relative), bytes);
     }
+    // True when `cfemu ls` shows the placeholder `name` in the root without its data.
+    bool Dehydrated(const std::string& name) const {
+        std::istringstream in(Cfemu({"ls", Env().SyncRoot()}).out);
+        for (std::string line; std::getline(in, line);) {
+            if (line.rfind(name + "\t", 0) == 0) return line.find("\tplaceholder\tdehydrated") != std::string::npos;
+        }
+        return false;
+    }
     // The inbox records whose names start with `prefix`, by content; download records are named by a number.
     std::vector<std::string> Records(const std::string& prefix) const {
         std::vector<std::string> records;
@@ -117,10 +180,13 @@ class ProgramTest : public testing::Test {
     }
     std::vector<std::string> DownloadRecords() const {
         std::vector<std::string> records;
-        for (const char* digit : {"0", "1", "2", "3", "4", "5", "6", "7", "8", "9"}) {
-            for (const std::string& record : Records(digit)) records.push_back(record);
+        for (const std::string& name : ListDirectory(Inbox())) {
+            if (isdigit(static_cast<unsigned char>(name[0]))) records.push_back(ReadFileBytes(Inbox() + "/" + name));
         }
         return records;
+    }
+    void ClearInbox() const {
+        for (const std::string& name : ListDirectory(Inbox())) fs::remove(Inbox() + "/" + name);
     }
 
     std::unique_ptr<BackgroundProcess> provider;
