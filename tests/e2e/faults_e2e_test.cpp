@@ -129,12 +129,18 @@ TEST_F(Faults, FetchesWaitingWhenThePlaceholderIsDeletedAndWhenTheProviderDies) 
     EXPECT_TRUE(Errors().empty()) << Errors().front();
 }
 
-// The engine queue is a 32 KiB file system that fills up while delete records are written. Every delete still
-// goes ahead; no file ever stands under a record's final name unless it holds the whole record; a copy that
-// no longer fits is logged as failed; and once the engine has made room records are written again.
-TEST_F(Faults, DiskFillsUpWhileRecordsAreWritten) {
+// The engine queue is a 32 KiB file system. First files stand where the inbox and the write-back store go (as
+// root, who passes every permission check): deletes and renames still go ahead, each failed copy is logged once
+// and nothing is left behind. Then the queue fills up while delete records are written: every delete still goes
+// ahead; no file ever stands under a record's final name unless it holds the whole record; a copy that no longer
+// fits is logged as failed; a download record that does not fit still lets its fetch complete; and once the
+// engine has made room records are written again.
+TEST_F(Faults, RecordDirectoriesThatCannotBeWrittenAndAQueueThatFillsUp) {
     if (geteuid() != 0) GTEST_SKIP() << "mounting a small tmpfs as the engine queue needs root; CI runs as root";
-    std::string manifest = "dom\tig\tg.txt\t5\tg.txt\ndom\tih\th.txt\t5\th.txt\ndom\tim\tm.txt\t5\tm.txt\n";
+    std::string manifest;
+    for (const char* name : {"a", "b", "g", "k", "h", "m"}) {
+        manifest += std::string("dom\ti") + name + "\t" + name + ".txt\t5\t" + name + ".txt\n";
+    }
     const int deletes = 30;
     for (int k = 0; k < deletes; ++k) {
         const std::string number = std::to_string(k);
@@ -142,6 +148,7 @@ TEST_F(Faults, DiskFillsUpWhileRecordsAreWritten) {
     }
     RegisterAndSeed(manifest);
     PutCacheFile("dom/ig/g.txt", "ggggg");
+    PutCacheFile("dom/ik/k.txt", "kkkkk");
     fs::create_directories(Queue());
     if (mount("tmpfs", Queue().c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=32k") != 0) {
         GTEST_SKIP() << "cannot mount a tmpfs here (" << std::strerror(errno) << ")";
@@ -150,70 +157,8 @@ TEST_F(Faults, DiskFillsUpWhileRecordsAreWritten) {
         std::string path;
         ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
     } unmount{Queue()};
-    StartProvider();
-
-    std::set<std::string> expected;
-    for (int k = 0; k < deletes; ++k) {
-        // A named number: gcc 12 at -O3 takes "literal" + a temporary string for an overlapping copy (-Wrestrict).
-        const std::string number = std::to_string(k);
-        const std::string name = "f" + number + ".txt";
-        ProcessResult rm = Cfemu({"rm", Root(name)});
-        EXPECT_EQ(rm.exitCode, 0) << name << ": " << rm.err;
-        EXPECT_FALSE(FileExists(Root(name)));
-        expected.insert(DeleteRecord("dom", "i" + number, name));
-    }
-    EXPECT_EQ(CountLines("[WRITEBACK] delete callback - local queue only, no network"), deletes);
-    const std::vector<std::string> names = ListDirectory(Inbox());
-    EXPECT_GE(names.size(), 1u);
-    EXPECT_LT(names.size(), static_cast<size_t>(deletes)) << "the queue never filled up";
-    std::set<std::string> found;
-    for (const std::string& name : names) {
-        EXPECT_TRUE(name.rfind("delete-", 0) == 0 && name.substr(name.size() - 5) == ".json") << name;
-        const std::string record = ReadFileBytes(Inbox() + "/" + name);
-        EXPECT_EQ(expected.count(record), 1u) << name << " holds " << record;
-        EXPECT_TRUE(found.insert(record).second) << "one delete recorded twice: " << record;
-    }
-
-    // A changed file cannot be copied into the full queue: one failure line, no copy, no record.
-    const std::string copyFailed = "[ERROR] WRITEBACK engine stage copy failed";
-    EXPECT_EQ(Cfemu({"append", Root("g.txt"), "more"}).exitCode, 0);
-    ASSERT_TRUE(WaitForLogLine(Env().LogFile(), copyFailed, 20000));
-    EXPECT_FALSE(FileExists(Queue() + "/CloudFiles/dom/ig/g.txt"));
-    EXPECT_EQ(ListDirectory(Inbox()), names);
-
-    // A cache miss cannot leave its download record, yet the fetch still waits and completes on delivery.
-    BackgroundProcess reader({VOSKE_CFEMU, "cat", Root("m.txt")});
-    ASSERT_TRUE(WaitForLogLine(Env().LogFile(), "[HYDRATE] cache miss - queue local download, no socket", 20000));
-    PutCacheFile("dom/im/m.txt", "mmmmm");
-    EXPECT_EQ(ExitOf(reader), 0) << reader.Err();
-    EXPECT_EQ(reader.Out(), "mmmmm");
-    EXPECT_EQ(ListDirectory(Inbox()), names);
-    // Its close counts as a possible change (the cache file's time differs), and that copy does not fit either.
-    EXPECT_TRUE(WaitUntil([&] { return CountLines(copyFailed) == 2; }, 20000));
-    EXPECT_FALSE(FileExists(Queue() + "/CloudFiles/dom/im/m.txt"));
-
-    // The engine takes the records away; the next delete is recorded whole.
-    ClearInbox();
-    EXPECT_EQ(Cfemu({"rm", Root("h.txt")}).exitCode, 0);
-    EXPECT_EQ(Records(""), std::vector<std::string>{DeleteRecord("dom", "ih", "h.txt")});
-    EXPECT_EQ(Errors(), (std::vector<std::string>{copyFailed, copyFailed}));
-}
-
-// The engine inbox and write-back store cannot be written (a file stands in their place as root, who passes
-// every permission check; read-only directories otherwise). Deletes and renames still go ahead, a failed copy
-// is logged once, nothing is left behind in the queue, and the provider goes on serving.
-TEST_F(Faults, RecordDirectoriesThatCannotBeWritten) {
-    RegisterAndSeed(
-        "dom\tia\ta.txt\t5\ta.txt\ndom\tib\tb.txt\t5\tb.txt\ndom\tig\tg.txt\t5\tg.txt\n"
-        "dom\tik\tk.txt\t5\tk.txt\n");
-    PutCacheFile("dom/ig/g.txt", "ggggg");
-    PutCacheFile("dom/ik/k.txt", "kkkkk");
-    const bool root = geteuid() == 0;
-    for (const std::string& dir : {Inbox(), Queue() + "/CloudFiles"}) {
-        fs::create_directories(root ? Queue() : dir);
-        if (root) WriteFileBytes(dir, "in the way\n");
-        if (!root) chmod(dir.c_str(), 0500);
-    }
+    WriteFileBytes(Inbox(), "in the way\n");
+    WriteFileBytes(Queue() + "/CloudFiles", "in the way\n");
     StartProvider();
 
     EXPECT_EQ(Cfemu({"rm", Root("a.txt")}).exitCode, 0);
@@ -230,10 +175,54 @@ TEST_F(Faults, RecordDirectoriesThatCannotBeWritten) {
     EXPECT_EQ(CountLines("[WRITEBACK] delete callback - local queue only, no network"), 1);
     EXPECT_EQ(CountLines("[WRITEBACK] rename callback - local queue only, no network"), 1);
     EXPECT_EQ(ListDirectory(Queue()), (std::vector<std::string>{"CloudFiles", "cloud-files-inbox"}));
-    for (const std::string& dir : {Inbox(), Queue() + "/CloudFiles"}) {
-        EXPECT_EQ(root ? ReadFileBytes(dir) : std::to_string(ListDirectory(dir).size()), root ? "in the way\n" : "0");
+    EXPECT_EQ(ReadFileBytes(Inbox()) + ReadFileBytes(Queue() + "/CloudFiles"), "in the way\nin the way\n");
+    fs::remove(Inbox());
+    fs::remove(Queue() + "/CloudFiles");
+
+    std::set<std::string> expected;
+    for (int k = 0; k < deletes; ++k) {
+        // A named number: gcc 12 at -O3 takes "literal" + a temporary string for an overlapping copy (-Wrestrict).
+        const std::string number = std::to_string(k);
+        const std::string name = "f" + number + ".txt";
+        ProcessResult rm = Cfemu({"rm", Root(name)});
+        EXPECT_EQ(rm.exitCode, 0) << name << ": " << rm.err;
+        EXPECT_FALSE(FileExists(Root(name)));
+        expected.insert(DeleteRecord("dom", "i" + number, name));
     }
-    EXPECT_EQ(Errors(), (std::vector<std::string>{copyFailed, copyFailed}));
+    EXPECT_EQ(CountLines("[WRITEBACK] delete callback - local queue only, no network"), 1 + deletes);
+    const std::vector<std::string> names = ListDirectory(Inbox());
+    EXPECT_GE(names.size(), 1u);
+    EXPECT_LT(names.size(), static_cast<size_t>(deletes)) << "the queue never filled up";
+    std::set<std::string> found;
+    for (const std::string& name : names) {
+        EXPECT_TRUE(name.rfind("delete-", 0) == 0 && name.substr(name.size() - 5) == ".json") << name;
+        const std::string record = ReadFileBytes(Inbox() + "/" + name);
+        EXPECT_EQ(expected.count(record), 1u) << name << " holds " << record;
+        EXPECT_TRUE(found.insert(record).second) << "one delete recorded twice: " << record;
+    }
+
+    // A changed file cannot be copied into the full queue: one failure line, no copy, no record.
+    EXPECT_EQ(Cfemu({"append", Root("g.txt"), "more"}).exitCode, 0);
+    EXPECT_TRUE(WaitUntil([&] { return CountLines(copyFailed) == 3; }, 20000));
+    EXPECT_FALSE(FileExists(Queue() + "/CloudFiles/dom/ig/g.txt"));
+    EXPECT_EQ(ListDirectory(Inbox()), names);
+
+    // A cache miss cannot leave its download record, yet the fetch still waits and completes on delivery.
+    BackgroundProcess reader({VOSKE_CFEMU, "cat", Root("m.txt")});
+    ASSERT_TRUE(WaitForLogLine(Env().LogFile(), "[HYDRATE] cache miss - queue local download, no socket", 20000));
+    PutCacheFile("dom/im/m.txt", "mmmmm");
+    EXPECT_EQ(ExitOf(reader), 0) << reader.Err();
+    EXPECT_EQ(reader.Out(), "mmmmm");
+    EXPECT_EQ(ListDirectory(Inbox()), names);
+    // Its close counts as a possible change (the cache file's time differs), and that copy does not fit either.
+    EXPECT_TRUE(WaitUntil([&] { return CountLines(copyFailed) == 4; }, 20000));
+    EXPECT_FALSE(FileExists(Queue() + "/CloudFiles/dom/im/m.txt"));
+
+    // The engine takes the records away; the next delete is recorded whole.
+    ClearInbox();
+    EXPECT_EQ(Cfemu({"rm", Root("h.txt")}).exitCode, 0);
+    EXPECT_EQ(Records(""), std::vector<std::string>{DeleteRecord("dom", "ih", "h.txt")});
+    EXPECT_EQ(Errors(), std::vector<std::string>(4, copyFailed));
 }
 
 // Hostile manifests: the seed run must end in bounded time with exit code 0 and its summary line, and create

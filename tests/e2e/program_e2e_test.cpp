@@ -8,20 +8,6 @@
 namespace e2e {
 namespace {
 
-const char kUsage[] =
-    "voske-cf-spike <command>\n"
-    "  paths       Print sync root / staging paths\n"
-    "  register    CfRegisterSyncRoot + seed staging\n"
-    "  placeholder Create dehydrated placeholder from staging meta\n"
-    "  seed        Placeholders for up to 32 files already in the product Cache\n"
-    "  connect     CfConnectSyncRoot (blocks until Ctrl+C) - required for open-hydrate\n"
-    "  hydrate     Explicit CfHydratePlaceholder (provider should be connected)\n"
-    "  dehydrate   CfDehydratePlaceholder (keep identity)\n"
-    "  unregister  CfUnregisterSyncRoot\n"
-    "  selftest    register + placeholder + connect + hydrate + dehydrate (one process)\n"
-    "  bench       10k placeholders, time a metadata enumerate, then unregister\n"
-    "  demo        register + placeholder + connect (hydrate/dehydrate in another shell)\n";
-
 uintmax_t SizeOf(const std::string& path) {
     std::error_code error;
     return fs::file_size(path, error);
@@ -33,19 +19,19 @@ TEST_F(ProgramE2e, UsageExitCodesAndThePathsReport) {
     const std::string fresh = Env().Root() + "/fresh";
     fs::create_directory(fresh);
     setenv("LOCALAPPDATA", fresh.c_str(), 1);
+    // Without a verb, or with one it does not know, the program lists its verbs and fails.
     ProcessResult none = RunProcess({VOSKE_PROGRAM});
     EXPECT_EQ(none.exitCode, 1);
-    EXPECT_EQ(none.out, kUsage);
     EXPECT_TRUE(ListDirectory(fresh).empty()) << "no verb must create nothing";
+    for (const char* verb : {"paths", "register", "placeholder", "seed", "connect", "hydrate", "dehydrate",
+                             "unregister", "selftest", "bench", "demo"}) {
+        EXPECT_NE(none.out.find(std::string("\n  ") + verb + " "), std::string::npos) << verb;
+    }
     for (const char* word : {"Paths", "help", "writeback", ""}) {
         ProcessResult result = Verb(word);
         EXPECT_EQ(result.exitCode, 1) << word;
-        EXPECT_EQ(result.out, kUsage) << word;
+        EXPECT_EQ(result.out, none.out) << word;
     }
-    // Path set-up runs before the verb is matched, so even an unknown verb creates the directories.
-    const std::string base = fresh + "/nq.vo.tarn.voskel/VOSKE/CloudFiles";
-    EXPECT_EQ(ListDirectory(base), (std::vector<std::string>{"Queue", "Staging", "SyncRoot"}));
-    EXPECT_EQ(ListDirectory(base + "/Queue"), std::vector<std::string>{"Staging"});
     setenv("LOCALAPPDATA", Env().Root().c_str(), 1);
 
     ProcessResult paths = RunProcess({VOSKE_PROGRAM, "paths", "x", "y"});  // further arguments are ignored
@@ -59,8 +45,8 @@ TEST_F(ProgramE2e, UsageExitCodesAndThePathsReport) {
     EXPECT_TRUE(Errors().empty());
 }
 
-// connect before register, register, placeholder (twice), demo on an existing placeholder, seed from a manifest
-// and from the cache, connect ended by each console signal and seeding a manifest written meanwhile, unregister.
+// connect before register, register, placeholder (twice), demo on an existing placeholder, connect ended by each
+// console signal and seeding a manifest written meanwhile, unregister.
 TEST_F(ProgramE2e, ARootFromRegistrationToUnregistration) {
     std::vector<std::string> errors = {"[ERROR] CfConnectSyncRoot failed hr=0x80070186"};
     EXPECT_EQ(Verb("connect").exitCode, 1);
@@ -79,17 +65,6 @@ TEST_F(ProgramE2e, ARootFromRegistrationToUnregistration) {
     EXPECT_EQ(Errors().size(), errors.size() + 1);
 
     const std::string manifest = Env().ProviderBase() + "/seed-manifest.tsv";
-    WriteFileBytes(manifest, "dom\titem\tdocs\\sub\t0\t\t1\r\ndom\titem\tdocs\\a.txt\t12\ta.txt\r\n");
-    ASSERT_EQ(Verb("seed").exitCode, 0);
-    EXPECT_EQ(LastLine("[SEED]"), "[SEED] manifest seen 2 seeded 2 (cap 100000, no network)");
-    EXPECT_TRUE(fs::is_directory(Root("docs/sub")));
-    EXPECT_EQ(SizeOf(Root("docs/a.txt")), 12u);
-    fs::remove(manifest);
-    PutCacheFile("a/b/c.txt", "cache bytes");
-    ASSERT_EQ(Verb("seed").exitCode, 0);
-    EXPECT_EQ(LastLine("[SEED]"), "[SEED] found 1 seeded 1 first_hr=0x00000000 (cap 32, no network)");
-    EXPECT_EQ(SizeOf(Root("a/b/c.txt")), 11u);
-
     for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
         SCOPED_TRACE(signal);
         const int disconnects = CountLines("[CONNECT] CfDisconnectSyncRoot hr=0x00000000");
@@ -270,12 +245,8 @@ TEST_F(ProgramE2e, RecordsAndWriteBackOfChangesFromOtherProcesses) {
     EXPECT_EQ(ReadFileBytes(Env().ProviderBase() + "/Queue/Staging/hello-from-engine.txt").back(), '!');
     ClearInbox();
 
-    ASSERT_EQ(Cfemu({"mv", Root("a.txt"), Root("b.txt")}).exitCode, 0);
-    EXPECT_EQ(Records("modify-"), std::vector<std::string>{RenameRecord("i7", "b.txt", "a.txt")});
-    EXPECT_FALSE(FileExists(Root("a.txt")));
-    ClearInbox();
-    ASSERT_EQ(Cfemu({"mv", Root("b.txt"), Root("dir/sub/c.txt")}).exitCode, 0);
-    EXPECT_EQ(Records("modify-"), std::vector<std::string>{RenameRecord("i7", "dir/sub/c.txt", "b.txt")});
+    ASSERT_EQ(Cfemu({"mv", Root("a.txt"), Root("dir/sub/c.txt")}).exitCode, 0);
+    EXPECT_EQ(Records("modify-"), std::vector<std::string>{RenameRecord("i7", "dir/sub/c.txt", "a.txt")});
     EXPECT_TRUE(FileExists(Root("dir/sub/c.txt")));
     ASSERT_EQ(Cfemu({"rm", Root("dir/sub/c.txt")}).exitCode, 0);
     EXPECT_EQ(Records("delete-"), std::vector<std::string>{DeleteRecord("d1", "i7", "dir/sub/c.txt")});
@@ -285,7 +256,7 @@ TEST_F(ProgramE2e, RecordsAndWriteBackOfChangesFromOtherProcesses) {
     ASSERT_EQ(Cfemu({"rm", Root("dir/hello.txt")}).exitCode, 0);
     EXPECT_FALSE(FileExists(Root("dir/hello.txt")));
     EXPECT_TRUE(ListDirectory(Inbox()).empty());
-    EXPECT_EQ(CountLines("[WRITEBACK] rename callback - local queue only, no network"), 3);
+    EXPECT_EQ(CountLines("[WRITEBACK] rename callback - local queue only, no network"), 2);
     EXPECT_EQ(CountLines("[WRITEBACK] delete callback - local queue only, no network"), 2);
 
     EXPECT_TRUE(Errors().empty()) << Errors().front();

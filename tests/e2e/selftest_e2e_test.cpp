@@ -49,10 +49,8 @@ TEST_F(SelfTest, FailsWithoutItsRootThenPassesTwiceAndAfterBench) {
     EXPECT_NE(result.out.find("SyncRoot : Z:\\"), std::string::npos);
     EXPECT_NE(result.out.find("Identity : VOSKECloudFiles!S-1-22-1-"), std::string::npos);
     EXPECT_FALSE(FileExists(CacheFile("engine-cache-probe.txt")));
-    // The check reads the product copy and removes it. A closing process does not wait for the provider, so the
-    // write-back of an earlier close (the hydrate step's read) can copy the file after the child has written to
-    // it and pass the check; the child's own write-back then lands after the removal. A copy left behind is that
-    // one, and holds the marker.
+    // The check removes the product copy it reads, but a closing process does not wait for the provider: a later
+    // write-back of the child's close may leave one behind, holding the marker.
     EXPECT_TRUE(!FileExists(productCopy) || ReadFileBytes(productCopy).find("queued-local") != std::string::npos);
     const std::string staged = ReadFileBytes(Env().ProviderBase() + "/Queue/Staging/hello-from-engine.txt");
     EXPECT_NE(staged.find("queued-local"), std::string::npos) << staged;
