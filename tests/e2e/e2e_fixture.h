@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/cloud_filter.h"
 #include "tests/helpers/stress_pattern.h"
 #include "tests/support/processes.h"
 #include "tests/support/test_env.h"
@@ -53,6 +54,17 @@ inline ProcessResult Verb(const char* verb, int timeoutMs = 120000) {
 inline ProcessResult Cfemu(std::vector<std::string> args, int timeoutMs = 60000) {
     args.insert(args.begin(), VOSKE_CFEMU);
     return RunProcess(args, timeoutMs);
+}
+// What a run printed, once it is checked to have ended with `exitCode`.
+inline std::string OutputOf(const ProcessResult& run, int exitCode = 0) {
+    EXPECT_EQ(run.exitCode, exitCode) << run.err;
+    return run.out;
+}
+// A read refused: exit code 1, no bytes, and `status` named on standard error.
+inline void ExpectRefused(const ProcessResult& run, const std::string& status) {
+    EXPECT_EQ(run.exitCode, 1) << run.err;
+    EXPECT_TRUE(run.out.empty()) << run.out.size() << " bytes";
+    EXPECT_NE(run.err.find(status), std::string::npos) << run.err;
 }
 // The exit code of a process that ends within `timeoutMs`; -1 when it does not.
 inline int ExitOf(BackgroundProcess& process, int timeoutMs = 30000) {
@@ -162,13 +174,11 @@ class ProgramTest : public testing::Test {
         fs::create_directories(fs::path(CacheFile(relative)).parent_path());
         WriteFileBytes(CacheFile(relative), bytes);
     }
-    // True when `cfemu ls` shows the placeholder `name` in the root without its data.
-    bool Dehydrated(const std::string& name) const {
-        std::istringstream in(Cfemu({"ls", Env().SyncRoot()}).out);
-        for (std::string line; std::getline(in, line);) {
-            if (line.rfind(name + "\t", 0) == 0) return line.find("\tplaceholder\tdehydrated") != std::string::npos;
-        }
-        return false;
+    // Whether the placeholder at `relative` in the root holds its data; a failure when it is no placeholder.
+    bool Hydrated(const std::string& relative) const {
+        cfemu::PlaceholderState state{};
+        EXPECT_TRUE(cfemu::ReadStateAt(Root(relative), &state)) << relative;
+        return (state.flags & cfemu::kStateHydrated) != 0;
     }
     // The inbox records whose names start with `prefix`, by content; download records are named by a number.
     std::vector<std::string> Records(const std::string& prefix) const {
