@@ -14,8 +14,8 @@ namespace {
 using SelfTest = ProgramTest;
 
 // A file where the root should be fails the self-test at registration; with the directory back it passes, twice
-// in a row and after the bench, and leaves nothing registered each time.
-TEST_F(SelfTest, FailsWithoutItsRootThenPassesTwiceAndAfterBench) {
+// in a row, after the bench and for a new account, and leaves nothing registered each time.
+TEST_F(SelfTest, FailsWithoutItsRootThenPassesTwiceAfterBenchAndForANewAccount) {
     const auto registered = [] { return Verb("unregister").err.find("Sync root already absent") == std::string::npos; };
     fs::remove_all(Env().SyncRoot());
     WriteFileBytes(Env().SyncRoot(), "not a directory");
@@ -76,22 +76,19 @@ TEST_F(SelfTest, FailsWithoutItsRootThenPassesTwiceAndAfterBench) {
     EXPECT_EQ(ListDirectory(Env().SyncRoot()),
               (std::vector<std::string>{"engine-cache-probe.txt", "hello-from-engine.txt"}));
     EXPECT_EQ(Errors(), errors);
-}
 
-// A new account has no ~/.local/share yet: with neither LOCALAPPDATA nor XDG_DATA_HOME set the self-test makes
-// the data directory and its missing parent (0700), leaving HOME itself as it was.
-TEST_F(SelfTest, MakesTheDataDirectoryOfANewAccount) {
+    // A new account has no ~/.local/share yet: with neither LOCALAPPDATA nor XDG_DATA_HOME set the self-test makes
+    // the data directory and its missing parent (0700), leaving HOME itself as it was.
     const std::string home = Env().Root() + "/home";
     ASSERT_EQ(mkdir(home.c_str(), 0755), 0);
     ASSERT_EQ(chmod(home.c_str(), 0755), 0);
     setenv("HOME", home.c_str(), 1);
     unsetenv("LOCALAPPDATA");
     unsetenv("XDG_DATA_HOME");
-    ProcessResult result = Verb("selftest");
-    EXPECT_EQ(result.exitCode, 0) << result.err;
+    const std::string out = OutputOf(Verb("selftest"));
     const std::string provider = home + "/.local/share/nq.vo.tarn.voskel/VOSKE/CloudFiles";
     const std::string syncRootLine = "SyncRoot : " + posix::WideToUtf8(WindowsPathOf(provider + "/SyncRoot"));
-    EXPECT_EQ(result.out.rfind(syncRootLine + "\n", 0), 0u) << result.out;
+    EXPECT_EQ(out.rfind(syncRootLine + "\n", 0), 0u) << out;
     const auto modeOf = [](const std::string& path) {
         struct stat st {};
         return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0u;

@@ -16,12 +16,7 @@ constexpr int kReaders = 8;
 
 int ThreadCount(int pid) {
     std::error_code error;
-    int count = 0;
-    for (auto it = fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", error);
-         !error && it != fs::directory_iterator(); it.increment(error)) {
-        ++count;
-    }
-    return count;
+    return std::distance(fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", error), {});
 }
 
 HRESULT Dehydrate(const std::string& path) {
@@ -71,6 +66,7 @@ TEST_F(Stress, EightReadersHydrateAgainAndAgainAndEveryByteIsTheCacheFiles) {
                CountLines("[WRITEBACK] WRITEBACK dehydrated close skipped");
     };
     int failures = 0, fetchesExpected = 0, closesExpected = 0, threadsPeak = threadsBefore;
+    const auto closesHandled = [&] { return WaitUntil([&] { return skippedCloses() == closesExpected; }, 30000); };
     size_t bytesVerified = 0;
     for (int r = 0; r < rounds; ++r) {
         std::vector<std::unique_ptr<BackgroundProcess>> readers;
@@ -93,8 +89,7 @@ TEST_F(Stress, EightReadersHydrateAgainAndAgainAndEveryByteIsTheCacheFiles) {
         }
         // The readers' closes are handled before the data goes.
         closesExpected += kReaders;
-        EXPECT_TRUE(WaitUntil([&] { return skippedCloses() == closesExpected; }, 30000))
-            << "round " << r << ": " << skippedCloses() << " of " << closesExpected << " closes";
+        EXPECT_TRUE(closesHandled()) << "round " << r << ": " << skippedCloses() << " of " << closesExpected;
         // Each file read in a round was fetched once, however many readers shared it; then it gives its data
         // back so that the next round fetches again. The dehydrating handle's close is handled before the next
         // round (a fetch's writes move the file's time until it completes, so a close handled during the next
@@ -104,8 +99,7 @@ TEST_F(Stress, EightReadersHydrateAgainAndAgainAndEveryByteIsTheCacheFiles) {
             ++closesExpected;
             ASSERT_EQ(Dehydrate(Root(files[k].name)), S_OK) << files[k].name;
         }
-        EXPECT_TRUE(WaitUntil([&] { return skippedCloses() == closesExpected; }, 30000))
-            << "round " << r << ": " << skippedCloses() << " of " << closesExpected << " closes";
+        EXPECT_TRUE(closesHandled()) << "round " << r << ": " << skippedCloses() << " of " << closesExpected;
     }
 
     const int fetches = CountLines("[HYDRATE] HYDRATE_FROM_ENGINE_CACHE bytes=");
