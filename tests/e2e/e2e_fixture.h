@@ -1,9 +1,10 @@
-// e2e_fixture.h - one fixture for the end-to-end suites: a temporary LOCALAPPDATA, the built program's verbs and
-// cfemu as separate processes, a running `connect`, seeding from the product cache, and readers of the engine
-// inbox and the provider's log.
+// e2e_fixture.h - one fixture for the end-to-end suites: a temporary LOCALAPPDATA, the program and cfemu as separate
+// processes, a running `connect`, seeding, and readers of the engine inbox and the provider's log.
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -12,11 +13,16 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "platform/posix/cloud_filter.h"
+#include "platform/posix/posix_handle.h"
+#include "platform/win32.h"
+#include "syncroot/cloud_files.h"
 #include "tests/helpers/stress_pattern.h"
 #include "tests/support/processes.h"
 #include "tests/support/test_env.h"

@@ -1,18 +1,12 @@
-// faults_e2e_test.cpp - the provider under faults, as separate processes: a delete and the provider's death while
-// fetches wait, a full disk and unwritable queues under its records, hostile manifests, odd identities, cache
-// link loops.
+// faults_e2e_test.cpp - the provider under faults, as separate processes: deletes and deaths during fetches, full
+// and unwritable queues, hostile manifests, odd identities, cache link loops.
 #include <sys/mount.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <set>
 
 #include "placeholders/identity.h"
-#include "platform/win32.h"
-#include "syncroot/cloud_files.h"
 #include "tests/e2e/e2e_fixture.h"
 
 namespace e2e {
@@ -50,11 +44,9 @@ class Faults : public ProgramTest {
     }
 };
 
-// Fetches held by cache misses. A placeholder deleted while its fetch waits is recorded and gone at once, and its
-// reader still gets the bytes once the engine delivers. Then the provider dies while three readers wait on a
-// 64 MiB fetch and one reader's 128 MiB transfer is under way: each fails within a second with 0x80070194, neither
-// placeholder is marked hydrated (so with no provider a read is refused rather than served from the part that
-// arrived), and a new provider serves both whole.
+// A placeholder deleted while its fetch waits is gone at once and its reader still gets the bytes later. A provider
+// killed during held fetches and a transfer fails every reader within a second and leaves nothing marked hydrated
+// (with no provider a read is refused, not served from the part that arrived); a new provider serves all whole.
 TEST_F(Faults, FetchesWaitingWhenThePlaceholderIsDeletedAndWhenTheProviderDies) {
     RegisterAndSeed("d1\tw\tw.bin\t5000\tw.bin\nd1\tbig\tbig.bin\t" + std::to_string(64 * kMiB) +
                     "\tbig.bin\nd1\thuge\thuge.bin\t" + std::to_string(128 * kMiB) + "\thuge.bin\n");
@@ -117,12 +109,9 @@ TEST_F(Faults, FetchesWaitingWhenThePlaceholderIsDeletedAndWhenTheProviderDies) 
     EXPECT_TRUE(Errors().empty()) << Errors().front();
 }
 
-// The engine queue is a 32 KiB file system. First files stand where the inbox and the write-back store go (as
-// root, who passes every permission check): deletes and renames still go ahead, a failed copy is logged once and
-// nothing is left behind. Then the queue fills up while delete records are written: every delete still goes ahead;
-// no file ever stands under a record's final name unless it holds the whole record; a download record that does
-// not fit still lets its fetch complete, and the copy of its close that does not fit is logged as failed; once the
-// engine has made room records are written again.
+// The engine queue is a 32 KiB file system, first with files where the inbox and the write-back store go (root
+// passes every permission check), then full. Deletes, renames and fetches still go ahead; a failed copy is logged
+// once; no record is ever left partly written; once the engine has made room records are written again.
 TEST_F(Faults, RecordDirectoriesThatCannotBeWrittenAndAQueueThatFillsUp) {
     if (geteuid() != 0) GTEST_SKIP() << "mounting a small tmpfs as the engine queue needs root; CI runs as root";
     std::string manifest;
@@ -275,9 +264,8 @@ class FaultsOnTmpfs : public Faults {
     std::string TemporaryBase() const override { return "/dev/shm"; }
 };
 
-// Identity blobs of odd length and of the 4096-byte maximum, made by another application before the provider
-// connects: the provider decodes them by their whole UTF-16 units, serves what they name, refuses at once what
-// names nothing, and records deletes with the ids they carry.
+// Identity blobs of odd length and of 4096 bytes, made by another application: the provider decodes their whole
+// UTF-16 units, serves what they name, refuses at once what names nothing, and records deletes with their ids.
 TEST_F(FaultsOnTmpfs, IdentityBlobsOfOddLengthAndOfFourKilobytes) {
     const auto utf16 = [](const std::wstring& text, bool withNul, bool oddByte) {
         std::vector<BYTE> blob = EncodeIdentityBlob(text);
@@ -349,9 +337,8 @@ TEST_F(FaultsOnTmpfs, IdentityBlobsOfOddLengthAndOfFourKilobytes) {
     EXPECT_EQ(Errors(), std::vector<std::string>{"[ERROR] HYDRATE staging missing - refusing (no network fallback)"});
 }
 
-// Link loops in the product cache: a directory link to the cache itself, a link to its parent, two links to
-// each other and one to itself. Seeding must end and follow no directory link; a link that leads nowhere is
-// listed as the empty file the enumeration shows (as on Windows), and a read of it is refused at once.
+// Link loops in the product cache (to itself, to its parent, two to each other, one to itself): seeding ends and
+// follows no directory link; a link that leads nowhere is an empty file (as on Windows) whose read is refused.
 TEST_F(Faults, ProductCacheHoldingLinkLoops) {
     ASSERT_EQ(Verb("register").exitCode, 0);
     const std::string cache = Env().ProductDir() + "/Cache";

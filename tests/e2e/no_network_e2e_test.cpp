@@ -1,6 +1,5 @@
 // no_network_e2e_test.cpp - the program needs no network and opens no internet socket: tools/no-network.sh runs
 // the self-test and the interactive chain in a network namespace without interfaces, under strace.
-#include <unistd.h>
 
 #include "tests/e2e/e2e_fixture.h"
 

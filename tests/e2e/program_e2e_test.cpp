@@ -2,7 +2,6 @@
 // per user story: the front end, a root's life, and what a running `connect` does for other processes.
 #include <tuple>
 
-#include "platform/win32.h"
 #include "tests/e2e/e2e_fixture.h"
 
 namespace e2e {
@@ -91,10 +90,8 @@ bool HoldsOpen(int pid, const std::string& path) {
     return false;
 }
 
-// Before `connect` the verbs fail; with it, hydrate and dehydrate from other processes (waiting out an
-// application's handle for a moment), reads from staging, from the engine cache after one download request and
-// from <cache>\<item>\<name> for an empty domain id; a short cache file and an engine that never delivers fail
-// the read.
+// Before `connect` the verbs fail; with it, hydrate, dehydrate and write-back from other processes, and reads from
+// staging and the engine cache succeed, while a short cache file and an engine that never delivers fail the read.
 TEST_F(ProgramE2e, ConnectServesTheVerbsAndReadsOfOtherProcesses) {
     EXPECT_EQ(Verb("hydrate").exitCode, 1);
     std::vector<std::string> errors = {"[ERROR] Placeholder open failed gle=2 (is connect running?)"};
@@ -179,10 +176,8 @@ TEST_F(ProgramE2e, ConnectServesTheVerbsAndReadsOfOtherProcesses) {
     EXPECT_EQ(Errors(), errors);
 }
 
-// Renames, moves and deletes of a cache reference are recorded before they return, the demonstration placeholder's
-// with no record at all. A close from another process is written back once: one copy, one record; the provider's
-// own copy raises a close of its own, which it recognises and skips. While the provider copies a large file, an
-// application may still open it to write and to read: the copy shares all access.
+// A close from another process is written back once (one copy, one record or journal line), and the copy of a
+// large file blocks none of its users; moves and deletes are recorded before they return.
 TEST_F(ProgramE2e, RecordsAndWriteBackOfChangesFromOtherProcesses) {
     const size_t bigSize = 64 * kMiB;
     RegisterAndSeed("d1\ti7\ta.txt\t12\ta.txt\nd1\tdir\tdir\\sub\t0\tsub\t1\nd1\tbig\tbig.bin\t" +

@@ -1,11 +1,6 @@
 // selftest_e2e_test.cpp - the self-test and the bench as separate processes of the built program against the
 // emulated filter: the chain they run, what they leave behind, and where a new account's data goes.
-#include <sys/stat.h>
 
-#include <regex>
-
-#include "platform/posix/posix_handle.h"
-#include "platform/win32.h"
 #include "tests/e2e/e2e_fixture.h"
 
 namespace e2e {

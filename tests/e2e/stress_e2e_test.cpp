@@ -2,11 +2,8 @@
 // `connect` serves them; every byte is checked, no read fails and the provider's thread count comes back down.
 // VOSKE_STRESS_LONG=1 runs 100 rounds (800 hydrations) instead of 25 (200).
 #include <cstdio>
-#include <set>
 
 #include "layout/file_open.h"
-#include "platform/win32.h"
-#include "syncroot/cloud_files.h"
 #include "tests/e2e/e2e_fixture.h"
 
 namespace e2e {
@@ -90,10 +87,8 @@ TEST_F(Stress, EightReadersHydrateAgainAndAgainAndEveryByteIsTheCacheFiles) {
         // The readers' closes are handled before the data goes.
         closesExpected += kReaders;
         EXPECT_TRUE(closesHandled()) << "round " << r << ": " << skippedCloses() << " of " << closesExpected;
-        // Each file read in a round was fetched once, however many readers shared it; then it gives its data
-        // back so that the next round fetches again. The dehydrating handle's close is handled before the next
-        // round (a fetch's writes move the file's time until it completes, so a close handled during the next
-        // round's fetch could be taken for a change).
+        // Each file read was fetched once however many shared it; it gives its data back for the next round, whose
+        // fetch must not meet the dehydrating handle's close (a fetch moves the file's time until it completes).
         for (size_t k : hydrated) {
             ++fetchesExpected;
             ++closesExpected;
