@@ -194,18 +194,9 @@ TEST_F(Faults, RecordDirectoriesThatCannotBeWrittenAndAQueueThatFillsUp) {
 // nothing outside the sync root.
 TEST_F(Faults, ManifestsOfGarbageOfOneHugeLineAndOfTooManyLines) {
     // Garbage: bytes drawn from an alphabet rich in separators, dots, NULs and broken UTF-8.
-    static const unsigned char kAlphabet[] = {'\t', '\t', '\t', '\t', '\t', '\n', '\n', '\r', '\\', '\\', '/',
-                                              '.',  '\0', ':',  '1',  '-',  '9',  'a',  'b',  'c',  0xFF, 0xC3,
-                                              0xA9, 0xE2, 0x80, ' ',  '"',  '*',  '?',  '<',  'z',  'q'};
-    std::string garbage(4 * kMiB, '\0');
-    uint64_t state = 88172645463325252ull;
-    for (char& c : garbage) {
-        state ^= state << 13;
-        state ^= state >> 7;
-        state ^= state << 17;
-        c = static_cast<char>(kAlphabet[state % sizeof(kAlphabet)]);
-    }
-
+    static const char kAlphabet[] = "\t\t\t\t\t\n\n\r\\\\/.\0:1-9abc\xFF\xC3\xA9\xE2\x80 \"*?<zq";
+    std::string garbage = PatternBytes(4 * kMiB, 88);
+    for (char& c : garbage) c = kAlphabet[static_cast<unsigned char>(c) % (sizeof(kAlphabet) - 1)];
     const size_t huge = 50 * kMiB;
     std::string components = "d\ti\t";
     while (components.size() < huge) components += "a\\";
