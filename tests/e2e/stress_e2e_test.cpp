@@ -46,6 +46,8 @@ TEST_F(Stress, EightReadersHydrateAgainAndAgainAndEveryByteIsTheCacheFiles) {
         files.push_back({"own-" + std::to_string(i / 2) + "-" + std::to_string(i % 2) + ".bin", ownSizes[i]});
     }
     SeedFiles(files);
+    std::vector<std::string> expected;
+    for (const Seeded& file : files) expected.push_back(ReadFileBytes(CacheFile(D1(file.name))));
     StartProvider();
     // The seed verb's summary and the connect loop's first pass over the manifest.
     ASSERT_TRUE(WaitUntil([&] { return CountLines("[SEED] manifest seen") == 2; }, 30000));
@@ -71,18 +73,22 @@ TEST_F(Stress, EightReadersHydrateAgainAndAgainAndEveryByteIsTheCacheFiles) {
         for (int i = 0; i < kReaders; ++i) {
             const size_t k = fileOf(i, r);
             hydrated.insert(k);
-            readers.push_back(std::make_unique<BackgroundProcess>(
-                std::vector<std::string>{VOSKE_BINARY_DIR "/stress_reader", Root(files[k].name),
-                                         std::to_string(files[k].size), std::to_string(k)}));
+            readers.push_back(
+                std::make_unique<BackgroundProcess>(std::vector<std::string>{VOSKE_CFEMU, "cat", Root(files[k].name)}));
         }
         threadsPeak = std::max(threadsPeak, ThreadCount(provider->Pid()));
         for (int i = 0; i < kReaders; ++i) {
-            const Seeded& f = files[fileOf(i, r)];
-            const bool ok = ExitOf(*readers[i], 120000) == 0;
-            EXPECT_TRUE(ok) << "round " << r << " reader " << i << " " << f.name << ": " << readers[i]->Out();
+            const size_t k = fileOf(i, r);
+            const int exitCode = ExitOf(*readers[i], 120000);
+            const std::string out = readers[i]->Out();
+            const bool ok = exitCode == 0 && out == expected[k];
+            const size_t at =
+                std::mismatch(out.begin(), out.end(), expected[k].begin(), expected[k].end()).first - out.begin();
+            EXPECT_TRUE(ok) << "round " << r << " reader " << i << " " << files[k].name << ": exit " << exitCode
+                            << ", first wrong byte at " << at << " of " << out.size() << ": " << readers[i]->Err();
             EXPECT_FALSE(HasSanitizerReport(readers[i]->Err())) << readers[i]->Err();
             failures += !ok;
-            bytesVerified += ok ? f.size : 0;
+            bytesVerified += ok ? out.size() : 0;
         }
         // The readers' closes are handled before the data goes.
         closesExpected += kReaders;
