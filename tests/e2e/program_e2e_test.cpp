@@ -219,12 +219,20 @@ TEST_F(ProgramE2e, RecordsAndWriteBackOfChangesFromOtherProcesses) {
     EXPECT_EQ(ReadFileBytes(Env().ProviderBase() + "/Queue/Staging/hello-from-engine.txt").back(), '!');
     ClearInbox();
 
+    // Each record is on disk before the directory it names changes.
+    const auto writtenBefore = [&](const std::string& directory) {
+        for (const std::string& name : ListDirectory(Inbox())) {
+            EXPECT_LE(fs::last_write_time(Inbox() + "/" + name), fs::last_write_time(directory)) << name;
+        }
+    };
     ASSERT_EQ(Cfemu({"mv", Root("a.txt"), Root("dir/sub/c.txt")}).exitCode, 0);
     EXPECT_EQ(Records("modify-"), std::vector<std::string>{RenameRecord("i7", "dir/sub/c.txt", "a.txt")});
     EXPECT_TRUE(FileExists(Root("dir/sub/c.txt")));
+    writtenBefore(Root("dir/sub"));
     ASSERT_EQ(Cfemu({"rm", Root("dir/sub/c.txt")}).exitCode, 0);
     EXPECT_EQ(Records("delete-"), std::vector<std::string>{DeleteRecord("d1", "i7", "dir/sub/c.txt")});
     EXPECT_FALSE(FileExists(Root("dir/sub/c.txt")));
+    writtenBefore(Root("dir/sub"));
     ClearInbox();
     ASSERT_EQ(Cfemu({"mv", Root("hello-from-engine.txt"), Root("dir/hello.txt")}).exitCode, 0);
     ASSERT_EQ(Cfemu({"rm", Root("dir/hello.txt")}).exitCode, 0);
