@@ -6,16 +6,6 @@
 namespace e2e {
 namespace {
 
-// Lines of an strace output that record a socket() or connect() call.
-std::vector<std::string> Calls(const std::string& trace, const std::string& call) {
-    std::vector<std::string> lines;
-    std::istringstream in(trace);
-    for (std::string line; std::getline(in, line);) {
-        if (line.find(" " + call + "(") != std::string::npos) lines.push_back(line);
-    }
-    return lines;
-}
-
 using NoNetwork = ProgramTest;
 
 TEST_F(NoNetwork, SelfTestAndInteractiveChainPassWithoutANetworkAndOpenOnlyLocalSockets) {
@@ -37,14 +27,17 @@ TEST_F(NoNetwork, SelfTestAndInteractiveChainPassWithoutANetworkAndOpenOnlyLocal
     }
     EXPECT_NE(run.out.find("NO NETWORK: proven"), std::string::npos);
 
+    // Every socket the trace shows is a local one, and it does show the program's sockets and connections.
     const std::string text = ReadFileBytes(trace);
-    EXPECT_FALSE(Calls(text, "socket").empty());
-    EXPECT_FALSE(Calls(text, "connect").empty());
-    for (const std::string& line : Calls(text, "socket")) EXPECT_NE(line.find("socket(AF_UNIX, "), std::string::npos);
-    for (const std::string& line : Calls(text, "connect")) {
-        EXPECT_TRUE(line.find("resumed>") != std::string::npos ||
-                    line.find("{sa_family=AF_UNIX, ") != std::string::npos);
+    std::istringstream lines(text);
+    int sockets = 0;
+    for (std::string line; std::getline(lines, line);) {
+        if (line.find(" socket(") == std::string::npos) continue;
+        ++sockets;
+        EXPECT_NE(line.find(" socket(AF_UNIX, "), std::string::npos) << line;
     }
+    EXPECT_GT(sockets, 0);
+    EXPECT_NE(text.find(" connect("), std::string::npos);
     EXPECT_EQ(text.find("AF_INET"), std::string::npos);
 }
 
