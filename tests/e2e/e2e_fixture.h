@@ -103,13 +103,11 @@ class ProgramTest : public testing::Test {
     // Where the temporary LOCALAPPDATA lives; empty for $TMPDIR or /tmp.
     virtual std::string TemporaryBase() const { return std::string(); }
     void SetUp() override {
-        const std::string base = TemporaryBase();
         const char* old = std::getenv("TMPDIR");
         const std::string saved = old != nullptr ? old : "";
-        if (!base.empty()) setenv("TMPDIR", base.c_str(), 1);
+        if (!TemporaryBase().empty()) setenv("TMPDIR", TemporaryBase().c_str(), 1);
         local_ = std::make_unique<TempLocalAppData>();
-        if (!base.empty() && old != nullptr) setenv("TMPDIR", saved.c_str(), 1);
-        if (!base.empty() && old == nullptr) unsetenv("TMPDIR");
+        old != nullptr ? setenv("TMPDIR", saved.c_str(), 1) : unsetenv("TMPDIR");
     }
     // Stops the provider and unregisters, so the emulated filter keeps no registration of a removed directory.
     void TearDown() override {
@@ -122,8 +120,7 @@ class ProgramTest : public testing::Test {
     void RegisterAndSeed(const std::string& manifest) {
         ASSERT_EQ(Verb("register").exitCode, 0);
         WriteFileBytes(Env().ProviderBase() + "/seed-manifest.tsv", manifest);
-        ProcessResult seed = Verb("seed");
-        ASSERT_EQ(seed.exitCode, 0) << seed.err;
+        OutputOf(Verb("seed"));
     }
     // Registers and seeds `files`, the first `cached` of them with a cache file (the k-th of pattern k) whose time
     // is the placeholder's, so a reader's close is an unchanged close and only real changes are copied.
