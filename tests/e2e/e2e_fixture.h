@@ -1,17 +1,28 @@
-// e2e_fixture.h - one fixture for the end-to-end suites: a temporary LOCALAPPDATA, the built program's verbs and
-// cfemu as separate processes, a running `connect`, and readers of the engine inbox and the provider's log.
+// e2e_fixture.h - one fixture for the end-to-end suites: a temporary LOCALAPPDATA, the program and cfemu as separate
+// processes, a running `connect`, seeding, and readers of the engine inbox and the provider's log.
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <regex>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
-#include "tests/helpers/stress_pattern.h"
+#include "platform/posix/cloud_filter.h"
+#include "platform/posix/posix_handle.h"
+#include "platform/win32.h"
+#include "syncroot/cloud_files.h"
 #include "tests/support/processes.h"
 #include "tests/support/test_env.h"
 
@@ -19,12 +30,17 @@ namespace e2e {
 
 namespace fs = std::filesystem;
 
+constexpr size_t kMiB = 1024 * 1024;
 constexpr char kSeed[] =
     "VOSKE Cloud Files spike\r\nHydrated from local staging (mock engine). NO network in callback.\r\n";
 
+// Bytes that derive from their offset and `seed`, so a byte served from the wrong place, file or round is caught.
 inline std::string PatternBytes(size_t size, uint64_t seed) {
     std::string bytes(size, '\0');
-    for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>(StressByte(seed, i));
+    for (size_t i = 0; i < size; ++i) {
+        const uint64_t v = (i + 1) * 0x9E3779B97F4A7C15ull ^ (seed + 1) * 0xC2B2AE3D27D4EB4Full;
+        bytes[i] = static_cast<char>((v ^ v >> 29) >> 24);
+    }
     return bytes;
 }
 
@@ -36,6 +52,10 @@ inline std::string DeleteRecord(const std::string& domainId, const std::string& 
     return "{\"type\":\"delete\",\"domainId\":\"" + domainId + "\",\"itemId\":\"" + itemId +
            "\",\"isDir\":false,\"targetPath\":\"" + target + "\",\"timestamp\":0,\"attempts\":0}\n";
 }
+inline std::string RenameRecord(const std::string& itemId, const std::string& target, const std::string& previous) {
+    return "{\"type\":\"modify\",\"domainId\":\"d1\",\"itemId\":\"" + itemId + "\",\"isDir\":false,\"targetPath\":\"" +
+           target + "\",\"previousPath\":\"" + previous + "\",\"timestamp\":0,\"attempts\":0}\n";
+}
 
 inline ProcessResult Verb(const char* verb, int timeoutMs = 120000) {
     return RunProcess({VOSKE_PROGRAM, verb}, timeoutMs);
@@ -44,19 +64,50 @@ inline ProcessResult Cfemu(std::vector<std::string> args, int timeoutMs = 60000)
     args.insert(args.begin(), VOSKE_CFEMU);
     return RunProcess(args, timeoutMs);
 }
+// What a run printed, once it is checked to have ended with `exitCode`.
+inline std::string OutputOf(const ProcessResult& run, int exitCode = 0) {
+    EXPECT_EQ(run.exitCode, exitCode) << run.err;
+    return run.out;
+}
+// A read refused: exit code 1, no bytes, and `status` named on standard error.
+inline void ExpectRefused(const ProcessResult& run, const std::string& status) {
+    EXPECT_EQ(run.exitCode, 1) << run.err;
+    EXPECT_TRUE(run.out.empty()) << run.out.size() << " bytes";
+    EXPECT_NE(run.err.find(status), std::string::npos) << run.err;
+}
+// The exit code of a process that ends within `timeoutMs`; -1 when it does not.
+inline int ExitOf(BackgroundProcess& process, int timeoutMs = 30000) {
+    int exitCode = -1;
+    return process.Wait(timeoutMs, &exitCode) ? exitCode : -1;
+}
+
+// True when `needles` occur in the log in this order (each after the one before).
+inline testing::AssertionResult LogHasInOrder(const std::string& logPath, const std::vector<std::string>& needles) {
+    const std::vector<std::string> lines = LogMessages(logPath);
+    size_t at = 0;
+    for (const std::string& needle : needles) {
+        while (at < lines.size() && lines[at].find(needle) == std::string::npos) ++at;
+        if (at++ == lines.size()) return testing::AssertionFailure() << "missing, or out of order: " << needle;
+    }
+    return testing::AssertionSuccess();
+}
+
+// A placeholder seeded in domain d1, its item id the name up to its first dot.
+struct Seeded {
+    std::string name;
+    size_t size;
+};
 
 class ProgramTest : public testing::Test {
   protected:
     // Where the temporary LOCALAPPDATA lives; empty for $TMPDIR or /tmp.
     virtual std::string TemporaryBase() const { return std::string(); }
     void SetUp() override {
-        const std::string base = TemporaryBase();
         const char* old = std::getenv("TMPDIR");
         const std::string saved = old != nullptr ? old : "";
-        if (!base.empty()) setenv("TMPDIR", base.c_str(), 1);
+        if (!TemporaryBase().empty()) setenv("TMPDIR", TemporaryBase().c_str(), 1);
         local_ = std::make_unique<TempLocalAppData>();
-        if (!base.empty() && old != nullptr) setenv("TMPDIR", saved.c_str(), 1);
-        if (!base.empty() && old == nullptr) unsetenv("TMPDIR");
+        old != nullptr ? setenv("TMPDIR", saved.c_str(), 1) : unsetenv("TMPDIR");
     }
     // Stops the provider and unregisters, so the emulated filter keeps no registration of a removed directory.
     void TearDown() override {
@@ -69,9 +120,25 @@ class ProgramTest : public testing::Test {
     void RegisterAndSeed(const std::string& manifest) {
         ASSERT_EQ(Verb("register").exitCode, 0);
         WriteFileBytes(Env().ProviderBase() + "/seed-manifest.tsv", manifest);
-        ProcessResult seed = Verb("seed");
-        ASSERT_EQ(seed.exitCode, 0) << seed.err;
+        OutputOf(Verb("seed"));
     }
+    // Registers and seeds `files`, the first `cached` of them with a cache file (the k-th of pattern k) whose time
+    // is the placeholder's, so a reader's close is an unchanged close and only real changes are copied.
+    void SeedFiles(const std::vector<Seeded>& files, size_t cached = SIZE_MAX) {
+        std::string manifest;
+        for (const Seeded& file : files) {
+            manifest += "d1\t" + Item(file.name) + "\t" + file.name + "\t" + std::to_string(file.size) + "\t" +
+                        file.name + "\n";
+        }
+        RegisterAndSeed(manifest);
+        for (size_t k = 0; k < std::min(cached, files.size()); ++k) {
+            PutCacheFile(D1(files[k].name), PatternBytes(files[k].size, k));
+            fs::last_write_time(CacheFile(D1(files[k].name)), fs::last_write_time(Root(files[k].name)));
+        }
+    }
+    static std::string Item(const std::string& name) { return name.substr(0, name.find('.')); }
+    static std::string D1(const std::string& name) { return "d1/" + Item(name) + "/" + name; }
+
     // Starts `connect` and waits for its ready line (a new one when the log holds an earlier provider's).
     void StartProvider() {
         const int before = CountLines("[CONNECT] Waiting");
@@ -85,8 +152,14 @@ class ProgramTest : public testing::Test {
         EXPECT_FALSE(HasSanitizerReport(provider->Err())) << provider->Err();
         provider.reset();
     }
+    void KillProvider() {
+        provider->Signal(SIGKILL);
+        EXPECT_EQ(ExitOf(*provider, 10000), 128 + SIGKILL);
+        provider.reset();
+    }
 
     std::vector<std::string> Log() const { return LogMessages(Env().LogFile()); }
+    std::vector<std::string> Errors() const { return ErrorLines(Env().LogFile()); }
     int CountLines(const std::string& prefix) const {
         int count = 0;
         for (const std::string& line : Log()) count += line.rfind(prefix, 0) == 0;
@@ -107,6 +180,12 @@ class ProgramTest : public testing::Test {
         fs::create_directories(fs::path(CacheFile(relative)).parent_path());
         WriteFileBytes(CacheFile(relative), bytes);
     }
+    // Whether the placeholder at `relative` in the root holds its data; a failure when it is no placeholder.
+    bool Hydrated(const std::string& relative) const {
+        cfemu::PlaceholderState state{};
+        EXPECT_TRUE(cfemu::ReadStateAt(Root(relative), &state)) << relative;
+        return (state.flags & cfemu::kStateHydrated) != 0;
+    }
     // The inbox records whose names start with `prefix`, by content; download records are named by a number.
     std::vector<std::string> Records(const std::string& prefix) const {
         std::vector<std::string> records;
@@ -117,10 +196,13 @@ class ProgramTest : public testing::Test {
     }
     std::vector<std::string> DownloadRecords() const {
         std::vector<std::string> records;
-        for (const char* digit : {"0", "1", "2", "3", "4", "5", "6", "7", "8", "9"}) {
-            for (const std::string& record : Records(digit)) records.push_back(record);
+        for (const std::string& name : ListDirectory(Inbox())) {
+            if (isdigit(static_cast<unsigned char>(name[0]))) records.push_back(ReadFileBytes(Inbox() + "/" + name));
         }
         return records;
+    }
+    void ClearInbox() const {
+        for (const std::string& name : ListDirectory(Inbox())) fs::remove(Inbox() + "/" + name);
     }
 
     std::unique_ptr<BackgroundProcess> provider;
