@@ -21,13 +21,22 @@ TEST_F(ProgramE2e, TheFrontEndAndARootFromRegistrationToUnregistration) {
     const std::string fresh = Env().Root() + "/fresh";
     fs::create_directory(fresh);
     setenv("LOCALAPPDATA", fresh.c_str(), 1);
-    const std::string usage = OutputOf(RunProcess({VOSKE_PROGRAM}), 1);
+    const std::string usage =
+        "voske-cf-spike <command>\n"
+        "  paths       Print sync root / staging paths\n"
+        "  register    CfRegisterSyncRoot + seed staging\n"
+        "  placeholder Create dehydrated placeholder from staging meta\n"
+        "  seed        Placeholders for up to 32 files already in the product Cache\n"
+        "  connect     CfConnectSyncRoot (blocks until Ctrl+C) - required for open-hydrate\n"
+        "  hydrate     Explicit CfHydratePlaceholder (provider should be connected)\n"
+        "  dehydrate   CfDehydratePlaceholder (keep identity)\n"
+        "  unregister  CfUnregisterSyncRoot\n"
+        "  selftest    register + placeholder + connect + hydrate + dehydrate (one process)\n"
+        "  bench       10k placeholders, time a metadata enumerate, then unregister\n"
+        "  demo        register + placeholder + connect (hydrate/dehydrate in another shell)\n";
+    EXPECT_EQ(OutputOf(RunProcess({VOSKE_PROGRAM}), 1), usage);
     EXPECT_TRUE(ListDirectory(fresh).empty());
     setenv("LOCALAPPDATA", Env().Root().c_str(), 1);
-    for (const char* verb : {"paths", "register", "placeholder", "seed", "connect", "hydrate", "dehydrate",
-                             "unregister", "selftest", "bench", "demo"}) {
-        EXPECT_NE(usage.find(std::string("\n  ") + verb + " "), std::string::npos) << verb;
-    }
     for (const char* word : {"Paths", "help", "writeback", ""}) EXPECT_EQ(OutputOf(Verb(word), 1), usage) << word;
     const std::string paths = OutputOf(RunProcess({VOSKE_PROGRAM, "paths", "x", "y"}));  // extra words ignored
     const std::wstring wide = WindowsPathOf(Env().ProviderBase());
