@@ -1,11 +1,8 @@
 // standin_files_test.cpp - files through the stand-in: dispositions, Windows error codes, positional I/O, times,
 // copies, FindFirstFileW listings and their order, share modes across processes, and the C runtime's streams.
-#include <sys/wait.h>
-
 #include <csignal>
 #include <functional>
 #include <map>
-#include <set>
 
 #include "tests/platform/platform_fixture.h"
 
@@ -324,49 +321,6 @@ TEST_F(StandinFiles, TextModeStreams) {
         for (size_t n; (n = fread(buffer, 1, sizeof buffer, f)) > 0;) read.append(buffer, n);
         fclose(f);
         EXPECT_EQ(read, expected) << onDisk.size();
-    }
-}
-
-// The line a writer appends in round `i`: its own letter, a length between 1 and 1000.
-std::string LineOf(char letter, int i) { return std::string(static_cast<size_t>(i * 37 % 1000 + 1), letter); }
-
-TEST_F(StandinFiles, TwoProcessesAppendWholeLines) {
-    const int kLines = 300;
-    std::wstring path = WinOf("shared.log");
-    pid_t children[2];
-    for (int child = 0; child < 2; ++child) {
-        pid_t pid = fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            // One open, write and close per line, as the event log does.
-            for (int i = 0; i < kLines; ++i) {
-                FILE* f = _wfsopen(path.c_str(), L"a", _SH_DENYNO);
-                if (f == nullptr) _exit(2);
-                fprintf(f, "%s\n", LineOf(child == 0 ? 'A' : 'B', i).c_str());
-                if (fclose(f) != 0) _exit(3);
-            }
-            _exit(0);
-        }
-        children[child] = pid;
-    }
-    for (pid_t pid : children) {
-        int status = 0;
-        ASSERT_EQ(waitpid(pid, &status, 0), pid);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    }
-    std::string bytes = ReadFileBytes(Posix("shared.log"));
-    std::map<char, std::multiset<size_t>> seen;
-    for (size_t start = 0, end; start < bytes.size(); start = end + 2) {
-        end = bytes.find("\r\n", start);
-        ASSERT_NE(end, std::string::npos) << "unterminated line";
-        std::string line = bytes.substr(start, end - start);
-        ASSERT_EQ(line.find_first_not_of(line[0]), std::string::npos) << "interleaved line at " << start;
-        seen[line[0]].insert(line.size());
-    }
-    for (char letter : {'A', 'B'}) {
-        std::multiset<size_t> expected;
-        for (int i = 0; i < kLines; ++i) expected.insert(LineOf(letter, i).size());
-        EXPECT_EQ(seen[letter], expected) << letter;
     }
 }
 
