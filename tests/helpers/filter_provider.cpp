@@ -192,7 +192,8 @@ void CreatePlaceholder(const std::string& spec) {
     std::vector<BYTE> identity = {'i', 0, 'd', 0, 0, 0};
     CF_PLACEHOLDER_CREATE_INFO entry{};
     entry.RelativeFileName = name.c_str();
-    entry.FsMetadata.FileSize.QuadPart = spec.find('=') == std::string::npos ? 0 : std::atoll(spec.c_str() + spec.find('=') + 1);
+    entry.FsMetadata.FileSize.QuadPart =
+        spec.find('=') == std::string::npos ? 0 : std::atoll(spec.c_str() + spec.find('=') + 1);
     entry.FsMetadata.BasicInfo.FileAttributes = FILE_ATTRIBUTE_NORMAL;
     entry.FileIdentity = identity.data();
     entry.FileIdentityLength = static_cast<DWORD>(identity.size());

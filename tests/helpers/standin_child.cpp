@@ -49,7 +49,9 @@ int main(int argc, char** argv) {
     if (verb == "cwd") {
         char cwd[4096];
         const char* probe = std::getenv("VOSKE_STANDIN_TEST");
-        return getcwd(cwd, sizeof cwd) && WriteText(argv[2], std::string(cwd) + "\n" + (probe ? probe : "(unset)")) ? 0 : 101;
+        return getcwd(cwd, sizeof cwd) && WriteText(argv[2], std::string(cwd) + "\n" + (probe ? probe : "(unset)"))
+                   ? 0
+                   : 101;
     }
     if (verb == "ctrl" && argc == 5) {
         g_marker = argv[2];

@@ -197,8 +197,9 @@ TEST_F(HydrationTest, DehydrationKeepsSizeTimesAndIdentityAndIsRefusedWhereItMus
     EXPECT_EQ(GetFileAttributesW(Win(Path("d.bin")).c_str()), FILE_ATTRIBUTE_NORMAL);
     struct stat hydrated = StatOf(Path("d.bin"));
 
-    HANDLE other = CreateFileW(Win(Path("d.bin")).c_str(), FILE_READ_ATTRIBUTES,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE other =
+        CreateFileW(Win(Path("d.bin")).c_str(), FILE_READ_ATTRIBUTES,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(other, INVALID_HANDLE_VALUE);
     EXPECT_EQ(Dehydrate("d.bin"), Hr(0x80070020));
     CloseHandle(other);

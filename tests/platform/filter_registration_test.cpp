@@ -73,9 +73,9 @@ TEST_F(PlaceholderTest, UnregisterRemovesDehydratedAndKeepsHydratedAsOrdinaryFil
     AddFile("dehydrated.txt", "gone");
     AddFile("hydrated.txt", "stays");
     WriteFileBytes(Path("plain.txt"), "plain");
-    ASSERT_EQ(CreatePlaceholder(root_, PlaceholderSpec{L"folder", 0, L"dir", CF_PLACEHOLDER_CREATE_FLAG_MARK_IN_SYNC,
-                                                       true}),
-              S_OK);
+    ASSERT_EQ(
+        CreatePlaceholder(root_, PlaceholderSpec{L"folder", 0, L"dir", CF_PLACEHOLDER_CREATE_FLAG_MARK_IN_SYNC, true}),
+        S_OK);
     ASSERT_EQ(CreatePlaceholder(Path("folder"), PlaceholderSpec{L"inner.txt", 3, L"in"}), S_OK);
     StartProvider();
     ASSERT_EQ(Cfemu({"cat", Path("hydrated.txt")}).out, "stays");
@@ -145,10 +145,10 @@ TEST_F(PlaceholderTest, EveryEntryIsTriedAndFailsOnItsOwnUnlessStopOnError) {
         const std::vector<BYTE>* identity;
         HRESULT expected;
     } rows[] = {
-        {L"a/b", &none, badName},      {L"a\\b", &none, badName},   {L"", &none, badName},
-        {L"..", &none, badName},       {L"big.txt", &big, E_INVALIDARG},
-        {L"large.txt", &large, S_OK},  {L"ünï €.txt", &none, S_OK}, {L"a.txt", &none, exists},
-        {L"local.txt", &none, exists}, {L"b.txt", &none, S_OK},     {L"b.txt", &none, exists},
+        {L"a/b", &none, badName},    {L"a\\b", &none, badName},        {L"", &none, badName},
+        {L"..", &none, badName},     {L"big.txt", &big, E_INVALIDARG}, {L"large.txt", &large, S_OK},
+        {L"ünï €.txt", &none, S_OK}, {L"a.txt", &none, exists},        {L"local.txt", &none, exists},
+        {L"b.txt", &none, S_OK},     {L"b.txt", &none, exists},
     };
     std::vector<PlaceholderSpec> specs;
     for (const auto& row : rows) specs.push_back(PlaceholderSpec{row.name, 5, L""});
@@ -265,7 +265,8 @@ TEST_F(PlaceholderTest, CfemuCommands) {
                                                        "connected: no\n");
     const std::pair<std::vector<std::string>, std::string> failures[] = {
         {{"cat", Path("missing.txt")}, ": 0x80070002 file not found (ERROR_FILE_NOT_FOUND, error 2)\n"},
-        {{"mv", Path("plain.txt"), Path("plain.txt2/x")}, ": 0x80070003 path not found (ERROR_PATH_NOT_FOUND, error 3)\n"},
+        {{"mv", Path("plain.txt"), Path("plain.txt2/x")},
+         ": 0x80070003 path not found (ERROR_PATH_NOT_FOUND, error 3)\n"},
         {{"root", base_}, ": 0x80070186 not under a sync root (ERROR_CLOUD_FILE_NOT_UNDER_SYNC_ROOT, error 390)\n"},
         {{"mv", Path("loose.txt"), Path("plain.txt")}, ": 0x800700B7 "},
     };

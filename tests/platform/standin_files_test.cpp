@@ -20,13 +20,17 @@ TEST_F(StandinFiles, CreateFileDispositions) {
         DWORD lastError;
         const char* content;  // what the file holds afterwards (null: it does not exist)
     } cases[] = {
-        {CREATE_NEW, false, ERROR_SUCCESS, ""},         {CREATE_NEW, true, ERROR_FILE_EXISTS, "old"},
-        {CREATE_ALWAYS, false, ERROR_SUCCESS, ""},      {CREATE_ALWAYS, true, ERROR_ALREADY_EXISTS, ""},
+        {CREATE_NEW, false, ERROR_SUCCESS, ""},
+        {CREATE_NEW, true, ERROR_FILE_EXISTS, "old"},
+        {CREATE_ALWAYS, false, ERROR_SUCCESS, ""},
+        {CREATE_ALWAYS, true, ERROR_ALREADY_EXISTS, ""},
         {OPEN_EXISTING, false, ERROR_FILE_NOT_FOUND, nullptr},
-        {OPEN_EXISTING, true, ERROR_SUCCESS, "old"},    {OPEN_ALWAYS, false, ERROR_SUCCESS, ""},
+        {OPEN_EXISTING, true, ERROR_SUCCESS, "old"},
+        {OPEN_ALWAYS, false, ERROR_SUCCESS, ""},
         {OPEN_ALWAYS, true, ERROR_ALREADY_EXISTS, "old"},
         {TRUNCATE_EXISTING, false, ERROR_FILE_NOT_FOUND, nullptr},
-        {TRUNCATE_EXISTING, true, ERROR_SUCCESS, ""},  {9, true, ERROR_INVALID_PARAMETER, "old"},
+        {TRUNCATE_EXISTING, true, ERROR_SUCCESS, ""},
+        {9, true, ERROR_INVALID_PARAMETER, "old"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.disposition) + (c.exists ? " present" : " missing"));
@@ -200,8 +204,8 @@ TEST_F(StandinFiles, TimesAttributesCopiesAndMoves) {
     EXPECT_FALSE(FileExists(Posix("t.bin")));
     EXPECT_EQ(GetFileAttributesW(WinOf("e").c_str()), FILE_ATTRIBUTE_DIRECTORY);
 
-    HANDLE h = CreateFileW(WinOf("ro.txt").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_READONLY,
-                           nullptr);
+    HANDLE h =
+        CreateFileW(WinOf("ro.txt").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_READONLY, nullptr);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     CloseHandle(h);
     EXPECT_EQ(GetFileAttributesW(WinOf("ro.txt").c_str()), FILE_ATTRIBUTE_READONLY);
@@ -238,16 +242,20 @@ TEST_F(StandinFiles, FindListsInWindowsOrderWithLinksAndPatterns) {
     ASSERT_TRUE(CreateDirectoryW(WinOf("d").c_str(), nullptr));
     ASSERT_TRUE(CreateDirectoryW(WinOf("d/sub").c_str(), nullptr));
     // Created in an order that is not the listing's.
-    for (const char* name : {"~", "_z", "Z", "B1", "b", "a_", "aB", "Ab", "A"}) WriteFileBytes(Posix("d/") + name, "xyz");
+    for (const char* name : {"~", "_z", "Z", "B1", "b", "a_", "aB", "Ab", "A"})
+        WriteFileBytes(Posix("d/") + name, "xyz");
     WriteFileBytes(Posix("d/\xc3\xa9"), "");
     ASSERT_EQ(symlink("loop", Posix("d/loop").c_str()), 0);  // a link to itself can never be followed
     ASSERT_EQ(symlink("sub", Posix("d/tosub").c_str()), 0);
     // Upper-cased keys: A, AB twice (then by bytes), A_ ('_' after the letters), B, B1, ..., Z, _Z, ~; "é" last.
-    const std::vector<std::string> all = {".",   "..",  "A",     "Ab", "aB", "a_", "b",  "B1",
+    const std::vector<std::string> all = {".",    "..",  "A",     "Ab", "aB", "a_", "b",       "B1",
                                           "loop", "sub", "tosub", "Z",  "_z", "~",  "\xc3\xa9"};
     const std::pair<const char*, std::vector<std::string>> patterns[] = {
-        {"d\\*", all},          {"d\\*.*", all},       {"d\\A*", {"A", "Ab", "aB", "a_"}},
-        {"d\\?", {".", "A", "b", "Z", "~", "\xc3\xa9"}},    {"d\\b", {"b"}},
+        {"d\\*", all},
+        {"d\\*.*", all},
+        {"d\\A*", {"A", "Ab", "aB", "a_"}},
+        {"d\\?", {".", "A", "b", "Z", "~", "\xc3\xa9"}},
+        {"d\\b", {"b"}},
         {"d\\sub\\*", {".", ".."}},
     };
     for (const auto& [pattern, names] : patterns) {
@@ -337,19 +345,20 @@ TEST_F(StandinFiles, ShareModesAreEnforcedAcrossProcesses) {
         const char *heldAccess, *heldShare, *access, *share;
         bool opens;
     } rows[] = {
-        {"r", "r", "r", "rwd", true},    {"r", "r", "w", "rwd", false},  {"r", "rw", "w", "rwd", true},
-        {"r", "rwd", "r", "r", true},    {"w", "rwd", "r", "r", false},  {"w", "rwd", "r", "rw", true},
-        {"r", "-", "r", "rwd", false},   {"-", "-", "rw", "-", true},    {"d", "rw", "r", "rw", false},
-        {"d", "rw", "r", "rwd", true},   {"r", "rw", "d", "rwd", false}, {"rw", "rwd", "rw", "rwd", true},
+        {"r", "r", "r", "rwd", true},  {"r", "r", "w", "rwd", false},  {"r", "rw", "w", "rwd", true},
+        {"r", "rwd", "r", "r", true},  {"w", "rwd", "r", "r", false},  {"w", "rwd", "r", "rw", true},
+        {"r", "-", "r", "rwd", false}, {"-", "-", "rw", "-", true},    {"d", "rw", "r", "rw", false},
+        {"d", "rw", "r", "rwd", true}, {"r", "rw", "d", "rwd", false}, {"rw", "rwd", "rw", "rwd", true},
     };
     WriteFileBytes(Posix("held.txt"), "held");
     for (const auto& row : rows) {
-        const std::string name = std::string(row.heldAccess) + "/" + row.heldShare + " then " + row.access + "/" +
-                                 row.share;
+        const std::string name =
+            std::string(row.heldAccess) + "/" + row.heldShare + " then " + row.access + "/" + row.share;
         auto holder = Hold(Posix("held.txt"), row.heldAccess, row.heldShare);
-        HANDLE file = CreateFileW(WinOf("held.txt").c_str(), Letters(row.access, GENERIC_READ, GENERIC_WRITE, 0x00010000u),
-                                  Letters(row.share, FILE_SHARE_READ, FILE_SHARE_WRITE, FILE_SHARE_DELETE), nullptr,
-                                  OPEN_EXISTING, 0, nullptr);
+        HANDLE file =
+            CreateFileW(WinOf("held.txt").c_str(), Letters(row.access, GENERIC_READ, GENERIC_WRITE, 0x00010000u),
+                        Letters(row.share, FILE_SHARE_READ, FILE_SHARE_WRITE, FILE_SHARE_DELETE), nullptr,
+                        OPEN_EXISTING, 0, nullptr);
         EXPECT_EQ(file == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS,
                   row.opens ? ERROR_SUCCESS : ERROR_SHARING_VIOLATION)
             << name;

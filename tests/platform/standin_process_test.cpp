@@ -138,8 +138,12 @@ TEST(StandinIdentity, ModuleFileNameAndUserSid) {
 // Z: is the POSIX root, either case; other drives pass unmapped; a backslash inside a POSIX name travels as U+F05C.
 TEST(StandinPaths, WindowsAndPosixPaths) {
     const std::pair<const wchar_t*, const char*> both[] = {
-        {L"Z:\\home\\u\\x.txt", "/home/u/x.txt"},  {L"Z:\\", "/"}, {L"rel\\f", "rel/f"}, {L"", ""},
-        {L"Z:\\d\\\u00e9t\u00e9.txt", "/d/\xc3\xa9t\xc3\xa9.txt"}, {L"Z:\\d\\a\uF05C..\uF05Cx", "/d/a\\..\\x"},
+        {L"Z:\\home\\u\\x.txt", "/home/u/x.txt"},
+        {L"Z:\\", "/"},
+        {L"rel\\f", "rel/f"},
+        {L"", ""},
+        {L"Z:\\d\\\u00e9t\u00e9.txt", "/d/\xc3\xa9t\xc3\xa9.txt"},
+        {L"Z:\\d\\a\uF05C..\uF05Cx", "/d/a\\..\\x"},
     };
     for (const auto& [windows, posixPath] : both) {
         EXPECT_EQ(posix::ToPosixPath(windows), posixPath);
@@ -171,8 +175,8 @@ TEST(StandinEnvironment, LocalAppDataFallbacksAndReturnValues) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.localAppData ? c.localAppData : "(unset)");
-        for (const auto& [name, value] : {std::pair{"LOCALAPPDATA", c.localAppData}, {"XDG_DATA_HOME", c.xdg},
-                                          {"HOME", c.home}}) {
+        for (const auto& [name, value] :
+             {std::pair{"LOCALAPPDATA", c.localAppData}, {"XDG_DATA_HOME", c.xdg}, {"HOME", c.home}}) {
             if (value == nullptr) unsetenv(name);
             if (value != nullptr) setenv(name, (value[0] == '@' ? env.Root() + (value + 1) : value).c_str(), 1);
         }
@@ -218,10 +222,14 @@ TEST(StandinText, Utf8AndWideConversions) {
         {"abc", L"abc"},
         {"\xc3\xa9\xe2\x82\xac", L"\u00e9\u20ac"},
         {"\xf0\x9f\x98\x80", Wide({0x1F600})},
-        {"a\xff" "b", L"a\uFFFDb"},
-        {"\xe2\x82" "A", L"\uFFFDA"},  // a truncated sequence is one replacement
-        {"\xc0\xaf", L"\uFFFD\uFFFD"},  // overlong form
-        {"\xed\xa0\x80", L"\uFFFD\uFFFD\uFFFD"},  // encoded surrogate
+        {"a\xff"
+         "b",
+         L"a\uFFFDb"},
+        {"\xe2\x82"
+         "A",
+         L"\uFFFDA"},                                       // a truncated sequence is one replacement
+        {"\xc0\xaf", L"\uFFFD\uFFFD"},                      // overlong form
+        {"\xed\xa0\x80", L"\uFFFD\uFFFD\uFFFD"},            // encoded surrogate
         {"\xf4\x90\x80\x80", L"\uFFFD\uFFFD\uFFFD\uFFFD"},  // beyond U+10FFFF
     };
     for (const auto& [utf8, wide] : decode) {
@@ -235,7 +243,7 @@ TEST(StandinText, Utf8AndWideConversions) {
         {L"a\u00e9\u20ac", "a\xc3\xa9\xe2\x82\xac"},
         {Wide({0x1F600}), "\xf0\x9f\x98\x80"},
         {Wide({0xD83D, 0xDE00}), "\xf0\x9f\x98\x80"},  // a surrogate pair
-        {Wide({0xD800, 'x'}), "\xef\xbf\xbdx"},         // unpaired high surrogate
+        {Wide({0xD800, 'x'}), "\xef\xbf\xbdx"},        // unpaired high surrogate
         {Wide({0xDC00}), "\xef\xbf\xbd"},
         {Wide({0x110000}), "\xef\xbf\xbd"},
     };
