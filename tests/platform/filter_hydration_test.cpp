@@ -85,9 +85,10 @@ TEST_F(HydrationTest, FailedFetchesReachTheReaderAsMappedErrorsAndLeaveTheFileDe
         EXPECT_NE(cat.err.find(rows[i].readerSees), std::string::npos) << cat.err;
         EXPECT_FALSE(IsHydrated(Path(name))) << i;
         EXPECT_TRUE(HoldsNoData(Path(name))) << i;
-        if (!rows[i].provider.empty()) KillProvider();
+        if (!rows[i].provider.empty() && i + 1 < std::size(rows)) KillProvider();
     }
-    // The cancel names the same request as the fetch.
+    // The cancel names the same request as the fetch. (The last provider lives on: it logs the cancel after the
+    // reader has its answer.)
     std::string cancel = WaitForLine(log_, "CANCEL_FETCH_DATA");
     EXPECT_NE(cancel.find("flags=0x1 offset=0 length=8"), std::string::npos) << cancel;
     std::string fetch = WaitForLine(log_, "FETCH_DATA path=" + VolumeRelative(Path("f5.txt")));
