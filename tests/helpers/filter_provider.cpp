@@ -1,11 +1,12 @@
 // filter_provider.cpp - a provider process for the emulated filter's cross-process tests: connects to a sync root
 // with callbacks whose behaviour the command line chooses, and logs every callback and every answer.
-//   filter_provider ROOT LOG [--source DIR] [--chunk N] [--fetch serve|misaligned|fail:0xSTATUS|hang|partial-hang|hold]
+//   filter_provider ROOT LOG [--source DIR] [--chunk N] [--fetch serve|misaligned|fail:0xSTATUS|hang|hold]
 //                   [--ack-delete 0xSTATUS] [--ack-rename 0xSTATUS] [--hold FILE] [--timeout-ms N] [--fetch-only]
 //                   [--create NAME=SIZE]...
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -119,7 +120,6 @@ void CALLBACK OnFetchData(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAME
     const long long chunk = g_options.chunk > 0 ? g_options.chunk : size;
     for (long long offset = 0; offset < size; offset += chunk) {
         Transfer(info, STATUS_SUCCESS, data, offset, std::min(chunk, size - offset));
-        if (mode == "partial-hang") return Log("HANGING after first chunk");
     }
 }
 
