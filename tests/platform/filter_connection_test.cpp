@@ -1,7 +1,9 @@
 // filter_connection_test.cpp - this test process as the connected provider: what its callbacks receive, on
-// which threads, CfExecute's checks, nested fetches from callbacks, and disconnection.
+// which threads, CfExecute's checks, nested fetches from callbacks, a growing pool, and disconnection.
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <iterator>
 #include <mutex>
 #include <thread>
@@ -29,7 +31,10 @@ struct Recorder {
     std::string nestedRead;  // a placeholder the fetch callback of "outer" reads itself first
     std::string nestedResult;
     std::atomic<bool> answer{true};
-    bool wrongFirst = false;            // the fetch callback first answers wrongly, then rightly
+    bool wrongFirst = false;  // the fetch callback first answers wrongly, then rightly
+    std::condition_variable changed;
+    int barrier = 0;  // fetch callbacks wait until this many run at once
+    int running = 0, maxRunning = 0;
     std::vector<HRESULT> wrongAnswers;  // what CfExecute said to the wrong answers
 };
 Recorder* g_recorder = nullptr;
@@ -77,6 +82,12 @@ std::string ReadThroughStandIn(const std::string& path, DWORD* error) {
 void CALLBACK OnFetch(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAMETERS*) {
     Record(CF_CALLBACK_TYPE_FETCH_DATA, info);
     Recorder& r = *g_recorder;
+    {
+        std::unique_lock<std::mutex> lock(r.mutex);
+        r.maxRunning = std::max(r.maxRunning, ++r.running);
+        r.changed.notify_all();
+        r.changed.wait_for(lock, std::chrono::seconds(20), [&] { return r.running >= r.barrier; });
+    }
     if (!r.nestedRead.empty() && posix::WideToUtf8(info->NormalizedPath).find("outer") != std::string::npos) {
         DWORD error = ERROR_SUCCESS;
         std::string got = ReadThroughStandIn(r.nestedRead, &error);
@@ -91,6 +102,8 @@ void CALLBACK OnFetch(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAMETERS
         r.wrongAnswers = results;
     }
     if (r.answer) Answer(*info, r.source);
+    std::lock_guard<std::mutex> lock(r.mutex);
+    --r.running;
 }
 
 void CALLBACK OnClose(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAMETERS*) {
@@ -265,6 +278,27 @@ TEST_F(ConnectionTest, CallbackInfoNestedFetchAndWrongAnswers) {
     EXPECT_EQ(closes[0].path, VolumeRelative(Path("inner.txt")));
     EXPECT_EQ(closes[1].path, VolumeRelative(Path("outer.txt")));
     for (const Seen& close : closes) EXPECT_EQ(close.pid, getpid());
+}
+
+// The pool grows to run as many fetches at once as there are readers waiting.
+TEST_F(ConnectionTest, SixFetchesRunAtOnce) {
+    const int kFiles = 6;
+    for (int i = 0; i < kFiles; ++i) AddFile("p" + std::to_string(i) + ".txt", "P");
+    recorder_.source = "P";
+    recorder_.barrier = kFiles;
+    Connect();
+    std::vector<std::thread> readers;
+    std::vector<std::string> results(kFiles);
+    for (int i = 0; i < kFiles; ++i) {
+        readers.emplace_back([&, i] {
+            DWORD error = ERROR_SUCCESS;
+            results[i] = ReadThroughStandIn(Path("p" + std::to_string(i) + ".txt"), &error);
+        });
+    }
+    for (std::thread& reader : readers) reader.join();
+    EXPECT_EQ(results, std::vector<std::string>(kFiles, "P"));
+    std::lock_guard<std::mutex> lock(recorder_.mutex);
+    EXPECT_EQ(recorder_.maxRunning, kFiles);
 }
 
 }  // namespace

@@ -251,9 +251,11 @@ TEST_F(PlaceholderTest, CfemuCommands) {
     PlaceholderSpec folder{L"folder", 0, L"dir\tid", CF_PLACEHOLDER_CREATE_FLAG_MARK_IN_SYNC, true};
     ASSERT_EQ(CreatePlaceholder(root_, folder), S_OK);
     ASSERT_EQ(CreatePlaceholder(root_, PlaceholderSpec{L"loose.txt", 0, L"", CF_PLACEHOLDER_CREATE_FLAG_NONE}), S_OK);
+    ASSERT_EQ(CreatePlaceholder(root_, PlaceholderSpec{L"inner.bin", 4097, L"cf\td1\ti1\tinner.bin"}), S_OK);
     WriteFileBytes(Path("plain.txt"), "12345");
     EXPECT_EQ(Cfemu({"ls", root_}).out,
               "folder/\t0\tplaceholder\thydrated\tin-sync\tdir\\tid\n"
+              "inner.bin\t4097\tplaceholder\tdehydrated\tin-sync\tcf\\td1\\ti1\\tinner.bin\n"
               "loose.txt\t0\tplaceholder\tdehydrated\tnot-in-sync\t-\n"
               "plain.txt\t5\tregular\t-\t-\t-\n");
     EXPECT_EQ(Cfemu({"root", Path("folder")}).out, "root: " + root_ +
