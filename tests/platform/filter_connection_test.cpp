@@ -87,6 +87,8 @@ void CALLBACK OnFetch(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAMETERS
         r.maxRunning = std::max(r.maxRunning, ++r.running);
         r.changed.notify_all();
         r.changed.wait_for(lock, std::chrono::seconds(20), [&] { return r.running >= r.barrier; });
+        r.barrier = 0;  // reached: the others waiting go on too, even if one has finished meanwhile
+        r.changed.notify_all();
     }
     if (!r.nestedRead.empty() && posix::WideToUtf8(info->NormalizedPath).find("outer") != std::string::npos) {
         DWORD error = ERROR_SUCCESS;
