@@ -40,11 +40,7 @@ inline std::string Pattern(size_t size) {
 // UTF-16LE code units with one terminating NUL, as the program's identities are.
 inline std::vector<BYTE> Utf16Blob(const std::wstring& text) {
     std::vector<BYTE> blob;
-    for (wchar_t c : text) {
-        blob.push_back(static_cast<BYTE>(c & 0xFF));
-        blob.push_back(static_cast<BYTE>((c >> 8) & 0xFF));
-    }
-    blob.insert(blob.end(), {0, 0});
+    for (wchar_t c : text + L'\0') blob.insert(blob.end(), {static_cast<BYTE>(c & 0xFF), static_cast<BYTE>(c >> 8)});
     return blob;
 }
 
@@ -114,8 +110,8 @@ inline cfemu::PlaceholderState StateOf(const std::string& path) {
     return state;
 }
 inline bool IsHydrated(const std::string& path) {
-    cfemu::PlaceholderState state;
-    return cfemu::ReadStateAt(path, &state) && (state.flags & cfemu::kStateHydrated) != 0;
+    cfemu::PlaceholderState state = StateOf(path);
+    return state.flags != 0xFF && (state.flags & cfemu::kStateHydrated) != 0;
 }
 inline bool IsPlaceholderPath(const std::string& path) { return cfemu::ReadStateAt(path, nullptr); }
 inline struct stat StatOf(const std::string& path) {
@@ -149,17 +145,12 @@ inline int WaitForCount(const std::string& file, const std::string& needle, int 
 
 // The first line of `file` holding `needle`, waiting for it until the deadline; empty when none came.
 inline std::string WaitForLine(const std::string& file, const std::string& needle) {
-    std::string found;
-    WaitUntil(
-        [&] {
-            std::istringstream in(ReadFileBytes(file));
-            for (std::string line; std::getline(in, line);) {
-                if (line.find(needle) != std::string::npos) return !(found = line).empty();
-            }
-            return false;
-        },
-        20000);
-    return found;
+    WaitForCount(file, needle, 1);
+    std::istringstream in(ReadFileBytes(file));
+    for (std::string line; std::getline(in, line);) {
+        if (line.find(needle) != std::string::npos) return line;
+    }
+    return std::string();
 }
 
 inline ProcessResult Cfemu(std::vector<std::string> arguments) {
