@@ -92,7 +92,8 @@ TEST_F(Bench, AWrongCountAFailedBatchAndAFailedRegistrationEachEndTheRun) {
     EXPECT_EQ(RunPlaceholderBench(), E_FAIL);
     EXPECT_EQ(Ops(), ExpectedOps(50));
     std::smatch match;
-    ASSERT_TRUE(std::regex_match(Log().at(2), match, kBenchLine)) << Log().at(2);
+    const std::vector<std::string> log = Log();
+    ASSERT_TRUE(std::regex_match(log.at(2), match, kBenchLine)) << log.at(2);
     EXPECT_EQ(match[1], "10001");
 
     for (const bool registration : {false, true}) {
