@@ -8,19 +8,10 @@ namespace {
 
 std::wstring gCache;
 
-std::vector<uint16_t> UnitsOf(const uint8_t* data, size_t length) {
-    std::vector<uint16_t> units(length / 2);
-    for (size_t i = 0; i < units.size(); ++i) units[i] = static_cast<uint16_t>(data[2 * i] | (data[2 * i + 1] << 8));
-    return units;
-}
-
 std::vector<BYTE> BlobOf(std::vector<uint16_t> units) {
     std::vector<BYTE> blob;
     units.push_back(0);
-    for (uint16_t unit : units) {
-        blob.push_back(static_cast<BYTE>(unit & 0xFF));
-        blob.push_back(static_cast<BYTE>(unit >> 8));
-    }
+    for (uint16_t unit : units) blob.insert(blob.end(), {static_cast<BYTE>(unit & 0xFF), static_cast<BYTE>(unit >> 8)});
     return blob;
 }
 
@@ -28,7 +19,7 @@ std::vector<BYTE> BlobOf(std::vector<uint16_t> units) {
 // encoding that text again gives exactly those units and one NUL.
 std::wstring CheckDecode(const uint8_t* data, size_t length) {
     const std::wstring text = DecodeIdentityBlob(data, static_cast<DWORD>(length));
-    std::vector<uint16_t> units = UnitsOf(data, length);
+    std::vector<uint16_t> units = fuzz::UnitsOf(data, length);
     while (!units.empty() && units.back() == 0) units.pop_back();
     FUZZ_CHECK(text.empty() || text.back() != L'\0', "trailing NUL kept (length %zu)", length);
     FUZZ_CHECK(text.size() <= units.size(), "decoded %zu characters from %zu units", text.size(), units.size());

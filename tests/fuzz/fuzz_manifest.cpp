@@ -21,9 +21,7 @@ std::string gProvider;                  // POSIX path of the provider base
 std::string gCurrentInput;              // shown when an invariant breaks
 
 struct Counts {
-    int calls = 0;
-    int counted = 0;  // calls answered with success or "already exists"
-    int failed = 0;
+    int counted = 0, failed = 0;  // calls answered with success or "already exists", and the others
 } gCounts;
 
 const char* Input() { return gCurrentInput.c_str(); }
@@ -35,17 +33,14 @@ void CheckIdentityBlob(const CF_PLACEHOLDER_CREATE_INFO& entry) {
     const DWORD length = entry.FileIdentityLength;
     FUZZ_CHECK(bytes != nullptr && length >= 8 && length % 2 == 0, "identity of %lu bytes (input %s)",
                static_cast<unsigned long>(length), Input());
-    std::vector<uint16_t> units(length / 2);
-    for (size_t i = 0; i < units.size(); ++i) units[i] = static_cast<uint16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
+    const std::vector<uint16_t> units = fuzz::UnitsOf(bytes, length);
     FUZZ_CHECK(units.back() == 0, "identity without its NUL (input %s)", Input());
+    auto high = [&](size_t i) { return units[i] >= 0xD800 && units[i] <= 0xDBFF; };
+    auto low = [&](size_t i) { return units[i] >= 0xDC00 && units[i] <= 0xDFFF; };
     for (size_t i = 0; i + 1 < units.size(); ++i) {
         FUZZ_CHECK(units[i] != 0, "NUL inside the identity at unit %zu (input %s)", i, Input());
-        const bool high = units[i] >= 0xD800 && units[i] <= 0xDBFF;
-        const bool low = units[i] >= 0xDC00 && units[i] <= 0xDFFF;
-        const bool nextLow = units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF;
-        const bool previousHigh = i > 0 && units[i - 1] >= 0xD800 && units[i - 1] <= 0xDBFF;
-        FUZZ_CHECK(!high || nextLow, "unpaired high surrogate at unit %zu (input %s)", i, Input());
-        FUZZ_CHECK(!low || previousHigh, "unpaired low surrogate at unit %zu (input %s)", i, Input());
+        FUZZ_CHECK(high(i) ? low(i + 1) : !low(i) || (i > 0 && high(i - 1)), "unpaired surrogate at unit %zu (%s)", i,
+                   Input());
     }
     FUZZ_CHECK(units[0] == L'c' && units[1] == L'f' && units[2] == L'\t', "identity does not start with cf TAB (%s)",
                Input());
@@ -79,7 +74,6 @@ HRESULT FakeCreatePlaceholders(LPCWSTR baseDirectoryPath, CF_PLACEHOLDER_CREATE_
     CheckIdentityBlob(entry);
 
     // Nothing is created; the answer varies with the name so that every counting branch is reached.
-    ++gCounts.calls;
     if (processed != nullptr) *processed = 1;
     switch (static_cast<uint32_t>(name[0]) % 3) {
         case 0: ++gCounts.counted; entry.Result = S_OK; return S_OK;

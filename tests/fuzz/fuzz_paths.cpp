@@ -4,6 +4,8 @@
 #include "placeholders/identity.h"
 #include "tests/fuzz/fuzz_support.h"
 
+#include <algorithm>
+
 namespace {
 
 std::wstring gSyncRoot;
@@ -80,9 +82,7 @@ void CheckSyncRootRelative(FuzzedDataProvider& input) {
     // Whatever is dropped is dropped from the front: the result is the path's tail with '/' for '\'.
     FUZZ_CHECK(relative.size() <= path.size(), "longer than its path: %s", fuzz::Show(relative).c_str());
     std::wstring tail = path.substr(path.size() - relative.size());
-    for (wchar_t& c : tail) {
-        if (c == L'\\') c = L'/';
-    }
+    std::replace(tail.begin(), tail.end(), L'\\', L'/');
     FUZZ_CHECK(tail == relative, "not a tail of the path: path=%s relative=%s", fuzz::Show(path).c_str(),
                fuzz::Show(relative).c_str());
 }

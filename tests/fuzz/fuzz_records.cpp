@@ -4,8 +4,6 @@
 #include "tests/fuzz/fuzz_support.h"
 #include "writeback/queue_records.h"
 
-#include <dirent.h>
-
 #include <fstream>
 #include <iterator>
 
@@ -56,12 +54,7 @@ void CheckWrittenRecord(const char* type, const std::wstring& domainId, const st
                         const std::wstring& target, const std::wstring& previous) {
     WriteQueueRecord(type, domainId, itemId, isDir, target, previous);
     std::vector<std::string> names;
-    if (DIR* dir = opendir(gInbox.c_str())) {
-        while (dirent* entry = readdir(dir)) {
-            if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0) names.push_back(entry->d_name);
-        }
-        closedir(dir);
-    }
+    for (const auto& entry : std::filesystem::directory_iterator(gInbox)) names.push_back(entry.path().filename());
     FUZZ_CHECK(names.size() == 1, "inbox holds %zu files after one record", names.size());
     const std::string& name = names[0];
     const size_t digits = name.size() - strlen(type) - 6;

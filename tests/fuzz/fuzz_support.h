@@ -27,8 +27,7 @@ inline void KeepReportChannel() {
     if (ReportFd() < 0) ReportFd() = dup(2);
 }
 
-[[noreturn]] inline void FailCheck(const char* what, const char* format, ...) __attribute__((format(printf, 2, 3)));
-[[noreturn]] inline void FailCheck(const char* what, const char* format, ...) {
+[[noreturn]] __attribute__((format(printf, 2, 3))) inline void FailCheck(const char* what, const char* format, ...) {
     char message[4096];
     va_list args;
     va_start(args, format);
@@ -87,6 +86,13 @@ inline std::wstring ConsumeWide(FuzzedDataProvider& input, size_t maxUnits) {
                                                 : input.ConsumeIntegral<uint16_t>());
     }
     return WideFromUnits(units);
+}
+
+// 16-bit units of a little-endian blob; an odd last byte is not a unit.
+inline std::vector<uint16_t> UnitsOf(const uint8_t* data, size_t length) {
+    std::vector<uint16_t> units(length / 2);
+    for (size_t i = 0; i < units.size(); ++i) units[i] = static_cast<uint16_t>(data[2 * i] | (data[2 * i + 1] << 8));
+    return units;
 }
 
 // UTF-8 bytes of one code point, written here independently of the program's converter.
