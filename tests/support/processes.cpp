@@ -3,6 +3,7 @@
 
 #include "tests/support/test_env.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -21,12 +22,10 @@ namespace {
 std::string TempFile(const char* tag) {
     const char* tmp = std::getenv("TMPDIR");
     std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/voske-" + tag + "-XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    int fd = mkstemp(buffer.data());
+    const int fd = mkstemp(pattern.data());
     if (fd < 0) throw std::runtime_error("mkstemp failed");
     close(fd);
-    return buffer.data();
+    return pattern;
 }
 
 int Spawn(const std::vector<std::string>& argv, const std::string& outPath, const std::string& errPath) {
@@ -73,7 +72,6 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, int timeoutMs) {
     BackgroundProcess process(argv);
     ProcessResult result;
     if (!process.Wait(timeoutMs, &result.exitCode)) {
-        result.timedOut = true;
         process.Signal(SIGKILL);
         process.Wait(10000, &result.exitCode);
     }
@@ -119,14 +117,8 @@ bool WaitUntil(const std::function<bool()>& condition, int timeoutMs) {
 }
 
 bool WaitForLogLine(const std::string& logPath, const std::string& needle, int timeoutMs) {
-    return WaitUntil(
-        [&] {
-            for (const auto& line : LogMessages(logPath)) {
-                if (line.find(needle) != std::string::npos) return true;
-            }
-            return false;
-        },
-        timeoutMs);
+    auto holds = [&](const std::string& line) { return line.find(needle) != std::string::npos; };
+    return WaitUntil([&] { return std::ranges::any_of(LogMessages(logPath), holds); }, timeoutMs);
 }
 
 std::vector<std::string> ErrorLines(const std::string& logPath) {

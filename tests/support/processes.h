@@ -6,8 +6,7 @@
 #include <vector>
 
 struct ProcessResult {
-    int exitCode = -1;     // exit status, or 128 + signal number when killed by a signal
-    bool timedOut = false;
+    int exitCode = -1;     // exit status, or 128 + signal number when killed by a signal; a run that outlives its time is killed
     std::string out;       // standard output
     std::string err;       // standard error
 };

@@ -16,22 +16,14 @@ namespace fs = std::filesystem;
 
 TempLocalAppData::TempLocalAppData() {
     const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/voske-test-XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    if (mkdtemp(buffer.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    root_ = buffer.data();
+    root_ = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/voske-test-XXXXXX";
+    if (mkdtemp(root_.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     for (const char* name : {"LOCALAPPDATA", "HOME", "XDG_DATA_HOME"}) {
         const char* old = std::getenv(name);
-        if (old != nullptr) {
-            saved_.emplace_back(name, old);
-        } else {
-            unset_.emplace_back(name);
-        }
+        if (old != nullptr) saved_.emplace_back(name, old);
+        if (old == nullptr) unset_.emplace_back(name);
+        setenv(name, root_.c_str(), 1);
     }
-    setenv("LOCALAPPDATA", root_.c_str(), 1);
-    setenv("HOME", root_.c_str(), 1);
-    setenv("XDG_DATA_HOME", root_.c_str(), 1);
     InitProviderPaths();
 }
 
