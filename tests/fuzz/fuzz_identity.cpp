@@ -21,10 +21,9 @@ std::wstring CheckDecode(const uint8_t* data, size_t length) {
     const std::wstring text = DecodeIdentityBlob(data, static_cast<DWORD>(length));
     std::vector<uint16_t> units = fuzz::UnitsOf(data, length);
     while (!units.empty() && units.back() == 0) units.pop_back();
-    FUZZ_CHECK(text.empty() || text.back() != L'\0', "trailing NUL kept (length %zu)", length);
-    FUZZ_CHECK(text.size() <= units.size(), "decoded %zu characters from %zu units", text.size(), units.size());
-    FUZZ_CHECK(EncodeIdentityBlob(text) == BlobOf(units), "re-encoding differs (length %zu, text %s)", length,
-               fuzz::Show(text).c_str());
+    FUZZ_CHECK(text.empty() || text.back() != L'\0', "trailing NUL kept");
+    FUZZ_CHECK(text.size() <= units.size(), "more characters than units");
+    FUZZ_CHECK(EncodeIdentityBlob(text) == BlobOf(units), "re-encoding differs");
     return text;
 }
 
@@ -35,21 +34,19 @@ void CheckParse(const std::wstring& identity) {
 
     size_t tabs = 0;
     for (wchar_t c : identity) tabs += c == L'\t' ? 1 : 0;
-    FUZZ_CHECK(fields.size() == tabs + 1, "%zu TABs gave %zu fields: %s", tabs, fields.size(),
-               fuzz::Show(identity).c_str());
+    FUZZ_CHECK(fields.size() == tabs + 1, "not one field more than TABs");
     std::wstring joined;
     for (size_t i = 0; i < fields.size(); ++i) {
-        FUZZ_CHECK(fields[i].find(L'\t') == std::wstring::npos, "TAB inside field %zu", i);
+        FUZZ_CHECK(fields[i].find(L'\t') == std::wstring::npos, "TAB inside a field");
         if (i > 0) joined += L'\t';
         joined += fields[i];
     }
-    FUZZ_CHECK(joined == identity, "fields joined by TAB differ from %s", fuzz::Show(identity).c_str());
-    FUZZ_CHECK(cacheReference == (fields.size() >= 4 && fields[0] == L"cf"), "form misjudged: %s",
-               fuzz::Show(identity).c_str());
+    FUZZ_CHECK(joined == identity, "fields joined by TAB differ from the identity");
+    FUZZ_CHECK(cacheReference == (fields.size() >= 4 && fields[0] == L"cf"), "cache reference misjudged");
 
     const std::wstring cachePath = IdentityCachePath(identity);
     if (!cacheReference) {
-        FUZZ_CHECK(cachePath.empty(), "path identity got a cache path: %s", fuzz::Show(cachePath).c_str());
+        FUZZ_CHECK(cachePath.empty(), "a path identity got a cache path");
         return;
     }
     // All three names safe gives exactly <cache>\d\i\name.
@@ -57,14 +54,13 @@ void CheckParse(const std::wstring& identity) {
         fuzz::LexicalPath expected = fuzz::Normalize(gCache);
         expected.parts.insert(expected.parts.end(), {fields[1], fields[2], fields[3]});
         fuzz::LexicalPath got = fuzz::Normalize(cachePath);
-        FUZZ_CHECK(got.root == expected.root && got.parts == expected.parts, "cache path %s for %s",
-                   fuzz::Show(cachePath).c_str(), fuzz::Show(identity).c_str());
+        FUZZ_CHECK(got.root == expected.root && got.parts == expected.parts,
+                   "cache path is not the cache and the three names");
     }
     // The rule seeding and the callbacks apply: ids may be empty, the name must be safe; still strictly inside
     // the cache.
     if (IsSafeCacheReference(fields[1], fields[2], fields[3])) {
-        FUZZ_CHECK(fuzz::StrictlyBelow(cachePath, gCache), "cache path %s left the cache for %s",
-                   fuzz::Show(cachePath).c_str(), fuzz::Show(identity).c_str());
+        FUZZ_CHECK(fuzz::StrictlyBelow(cachePath, gCache), "a safe reference's cache path left the cache");
     }
 }
 
@@ -74,10 +70,9 @@ void CheckRoundTrip(const std::wstring& text) {
     while (!expected.empty() && expected.back() == L'\0') expected.pop_back();
     const std::vector<BYTE> blob = EncodeIdentityBlob(text);
     FUZZ_CHECK(blob.size() >= 2 && blob.size() % 2 == 0 && blob[blob.size() - 1] == 0 && blob[blob.size() - 2] == 0,
-               "blob of %zu bytes lacks its NUL", blob.size());
+               "blob without its NUL");
     const std::wstring decoded = DecodeIdentityBlob(blob.data(), static_cast<DWORD>(blob.size()));
-    FUZZ_CHECK(decoded == expected, "round trip: %s became %s", fuzz::Show(text).c_str(),
-               fuzz::Show(decoded).c_str());
+    FUZZ_CHECK(decoded == expected, "text changed by encoding and decoding");
 }
 
 }  // namespace
@@ -91,7 +86,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    FUZZ_CHECK(DecodeIdentityBlob(nullptr, static_cast<DWORD>(size)).empty(), "null blob of length %zu", size);
+    FUZZ_CHECK(DecodeIdentityBlob(nullptr, static_cast<DWORD>(size)).empty(), "a null blob decoded to text");
 
     // The whole input as the blob, odd lengths and lengths past 4096 included, then a copy cut one byte short
     // in its own allocation, so that a read past the given length lands outside it.

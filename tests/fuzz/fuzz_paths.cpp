@@ -30,19 +30,16 @@ void CheckJoin(const std::wstring& base, const std::wstring& leaf) {
     const std::wstring joined = JoinPath(base, leaf);
     const bool safePath = IsSafeRelativePath(leaf);
     const bool safeName = IsSafeNameComponent(leaf);
-    FUZZ_CHECK(!safeName || safePath, "a safe name must be a safe path: leaf=%s", fuzz::Show(leaf).c_str());
+    FUZZ_CHECK(!safeName || safePath, "a safe name must be a safe path");
     if (safePath && !IsBareDrive(base)) {
-        FUZZ_CHECK(fuzz::StaysWithin(joined, base), "safe leaf left its base: base=%s leaf=%s joined=%s",
-                   fuzz::Show(base).c_str(), fuzz::Show(leaf).c_str(), fuzz::Show(joined).c_str());
+        FUZZ_CHECK(fuzz::StaysWithin(joined, base), "safe leaf left its base");
     }
     if (safeName && !IsBareDrive(base)) {
         // One safe name adds exactly one level, itself.
         fuzz::LexicalPath parent = fuzz::Normalize(base);
         fuzz::LexicalPath child = fuzz::Normalize(joined);
         parent.parts.push_back(leaf);
-        FUZZ_CHECK(child.root == parent.root && child.parts == parent.parts,
-                   "safe name did not add exactly one level: base=%s leaf=%s joined=%s", fuzz::Show(base).c_str(),
-                   fuzz::Show(leaf).c_str(), fuzz::Show(joined).c_str());
+        FUZZ_CHECK(child.root == parent.root && child.parts == parent.parts, "safe name did not add exactly one level");
     }
 }
 
@@ -51,15 +48,12 @@ void CheckJoin(const std::wstring& base, const std::wstring& leaf) {
 void CheckLookups(const std::wstring& relative) {
     if (!IsSafeRelativePath(relative)) return;
     const std::wstring cached = ProductCachePath(relative);
-    FUZZ_CHECK(relative.empty() == cached.empty(), "ProductCachePath emptiness: relative=%s cached=%s",
-               fuzz::Show(relative).c_str(), fuzz::Show(cached).c_str());
+    FUZZ_CHECK(relative.empty() == cached.empty(), "cache path empty for a non-empty path or the reverse");
     if (!cached.empty()) {
-        FUZZ_CHECK(fuzz::StaysWithin(cached, gCache), "cache path left the cache: relative=%s cached=%s",
-                   fuzz::Show(relative).c_str(), fuzz::Show(cached).c_str());
+        FUZZ_CHECK(fuzz::StaysWithin(cached, gCache), "cache path left the cache");
     }
     const std::wstring staged = JoinPath(ProviderPaths.staging, relative);
-    FUZZ_CHECK(fuzz::StaysWithin(staged, gStaging), "staging path left staging: relative=%s staged=%s",
-               fuzz::Show(relative).c_str(), fuzz::Show(staged).c_str());
+    FUZZ_CHECK(fuzz::StaysWithin(staged, gStaging), "staging path left staging");
 }
 
 void CheckSyncRootRelative(FuzzedDataProvider& input) {
@@ -77,14 +71,12 @@ void CheckSyncRootRelative(FuzzedDataProvider& input) {
     const std::wstring relative = SyncRootRelativePath(path);
     ProviderPaths.syncRoot = gSyncRoot;
 
-    FUZZ_CHECK(relative.find(L'\\') == std::wstring::npos, "backslash in %s (path %s)", fuzz::Show(relative).c_str(),
-               fuzz::Show(path).c_str());
+    FUZZ_CHECK(relative.find(L'\\') == std::wstring::npos, "backslash in a sync-root relative path");
     // Whatever is dropped is dropped from the front: the result is the path's tail with '/' for '\'.
-    FUZZ_CHECK(relative.size() <= path.size(), "longer than its path: %s", fuzz::Show(relative).c_str());
+    FUZZ_CHECK(relative.size() <= path.size(), "relative path longer than its path");
     std::wstring tail = path.substr(path.size() - relative.size());
     std::replace(tail.begin(), tail.end(), L'\\', L'/');
-    FUZZ_CHECK(tail == relative, "not a tail of the path: path=%s relative=%s", fuzz::Show(path).c_str(),
-               fuzz::Show(relative).c_str());
+    FUZZ_CHECK(tail == relative, "not a tail of the path");
 }
 
 }  // namespace

@@ -3,10 +3,8 @@
 #pragma once
 
 #include <fuzzer/FuzzedDataProvider.h>
-
 #include <unistd.h>
 
-#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -27,35 +25,15 @@ inline void KeepReportChannel() {
     if (ReportFd() < 0) ReportFd() = dup(2);
 }
 
-[[noreturn]] __attribute__((format(printf, 2, 3))) inline void FailCheck(const char* what, const char* format, ...) {
-    char message[4096];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(message, sizeof(message), format, args);
-    va_end(args);
-    dprintf(ReportFd() >= 0 ? ReportFd() : 2, "FUZZ INVARIANT BROKEN: %s\n  %s\n", what, message);
-    abort();
-}
-
-// FUZZ_CHECK(condition, format, ...): aborts with the condition's text and a formatted account of the input.
-#define FUZZ_CHECK(condition, ...)                                    \
-    do {                                                              \
-        if (!(condition)) ::fuzz::FailCheck(#condition, __VA_ARGS__); \
+// FUZZ_CHECK(condition, what): aborts, naming the broken invariant; libFuzzer then writes the input that broke it.
+#define FUZZ_CHECK(condition, what)                                                                                 \
+    do {                                                                                                            \
+        if (!(condition)) {                                                                                         \
+            dprintf(::fuzz::ReportFd() >= 0 ? ::fuzz::ReportFd() : 2, "FUZZ INVARIANT BROKEN at %s:%d: %s\n  %s\n", \
+                    __FILE__, __LINE__, #condition, what);                                                          \
+            abort();                                                                                                \
+        }                                                                                                           \
     } while (0)
-
-// Printable, bounded form of wide text (\u{...}) or bytes (\x..) for failure messages.
-template <class Text>
-std::string Show(const Text& text) {
-    std::string shown;
-    for (auto c : text) {
-        const uint32_t code = sizeof(c) == 1 ? static_cast<unsigned char>(c) : static_cast<uint32_t>(c);
-        char escape[16];
-        snprintf(escape, sizeof(escape), sizeof(c) == 1 ? "\\x%02X" : "\\u{%X}", code);
-        shown += code >= 0x20 && code < 0x7F ? std::string(1, static_cast<char>(code)) : std::string(escape);
-        if (shown.size() > 600) return shown + "...";
-    }
-    return shown;
-}
 
 // Text as Windows holds it: UTF-16 units, where a high surrogate followed by a low one is one character and any
 // other surrogate stays alone (a 32-bit wchar_t holds the joined code point, as the stand-in does).
@@ -75,8 +53,8 @@ inline std::wstring WideFromUnits(const std::vector<uint16_t>& units) {
 // A short alphabet that reaches the interesting cases quickly: separators, dots, colons, TAB, NUL, quotes and
 // a few non-ASCII characters, mixed with raw UTF-16 units.
 inline std::wstring ConsumeWide(FuzzedDataProvider& input, size_t maxUnits) {
-    static const wchar_t kAlphabet[] = {L'a', L'b', L'.', L'\\', L'/', L':',    L'\t',   L'\0',   L'"',   L' ',  L'\n',
-                                        L'C', L'f', L'x', 0x00E9, 0x65E5, 0xFFFD, 0x202E, L'*', L'?', L'~'};
+    static const wchar_t kAlphabet[] = {L'a', L'b', L'.', L'\\',  L'/',   L':',   L'\t',  L'\0', L'"', L' ', L'\n',
+                                        L'C', L'f', L'x', 0x00E9, 0x65E5, 0xFFFD, 0x202E, L'*',  L'?', L'~'};
     constexpr size_t kLetters = sizeof(kAlphabet) / sizeof(kAlphabet[0]);
     std::vector<uint16_t> units;
     const size_t count = input.ConsumeIntegralInRange<size_t>(0, maxUnits);
@@ -100,7 +78,8 @@ inline void AppendUtf8(std::string& out, uint32_t code) {
     const int extra = code < 0x80 ? 0 : code < 0x800 ? 1 : code < 0x10000 ? 2 : 3;
     static const unsigned char kLead[] = {0x00, 0xC0, 0xE0, 0xF0};
     out.push_back(static_cast<char>(kLead[extra] | (code >> (6 * extra))));
-    for (int shift = 6 * (extra - 1); shift >= 0; shift -= 6) out.push_back(static_cast<char>(0x80 | ((code >> shift) & 0x3F)));
+    for (int shift = 6 * (extra - 1); shift >= 0; shift -= 6)
+        out.push_back(static_cast<char>(0x80 | ((code >> shift) & 0x3F)));
 }
 
 // UTF-8 of the text up to its first NUL; a lone surrogate becomes U+FFFD, as the platform's converter does.
@@ -181,7 +160,7 @@ inline const std::string& PrivateLocalAppData() {
     if (!root.empty()) return root;
     const char* tmp = getenv("TMPDIR");
     std::string pattern = std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") + "/voske-fuzz-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) FailCheck("setup", "mkdtemp %s failed", pattern.c_str());
+    FUZZ_CHECK(mkdtemp(pattern.data()) != nullptr, "no temporary directory");
     root = pattern;
     for (const char* name : {"LOCALAPPDATA", "HOME", "XDG_DATA_HOME"}) setenv(name, root.c_str(), 1);
     atexit([] {
