@@ -32,12 +32,9 @@ TEST(ProviderPaths, JoinAndSyncRootRelativeTables) {
         const wchar_t* path;
         const wchar_t* relative;
     } relatives[] = {
-        {L"C:\\R\\SyncRoot\\dir\\a.txt", L"dir/a.txt"},
-        {L"C:\\R\\SyncRoot\\d1\\d2\\a.txt", L"d1/d2/a.txt"},
-        {L"c:\\r\\syncroot\\Dir\\A.txt", L"Dir/A.txt"},
-        {L"D:\\x\\y.txt", L"x/y.txt"},
-        {L"C:\\R\\SyncRootOther\\a.txt", L"R/SyncRootOther/a.txt"},
-        {L"", L""},
+        {L"C:\\R\\SyncRoot\\dir\\a.txt", L"dir/a.txt"}, {L"C:\\R\\SyncRoot\\d1\\d2\\a.txt", L"d1/d2/a.txt"},
+        {L"c:\\r\\syncroot\\Dir\\A.txt", L"Dir/A.txt"},  {L"D:\\x\\y.txt", L"x/y.txt"},
+        {L"C:\\R\\SyncRootOther\\a.txt", L"R/SyncRootOther/a.txt"}, {L"", L""},
     };
     for (const auto& row : relatives) EXPECT_EQ(SyncRootRelativePath(row.path), row.relative) << row.path;
     ProviderPaths.syncRoot = saved;
@@ -72,8 +69,6 @@ TEST(ProviderPaths, FollowLocalAppDataAndCreateTheLayoutOnce) {
     EXPECT_EQ(ProductCachePath(L"x"), L"");
     EXPECT_EQ(SeedManifestPath(), L"");
     EXPECT_TRUE(FileExists(env.Root() + "/nq.vo.tarn.voskel/VOSKE/CloudFiles/Queue/Staging"));
-    setenv("XDG_DATA_HOME", (env.Root() + "/xdg").c_str(), 1);
-    EXPECT_EQ(LocalAppDataDir(), WindowsPathOf(env.Root() + "/xdg"));
     std::filesystem::current_path(old);
     std::filesystem::remove_all(env.Root() + "/nq.vo.tarn.voskel");
 
@@ -86,7 +81,7 @@ TEST(ProviderPaths, FollowLocalAppDataAndCreateTheLayoutOnce) {
     EXPECT_EQ(ProviderPaths.logFile, WindowsPathOf(env.LogFile()));
     EXPECT_EQ(ProviderPaths.staging, first.staging);
     EXPECT_EQ(ProviderPaths.queue, first.queue);
-    EXPECT_EQ(ListDirectory(env.Root()), (std::vector<std::string>{"nq.vo.tarn.voskel", "xdg"}));
+    EXPECT_EQ(ListDirectory(env.Root()), std::vector<std::string>{"nq.vo.tarn.voskel"});
     EXPECT_EQ(ListDirectory(env.ProductDir()), std::vector<std::string>{"CloudFiles"});
     EXPECT_EQ(ListDirectory(env.ProviderBase()), (std::vector<std::string>{"Queue", "Staging", "SyncRoot"}));
     EXPECT_EQ(ListDirectory(env.ProviderBase() + "/Queue"), std::vector<std::string>{"Staging"});
