@@ -2,11 +2,7 @@
 // recording fake of the platform and real source files in a temporary LOCALAPPDATA.
 #include "hydration/explicit_hydration.h"
 #include "hydration/fetch_data.h"
-#include "writeback/queue_records.h"
-#include "tests/support/processes.h"
 #include "tests/unit/unit_fixture.h"
-
-#include <thread>
 
 namespace {
 
@@ -131,29 +127,7 @@ TEST(FetchData, ServesRangesFromTheRightSourceAndRefusesWhatItCannot) {
     }
 }
 
-TEST_F(UnitTest, CacheMissQueuesOneDownloadAndCompletesWhenTheEngineDeliversAndACancelOnlyLogs) {
-    const std::string cacheBytes = Pattern(5000);
-    // Plays the engine: waits for the download record, then fills the cache.
-    std::thread engine([&] {
-        WaitUntil([&] { return !ListDirectory(Inbox()).empty(); }, 8000);
-        Put(Cache() + "/d1/i7/x.bin", cacheBytes);
-    });
-    Request fetch(std::wstring(L"cf\td1\ti7\tx.bin"));
-    RunFetch(fake, fetch, 0, 8192, {{0, 0, 5000}}, cacheBytes);
-    engine.join();
-    OnCancelFetchData(&fetch.info, &fetch.params);
-    EXPECT_EQ(fake.CallCount(), 1u);
-
-    const std::vector<std::string> names = ListDirectory(Inbox());
-    ASSERT_EQ(names.size(), 1u);
-    EXPECT_EQ(names[0].find_first_not_of("0123456789"), names[0].size() - 5) << names[0];
-    EXPECT_EQ(names[0].substr(names[0].size() - 5), ".json");
-    EXPECT_EQ(Records(), std::vector<std::string>{FormatDownloadRecord(L"d1", L"i7")});
-    EXPECT_EQ(Log(), (std::vector<std::string>{kEntered, "[HYDRATE] cache miss - queue local download, no socket",
-                                               Served(5000, true), "[HYDRATE] CANCEL_FETCH_DATA"}));
-}
-
-TEST(FetchData, FailedReadIsAnsweredWithTheFailureTransfer) {
+TEST(FetchData, FailedReadIsAnsweredWithTheFailureTransferAndACancelOnlyLogged) {
     TempLocalAppData env;
     // The source is itself a dehydrated placeholder of the emulated platform with no provider connected, so it
     // opens and has a size, but every read of it fails.
@@ -163,7 +137,11 @@ TEST(FetchData, FailedReadIsAnsweredWithTheFailureTransfer) {
         FakeCloudFiles fake;
         Request fetch(std::wstring(L"unreadable.bin"));
         RunFetch(fake, fetch, 0, 8192, {{kUnsuccessful, 0, 8192}}, "");
-        EXPECT_EQ(LogMessages(env.LogFile()), (std::vector<std::string>{kEntered, "[ERROR] ReadFile staging failed"}));
+        // A cancel is only logged: the platform is not called again.
+        OnCancelFetchData(&fetch.info, &fetch.params);
+        EXPECT_EQ(fake.CallCount(), 1u);
+        EXPECT_EQ(LogMessages(env.LogFile()), (std::vector<std::string>{kEntered, "[ERROR] ReadFile staging failed",
+                                                                        "[HYDRATE] CANCEL_FETCH_DATA"}));
     }
     EXPECT_EQ(PlatformCloudFilesBackend().UnregisterSyncRoot(staging.c_str()), S_OK);
 }

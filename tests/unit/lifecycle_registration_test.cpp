@@ -117,18 +117,15 @@ TEST_F(Lifecycle, UnregisterRetriesOnlyWhileInUse) {
     }
 }
 
-TEST_F(Lifecycle, ConnectDisconnectOnceUnregisterAndConsoleControl) {
+TEST_F(Lifecycle, ConnectDisconnectOnceAndUnregister) {
     EXPECT_EQ(DisconnectProvider(), S_OK);  // not connected: the platform is not asked
     EXPECT_EQ(fake.CallCount(), 0u);
-    fake.FailCall(1, static_cast<HRESULT>(0x80070186));
-    fake.FailCall(2, S_FALSE);
-    EXPECT_EQ(ConnectProvider(), static_cast<HRESULT>(0x80070186));
-    EXPECT_FALSE(ProviderConnected);
+    fake.FailCall(1, S_FALSE);
     fake.SetConnectionKey(0x5150);
     ASSERT_EQ(ConnectProvider(), S_OK);  // a positive success code is success
     EXPECT_TRUE(ProviderConnected);
     EXPECT_EQ(ProviderConnectionKey.Internal, 0x5150);
-    const RecordedCall connect = fake.Calls().at(1);
+    const RecordedCall connect = fake.Calls().at(0);
     EXPECT_EQ(connect.path, ProviderPaths.syncRoot);
     EXPECT_EQ(connect.flags, 6u);
     EXPECT_EQ(connect.callbackContext, nullptr);
@@ -151,12 +148,9 @@ TEST_F(Lifecycle, ConnectDisconnectOnceUnregisterAndConsoleControl) {
     EXPECT_FALSE(ProviderConnected);
     EXPECT_EQ(DisconnectProvider(), S_OK);
     fake.SetStatus("Disconnect", S_OK);
-    // Unregistering disconnects first; Ctrl+C and closing the console disconnect and pass the event on.
+    // Unregistering disconnects first.
     ASSERT_EQ(ConnectProvider(), S_OK);
     EXPECT_EQ(UnregisterProviderSyncRoot(), S_OK);
-    ASSERT_EQ(ConnectProvider(), S_OK);
-    EXPECT_EQ(OnConsoleControl(CTRL_C_EVENT), FALSE);
-    EXPECT_EQ(OnConsoleControl(CTRL_CLOSE_EVENT), FALSE);
     std::vector<std::string> ops;
     for (const RecordedCall& call : fake.Calls()) {
         ops.push_back(call.op);
@@ -164,14 +158,13 @@ TEST_F(Lifecycle, ConnectDisconnectOnceUnregisterAndConsoleControl) {
             EXPECT_EQ(call.connectionKey.Internal, 0x5150);
         }
     }
-    EXPECT_EQ(ops, (std::vector<std::string>{"Connect", "Connect", "Disconnect", "Connect", "Disconnect", "Connect",
-                                             "Disconnect", "Unregister", "Connect", "Disconnect"}));
+    EXPECT_EQ(ops, (std::vector<std::string>{"Connect", "Disconnect", "Connect", "Disconnect", "Connect", "Disconnect",
+                                             "Unregister"}));
     const std::string connected = "[CONNECT] Provider connected - open placeholder in Explorer to hydrate";
     const std::string disconnected = "[CONNECT] CfDisconnectSyncRoot hr=0x00000000";
-    EXPECT_EQ(Log(), (std::vector<std::string>{"[ERROR] CfConnectSyncRoot failed hr=0x80070186", connected,
-                                               disconnected, connected, "[CONNECT] CfDisconnectSyncRoot hr=0x80070057",
-                                               connected, disconnected, "[UNREGISTER] Sync root unregistered",
-                                               connected, disconnected}));
+    EXPECT_EQ(Log(), (std::vector<std::string>{connected, disconnected, connected,
+                                               "[CONNECT] CfDisconnectSyncRoot hr=0x80070057", connected, disconnected,
+                                               "[UNREGISTER] Sync root unregistered"}));
 
     // Racing disconnects reach the platform once per connection.
     FakeCloudFiles race;
