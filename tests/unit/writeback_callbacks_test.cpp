@@ -215,10 +215,7 @@ TEST(Notifications, ItemsWithoutASafeCacheReferenceAndUndeletesAreOnlyAcknowledg
         DWORD lengthOverride;  // 0: the blob's own length
         DWORD deleteFlags;     // an undelete is a delete notification only
     } rows[] = {
-        {L"hello-from-engine.txt", 0, 0},
-        {std::nullopt, 0, 0},
-        {ref, 1, 0},
-        {L"cf\td1\ti/7\ta.txt", 0, 0},
+        {L"hello-from-engine.txt", 0, 0}, {std::nullopt, 0, 0}, {ref, 1, 0}, {L"cf\td1\ti/7\ta.txt", 0, 0},
         {L"cf\td1\ti7\tcon.txt", 0, 0},
         // The item stays, so the engine must not be told it went.
         {ref, 0, undelete},
