@@ -211,9 +211,10 @@ TEST_F(Seeding, DemoPlaceholderCopiesTheStagingFileAndItsFailures) {
 TEST_F(Seeding, ManifestFormat) {
     WriteFileBytes(Manifest(), "");
     EXPECT_EQ(SeedFromManifest(), S_OK);
-    // One manifest of every form a line takes. A byte-order mark stays part of the first column; CRLF, a lone CR,
-    // empty lines and lines of four columns; a directory line (column 6 "1") uses only its path, even an empty one;
-    // forward slashes stay inside one component; sizes are read as far as they are digits; the last line has no LF.
+    // One manifest of every form a line takes. A byte-order mark stays part of the first column; empty lines, CR
+    // alone and lines of four columns count for nothing; a directory line (column 6 "1") uses only its path, even an
+    // empty one; forward slashes stay inside one component; a size is its leading digits (after spaces), else 0;
+    // CRLF ends a line as LF does, and the last line has no line end.
     WriteFileBytes(Manifest(), "\xEF\xBB\xBF" "d\ti\t\t1\t\xC3\xA9.txt\n"
                                "d\ti\tdocs\\a.txt\t12\ta.txt\n"
                                "a\tb\tc\td\n\n\r\n"
