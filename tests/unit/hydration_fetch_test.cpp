@@ -2,17 +2,16 @@
 // recording fake of the platform and real source files in a temporary LOCALAPPDATA.
 #include "hydration/explicit_hydration.h"
 #include "hydration/fetch_data.h"
-#include "tests/support/processes.h"
 #include "tests/unit/unit_fixture.h"
-
-#include <chrono>
-#include <thread>
 
 namespace {
 
 constexpr NTSTATUS kUnsuccessful = static_cast<NTSTATUS>(0xC000CF12);
 constexpr LONGLONG kMiB = 1024 * 1024;
 const char kEntered[] = "[NO_NETWORK] FETCH_DATA entered - sockets forbidden on this thread";
+const char kShort[] = "[ERROR] HYDRATE source ends before the placeholder - rest refused";
+const char kMissing[] = "[ERROR] HYDRATE staging missing - refusing (no network fallback)";
+const char kUnsafe[] = "[ERROR] HYDRATE unsafe identity - refusing";
 
 struct Sent {
     NTSTATUS status;
@@ -67,7 +66,6 @@ TEST(FetchData, ServesRangesFromTheRightSourceAndRefusesWhatItCannot) {
          {Served(93)}},
         {"demo, the cache file wins", L"hello-from-engine.txt", "hello-from-engine.txt", "hello-from-engine.txt", 93,
          0, 0, 4096, {{0, 0, 93}}, {Served(93, true)}},
-        {"empty identity", L"", "hello-from-engine.txt", "", 93, 0, 0, 4096, {{0, 0, 93}}, {Served(93)}},
         {"no identity", std::nullopt, "hello-from-engine.txt", "", 93, 0, 0, 4096, {{0, 0, 93}}, {Served(93)}},
         {"path identity in the cache", L"d1\\i1\\x.bin", "", "d1/i1/x.bin", 200, 0, 0, 4096, {{0, 0, 200}},
          {Served(200, true)}},
@@ -76,8 +74,6 @@ TEST(FetchData, ServesRangesFromTheRightSourceAndRefusesWhatItCannot) {
         {"cache reference", L"cf\td1\ti1\tx.bin", "", "d1/i1/x.bin", 200, 0, 0, 4096, {{0, 0, 200}},
          {Served(200, true)}},
         // An empty id adds no level, as it does when the manifest entry is seeded.
-        {"cache reference, empty domain", L"cf\t\ti1\tx.bin", "", "i1/x.bin", 5, 0, 0, 4096, {{0, 0, 5}},
-         {Served(5, true)}},
         {"cache reference, empty ids", L"cf\t\t\tx.bin", "", "x.bin", 5, 0, 0, 4096, {{0, 0, 5}}, {Served(5, true)}},
         {"cut at the source's end", L"f.bin", "f.bin", "", 10, 0, 0, 4096, {{0, 0, 10}}, {Served(10)}},
         {"cut from an inner offset", L"f.bin", "f.bin", "", 5000, 0, 4096, 8192, {{0, 4096, 904}}, {Served(904)}},
@@ -94,22 +90,22 @@ TEST(FetchData, ServesRangesFromTheRightSourceAndRefusesWhatItCannot) {
          {Served(8 * kMiB, false, "0x80070057")}, 2},
         // A source shorter than the placeholder: what it has is served, the rest refused at once.
         {"short, unaligned end", L"f.bin", "f.bin", "", 5, 100, 0, 4096, {{0, 0, 5}, {kUnsuccessful, 5, 4091}},
-         {"[ERROR] HYDRATE source ends before the placeholder - rest refused", Served(5)}},
+         {kShort, Served(5)}},
         {"short, aligned end", L"f.bin", "f.bin", "", 8192, 16384, 0, 16384,
-         {{0, 0, 8192}, {kUnsuccessful, 8192, 8192}},
-         {"[ERROR] HYDRATE source ends before the placeholder - rest refused", Served(8192)}},
+         {{0, 0, 8192}, {kUnsuccessful, 8192, 8192}}, {kShort, Served(8192)}},
         {"short, inner offset", L"f.bin", "f.bin", "", 5000, 9000, 4096, 4904,
-         {{0, 4096, 904}, {kUnsuccessful, 5000, 4000}},
-         {"[ERROR] HYDRATE source ends before the placeholder - rest refused", Served(904)}},
+         {{0, 4096, 904}, {kUnsuccessful, 5000, 4000}}, {kShort, Served(904)}},
         {"request ends inside a short source", L"f.bin", "f.bin", "", 10, 100, 0, 8, {{0, 0, 8}}, {Served(8)}},
         {"a longer source is no fault", L"f.bin", "f.bin", "", 200, 100, 0, 4096, {{0, 0, 200}}, {Served(200)}},
-        {"in neither place", L"bench-00001.txt", "", "", 0, 0, 0, 4096, {{kUnsuccessful, 0, 4096}},
-         {"[ERROR] HYDRATE staging missing - refusing (no network fallback)"}},
+        {"in neither place", L"bench-00001.txt", "", "", 0, 0, 0, 4096, {{kUnsuccessful, 0, 4096}}, {kMissing}},
         // A path identity is not something the engine can download: no record.
         {"path identity naming a product cache path", L"sub\\VOSKE\\Cache\\gone.bin", "", "", 0, 0, 0, 4096,
-         {{kUnsuccessful, 0, 4096}},
-         {"[HYDRATE] cache miss - queue local download, no socket",
-          "[ERROR] HYDRATE staging missing - refusing (no network fallback)"}},
+         {{kUnsuccessful, 0, 4096}}, {"[HYDRATE] cache miss - queue local download, no socket", kMissing}},
+        // Unsafe identities are refused before any file is looked at, even one that is there.
+        {"device as cache file name", L"cf\td\ti\tCON", "", "d/i/CON", 5, 0, 0, 4096, {{kUnsuccessful, 0, 4096}},
+         {kUnsafe}},
+        {"unsafe id", L"cf\t..\ti\tx.bin", "", "", 0, 0, 0, 4096, {{kUnsuccessful, 0, 4096}}, {kUnsafe}},
+        {"path leaving staging", L"..\\secret.txt", "", "", 0, 0, 0, 4096, {{kUnsuccessful, 0, 4096}}, {kUnsafe}},
     };
     for (Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -123,43 +119,15 @@ TEST(FetchData, ServesRangesFromTheRightSourceAndRefusesWhatItCannot) {
         RunFetch(scene.fake, fetch, row.offset, row.length, row.sent, source);
         row.log.insert(row.log.begin(), kEntered);
         EXPECT_EQ(scene.Log(), row.log);
+        // No record; a refused identity does not even make the queue's directories.
         EXPECT_TRUE(ListDirectory(scene.Inbox()).empty());
+        if (row.log.back() == kUnsafe) {
+            EXPECT_FALSE(FileExists(scene.env.ProductDir() + "/Queue"));
+        }
     }
 }
 
-TEST(FetchData, UnsafeIdentitiesAreRefusedWithoutTouchingAnyFile) {
-    for (const std::wstring identity : {L"cf\t..\ti\tx.bin", L"cf\td\ti\tCON", L"..\\secret.txt", L"\\secret.txt"}) {
-        SCOPED_TRACE(testing::Message() << std::string(identity.begin(), identity.end()));
-        Scene scene;
-        Request fetch(identity);
-        RunFetch(scene.fake, fetch, 0, 4096, {{kUnsuccessful, 0, 4096}}, "");
-        EXPECT_EQ(scene.Log(), (std::vector<std::string>{kEntered, "[ERROR] HYDRATE unsafe identity - refusing"}));
-        EXPECT_FALSE(FileExists(scene.Inbox()));
-    }
-}
-
-TEST_F(UnitTest, CacheMissQueuesOneDownloadAndCompletesWhenTheEngineDelivers) {
-    const std::string cacheBytes = Pattern(5000);
-    // Plays the engine: waits for the download record, then fills the cache.
-    std::thread engine([&] {
-        WaitUntil([&] { return !ListDirectory(Inbox()).empty(); }, 8000);
-        Put(Cache() + "/d1/i7/x.bin", cacheBytes);
-    });
-    Request fetch(std::wstring(L"cf\td1\ti7\tx.bin"));
-    RunFetch(fake, fetch, 0, 8192, {{0, 0, 5000}}, cacheBytes);
-    engine.join();
-
-    const std::vector<std::string> names = ListDirectory(Inbox());
-    ASSERT_EQ(names.size(), 1u);
-    EXPECT_EQ(names[0].find_first_not_of("0123456789"), names[0].size() - 5) << names[0];
-    EXPECT_EQ(names[0].substr(names[0].size() - 5), ".json");
-    EXPECT_EQ(Records(), std::vector<std::string>{"{\"type\":\"download\",\"domainId\":\"d1\",\"itemId\":\"i7\","
-                                                  "\"contentsPath\":null,\"timestamp\":0,\"attempts\":0,\"urgent\":true}\n"});
-    EXPECT_EQ(Log(), (std::vector<std::string>{kEntered, "[HYDRATE] cache miss - queue local download, no socket",
-                                               Served(5000, true)}));
-}
-
-TEST(FetchData, FailedReadIsAnsweredWithTheFailureTransfer) {
+TEST(FetchData, FailedReadIsAnsweredWithTheFailureTransferAndACancelOnlyLogged) {
     TempLocalAppData env;
     // The source is itself a dehydrated placeholder of the emulated platform with no provider connected, so it
     // opens and has a size, but every read of it fails.
@@ -169,43 +137,37 @@ TEST(FetchData, FailedReadIsAnsweredWithTheFailureTransfer) {
         FakeCloudFiles fake;
         Request fetch(std::wstring(L"unreadable.bin"));
         RunFetch(fake, fetch, 0, 8192, {{kUnsuccessful, 0, 8192}}, "");
-        EXPECT_EQ(LogMessages(env.LogFile()), (std::vector<std::string>{kEntered, "[ERROR] ReadFile staging failed"}));
+        // A cancel is only logged: the platform is not called again.
+        OnCancelFetchData(&fetch.info, &fetch.params);
+        EXPECT_EQ(fake.CallCount(), 1u);
+        EXPECT_EQ(LogMessages(env.LogFile()), (std::vector<std::string>{kEntered, "[ERROR] ReadFile staging failed",
+                                                                        "[HYDRATE] CANCEL_FETCH_DATA"}));
     }
     EXPECT_EQ(PlatformCloudFilesBackend().UnregisterSyncRoot(staging.c_str()), S_OK);
 }
 
-TEST_F(UnitTest, CancelOnlyLogs) {
-    Request fetch(std::wstring(L"hello-from-engine.txt"));
-    OnCancelFetchData(&fetch.info, &fetch.params);
-    EXPECT_EQ(fake.CallCount(), 0u);
-    EXPECT_EQ(Log(), std::vector<std::string>{"[HYDRATE] CANCEL_FETCH_DATA"});
-}
-
 TEST(ExplicitHydration, OpensCallsTheWholeFileAndReportsTheStatus) {
+    // Without the placeholder the open fails (ERROR_FILE_NOT_FOUND) and the platform is not asked.
     struct Row {
         bool dehydrate, placeholderExists;
-        HRESULT platformStatus, expected;
+        HRESULT status;
         std::string line;
     } rows[] = {
-        {false, true, S_OK, S_OK, "[HYDRATE] CfHydratePlaceholder hr=0x00000000 probe_read=1"},
-        {false, true, static_cast<HRESULT>(0x8007016A), static_cast<HRESULT>(0x8007016A),
-         "[HYDRATE] CfHydratePlaceholder hr=0x8007016A probe_read=1"},
-        {false, false, S_OK, static_cast<HRESULT>(0x80070002),
-         "[ERROR] Placeholder open failed gle=2 (is connect running?)"},
-        {true, true, S_OK, S_OK, "[DEHYDRATE] CfDehydratePlaceholder hr=0x00000000 (identity kept)"},
-        {true, true, static_cast<HRESULT>(0x80070179), static_cast<HRESULT>(0x80070179),
+        {false, true, S_OK, "[HYDRATE] CfHydratePlaceholder hr=0x00000000 probe_read=1"},
+        {false, true, static_cast<HRESULT>(0x8007016A), "[HYDRATE] CfHydratePlaceholder hr=0x8007016A probe_read=1"},
+        {true, true, S_OK, "[DEHYDRATE] CfDehydratePlaceholder hr=0x00000000 (identity kept)"},
+        {true, true, static_cast<HRESULT>(0x80070179),
          "[DEHYDRATE] CfDehydratePlaceholder hr=0x80070179 (identity kept)"},
-        {true, false, S_OK, static_cast<HRESULT>(0x80070002), "[ERROR] Dehydrate open failed"},
+        {true, false, S_OK, "[ERROR] Dehydrate open failed"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.line);
         Scene scene;
         const char* op = row.dehydrate ? "Dehydrate" : "Hydrate";
-        scene.fake.SetStatus(op, row.platformStatus);
+        scene.fake.SetStatus(op, row.status);
         if (row.placeholderExists) Put(scene.env.SyncRoot() + "/hello-from-engine.txt", "VOSKE");
-
-        EXPECT_EQ(row.dehydrate ? ExplicitDehydrate() : ExplicitHydrate(L"hello-from-engine.txt"), row.expected);
-
+        EXPECT_EQ(row.dehydrate ? ExplicitDehydrate() : ExplicitHydrate(L"hello-from-engine.txt"),
+                  row.placeholderExists ? row.status : static_cast<HRESULT>(0x80070002));
         const std::vector<RecordedCall> calls = scene.fake.CallsOf(op);
         ASSERT_EQ(calls.size(), row.placeholderExists ? 1u : 0u);
         for (const RecordedCall& call : calls) {

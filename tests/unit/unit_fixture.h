@@ -88,13 +88,12 @@ inline void ExpectEchoedKeys(const RecordedCall& call, CF_OPERATION_TYPE type) {
     EXPECT_EQ(call.opInfo.RequestKey.QuadPart, 0x3344);
 }
 
-// Registers `root` with the emulated platform itself (not the fake), once however often it is called, and creates
-// one dehydrated placeholder in it: a file that opens and has a size, but holds no data and fails every read while no provider is connected.
+// Registers `root` with the emulated platform itself (not the fake; registering again is a no-op) and creates one
+// dehydrated placeholder in it: a file that opens and has a size, but fails every read while no provider is connected.
 inline void CreatePlatformPlaceholder(const std::wstring& root, const std::wstring& name, LONGLONG size,
                                       const std::wstring& identity) {
     const CloudFilesBackend& platform = PlatformCloudFilesBackend();
-    const std::vector<BYTE> blob = EncodeIdentityBlob(identity);
-    const std::vector<BYTE> rootBlob = EncodeIdentityBlob(L"root");  // the same every time: registering again is a no-op
+    const std::vector<BYTE> blob = EncodeIdentityBlob(identity), rootBlob = EncodeIdentityBlob(L"root");
     CF_SYNC_REGISTRATION registration{};
     registration.StructSize = sizeof(registration);
     registration.ProviderName = L"test";

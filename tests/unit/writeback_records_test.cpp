@@ -1,21 +1,15 @@
 // writeback_records_test.cpp - the queue records byte for byte, their encoders, and the record file writer:
 // no partial record is ever visible and no record replaces another, also in a burst from many threads.
-#include "layout/provider_paths.h"
-#include "tests/support/test_env.h"
 #include "writeback/queue_records.h"
-
-#include <gtest/gtest.h>
+#include "tests/unit/unit_fixture.h"
 
 #include <cstdlib>
-#include <filesystem>
 #include <set>
 #include <thread>
 
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string Inbox(const TempLocalAppData& env) { return env.ProductDir() + "/Queue/cloud-files-inbox"; }
 
 // The decimal number between a record name's prefix and ".json": digits only, no leading zero.
 unsigned long long NameNumber(const std::string& name, const std::string& prefix) {
@@ -79,31 +73,30 @@ TEST(RecordFormats, AreExactBytes) {
     for (const Row& row : rows) EXPECT_EQ(row.record, row.expected) << row.name;
 }
 
-TEST(WriteRecordFile, NeverReplacesARecordAndFailsWithoutItsDirectory) {
-    TempLocalAppData env;
-    fs::create_directories(Inbox(env));
+TEST_F(UnitTest, RecordFileNeverReplacesARecordAndFailsWithoutItsDirectory) {
+    fs::create_directories(Inbox());
     // Occupy the names of the next two seconds of ticks; the record must go past all of them.
     const unsigned long long first = GetTickCount64();
     const unsigned long long last = first + 2000;
     for (unsigned long long n = first; n <= last; ++n) {
-        WriteFileBytes(Inbox(env) + "/mod-" + std::to_string(n) + ".json", "taken");
+        WriteFileBytes(Inbox() + "/mod-" + std::to_string(n) + ".json", "taken");
     }
     std::wstring finalPath;
-    ASSERT_EQ(WriteRecordFile(WindowsPathOf(Inbox(env)), "mod-", "{\"new\":1}\n", &finalPath), S_OK);
+    ASSERT_EQ(WriteRecordFile(WindowsPathOf(Inbox()), "mod-", "{\"new\":1}\n", &finalPath), S_OK);
     const unsigned long long after = GetTickCount64();
 
     std::string name = fs::path(PosixPathOf(finalPath)).filename();
     unsigned long long number = NameNumber(name, "mod-");
     EXPECT_TRUE(number == last + 1 || (number > last && number <= after)) << name;
     EXPECT_EQ(ReadFileBytes(PosixPathOf(finalPath)), "{\"new\":1}\n");
-    EXPECT_EQ(ListDirectory(Inbox(env)).size(), 2002u);
-    EXPECT_EQ(ReadFileBytes(Inbox(env) + "/mod-" + std::to_string(first) + ".json"), "taken");
-    EXPECT_EQ(ReadFileBytes(Inbox(env) + "/mod-" + std::to_string(last) + ".json"), "taken");
+    EXPECT_EQ(ListDirectory(Inbox()).size(), 2002u);
+    EXPECT_EQ(ReadFileBytes(Inbox() + "/mod-" + std::to_string(first) + ".json"), "taken");
+    EXPECT_EQ(ReadFileBytes(Inbox() + "/mod-" + std::to_string(last) + ".json"), "taken");
 
     // Without the directory the writer fails and leaves nothing; without LOCALAPPDATA nothing is written at all.
     fs::remove_all(env.ProductDir());
-    EXPECT_TRUE(FAILED(WriteRecordFile(WindowsPathOf(Inbox(env)), "delete-", "{}\n")));
-    EXPECT_FALSE(FileExists(Inbox(env)));
+    EXPECT_TRUE(FAILED(WriteRecordFile(WindowsPathOf(Inbox()), "delete-", "{}\n")));
+    EXPECT_FALSE(FileExists(Inbox()));
     const fs::path old = fs::current_path();
     fs::current_path(env.Root());
     unsetenv("LOCALAPPDATA");
@@ -115,8 +108,7 @@ TEST(WriteRecordFile, NeverReplacesARecordAndFailsWithoutItsDirectory) {
     EXPECT_EQ(ListDirectory(env.ProductDir()), std::vector<std::string>{});
 }
 
-TEST(WriteQueueRecord, ABurstFromEightThreadsLeavesEveryRecordWholeUnderItsOwnName) {
-    TempLocalAppData env;
+TEST_F(UnitTest, ABurstOfQueueRecordsFromEightThreadsLeavesEveryRecordWholeUnderItsOwnName) {
     constexpr int kThreads = 8;
     constexpr int kPerThread = 125;
     // Ids with a quote, a backslash and a control character; deletes and renames, files and directories.
@@ -137,9 +129,9 @@ TEST(WriteQueueRecord, ABurstFromEightThreadsLeavesEveryRecordWholeUnderItsOwnNa
 
     std::multiset<std::string> expected, written;
     for (int n = 0; n < kThreads * kPerThread; ++n) expected.insert(write(n, false));
-    for (const std::string& name : ListDirectory(Inbox(env))) {
+    for (const std::string& name : ListDirectory(Inbox())) {
         NameNumber(name, name[0] == 'd' ? "delete-" : "modify-");
-        written.insert(ReadFileBytes(Inbox(env) + "/" + name));
+        written.insert(ReadFileBytes(Inbox() + "/" + name));
     }
     EXPECT_TRUE(written == expected);  // none partial, none lost, none replaced by another
 }
