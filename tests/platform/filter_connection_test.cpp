@@ -1,10 +1,7 @@
 // filter_connection_test.cpp - this test process as the connected provider: what its callbacks receive, on
 // which threads, CfExecute's checks, nested fetches from callbacks, a growing pool, and disconnection.
-#include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <condition_variable>
-#include <iterator>
 #include <mutex>
 #include <thread>
 
@@ -26,28 +23,28 @@ struct Seen {
 // What the callbacks do is set before the connection; everything they receive is kept for the test to examine.
 struct Recorder {
     std::mutex mutex;
+    std::condition_variable changed;
     std::vector<Seen> seen;
     std::string source;      // served as the contents of every fetched file
     std::string nestedRead;  // a placeholder the fetch callback of "outer" reads itself first
     std::string nestedResult;
     std::atomic<bool> answer{true};
-    bool wrongFirst = false;  // the fetch callback first answers wrongly, then rightly
-    std::condition_variable changed;
-    int barrier = 0;  // fetch callbacks wait until this many run at once
-    int running = 0, maxRunning = 0;
-    std::vector<HRESULT> wrongAnswers;  // what CfExecute said to the wrong answers
+    bool wrongFirst = false;                       // the fetch callback first answers wrongly, then rightly
+    std::vector<HRESULT> wrongAnswers;             // what CfExecute said to the wrong answers
+    int barrier = 0, running = 0, maxRunning = 0;  // fetch callbacks wait until `barrier` of them run at once
 };
 Recorder* g_recorder = nullptr;
 
 void Record(CF_CALLBACK_TYPE type, const CF_CALLBACK_INFO* info) {
-    const BYTE* rootIdentity = static_cast<const BYTE*>(info->SyncRootIdentity);
+    const BYTE* id = static_cast<const BYTE*>(info->SyncRootIdentity);
+    const int pid = info->ProcessInfo != nullptr ? int(info->ProcessInfo->ProcessId) : -1;
     Seen seen{type,
               *info,
               posix::WideToUtf8(info->NormalizedPath),
-              std::vector<BYTE>(rootIdentity, rootIdentity + info->SyncRootIdentityLength),
+              std::vector<BYTE>(id, id + info->SyncRootIdentityLength),
               std::this_thread::get_id(),
               cfemu::OnCallbackThread(),
-              info->ProcessInfo != nullptr ? int(info->ProcessInfo->ProcessId) : -1};
+              pid};
     std::lock_guard<std::mutex> lock(g_recorder->mutex);
     g_recorder->seen.push_back(seen);
 }
@@ -69,12 +66,13 @@ HRESULT Answer(const CF_CALLBACK_INFO& info, const std::string& data, ULONG para
     return CfExecute(&op, &params);
 }
 
-std::string ReadThroughStandIn(const std::string& path, DWORD* error) {
-    HANDLE file = CreateFileW(Win(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+std::string ReadThroughStandIn(const std::string& path, DWORD* error = nullptr) {
+    HANDLE file = Open(path, GENERIC_READ, FILE_SHARE_READ);
     std::string data(64 * 1024, '\0');
     DWORD got = 0;
-    *error = file != INVALID_HANDLE_VALUE && ReadFile(file, data.data(), 65536, &got, nullptr) ? 0 : GetLastError();
+    const DWORD result = ErrorOf(file != INVALID_HANDLE_VALUE && ReadFile(file, data.data(), 65536, &got, nullptr));
     if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+    if (error != nullptr) *error = result;
     data.resize(got);
     return data;
 }
@@ -131,10 +129,6 @@ class ConnectionTest : public RegisteredRootTest {
         ASSERT_EQ(CfConnectSyncRoot(Win(root_).c_str(), table, &context_, flags, &key_), S_OK);
         connected_ = true;
     }
-    void Disconnect() {
-        ASSERT_EQ(CfDisconnectSyncRoot(key_), S_OK);
-        connected_ = false;
-    }
 
     std::vector<Seen> SeenOf(CF_CALLBACK_TYPE type, size_t waitFor = 0) {
         std::vector<Seen> result;
@@ -142,8 +136,9 @@ class ConnectionTest : public RegisteredRootTest {
             [&] {
                 std::lock_guard<std::mutex> lock(recorder_.mutex);
                 result.clear();
-                std::copy_if(recorder_.seen.begin(), recorder_.seen.end(), std::back_inserter(result),
-                             [&](const Seen& seen) { return seen.type == type; });
+                for (const Seen& seen : recorder_.seen) {
+                    if (seen.type == type) result.push_back(seen);
+                }
                 return result.size() >= waitFor;
             },
             20000);
@@ -171,23 +166,19 @@ TEST_F(ConnectionTest, ConnectStatusesWhatCfExecuteRefusesAndDisconnection) {
     EXPECT_EQ(CfConnectSyncRoot(Win(root_).c_str(), nullCallback, nullptr, 0, &key), E_INVALIDARG);
     EXPECT_EQ(CfDisconnectSyncRoot(unknown), E_INVALIDARG);
 
-    AddFile("k.txt", "abc");
-    AddFile("pending.txt", "pending");
-    AddFile("late.txt", "late");
+    for (const char* name : {"k.txt", "pending.txt", "late.txt"}) AddFile(name, "abc");
     recorder_.source = "abc";
     Connect();
     EXPECT_EQ(CfConnectSyncRoot(Win(root_).c_str(), table, nullptr, 0, &key), Hr(0x8007017A));
-    ProcessResult other = RunProcess({std::string(VOSKE_BINARY_DIR) + "/filter_provider", root_, log_}, 20000);
-    EXPECT_EQ(other.exitCode, 1);
+    EXPECT_EQ(RunProcess({std::string(VOSKE_BINARY_DIR) + "/filter_provider", root_, log_}, 20000).exitCode, 1);
     EXPECT_EQ(CountLines(log_, "CONNECT_FAILED hr=0x8007017A"), 1);
-    EXPECT_NE(Cfemu({"root", root_}).out.find("connected: yes (pid " + std::to_string(getpid()) + ")"),
-              std::string::npos);
+    const std::string connected = "connected: yes (pid " + std::to_string(getpid()) + ")";
+    EXPECT_NE(Cfemu({"root", root_}).out.find(connected), std::string::npos);
     // The connected provider itself may create placeholders; unregistering needs the connection gone.
     EXPECT_EQ(CreatePlaceholder(root_, PlaceholderSpec{L"own.txt", 1, L"own"}), S_OK);
     EXPECT_EQ(CfUnregisterSyncRoot(Win(root_).c_str()), Hr(0x80070187));
 
-    DWORD error = ERROR_SUCCESS;
-    ASSERT_EQ(ReadThroughStandIn(Path("k.txt"), &error), "abc");
+    ASSERT_EQ(ReadThroughStandIn(Path("k.txt")), "abc");
     CF_CALLBACK_INFO finished = SeenOf(CF_CALLBACK_TYPE_FETCH_DATA)[0].info;
     const HRESULT canceled = Hr(0x8007018E);
     const struct {
@@ -209,22 +200,23 @@ TEST_F(ConnectionTest, ConnectStatusesWhatCfExecuteRefusesAndDisconnection) {
         {48, CF_OPERATION_TYPE_ACK_RENAME, 40, E_INVALIDARG},
         {48, CF_OPERATION_TYPE_RETRIEVE_DATA, 48, E_INVALIDARG},
     };
-    for (size_t i = 0; i < std::size(rows); ++i) {
-        EXPECT_EQ(Answer(finished, "abc", rows[i].paramSize, rows[i].type, 0, rows[i].structSize), rows[i].expected)
-            << i;
+    for (const auto& row : rows) {
+        EXPECT_EQ(Answer(finished, "abc", row.paramSize, row.type, 0, row.structSize), row.expected)
+            << row.structSize << " " << row.type << " " << row.paramSize;
     }
     finished.ConnectionKey.Internal += 1000;
     EXPECT_EQ(Answer(finished, "abc"), canceled);  // an unknown connection
 
     recorder_.answer = false;  // the next fetch stays unanswered until the disconnect
-    DWORD pendingError = ERROR_SUCCESS;
+    DWORD pendingError = ERROR_SUCCESS, error = ERROR_SUCCESS;
     std::thread reader([&] { ReadThroughStandIn(Path("pending.txt"), &pendingError); });
     const Seen pending = SeenOf(CF_CALLBACK_TYPE_FETCH_DATA, 2).back();
-    Disconnect();
+    ASSERT_EQ(CfDisconnectSyncRoot(key_), S_OK);
+    connected_ = false;
     reader.join();
     EXPECT_EQ(pendingError, ERROR_CLOUD_FILE_PROVIDER_TERMINATED);
     EXPECT_FALSE(IsHydrated(Path("pending.txt")));
-    EXPECT_EQ(Answer(pending.info, "pending"), canceled);
+    EXPECT_EQ(Answer(pending.info, "abc"), canceled);
     EXPECT_EQ(ReadThroughStandIn(Path("late.txt"), &error), "");
     EXPECT_EQ(error, ERROR_CLOUD_FILE_PROVIDER_NOT_RUNNING);
     EXPECT_EQ(SeenOf(CF_CALLBACK_TYPE_FETCH_DATA).size(), 2u);
@@ -232,18 +224,19 @@ TEST_F(ConnectionTest, ConnectStatusesWhatCfExecuteRefusesAndDisconnection) {
     EXPECT_NE(Cfemu({"root", root_}).out.find("connected: no"), std::string::npos);
 
     recorder_.answer = true;
-    recorder_.source = "late";
     Connect(CF_CONNECT_FLAG_NONE);
-    ASSERT_EQ(ReadThroughStandIn(Path("late.txt"), &error), "late");
+    ASSERT_EQ(ReadThroughStandIn(Path("late.txt")), "abc");
     EXPECT_EQ(SeenOf(CF_CALLBACK_TYPE_FETCH_DATA).back().pid, -1);
 }
 
 // The callback reads another placeholder itself (served on another thread, its close announced too), and first
 // answers with the whole structure's ParamSize (48), an acknowledgement's (16) and a request key that is not its
-// own: each refused, none ending the request, which the right answer still completes.
-TEST_F(ConnectionTest, CallbackInfoNestedFetchAndWrongAnswers) {
-    AddFile("outer.txt", "OUTER!");
-    AddFile("inner.txt", "OUTER!");
+// own: each refused, none ending the request, which the right answer still completes. Then the pool grows to run
+// as many fetches at once as there are readers waiting.
+TEST_F(ConnectionTest, CallbackInfoNestedFetchWrongAnswersAndAGrowingPool) {
+    const int kFiles = 6;
+    for (const char* name : {"outer.txt", "inner.txt"}) AddFile(name, "OUTER!");
+    for (int i = 0; i < kFiles; ++i) AddFile("p" + std::to_string(i) + ".txt", "OUTER!");
     recorder_.source = "OUTER!";
     recorder_.nestedRead = Path("inner.txt");
     recorder_.wrongFirst = true;
@@ -258,6 +251,8 @@ TEST_F(ConnectionTest, CallbackInfoNestedFetchAndWrongAnswers) {
         std::lock_guard<std::mutex> lock(recorder_.mutex);
         EXPECT_EQ(recorder_.nestedResult, "OUTER!");
         EXPECT_EQ(recorder_.wrongAnswers, (std::vector<HRESULT>{E_INVALIDARG, E_INVALIDARG, E_INVALIDARG}));
+        recorder_.wrongFirst = false;
+        recorder_.barrier = kFiles;
     }
     EXPECT_NE(fetches[0].thread, fetches[1].thread);
     const Seen& fetch = fetches[0];
@@ -274,31 +269,19 @@ TEST_F(ConnectionTest, CallbackInfoNestedFetchAndWrongAnswers) {
     EXPECT_FALSE(cfemu::OnCallbackThread());
     // Both reads are announced closed, the callback's own read of inner.txt too, each naming this process.
     std::vector<Seen> closes = SeenOf(CF_CALLBACK_TYPE_NOTIFY_FILE_CLOSE_COMPLETION, 2);
-    Disconnect();
     ASSERT_EQ(closes.size(), 2u);
     std::sort(closes.begin(), closes.end(), [](const Seen& a, const Seen& b) { return a.path < b.path; });
     EXPECT_EQ(closes[0].path, VolumeRelative(Path("inner.txt")));
     EXPECT_EQ(closes[1].path, VolumeRelative(Path("outer.txt")));
     for (const Seen& close : closes) EXPECT_EQ(close.pid, getpid());
-}
 
-// The pool grows to run as many fetches at once as there are readers waiting.
-TEST_F(ConnectionTest, SixFetchesRunAtOnce) {
-    const int kFiles = 6;
-    for (int i = 0; i < kFiles; ++i) AddFile("p" + std::to_string(i) + ".txt", "P");
-    recorder_.source = "P";
-    recorder_.barrier = kFiles;
-    Connect();
     std::vector<std::thread> readers;
     std::vector<std::string> results(kFiles);
     for (int i = 0; i < kFiles; ++i) {
-        readers.emplace_back([&, i] {
-            DWORD error = ERROR_SUCCESS;
-            results[i] = ReadThroughStandIn(Path("p" + std::to_string(i) + ".txt"), &error);
-        });
+        readers.emplace_back([&, i] { results[i] = ReadThroughStandIn(Path("p" + std::to_string(i) + ".txt")); });
     }
     for (std::thread& reader : readers) reader.join();
-    EXPECT_EQ(results, std::vector<std::string>(kFiles, "P"));
+    EXPECT_EQ(results, std::vector<std::string>(kFiles, "OUTER!"));
     std::lock_guard<std::mutex> lock(recorder_.mutex);
     EXPECT_EQ(recorder_.maxRunning, kFiles);
 }

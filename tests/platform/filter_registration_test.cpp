@@ -10,10 +10,12 @@
 namespace platformtest {
 namespace {
 
-using RegistrationTest = FilterTest;
+using RegistrationTest = PlatformTest;
 using PlaceholderTest = RegisteredRootTest;
 
-TEST_F(RegistrationTest, RegisterAndCreateStatuses) {
+// Registration statuses and what each leaves on disk; unregistering removes the placeholders that hold no data and
+// makes the others ordinary files, and frees the directory.
+TEST_F(RegistrationTest, RegisterCreateAndUnregister) {
     PlaceholderSpec spec{L"x.txt", 1, L"x"};
     EXPECT_EQ(CreatePlaceholder(root_, spec), Hr(0x80070186));  // not a root yet
     EXPECT_EQ(CreatePlaceholder(base_ + "/missing", spec), Hr(0x80070003));
@@ -67,9 +69,7 @@ TEST_F(RegistrationTest, RegisterAndCreateStatuses) {
         EXPECT_EQ(CfRegisterSyncRoot(Win(other).c_str(), &r, &p, CF_REGISTER_FLAG_NONE), E_INVALIDARG) << i;
     }
     EXPECT_FALSE(cfemu::ReadRootRecord(other, nullptr));
-}
 
-TEST_F(PlaceholderTest, UnregisterRemovesDehydratedAndKeepsHydratedAsOrdinaryFiles) {
     AddFile("dehydrated.txt", "gone");
     AddFile("hydrated.txt", "stays");
     WriteFileBytes(Path("plain.txt"), "plain");
@@ -80,9 +80,7 @@ TEST_F(PlaceholderTest, UnregisterRemovesDehydratedAndKeepsHydratedAsOrdinaryFil
     StartProvider();
     ASSERT_EQ(Cfemu({"cat", Path("hydrated.txt")}).out, "stays");
     KillProvider();
-
     ASSERT_EQ(CfUnregisterSyncRoot(Win(root_).c_str()), S_OK);
-
     EXPECT_FALSE(FileExists(Path("dehydrated.txt")));
     EXPECT_FALSE(FileExists(Path("folder/inner.txt")));
     EXPECT_EQ(ReadFileBytes(Path("hydrated.txt")), "stays");

@@ -94,7 +94,7 @@ TEST_F(StandinFiles, FailuresReportWindowsCodesAndChangeNothing) {
 }
 
 TEST_F(StandinFiles, ReadWriteAndPositionalIo) {
-    HANDLE h = CreateFileW(WinOf("io.bin").c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    HANDLE h = Open(Posix("io.bin"), GENERIC_READ | GENERIC_WRITE, 0, CREATE_NEW);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     DWORD done = 0;
     ASSERT_TRUE(WriteFile(h, "0123456789", 10, &done, nullptr));
@@ -113,8 +113,7 @@ TEST_F(StandinFiles, ReadWriteAndPositionalIo) {
     ASSERT_TRUE(ReadFile(h, buffer, 16, &done, &at));
     EXPECT_EQ(std::string(buffer, done), "789");
     at.Offset = 10;
-    EXPECT_FALSE(ReadFile(h, buffer, 16, &done, &at));  // a positional read at the end fails
-    EXPECT_EQ(GetLastError(), ERROR_HANDLE_EOF);
+    EXPECT_EQ(ErrorOf(ReadFile(h, buffer, 16, &done, &at)), ERROR_HANDLE_EOF);  // a positional read at the end
     EXPECT_EQ(done, 0u);
     const struct {
         LONG distance;
@@ -138,12 +137,9 @@ TEST_F(StandinFiles, ReadWriteAndPositionalIo) {
     EXPECT_EQ(SetFilePointer(h, 5, &high, FILE_BEGIN), 5u);
     EXPECT_EQ(high, 1);
     EXPECT_TRUE(CloseHandle(h));
-
-    HANDLE reader = CreateFileW(WinOf("io.bin").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(reader, INVALID_HANDLE_VALUE);
-    EXPECT_FALSE(WriteFile(reader, "z", 1, &done, nullptr));
-    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
-    EXPECT_TRUE(CloseHandle(reader));
+    h = Open(Posix("io.bin"), GENERIC_READ);
+    EXPECT_EQ(ErrorOf(WriteFile(h, "z", 1, &done, nullptr)), ERROR_ACCESS_DENIED);
+    EXPECT_TRUE(CloseHandle(h));
 }
 
 // Times to the 100 ns tick (a directory's too, through backup semantics), the read-only attribute, and copies,
@@ -157,8 +153,7 @@ TEST_F(StandinFiles, TimesAttributesCopiesAndMoves) {
     const ULONGLONG written = 132224078451234567ULL, accessed = 126256320000000001ULL;
     FILETIME lastWrite = posix::FileTimeOfTicks(written), lastAccess = posix::FileTimeOfTicks(accessed), zero{};
     for (const char* name : {"t.bin", "d"}) {
-        HANDLE h = CreateFileW(WinOf(name).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                               FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        HANDLE h = Open(Posix(name), GENERIC_WRITE, 0, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
         ASSERT_NE(h, INVALID_HANDLE_VALUE) << name;
         ASSERT_TRUE(SetFileTime(h, nullptr, &lastAccess, &lastWrite));
         ASSERT_TRUE(SetFileTime(h, nullptr, nullptr, &zero));  // zero leaves the time as it was
@@ -197,10 +192,7 @@ TEST_F(StandinFiles, TimesAttributesCopiesAndMoves) {
     EXPECT_FALSE(FileExists(Posix("t.bin")));
     EXPECT_EQ(GetFileAttributesW(WinOf("e").c_str()), FILE_ATTRIBUTE_DIRECTORY);
 
-    HANDLE h =
-        CreateFileW(WinOf("ro.txt").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_READONLY, nullptr);
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    CloseHandle(h);
+    EXPECT_TRUE(CloseHandle(Open(Posix("ro.txt"), GENERIC_WRITE, 0, CREATE_NEW, FILE_ATTRIBUTE_READONLY)));
     EXPECT_EQ(GetFileAttributesW(WinOf("ro.txt").c_str()), FILE_ATTRIBUTE_READONLY);
     EXPECT_EQ(StatOf(Posix("ro.txt")).st_mode & 0222, 0u);
 }
@@ -348,30 +340,24 @@ TEST_F(StandinFiles, ShareModesAreEnforcedAcrossProcesses) {
         const std::string name =
             std::string(row.heldAccess) + "/" + row.heldShare + " then " + row.access + "/" + row.share;
         auto holder = Hold(Posix("held.txt"), row.heldAccess, row.heldShare);
-        HANDLE file =
-            CreateFileW(WinOf("held.txt").c_str(), Letters(row.access, GENERIC_READ, GENERIC_WRITE, 0x00010000u),
-                        Letters(row.share, FILE_SHARE_READ, FILE_SHARE_WRITE, FILE_SHARE_DELETE), nullptr,
-                        OPEN_EXISTING, 0, nullptr);
+        HANDLE file = Open(Posix("held.txt"), Letters(row.access, GENERIC_READ, GENERIC_WRITE, 0x00010000u),
+                           Letters(row.share, FILE_SHARE_READ, FILE_SHARE_WRITE, FILE_SHARE_DELETE));
         EXPECT_EQ(file == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS,
                   row.opens ? ERROR_SUCCESS : ERROR_SHARING_VIOLATION)
             << name;
         if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
-        holder->Signal(SIGTERM);
-        ASSERT_TRUE(holder->Wait(10000)) << name;
     }
 
     // Writers held open without sharing delete: no delete, no rename, no replacing, no copy of a file being
     // written; the C runtime's open fails too. Nothing is changed by the refused calls.
     WriteFileBytes(Posix("target.txt"), "target");
     auto writer = Hold(Posix("held.txt"), "w", "rw");
-    EXPECT_FALSE(DeleteFileW(WinOf("held.txt").c_str()));
-    EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
-    EXPECT_FALSE(MoveFileExW(WinOf("held.txt").c_str(), WinOf("moved.txt").c_str(), 0));
-    EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
-    EXPECT_FALSE(MoveFileExW(WinOf("target.txt").c_str(), WinOf("held.txt").c_str(), MOVEFILE_REPLACE_EXISTING));
-    EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
-    EXPECT_FALSE(CopyFileW(WinOf("held.txt").c_str(), WinOf("copy.txt").c_str(), FALSE));  // shares read + delete
-    EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+    EXPECT_EQ(ErrorOf(DeleteFileW(WinOf("held.txt").c_str())), ERROR_SHARING_VIOLATION);
+    EXPECT_EQ(ErrorOf(MoveFileExW(WinOf("held.txt").c_str(), WinOf("moved.txt").c_str(), 0)), ERROR_SHARING_VIOLATION);
+    EXPECT_EQ(ErrorOf(MoveFileExW(WinOf("target.txt").c_str(), WinOf("held.txt").c_str(), MOVEFILE_REPLACE_EXISTING)),
+              ERROR_SHARING_VIOLATION);
+    // CopyFileW shares reading and deleting only.
+    EXPECT_EQ(ErrorOf(CopyFileW(WinOf("held.txt").c_str(), WinOf("copy.txt").c_str(), FALSE)), ERROR_SHARING_VIOLATION);
     errno = 0;
     EXPECT_EQ(_wfsopen(WinOf("held.txt").c_str(), L"rb", 0x10 /* _SH_DENYRW */), nullptr);
     EXPECT_EQ(errno, EACCES);
