@@ -1,6 +1,6 @@
 // filter_provider.cpp - a provider process for the emulated filter's cross-process tests: connects to a sync root
 // with callbacks whose behaviour the command line chooses, and logs every callback and every answer.
-//   filter_provider ROOT LOG [--source DIR] [--chunk N] [--fetch serve|misaligned|fail:0xSTATUS|hang|hold]
+//   filter_provider ROOT LOG [--source DIR] [--chunk N] [--fetch serve|fail:0xSTATUS|hang|hold]
 //                   [--ack-delete 0xSTATUS] [--ack-rename 0xSTATUS] [--hold FILE] [--timeout-ms N] [--fetch-only]
 //                   [--create NAME=SIZE]...
 #include <sys/stat.h>
@@ -11,7 +11,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <iterator>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -107,15 +109,6 @@ void CALLBACK OnFetchData(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAME
     std::ifstream in(g_options.source + posix::ToPosixPath(below), std::ios::binary);
     const std::string data{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     const long long size = static_cast<long long>(data.size());
-    if (mode == "misaligned") {
-        // A good first chunk, three refused ones (a short middle piece, an unaligned offset, and an unaligned
-        // length one byte short of the end), then the rest: the request must survive the refusals.
-        Transfer(info, STATUS_SUCCESS, data, 0, 4096);
-        Transfer(info, STATUS_SUCCESS, data, 4096, 100);
-        Transfer(info, STATUS_SUCCESS, data, 4097, size - 4097);
-        Transfer(info, STATUS_SUCCESS, data, 4096, size - 4096 - 1);
-        return Transfer(info, STATUS_SUCCESS, data, 4096, size - 4096);
-    }
     if (size == 0) return Transfer(info, STATUS_SUCCESS, data, 0, 0);
     const long long chunk = g_options.chunk > 0 ? g_options.chunk : size;
     for (long long offset = 0; offset < size; offset += chunk) {
@@ -154,33 +147,25 @@ void CALLBACK OnNotifyRename(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PAR
 }
 
 bool ParseOptions(int argc, char** argv) {
+    const auto status = [](const char* value) { return static_cast<NTSTATUS>(std::strtoul(value, nullptr, 0)); };
+    const std::map<std::string, std::function<void(const char*)>> setters = {
+        {"--source", [](const char* value) { g_options.source = value; }},
+        {"--chunk", [](const char* value) { g_options.chunk = std::atoll(value); }},
+        {"--fetch", [](const char* value) { g_options.fetchMode = value; }},
+        {"--ack-delete", [&](const char* value) { g_options.ackDelete = status(value); }},
+        {"--ack-rename", [&](const char* value) { g_options.ackRename = status(value); }},
+        {"--hold", [](const char* value) { g_options.hold = value; }},
+        {"--timeout-ms", [](const char* value) { setenv("CFEMU_REQUEST_TIMEOUT_MS", value, 1); }},
+        {"--create", [](const char* value) { g_options.creates.push_back(value); }},
+    };
     for (int i = 3; i < argc; ++i) {
-        const std::string option = argv[i];
-        if (option == "--fetch-only") {
+        const auto setter = setters.find(argv[i]);
+        if (std::string(argv[i]) == "--fetch-only") {
             g_options.fetchOnly = true;
-            continue;
-        }
-        if (i + 1 >= argc) return false;
-        const char* value = argv[++i];
-        const NTSTATUS status = static_cast<NTSTATUS>(std::strtoul(value, nullptr, 0));
-        if (option == "--source") {
-            g_options.source = value;
-        } else if (option == "--chunk") {
-            g_options.chunk = std::atoll(value);
-        } else if (option == "--fetch") {
-            g_options.fetchMode = value;
-        } else if (option == "--ack-delete") {
-            g_options.ackDelete = status;
-        } else if (option == "--ack-rename") {
-            g_options.ackRename = status;
-        } else if (option == "--hold") {
-            g_options.hold = value;
-        } else if (option == "--timeout-ms") {
-            setenv("CFEMU_REQUEST_TIMEOUT_MS", value, 1);
-        } else if (option == "--create") {
-            g_options.creates.push_back(value);
-        } else {
+        } else if (setter == setters.end() || i + 1 >= argc) {
             return false;
+        } else {
+            setter->second(argv[++i]);
         }
     }
     return argc >= 3;

@@ -49,20 +49,26 @@ void Record(CF_CALLBACK_TYPE type, const CF_CALLBACK_INFO* info) {
     g_recorder->seen.push_back(seen);
 }
 
-// An operation for the request `info` names, with all of `data` as the transfer.
-HRESULT Answer(const CF_CALLBACK_INFO& info, const std::string& data, ULONG paramSize = 40,
-               CF_OPERATION_TYPE type = CF_OPERATION_TYPE_TRANSFER_DATA, LONGLONG requestKeyDelta = 0,
-               ULONG structSize = sizeof(CF_OPERATION_INFO)) {
+// An operation for the request `info` names, with `data` from `offset` on as the transfer (`length` < 0: all).
+struct Op {
+    ULONG paramSize = 40;
+    CF_OPERATION_TYPE type = CF_OPERATION_TYPE_TRANSFER_DATA;
+    LONGLONG keyDelta = 0;  // added to the request key
+    ULONG structSize = sizeof(CF_OPERATION_INFO);
+    LONGLONG offset = 0, length = -1;
+};
+HRESULT Answer(const CF_CALLBACK_INFO& info, const std::string& data, const Op& how = {}) {
     CF_OPERATION_INFO op{};
-    op.StructSize = structSize;
-    op.Type = type;
+    op.StructSize = how.structSize;
+    op.Type = how.type;
     op.ConnectionKey = info.ConnectionKey;
     op.TransferKey = info.TransferKey;
-    op.RequestKey.QuadPart = info.RequestKey.QuadPart + requestKeyDelta;
+    op.RequestKey.QuadPart = info.RequestKey.QuadPart + how.keyDelta;
     CF_OPERATION_PARAMETERS params{};
-    params.ParamSize = paramSize;
-    params.TransferData.Buffer = data.data();
-    params.TransferData.Length.QuadPart = static_cast<LONGLONG>(data.size());
+    params.ParamSize = how.paramSize;
+    params.TransferData.Buffer = data.data() + how.offset;
+    params.TransferData.Offset.QuadPart = how.offset;
+    params.TransferData.Length.QuadPart = how.length >= 0 ? how.length : LONGLONG(data.size()) - how.offset;
     return CfExecute(&op, &params);
 }
 
@@ -95,13 +101,21 @@ void CALLBACK OnFetch(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAMETERS
         r.nestedResult = error == ERROR_SUCCESS ? got : "error " + std::to_string(error);
     }
     if (r.wrongFirst) {
-        // The whole structure's size, an acknowledgement's size, a request key that is not the callback's.
-        std::vector<HRESULT> results = {Answer(*info, r.source, 48), Answer(*info, r.source, 16),
-                                        Answer(*info, r.source, 40, CF_OPERATION_TYPE_TRANSFER_DATA, 1)};
+        // The whole structure's size, an acknowledgement's size, a request key that is not the callback's; a good
+        // first piece, then three that break the 4 KiB rule: a short middle piece, an unaligned offset, and an
+        // unaligned length one byte short of the end.
+        const LONGLONG size = static_cast<LONGLONG>(r.source.size());
+        std::vector<HRESULT> results = {Answer(*info, r.source, {.paramSize = 48}),
+                                        Answer(*info, r.source, {.paramSize = 16}),
+                                        Answer(*info, r.source, {.keyDelta = 1}),
+                                        Answer(*info, r.source, {.length = 4096}),
+                                        Answer(*info, r.source, {.offset = 4096, .length = 100}),
+                                        Answer(*info, r.source, {.offset = 4097}),
+                                        Answer(*info, r.source, {.offset = 4096, .length = size - 4097})};
         std::lock_guard<std::mutex> lock(r.mutex);
         r.wrongAnswers = results;
     }
-    if (r.answer) Answer(*info, r.source);
+    if (r.answer) Answer(*info, r.source, {.offset = r.wrongFirst ? 4096 : 0});
     std::lock_guard<std::mutex> lock(r.mutex);
     --r.running;
 }
@@ -201,7 +215,8 @@ TEST_F(ConnectionTest, ConnectStatusesWhatCfExecuteRefusesAndDisconnection) {
         {48, CF_OPERATION_TYPE_RETRIEVE_DATA, 48, E_INVALIDARG},
     };
     for (const auto& row : rows) {
-        EXPECT_EQ(Answer(finished, "abc", row.paramSize, row.type, 0, row.structSize), row.expected)
+        EXPECT_EQ(Answer(finished, "abc", {.paramSize = row.paramSize, .type = row.type, .structSize = row.structSize}),
+                  row.expected)
             << row.structSize << " " << row.type << " " << row.paramSize;
     }
     finished.ConnectionKey.Internal += 1000;
@@ -230,27 +245,27 @@ TEST_F(ConnectionTest, ConnectStatusesWhatCfExecuteRefusesAndDisconnection) {
 }
 
 // The callback reads another placeholder itself (served on another thread, its close announced too), and first
-// answers with the whole structure's ParamSize (48), an acknowledgement's (16) and a request key that is not its
-// own: each refused, none ending the request, which the right answer still completes. Then the pool grows to run
-// as many fetches at once as there are readers waiting.
+// answers wrongly (see OnFetch): each wrong answer refused, none ending the request, which the right answer still
+// completes. Then the pool grows to run as many fetches at once as there are readers waiting.
 TEST_F(ConnectionTest, CallbackInfoNestedFetchWrongAnswersAndAGrowingPool) {
     const int kFiles = 6;
-    for (const char* name : {"outer.txt", "inner.txt"}) AddFile(name, "OUTER!");
-    for (int i = 0; i < kFiles; ++i) AddFile("p" + std::to_string(i) + ".txt", "OUTER!");
-    recorder_.source = "OUTER!";
+    recorder_.source = Pattern(3 * 4096 + 5);
+    for (const char* name : {"outer.txt", "inner.txt"}) AddFile(name, recorder_.source);
+    for (int i = 0; i < kFiles; ++i) AddFile("p" + std::to_string(i) + ".txt", recorder_.source);
     recorder_.nestedRead = Path("inner.txt");
     recorder_.wrongFirst = true;
     Connect();
 
     DWORD error = ERROR_SUCCESS;
-    EXPECT_EQ(ReadThroughStandIn(Path("outer.txt"), &error), "OUTER!");
+    EXPECT_TRUE(ReadThroughStandIn(Path("outer.txt"), &error) == recorder_.source);
     EXPECT_EQ(error, ERROR_SUCCESS);
     std::vector<Seen> fetches = SeenOf(CF_CALLBACK_TYPE_FETCH_DATA);
     ASSERT_EQ(fetches.size(), 2u);
     {
         std::lock_guard<std::mutex> lock(recorder_.mutex);
-        EXPECT_EQ(recorder_.nestedResult, "OUTER!");
-        EXPECT_EQ(recorder_.wrongAnswers, (std::vector<HRESULT>{E_INVALIDARG, E_INVALIDARG, E_INVALIDARG}));
+        EXPECT_TRUE(recorder_.nestedResult == recorder_.source) << recorder_.nestedResult.substr(0, 20);
+        const HRESULT bad = E_INVALIDARG;
+        EXPECT_EQ(recorder_.wrongAnswers, (std::vector<HRESULT>{bad, bad, bad, S_OK, bad, bad, bad}));
         recorder_.wrongFirst = false;
         recorder_.barrier = kFiles;
     }
@@ -281,7 +296,7 @@ TEST_F(ConnectionTest, CallbackInfoNestedFetchWrongAnswersAndAGrowingPool) {
         readers.emplace_back([&, i] { results[i] = ReadThroughStandIn(Path("p" + std::to_string(i) + ".txt")); });
     }
     for (std::thread& reader : readers) reader.join();
-    EXPECT_EQ(results, std::vector<std::string>(kFiles, "OUTER!"));
+    EXPECT_TRUE(results == std::vector<std::string>(kFiles, recorder_.source));
     std::lock_guard<std::mutex> lock(recorder_.mutex);
     EXPECT_EQ(recorder_.maxRunning, kFiles);
 }

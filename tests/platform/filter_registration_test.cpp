@@ -3,7 +3,6 @@
 #include <sys/xattr.h>
 
 #include <climits>
-#include <functional>
 
 #include "tests/platform/platform_fixture.h"
 
@@ -44,9 +43,8 @@ TEST_F(RegistrationTest, RegisterCreateAndUnregister) {
     // Malformed registrations are invalid arguments and write nothing either.
     const std::string other = base_ + "/other";
     mkdir(other.c_str(), 0755);
-    std::vector<BYTE> identity = Utf16Blob(L"id");
     std::wstring longName(256, L'n');
-    const std::function<void(CF_SYNC_REGISTRATION&, CF_SYNC_POLICIES&)> changes[] = {
+    const RegistrationChange changes[] = {
         [](CF_SYNC_REGISTRATION& r, CF_SYNC_POLICIES&) { r.StructSize = 71; },
         [](CF_SYNC_REGISTRATION&, CF_SYNC_POLICIES& p) { p.StructSize = 8; },
         [](CF_SYNC_REGISTRATION& r, CF_SYNC_POLICIES&) { r.ProviderName = nullptr; },
@@ -57,16 +55,8 @@ TEST_F(RegistrationTest, RegisterCreateAndUnregister) {
         },
     };
     for (size_t i = 0; i < std::size(changes); ++i) {
-        CF_SYNC_REGISTRATION r{};
-        r.StructSize = sizeof(r);
-        r.ProviderName = L"VOSKE";
-        r.ProviderVersion = L"1";
-        r.SyncRootIdentity = identity.data();
-        r.SyncRootIdentityLength = static_cast<DWORD>(identity.size());
-        CF_SYNC_POLICIES p{};
-        p.StructSize = sizeof(p);
-        changes[i](r, p);
-        EXPECT_EQ(CfRegisterSyncRoot(Win(other).c_str(), &r, &p, CF_REGISTER_FLAG_NONE), E_INVALIDARG) << i;
+        EXPECT_EQ(RegisterRoot(other, L"1", CF_PLACEHOLDER_MANAGEMENT_POLICY_DEFAULT, 24, 0, changes[i]), E_INVALIDARG)
+            << i;
     }
     EXPECT_FALSE(cfemu::ReadRootRecord(other, nullptr));
 
@@ -95,43 +85,6 @@ TEST_F(RegistrationTest, RegisterCreateAndUnregister) {
 }
 
 ssize_t RecordSize(const std::string& path) { return lgetxattr(path.c_str(), cfemu::kStateAttribute, nullptr, 0); }
-
-// A dehydrated placeholder is a sparse file with the given times, one record of state and identity, and says it
-// has no data here; zero times are taken literally.
-TEST_F(PlaceholderTest, PlaceholderOnDiskIsSparseWithTimesStateAndIdentity) {
-    ASSERT_EQ(CreatePlaceholder(root_, PlaceholderSpec{L"hello.txt", 93, L"hello-from-engine.txt"}), S_OK);
-
-    struct stat st = StatOf(Path("hello.txt"));
-    EXPECT_EQ(st.st_size, 93);
-    EXPECT_TRUE(HoldsNoData(Path("hello.txt")));
-    EXPECT_EQ(st.st_mtim.tv_sec, UnixSecondsOfTicks(kWriteTicks));
-    EXPECT_EQ(st.st_atim.tv_sec, UnixSecondsOfTicks(kAccessTicks));
-    cfemu::PlaceholderState state = StateOf(Path("hello.txt"));
-    EXPECT_EQ(state.flags, cfemu::kStateInSync);
-    EXPECT_EQ(state.creationTicks, static_cast<ULONGLONG>(kCreationTicks));
-    EXPECT_EQ(state.changeTicks, static_cast<ULONGLONG>(kChangeTicks));
-    // 18 bytes of state and then the identity, small enough to live inside the inode.
-    EXPECT_EQ(RecordSize(Path("hello.txt")), 18 + 44);
-    std::vector<BYTE> identity;
-    ASSERT_TRUE(cfemu::ReadIdentityAt(Path("hello.txt"), &identity));
-    EXPECT_EQ(identity, Utf16Blob(L"hello-from-engine.txt"));
-    WIN32_FILE_ATTRIBUTE_DATA data{};
-    ASSERT_TRUE(GetFileAttributesExW(Win(Path("hello.txt")).c_str(), GetFileExInfoStandard, &data));
-    EXPECT_EQ((static_cast<LONGLONG>(data.ftCreationTime.dwHighDateTime) << 32) | data.ftCreationTime.dwLowDateTime,
-              kCreationTicks);
-    EXPECT_EQ(data.dwFileAttributes, FILE_ATTRIBUTE_RECALL_ON_DATA_ACCESS);
-    EXPECT_EQ(GetFileAttributesW(Win(Path("hello.txt")).c_str()), FILE_ATTRIBUTE_RECALL_ON_DATA_ACCESS);
-
-    std::wstring zero = L"zero.txt";
-    CF_PLACEHOLDER_CREATE_INFO entry{};
-    entry.RelativeFileName = zero.c_str();
-    entry.FsMetadata.FileSize.QuadPart = 1;
-    DWORD processed = 0;
-    ASSERT_EQ(CfCreatePlaceholders(Win(root_).c_str(), &entry, 1, CF_CREATE_FLAG_NONE, &processed), S_OK);
-    EXPECT_EQ(StateOf(Path("zero.txt")).creationTicks, 0u);
-    time_t written = StatOf(Path("zero.txt")).st_mtim.tv_sec;
-    EXPECT_TRUE(written == -11644473600LL || written == INT_MIN) << written;  // 1601, or ext4's earliest time
-}
 
 TEST_F(PlaceholderTest, EveryEntryIsTriedAndFailsOnItsOwnUnlessStopOnError) {
     ASSERT_EQ(CreatePlaceholder(root_, PlaceholderSpec{L"a.txt", 1, L"old"}), S_OK);
@@ -187,9 +140,11 @@ std::vector<BYTE> StateBytes(BYTE version, BYTE flags, ULONGLONG creation, ULONG
     return bytes;
 }
 
-// A state update rewrites the record in its own layout and keeps the identity, whether it shares the record
-// (this build) or has an attribute of its own (earlier builds); damaged records make no placeholder.
-TEST_F(PlaceholderTest, StateUpdatesKeepTheIdentityAndDamagedRecordsAreNoPlaceholders) {
+// A dehydrated placeholder is a sparse file with the given times and one record of state and identity (18 bytes
+// and the identity, small enough to live inside the inode); zero times are taken literally. A state update rewrites
+// the record in its own layout and keeps the identity, whether it shares the record (this build) or has an
+// attribute of its own (earlier builds); damaged records make no placeholder.
+TEST_F(PlaceholderTest, PlaceholderRecordsOnDiskUpdatedOldAndDamaged) {
     WriteFileBytes(Path("old"), "");
     std::vector<BYTE> oldState = StateBytes(1, cfemu::kStateInSync, kCreationTicks, kChangeTicks);
     std::vector<BYTE> oldIdentity = Utf16Blob(L"old-identity");
@@ -198,15 +153,25 @@ TEST_F(PlaceholderTest, StateUpdatesKeepTheIdentityAndDamagedRecordsAreNoPlaceho
     const std::pair<const char*, size_t> rows[] = {{"none", 0}, {"short", 2}, {"large", 2048}, {"old", 0}};
     for (const auto& [name, identityLength] : rows) {
         SCOPED_TRACE(name);
-        std::vector<BYTE> identity(identityLength);
-        for (size_t i = 0; i < identity.size(); ++i) identity[i] = static_cast<BYTE>(i * 7 + 1);
-        if (name == std::string("old")) {
-            identity = oldIdentity;
-        } else {
-            const PlaceholderSpec spec{posix::Utf8ToWide(name), 5, L""};
-            CF_PLACEHOLDER_CREATE_INFO entry = CreateInfo(spec, identity);
-            DWORD processed = 0;
+        const std::string bytes = Pattern(identityLength);
+        std::vector<BYTE> identity(bytes.begin(), bytes.end());
+        if (name == std::string("old")) identity = oldIdentity;
+        const PlaceholderSpec spec{posix::Utf8ToWide(name), 93, L""};
+        CF_PLACEHOLDER_CREATE_INFO entry = CreateInfo(spec, identity);
+        DWORD processed = 0;
+        if (name != std::string("old")) {
             ASSERT_EQ(CfCreatePlaceholders(Win(root_).c_str(), &entry, 1, CF_CREATE_FLAG_NONE, &processed), S_OK);
+            const struct stat st = StatOf(Path(name));
+            EXPECT_EQ(st.st_size, 93);
+            EXPECT_TRUE(HoldsNoData(Path(name)));
+            EXPECT_EQ(st.st_mtim.tv_sec, UnixSecondsOfTicks(kWriteTicks));
+            EXPECT_EQ(st.st_atim.tv_sec, UnixSecondsOfTicks(kAccessTicks));
+            EXPECT_EQ(StateOf(Path(name)).flags, cfemu::kStateInSync);
+            WIN32_FILE_ATTRIBUTE_DATA data{};
+            ASSERT_TRUE(GetFileAttributesExW(Win(Path(name)).c_str(), GetFileExInfoStandard, &data));
+            EXPECT_EQ(data.dwFileAttributes, FILE_ATTRIBUTE_RECALL_ON_DATA_ACCESS);
+            EXPECT_EQ(LONGLONG(data.ftCreationTime.dwHighDateTime) << 32 | data.ftCreationTime.dwLowDateTime,
+                      kCreationTicks);
         }
         int fd = open(Path(name).c_str(), O_RDWR | O_CLOEXEC);
         ASSERT_GE(fd, 0);
@@ -226,6 +191,14 @@ TEST_F(PlaceholderTest, StateUpdatesKeepTheIdentityAndDamagedRecordsAreNoPlaceho
         EXPECT_EQ(after.changeTicks, static_cast<ULONGLONG>(kChangeTicks));
         EXPECT_EQ(RecordSize(Path(name)), static_cast<ssize_t>(18 + identityLength));
     }
+    CF_PLACEHOLDER_CREATE_INFO zero{};
+    zero.RelativeFileName = L"zero.txt";
+    zero.FsMetadata.FileSize.QuadPart = 1;
+    DWORD processed = 0;
+    ASSERT_EQ(CfCreatePlaceholders(Win(root_).c_str(), &zero, 1, CF_CREATE_FLAG_NONE, &processed), S_OK);
+    EXPECT_EQ(StateOf(Path("zero.txt")).creationTicks, 0u);
+    time_t written = StatOf(Path("zero.txt")).st_mtim.tv_sec;
+    EXPECT_TRUE(written == -11644473600LL || written == INT_MIN) << written;  // 1601, or ext4's earliest time
 
     std::vector<BYTE> oldWithTail = StateBytes(1, 0, 1, 2);
     oldWithTail.push_back(0x41);
@@ -278,14 +251,10 @@ TEST_F(PlaceholderTest, CfemuCommands) {
 
     ASSERT_EQ(Cfemu({"append", Path("new.txt"), "one"}).exitCode, 0);
     ASSERT_EQ(Cfemu({"append", Path("new.txt"), " two"}).exitCode, 0);
-    std::vector<char> saved(4096);
-    ASSERT_NE(getcwd(saved.data(), saved.size()), nullptr);
-    ASSERT_EQ(chdir(root_.c_str()), 0);
-    ProcessResult relative = Cfemu({"cat", "new.txt"});
-    ProcessResult shown = Cfemu({"root", "."});
-    ASSERT_EQ(chdir(saved.data()), 0);
-    EXPECT_EQ(relative.out, "one two");
-    EXPECT_EQ(shown.out.rfind("root: " + root_ + "\n", 0), 0u) << shown.out;
+    // Relative paths start from the working directory.
+    const std::string inRoot = "cd \"$0\" && \"$1\" cat new.txt && \"$1\" root .";
+    const ProcessResult relative = RunProcess({"/bin/sh", "-c", inRoot, root_, VOSKE_CFEMU});
+    EXPECT_EQ(relative.out.rfind("one tworoot: " + root_ + "\n", 0), 0u) << relative.out << relative.err;
 }
 
 }  // namespace

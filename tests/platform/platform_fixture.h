@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <functional>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -57,9 +58,12 @@ inline HANDLE Open(const std::string& posixPath, DWORD access, DWORD share = 0, 
     return CreateFileW(Win(posixPath).c_str(), access, share, nullptr, disposition, flags, nullptr);
 }
 
+// Registers `root` with full hydration and population; `change` may spoil the structures first.
+using RegistrationChange = std::function<void(CF_SYNC_REGISTRATION&, CF_SYNC_POLICIES&)>;
 inline HRESULT RegisterRoot(const std::string& root, const wchar_t* version = L"0.1.0-spike",
                             CF_PLACEHOLDER_MANAGEMENT_POLICY management = CF_PLACEHOLDER_MANAGEMENT_POLICY_DEFAULT,
-                            ULONG policiesSize = sizeof(CF_SYNC_POLICIES), CF_REGISTER_FLAGS flags = 0) {
+                            ULONG policiesSize = sizeof(CF_SYNC_POLICIES), CF_REGISTER_FLAGS flags = 0,
+                            const RegistrationChange& change = nullptr) {
     std::vector<BYTE> blob = Utf16Blob(L"root-id\tuser");
     CF_SYNC_REGISTRATION registration{};
     registration.StructSize = sizeof(registration);
@@ -74,6 +78,7 @@ inline HRESULT RegisterRoot(const std::string& root, const wchar_t* version = L"
     policies.Population.Primary = CF_POPULATION_POLICY_ALWAYS_FULL;
     policies.InSync = CF_INSYNC_POLICY_TRACK_FILE_LAST_WRITE_TIME;
     policies.PlaceholderManagement = management;
+    if (change) change(registration, policies);
     return CfRegisterSyncRoot(Win(root).c_str(), &registration, &policies, flags);
 }
 
