@@ -11,8 +11,8 @@ namespace platformtest {
 namespace {
 
 struct Seen {
-    CF_CALLBACK_TYPE type;
     CF_CALLBACK_INFO info;
+    CF_CALLBACK_PARAMETERS params;
     std::string path;
     std::vector<BYTE> rootIdentity;
     std::thread::id thread;
@@ -24,29 +24,30 @@ struct Seen {
 struct Recorder {
     std::mutex mutex;
     std::condition_variable changed;
-    std::vector<Seen> seen;
+    std::vector<Seen> fetches, closes, cancels;
     std::string source;      // served as the contents of every fetched file
     std::string nestedRead;  // a placeholder the fetch callback of "outer" reads itself first
     std::string nestedResult;
     std::atomic<bool> answer{true};
+    std::atomic<NTSTATUS> status{0};               // the completion status of the answer
     bool wrongFirst = false;                       // the fetch callback first answers wrongly, then rightly
     std::vector<HRESULT> wrongAnswers;             // what CfExecute said to the wrong answers
     int barrier = 0, running = 0, maxRunning = 0;  // fetch callbacks wait until `barrier` of them run at once
 };
 Recorder* g_recorder = nullptr;
 
-void Record(CF_CALLBACK_TYPE type, const CF_CALLBACK_INFO* info) {
+void Record(std::vector<Seen> Recorder::*list, const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAMETERS* params) {
     const BYTE* id = static_cast<const BYTE*>(info->SyncRootIdentity);
     const int pid = info->ProcessInfo != nullptr ? int(info->ProcessInfo->ProcessId) : -1;
-    Seen seen{type,
-              *info,
+    Seen seen{*info,
+              *params,
               posix::WideToUtf8(info->NormalizedPath),
               std::vector<BYTE>(id, id + info->SyncRootIdentityLength),
               std::this_thread::get_id(),
               cfemu::OnCallbackThread(),
               pid};
     std::lock_guard<std::mutex> lock(g_recorder->mutex);
-    g_recorder->seen.push_back(seen);
+    (g_recorder->*list).push_back(seen);
 }
 
 // An operation for the request `info` names, with `data` from `offset` on as the transfer (`length` < 0: all).
@@ -56,6 +57,7 @@ struct Op {
     LONGLONG keyDelta = 0;  // added to the request key
     ULONG structSize = sizeof(CF_OPERATION_INFO);
     LONGLONG offset = 0, length = -1;
+    NTSTATUS status = 0;
 };
 HRESULT Answer(const CF_CALLBACK_INFO& info, const std::string& data, const Op& how = {}) {
     CF_OPERATION_INFO op{};
@@ -66,6 +68,7 @@ HRESULT Answer(const CF_CALLBACK_INFO& info, const std::string& data, const Op& 
     op.RequestKey.QuadPart = info.RequestKey.QuadPart + how.keyDelta;
     CF_OPERATION_PARAMETERS params{};
     params.ParamSize = how.paramSize;
+    params.TransferData.CompletionStatus = how.status;
     params.TransferData.Buffer = data.data() + how.offset;
     params.TransferData.Offset.QuadPart = how.offset;
     params.TransferData.Length.QuadPart = how.length >= 0 ? how.length : LONGLONG(data.size()) - how.offset;
@@ -83,8 +86,8 @@ std::string ReadThroughStandIn(const std::string& path, DWORD* error = nullptr) 
     return data;
 }
 
-void CALLBACK OnFetch(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAMETERS*) {
-    Record(CF_CALLBACK_TYPE_FETCH_DATA, info);
+void CALLBACK OnFetch(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAMETERS* params) {
+    Record(&Recorder::fetches, info, params);
     Recorder& r = *g_recorder;
     {
         std::unique_lock<std::mutex> lock(r.mutex);
@@ -115,13 +118,16 @@ void CALLBACK OnFetch(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAMETERS
         std::lock_guard<std::mutex> lock(r.mutex);
         r.wrongAnswers = results;
     }
-    if (r.answer) Answer(*info, r.source, {.offset = r.wrongFirst ? 4096 : 0});
+    if (r.answer) Answer(*info, r.source, {.offset = r.wrongFirst ? 4096 : 0, .status = r.status});
     std::lock_guard<std::mutex> lock(r.mutex);
     --r.running;
 }
 
-void CALLBACK OnClose(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAMETERS*) {
-    Record(CF_CALLBACK_TYPE_NOTIFY_FILE_CLOSE_COMPLETION, info);
+void CALLBACK OnClose(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAMETERS* params) {
+    Record(&Recorder::closes, info, params);
+}
+void CALLBACK OnCancel(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAMETERS* params) {
+    Record(&Recorder::cancels, info, params);
 }
 
 class ConnectionTest : public RegisteredRootTest {
@@ -132,6 +138,7 @@ class ConnectionTest : public RegisteredRootTest {
     }
     void TearDown() override {
         if (connected_) CfDisconnectSyncRoot(key_);
+        unsetenv("CFEMU_REQUEST_TIMEOUT_MS");
         RegisteredRootTest::TearDown();
     }
 
@@ -139,24 +146,21 @@ class ConnectionTest : public RegisteredRootTest {
                                           CF_CONNECT_FLAG_REQUIRE_FULL_FILE_PATH) {
         CF_CALLBACK_REGISTRATION table[] = {{CF_CALLBACK_TYPE_FETCH_DATA, OnFetch},
                                             {CF_CALLBACK_TYPE_NOTIFY_FILE_CLOSE_COMPLETION, OnClose},
+                                            {CF_CALLBACK_TYPE_CANCEL_FETCH_DATA, OnCancel},
                                             {CF_CALLBACK_TYPE_NONE, nullptr}};
         ASSERT_EQ(CfConnectSyncRoot(Win(root_).c_str(), table, &context_, flags, &key_), S_OK);
         connected_ = true;
     }
 
-    std::vector<Seen> SeenOf(CF_CALLBACK_TYPE type, size_t waitFor = 0) {
-        std::vector<Seen> result;
-        WaitUntil(
-            [&] {
-                std::lock_guard<std::mutex> lock(recorder_.mutex);
-                result.clear();
-                for (const Seen& seen : recorder_.seen) {
-                    if (seen.type == type) result.push_back(seen);
-                }
-                return result.size() >= waitFor;
-            },
-            20000);
-        return result;
+    // What the callbacks have recorded in `list`, once it holds `count` or the deadline has passed.
+    std::vector<Seen> SeenIn(std::vector<Seen> Recorder::*list, size_t count = 0) {
+        const auto enough = [&] {
+            std::lock_guard<std::mutex> lock(recorder_.mutex);
+            return (recorder_.*list).size() >= count;
+        };
+        WaitUntil(enough, 20000);
+        std::lock_guard<std::mutex> lock(recorder_.mutex);
+        return recorder_.*list;
     }
 
     Recorder recorder_;
@@ -193,7 +197,7 @@ TEST_F(ConnectionTest, ConnectStatusesWhatCfExecuteRefusesAndDisconnection) {
     EXPECT_EQ(CfUnregisterSyncRoot(Win(root_).c_str()), Hr(0x80070187));
 
     ASSERT_EQ(ReadThroughStandIn(Path("k.txt")), "abc");
-    CF_CALLBACK_INFO finished = SeenOf(CF_CALLBACK_TYPE_FETCH_DATA)[0].info;
+    CF_CALLBACK_INFO finished = SeenIn(&Recorder::fetches)[0].info;
     const HRESULT canceled = Hr(0x8007018E);
     const struct {
         ULONG structSize;
@@ -225,7 +229,7 @@ TEST_F(ConnectionTest, ConnectStatusesWhatCfExecuteRefusesAndDisconnection) {
     recorder_.answer = false;  // the next fetch stays unanswered until the disconnect
     DWORD pendingError = ERROR_SUCCESS, error = ERROR_SUCCESS;
     std::thread reader([&] { ReadThroughStandIn(Path("pending.txt"), &pendingError); });
-    const Seen pending = SeenOf(CF_CALLBACK_TYPE_FETCH_DATA, 2).back();
+    const Seen pending = SeenIn(&Recorder::fetches, 2).back();
     ASSERT_EQ(CfDisconnectSyncRoot(key_), S_OK);
     connected_ = false;
     reader.join();
@@ -234,14 +238,50 @@ TEST_F(ConnectionTest, ConnectStatusesWhatCfExecuteRefusesAndDisconnection) {
     EXPECT_EQ(Answer(pending.info, "abc"), canceled);
     EXPECT_EQ(ReadThroughStandIn(Path("late.txt"), &error), "");
     EXPECT_EQ(error, ERROR_CLOUD_FILE_PROVIDER_NOT_RUNNING);
-    EXPECT_EQ(SeenOf(CF_CALLBACK_TYPE_FETCH_DATA).size(), 2u);
+    EXPECT_EQ(SeenIn(&Recorder::fetches).size(), 2u);
     EXPECT_EQ(CfDisconnectSyncRoot(key_), E_INVALIDARG);
     EXPECT_NE(Cfemu({"root", root_}).out.find("connected: no"), std::string::npos);
 
     recorder_.answer = true;
     Connect(CF_CONNECT_FLAG_NONE);
     ASSERT_EQ(ReadThroughStandIn(Path("late.txt")), "abc");
-    EXPECT_EQ(SeenOf(CF_CALLBACK_TYPE_FETCH_DATA).back().pid, -1);
+    EXPECT_EQ(SeenIn(&Recorder::fetches).back().pid, -1);
+}
+
+// A failure status, or no answer before the request timeout: the reader gets the mapped error and no bytes, and the
+// file stays dehydrated. A timed-out request is canceled towards the provider.
+TEST_F(ConnectionTest, FailedAndUnansweredFetches) {
+    const struct {
+        NTSTATUS status;  // 0: no answer
+        DWORD readerSees;
+    } rows[] = {
+        {NTSTATUS(0xC000CF12), ERROR_CLOUD_FILE_UNSUCCESSFUL},
+        {NTSTATUS(0xC000CF0F), ERROR_CLOUD_FILE_AUTHENTICATION_FAILED},
+        {NTSTATUS(0xC000CF11), 388},                            // ERROR_CLOUD_FILE_INSUFFICIENT_RESOURCES
+        {NTSTATUS(0xC0000022), ERROR_CLOUD_FILE_UNSUCCESSFUL},  // a status of no cloud meaning
+        {0, ERROR_CLOUD_FILE_REQUEST_TIMEOUT},
+    };
+    setenv("CFEMU_REQUEST_TIMEOUT_MS", "300", 1);
+    recorder_.source = "contents";
+    Connect();
+    for (size_t i = 0; i < std::size(rows); ++i) {
+        const std::string name = "f" + std::to_string(i) + ".txt";
+        AddFile(name, recorder_.source);
+        recorder_.status = rows[i].status;
+        recorder_.answer = rows[i].status != 0;
+        DWORD error = ERROR_SUCCESS;
+        EXPECT_EQ(ReadThroughStandIn(Path(name), &error), "") << i;
+        EXPECT_EQ(error, rows[i].readerSees) << i;
+        EXPECT_FALSE(IsHydrated(Path(name))) << i;
+        EXPECT_TRUE(HoldsNoData(Path(name))) << i;
+    }
+    const std::vector<Seen> cancels = SeenIn(&Recorder::cancels, 1);
+    ASSERT_EQ(cancels.size(), 1u);
+    EXPECT_EQ(cancels[0].path, VolumeRelative(Path("f4.txt")));
+    EXPECT_EQ(cancels[0].params.Cancel.Flags, CF_CALLBACK_CANCEL_FLAG_IO_TIMEOUT);
+    EXPECT_EQ(cancels[0].params.Cancel.FetchData.FileOffset.QuadPart, 0);
+    EXPECT_EQ(cancels[0].params.Cancel.FetchData.Length.QuadPart, 8);
+    EXPECT_EQ(cancels[0].info.TransferKey.QuadPart, SeenIn(&Recorder::fetches).back().info.TransferKey.QuadPart);
 }
 
 // The callback reads another placeholder itself (served on another thread, its close announced too), and first
@@ -259,7 +299,7 @@ TEST_F(ConnectionTest, CallbackInfoNestedFetchWrongAnswersAndAGrowingPool) {
     DWORD error = ERROR_SUCCESS;
     EXPECT_TRUE(ReadThroughStandIn(Path("outer.txt"), &error) == recorder_.source);
     EXPECT_EQ(error, ERROR_SUCCESS);
-    std::vector<Seen> fetches = SeenOf(CF_CALLBACK_TYPE_FETCH_DATA);
+    std::vector<Seen> fetches = SeenIn(&Recorder::fetches);
     ASSERT_EQ(fetches.size(), 2u);
     {
         std::lock_guard<std::mutex> lock(recorder_.mutex);
@@ -283,7 +323,7 @@ TEST_F(ConnectionTest, CallbackInfoNestedFetchWrongAnswersAndAGrowingPool) {
     EXPECT_TRUE(fetch.onCallbackThread);
     EXPECT_FALSE(cfemu::OnCallbackThread());
     // Both reads are announced closed, the callback's own read of inner.txt too, each naming this process.
-    std::vector<Seen> closes = SeenOf(CF_CALLBACK_TYPE_NOTIFY_FILE_CLOSE_COMPLETION, 2);
+    std::vector<Seen> closes = SeenIn(&Recorder::closes, 2);
     ASSERT_EQ(closes.size(), 2u);
     std::sort(closes.begin(), closes.end(), [](const Seen& a, const Seen& b) { return a.path < b.path; });
     EXPECT_EQ(closes[0].path, VolumeRelative(Path("inner.txt")));

@@ -22,102 +22,11 @@ class HydrationTest : public RegisteredRootTest {
     const LARGE_INTEGER kWhole{.QuadPart = CF_EOF};
 };
 
-// A failure status, no provider at all, or no answer before the request timeout: the reader gets the mapped
-// error and no bytes, and the file stays dehydrated. A timed-out request is canceled towards the provider.
-TEST_F(HydrationTest, FailedFetchesReachTheReaderAsMappedErrorsAndLeaveTheFileDehydrated) {
-    const struct {
-        std::vector<std::string> provider;  // empty: none
-        const char* readerSees;
-    } rows[] = {
-        {{}, "0x8007016A cloud file provider is not running"},
-        {{"--fetch", "fail:0xC000CF12"}, "0x80070185 cloud operation unsuccessful"},
-        {{"--fetch", "fail:0xC000CF0F"}, "0x80070182"},
-        {{"--fetch", "fail:0xC000CF11"}, "0x80070184"},
-        {{"--fetch", "fail:0xC0000022"}, "0x80070185"},  // a status of no cloud meaning
-        {{"--fetch", "hang", "--timeout-ms", "300"}, "0x800701AA"},
-    };
-    for (size_t i = 0; i < std::size(rows); ++i) {
-        const std::string name = "f" + std::to_string(i) + ".txt";
-        AddFile(name, "contents");
-        if (!rows[i].provider.empty()) StartProvider(rows[i].provider);
-        ProcessResult cat = Cfemu({"cat", Path(name)});
-        EXPECT_EQ(cat.exitCode, 1) << i;
-        EXPECT_EQ(cat.out, "") << i;
-        EXPECT_NE(cat.err.find(rows[i].readerSees), std::string::npos) << cat.err;
-        EXPECT_FALSE(IsHydrated(Path(name))) << i;
-        EXPECT_TRUE(HoldsNoData(Path(name))) << i;
-        if (!rows[i].provider.empty() && i + 1 < std::size(rows)) KillProvider();
-    }
-    // The cancel names the same request as the fetch. (The last provider lives on: it logs the cancel after the
-    // reader has its answer.)
-    std::string cancel = WaitForLine(log_, "CANCEL_FETCH_DATA");
-    EXPECT_NE(cancel.find("flags=0x1 offset=0 length=8"), std::string::npos) << cancel;
-    const std::string fetch = WaitForLine(log_, "FETCH_DATA path=" + VolumeRelative(Path("f5.txt")));
-    const size_t key = fetch.find(" key=");
-    ASSERT_NE(key, std::string::npos) << fetch;
-    EXPECT_NE(cancel.find(fetch.substr(key, fetch.find(' ', key + 1) - key + 1)), std::string::npos) << cancel;
-}
-
-// The sockets the provider holds for readers that wait (server ends of the root's socket, connected).
-int WaitingReaders(const std::string& root) {
-    std::istringstream table(ReadFileBytes("/proc/net/unix"));
-    int count = 0;
-    for (std::string line; std::getline(table, line);) {
-        // Num RefCount Protocol Flags Type St Inode Path; St 03 = connected.
-        std::istringstream fields(line);
-        std::string num, refs, protocol, flags, type, state, inode, path;
-        fields >> num >> refs >> protocol >> flags >> type >> state >> inode >> path;
-        count += path == "@cfemu:" + root && state == "03";
-    }
-    return count;
-}
-
-// Three readers wait on one fetch; an explicit hydration then carries its flag and a hydrated file asks nothing.
-TEST_F(HydrationTest, ConcurrentReadersShareOneFetchAndExplicitHydrationCarriesItsFlag) {
-    std::string bytes = Pattern(10000);
-    AddFile("shared.bin", bytes);
-    AddFile("e.bin", Pattern(6000));
-    AddFile("p.txt", "abc");
-    WriteFileBytes(Path("plain.txt"), "plain");
-    HANDLE placeholder = Open(Path("p.txt"), GENERIC_READ), plain = Open(Path("plain.txt"), GENERIC_READ);
-    EXPECT_EQ(CfHydratePlaceholder(placeholder, {}, kWhole, 0, nullptr), Hr(0x8007016A));
-    EXPECT_EQ(CfHydratePlaceholder(plain, {}, kWhole, 0, nullptr), Hr(0x80070178));
-    EXPECT_EQ(CfHydratePlaceholder(INVALID_HANDLE_VALUE, {}, kWhole, 0, nullptr), Hr(0x80070006));
-    CloseHandle(placeholder);
-    CloseHandle(plain);
-
-    std::string release = base_ + "/release";
-    StartProvider({"--fetch", "hold", "--hold", release, "--chunk", "4096"});
-    std::vector<std::unique_ptr<BackgroundProcess>> readers;
-    for (int i = 0; i < 3; ++i) readers.push_back(StartCfemu({"cat", Path("shared.bin")}));
-    ASSERT_TRUE(WaitUntil([&] { return WaitingReaders(root_) == 3; }, 20000)) << WaitingReaders(root_);
-    WriteFileBytes(release, "go");
-    for (auto& reader : readers) {
-        int exitCode = -1;
-        ASSERT_TRUE(reader->Wait(20000, &exitCode));
-        EXPECT_EQ(exitCode, 0) << reader->Err();
-        EXPECT_TRUE(reader->Out() == bytes);
-    }
-    const std::string shared = "FETCH_DATA path=" + VolumeRelative(Path("shared.bin"));
-    EXPECT_EQ(CountLines(log_, shared), 1);
-    EXPECT_NE(WaitForLine(log_, shared).find("offset=0 length=10000 flags=0x0 "), std::string::npos);
-
-    HANDLE file = Open(Path("e.bin"), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE);
-    ASSERT_NE(file, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(CfHydratePlaceholder(file, {}, kWhole, CF_HYDRATE_FLAG_NONE, nullptr), S_OK);
-    EXPECT_EQ(CfHydratePlaceholder(file, {}, kWhole, CF_HYDRATE_FLAG_NONE, nullptr), S_OK);
-    CloseHandle(file);
-    EXPECT_EQ(ReadFileBytes(Path("e.bin")), Pattern(6000));
-    const std::string fetch = "FETCH_DATA path=" + VolumeRelative(Path("e.bin"));
-    EXPECT_EQ(CountLines(log_, fetch), 1);
-    EXPECT_NE(WaitForLine(log_, fetch).find("offset=0 length=6000 flags=0x2"), std::string::npos);
-    EXPECT_NE(WaitForLine(log_, fetch).find("pid=" + std::to_string(getpid())), std::string::npos);
-}
-
+// Explicit hydration needs a provider and a placeholder, carries its flag and asks nothing of a hydrated file.
 // Dehydration gives the data back and keeps size, times and identity; it is refused while any other handle is
 // open (even an attribute-only one sharing everything, or another process's), for what is not a placeholder in sync
 // with its data, and through a handle without write access. A changed file stays hydrated.
-TEST_F(HydrationTest, DehydrationKeepsSizeTimesAndIdentityAndIsRefusedWhereItMustBe) {
+TEST_F(HydrationTest, ExplicitHydrationAndDehydration) {
     std::string bytes = Pattern(9000);
     AddFile("d.bin", bytes, L"cf\tdomain\titem\td.bin");
     AddFile("w.txt", "hello");
@@ -126,9 +35,22 @@ TEST_F(HydrationTest, DehydrationKeepsSizeTimesAndIdentityAndIsRefusedWhereItMus
     ASSERT_EQ(CreatePlaceholder(root_, PlaceholderSpec{L"loose.txt", 10, L"x", CF_PLACEHOLDER_CREATE_FLAG_NONE}), S_OK);
     const auto fullFlags = CF_PLACEHOLDER_CREATE_FLAG_MARK_IN_SYNC | CF_PLACEHOLDER_CREATE_FLAG_ALWAYS_FULL;
     ASSERT_EQ(CreatePlaceholder(root_, PlaceholderSpec{L"full.txt", 10, L"x", fullFlags}), S_OK);
+    HANDLE file = Open(Path("d.bin"), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE);
+    HANDLE plain = Open(Path("plain.txt"), GENERIC_READ);
+    EXPECT_EQ(CfHydratePlaceholder(file, {}, kWhole, 0, nullptr), Hr(0x8007016A));
+    EXPECT_EQ(CfHydratePlaceholder(plain, {}, kWhole, 0, nullptr), Hr(0x80070178));
+    EXPECT_EQ(CfHydratePlaceholder(INVALID_HANDLE_VALUE, {}, kWhole, 0, nullptr), Hr(0x80070006));
+    CloseHandle(plain);
     AllowManagement(CF_PLACEHOLDER_MANAGEMENT_POLICY_UPDATE_UNRESTRICTED);
-    StartProvider({"--chunk", "4096"});
-    ASSERT_EQ(Cfemu({"cat", Path("d.bin")}).out, bytes);
+    StartProvider();
+    EXPECT_EQ(CfHydratePlaceholder(file, {}, kWhole, CF_HYDRATE_FLAG_NONE, nullptr), S_OK);
+    EXPECT_EQ(CfHydratePlaceholder(file, {}, kWhole, CF_HYDRATE_FLAG_NONE, nullptr), S_OK);
+    CloseHandle(file);
+    EXPECT_TRUE(ReadFileBytes(Path("d.bin")) == bytes);
+    const std::string fetch = "FETCH_DATA path=" + VolumeRelative(Path("d.bin")) + " ";
+    EXPECT_EQ(CountLines(log_, fetch), 1);
+    EXPECT_NE(WaitForLine(log_, fetch).find("offset=0 length=9000 flags=0x2"), std::string::npos);
+    EXPECT_NE(WaitForLine(log_, fetch).find("pid=" + std::to_string(getpid())), std::string::npos);
     EXPECT_EQ(GetFileAttributesW(Win(Path("d.bin")).c_str()), FILE_ATTRIBUTE_NORMAL);
     struct stat hydrated = StatOf(Path("d.bin"));
 

@@ -1,7 +1,5 @@
 // standin_files_test.cpp - files through the stand-in: dispositions, Windows error codes, positional I/O, times,
 // copies, FindFirstFileW listings and their order, share modes across processes, and the C runtime's streams.
-#include <csignal>
-#include <functional>
 #include <map>
 
 #include "tests/platform/platform_fixture.h"
@@ -12,6 +10,22 @@ namespace {
 class StandinFiles : public PlatformTest {};
 
 ULONGLONG Ticks(const FILETIME& t) { return (static_cast<ULONGLONG>(t.dwHighDateTime) << 32) | t.dwLowDateTime; }
+
+// The names FindFirstFileW and FindNextFileW give for `pattern`, in their order; `details` gets attributes and size.
+using Details = std::pair<DWORD, DWORD>;
+std::vector<std::string> List(const std::wstring& pattern, std::map<std::string, Details>* details = nullptr) {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW(pattern.c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE) return names;
+    do {
+        names.push_back(posix::WideToUtf8(data.cFileName));
+        if (details != nullptr) (*details)[names.back()] = {data.dwFileAttributes, data.nFileSizeLow};
+    } while (FindNextFileW(find, &data));
+    EXPECT_EQ(GetLastError(), ERROR_NO_MORE_FILES) << posix::WideToUtf8(pattern);
+    EXPECT_TRUE(FindClose(find));
+    return names;
+}
 
 TEST_F(StandinFiles, CreateFileDispositions) {
     const std::string path = Posix("f.txt");
@@ -33,8 +47,7 @@ TEST_F(StandinFiles, CreateFileDispositions) {
             unlink(path.c_str());
             if (exists) WriteFileBytes(path, "old");
             SetLastError(12345);
-            HANDLE h = CreateFileW(WinOf("f.txt").c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                   c.disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+            HANDLE h = Open(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, c.disposition, FILE_ATTRIBUTE_NORMAL);
             const DWORD error = exists ? c.presentError : c.missingError;
             EXPECT_EQ(GetLastError(), error);
             EXPECT_EQ(h == INVALID_HANDLE_VALUE, error != ERROR_SUCCESS && error != ERROR_ALREADY_EXISTS);
@@ -54,13 +67,8 @@ TEST_F(StandinFiles, FailuresReportWindowsCodesAndChangeNothing) {
     WriteFileBytes(Posix("ro.txt"), "r");
     ASSERT_EQ(chmod(Posix("ro.txt").c_str(), 0444), 0);
     auto open = [this](const char* name) {
-        HANDLE h = CreateFileW(WinOf(name).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        HANDLE h = Open(Posix(name), GENERIC_READ);
         return h != INVALID_HANDLE_VALUE && CloseHandle(h);
-    };
-    auto find = [this](const char* pattern) {
-        WIN32_FIND_DATAW data;
-        HANDLE f = FindFirstFileW(WinOf(pattern).c_str(), &data);
-        return f != INVALID_HANDLE_VALUE && FindClose(f);
     };
     auto w = [this](const char* name) { return WinOf(name); };
     const std::pair<std::function<BOOL()>, DWORD> cases[] = {
@@ -74,8 +82,8 @@ TEST_F(StandinFiles, FailuresReportWindowsCodesAndChangeNothing) {
         {[&] { return RemoveDirectoryW(w("full").c_str()); }, ERROR_DIR_NOT_EMPTY},
         {[&] { return RemoveDirectoryW(w("a.txt").c_str()); }, ERROR_DIRECTORY},
         {[&] { return CopyFileW(w("a.txt").c_str(), w("b.txt").c_str(), TRUE); }, ERROR_FILE_EXISTS},
-        {[&] { return find("nodir/*"); }, ERROR_PATH_NOT_FOUND},
-        {[&] { return find("dir/*.none"); }, ERROR_FILE_NOT_FOUND},
+        {[&] { return !List(w("nodir/*")).empty(); }, ERROR_PATH_NOT_FOUND},
+        {[&] { return !List(w("dir/*.none")).empty(); }, ERROR_FILE_NOT_FOUND},
         {[&] { return CloseHandle(INVALID_HANDLE_VALUE); }, ERROR_INVALID_HANDLE},
     };
     for (size_t i = 0; i < std::size(cases); ++i) {
@@ -197,30 +205,6 @@ TEST_F(StandinFiles, TimesAttributesCopiesAndMoves) {
     EXPECT_EQ(StatOf(Posix("ro.txt")).st_mode & 0222, 0u);
 }
 
-struct Listed {
-    std::string name;
-    DWORD attributes, size;
-};
-
-std::vector<Listed> List(const std::wstring& pattern) {
-    std::vector<Listed> out;
-    WIN32_FIND_DATAW data;
-    HANDLE find = FindFirstFileW(pattern.c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE) return out;
-    do {
-        out.push_back({posix::WideToUtf8(data.cFileName), data.dwFileAttributes, data.nFileSizeLow});
-    } while (FindNextFileW(find, &data));
-    EXPECT_EQ(GetLastError(), ERROR_NO_MORE_FILES) << posix::WideToUtf8(pattern);
-    EXPECT_TRUE(FindClose(find));
-    return out;
-}
-
-std::vector<std::string> Names(const std::vector<Listed>& listed) {
-    std::vector<std::string> names;
-    for (const Listed& item : listed) names.push_back(item.name);
-    return names;
-}
-
 // Listings sort case-folded, then by bytes, names outside ASCII last; links are listed as reparse points and never
 // followed; a backslash inside a POSIX name stays inside that name, as U+F05C.
 TEST_F(StandinFiles, FindListsInWindowsOrderWithLinksAndPatterns) {
@@ -244,21 +228,21 @@ TEST_F(StandinFiles, FindListsInWindowsOrderWithLinksAndPatterns) {
         {"d\\sub\\*", {".", ".."}},
     };
     for (const auto& [pattern, names] : patterns) {
-        EXPECT_EQ(Names(List(Win(env_->Root()) + L"\\" + posix::Utf8ToWide(pattern))), names) << pattern;
+        EXPECT_EQ(List(Win(env_->Root()) + L"\\" + posix::Utf8ToWide(pattern)), names) << pattern;
     }
-    std::map<std::string, std::pair<DWORD, DWORD>> seen;
-    for (const Listed& item : List(WinOf("d") + L"\\*")) seen[item.name] = {item.attributes, item.size};
-    EXPECT_EQ(seen["Ab"], std::make_pair(DWORD{FILE_ATTRIBUTE_NORMAL}, DWORD{3}));
-    EXPECT_EQ(seen["sub"], std::make_pair(DWORD{FILE_ATTRIBUTE_DIRECTORY}, DWORD{0}));
-    EXPECT_EQ(seen["loop"], std::make_pair(DWORD{FILE_ATTRIBUTE_REPARSE_POINT}, DWORD{4}));
-    EXPECT_EQ(seen["tosub"], std::make_pair(DWORD{FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY}, DWORD{3}));
+    std::map<std::string, Details> seen;
+    List(WinOf("d") + L"\\*", &seen);
+    EXPECT_EQ(seen["Ab"], Details(FILE_ATTRIBUTE_NORMAL, 3));
+    EXPECT_EQ(seen["sub"], Details(FILE_ATTRIBUTE_DIRECTORY, 0));
+    EXPECT_EQ(seen["loop"], Details(FILE_ATTRIBUTE_REPARSE_POINT, 4));
+    EXPECT_EQ(seen["tosub"], Details(FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY, 3));
     EXPECT_EQ(GetFileAttributesW(WinOf("d/tosub").c_str()), FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY);
     // Removing the directory link removes the link, never what it points to.
     EXPECT_TRUE(RemoveDirectoryW(WinOf("d/tosub").c_str()));
     EXPECT_EQ(GetFileAttributesW(WinOf("d/sub").c_str()), FILE_ATTRIBUTE_DIRECTORY);
 
     // The root lists no dots.
-    std::vector<std::string> root = Names(List(L"Z:\\*"));
+    const std::vector<std::string> root = List(L"Z:\\*");
     EXPECT_EQ(std::count(root.begin(), root.end(), "."), 0);
     EXPECT_EQ(std::count(root.begin(), root.end(), "tmp"), 1);
 
@@ -267,10 +251,9 @@ TEST_F(StandinFiles, FindListsInWindowsOrderWithLinksAndPatterns) {
     ASSERT_TRUE(CreateDirectoryW(WinOf("d/sub/a").c_str(), nullptr));
     WriteFileBytes(Posix("d/victim"), "keep");
     WriteFileBytes(Posix("d/sub/a\\..\\..\\victim"), "odd");
-    std::vector<Listed> odd = List(WinOf("d/sub") + L"\\a\uF05C*");
-    ASSERT_EQ(odd.size(), 1u);
-    EXPECT_EQ(odd[0].name, "a\xef\x81\x9c..\xef\x81\x9c..\xef\x81\x9cvictim");  // U+F05C in UTF-8
-    EXPECT_TRUE(DeleteFileW((WinOf("d/sub") + L"\\" + posix::Utf8ToWide(odd[0].name)).c_str())) << GetLastError();
+    const std::vector<std::string> odd = List(WinOf("d/sub") + L"\\a\uF05C*");
+    ASSERT_EQ(odd, std::vector<std::string>{"a\xef\x81\x9c..\xef\x81\x9c..\xef\x81\x9cvictim"});  // U+F05C in UTF-8
+    EXPECT_TRUE(DeleteFileW((WinOf("d/sub") + L"\\" + posix::Utf8ToWide(odd[0])).c_str())) << GetLastError();
     EXPECT_FALSE(FileExists(Posix("d/sub/a\\..\\..\\victim")));
     EXPECT_EQ(ReadFileBytes(Posix("d/victim")), "keep");
 }
@@ -365,8 +348,7 @@ TEST_F(StandinFiles, ShareModesAreEnforcedAcrossProcesses) {
     EXPECT_EQ(ReadFileBytes(Posix("target.txt")), "target");
     EXPECT_FALSE(FileExists(Posix("copy.txt")));
     EXPECT_FALSE(FileExists(Posix("moved.txt")));
-    writer->Signal(SIGKILL);
-    ASSERT_TRUE(writer->Wait(10000));
+    writer.reset();  // killed: its locks go with it
     EXPECT_TRUE(CopyFileW(WinOf("held.txt").c_str(), WinOf("copy.txt").c_str(), FALSE));
     EXPECT_TRUE(DeleteFileW(WinOf("held.txt").c_str()));
 }
