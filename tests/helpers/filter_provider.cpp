@@ -1,8 +1,7 @@
 // filter_provider.cpp - a provider process for the emulated filter's cross-process tests: connects to a sync root
 // with callbacks whose behaviour the command line chooses, and logs every callback and every answer.
-//   filter_provider ROOT LOG [--source DIR] [--ack-delete 0xSTATUS] [--ack-rename 0xSTATUS] [--hold FILE]
+//   filter_provider ROOT LOG [--source DIR] [--ack-delete 0xSTATUS] [--ack-rename 0xSTATUS]
 //                   [--fetch-only] [--create NAME=SIZE]...
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdarg>
@@ -22,7 +21,7 @@
 namespace {
 
 struct Options {
-    std::string root, source, hold;
+    std::string root, source;
     NTSTATUS ackDelete = 0, ackRename = 0;
     bool fetchOnly = false;
     std::vector<std::string> creates;
@@ -59,11 +58,6 @@ std::string Common(const CF_CALLBACK_INFO* info) {
     return "path=" + Narrow(info->NormalizedPath) + " " + text + " identity=" + shown;
 }
 
-void WaitForHold() {
-    struct stat st;
-    for (int i = 0; !g_options.hold.empty() && stat(g_options.hold.c_str(), &st) != 0 && i < 12000; ++i) usleep(5000);
-}
-
 // Answers with the ParamSize of the member used, as the platform requires.
 HRESULT Execute(const CF_CALLBACK_INFO* info, CF_OPERATION_TYPE type, CF_OPERATION_PARAMETERS& params, size_t size) {
     CF_OPERATION_INFO op{};
@@ -97,7 +91,6 @@ void CALLBACK OnCloseCompletion(const CF_CALLBACK_INFO* info, const CF_CALLBACK_
 }
 
 void Acknowledge(const CF_CALLBACK_INFO* info, CF_OPERATION_TYPE type, NTSTATUS status, const char* name) {
-    WaitForHold();
     CF_OPERATION_PARAMETERS params{};
     params.AckDelete.CompletionStatus = status;  // AckRename has the same layout
     HRESULT hr = Execute(info, type, params, sizeof(params.AckDelete));
@@ -121,7 +114,6 @@ bool ParseOptions(int argc, char** argv) {
         {"--source", [](const char* value) { g_options.source = value; }},
         {"--ack-delete", [&](const char* value) { g_options.ackDelete = status(value); }},
         {"--ack-rename", [&](const char* value) { g_options.ackRename = status(value); }},
-        {"--hold", [](const char* value) { g_options.hold = value; }},
         {"--create", [](const char* value) { g_options.creates.push_back(value); }},
     };
     for (int i = 3; i < argc; ++i) {

@@ -10,14 +10,15 @@
 namespace platformtest {
 namespace {
 
+// What one callback received, and where it ran.
 struct Seen {
     CF_CALLBACK_INFO info;
     CF_CALLBACK_PARAMETERS params;
     std::string path;
     std::vector<BYTE> rootIdentity;
-    std::thread::id thread;
-    bool onCallbackThread;
     int pid;  // -1: no process info
+    std::thread::id thread = std::this_thread::get_id();
+    bool onCallbackThread = cfemu::OnCallbackThread();
 };
 
 // What the callbacks do is set before the connection; everything they receive is kept for the test to examine.
@@ -38,14 +39,9 @@ Recorder* g_recorder = nullptr;
 
 void Record(std::vector<Seen> Recorder::*list, const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAMETERS* params) {
     const BYTE* id = static_cast<const BYTE*>(info->SyncRootIdentity);
-    const int pid = info->ProcessInfo != nullptr ? int(info->ProcessInfo->ProcessId) : -1;
-    Seen seen{*info,
-              *params,
-              posix::WideToUtf8(info->NormalizedPath),
+    Seen seen{*info, *params, posix::WideToUtf8(info->NormalizedPath),
               std::vector<BYTE>(id, id + info->SyncRootIdentityLength),
-              std::this_thread::get_id(),
-              cfemu::OnCallbackThread(),
-              pid};
+              info->ProcessInfo != nullptr ? int(info->ProcessInfo->ProcessId) : -1};
     std::lock_guard<std::mutex> lock(g_recorder->mutex);
     (g_recorder->*list).push_back(seen);
 }
@@ -198,25 +194,19 @@ TEST_F(ConnectionTest, ConnectStatusesWhatCfExecuteRefusesAndDisconnection) {
 
     ASSERT_EQ(ReadThroughStandIn(Path("k.txt")), "abc");
     CF_CALLBACK_INFO finished = SeenIn(&Recorder::fetches)[0].info;
-    const HRESULT canceled = Hr(0x8007018E);
+    const HRESULT canceled = Hr(0x8007018E), bad = E_INVALIDARG;
+    const CF_OPERATION_TYPE transfer = CF_OPERATION_TYPE_TRANSFER_DATA, ackDelete = CF_OPERATION_TYPE_ACK_DELETE,
+                            ackRename = CF_OPERATION_TYPE_ACK_RENAME, retrieve = CF_OPERATION_TYPE_RETRIEVE_DATA;
     const struct {
         ULONG structSize;
         CF_OPERATION_TYPE type;
         ULONG paramSize;
         HRESULT expected;
     } rows[] = {
-        {47, CF_OPERATION_TYPE_TRANSFER_DATA, 48, E_INVALIDARG},
-        {0, CF_OPERATION_TYPE_TRANSFER_DATA, 48, E_INVALIDARG},
-        {48, CF_OPERATION_TYPE_TRANSFER_DATA, 39, E_INVALIDARG},
-        {48, CF_OPERATION_TYPE_TRANSFER_DATA, 49, E_INVALIDARG},
-        {48, CF_OPERATION_TYPE_TRANSFER_DATA, 40, canceled},
-        {48, CF_OPERATION_TYPE_TRANSFER_DATA, 48, E_INVALIDARG},
-        {48, CF_OPERATION_TYPE_ACK_DELETE, 15, E_INVALIDARG},
-        {48, CF_OPERATION_TYPE_ACK_DELETE, 16, canceled},
-        {48, CF_OPERATION_TYPE_ACK_DELETE, 48, E_INVALIDARG},
-        {48, CF_OPERATION_TYPE_ACK_RENAME, 16, canceled},
-        {48, CF_OPERATION_TYPE_ACK_RENAME, 40, E_INVALIDARG},
-        {48, CF_OPERATION_TYPE_RETRIEVE_DATA, 48, E_INVALIDARG},
+        {47, transfer, 48, bad},       {0, transfer, 48, bad},        {48, transfer, 39, bad},
+        {48, transfer, 49, bad},       {48, transfer, 40, canceled},  {48, transfer, 48, bad},
+        {48, ackDelete, 15, bad},      {48, ackDelete, 16, canceled}, {48, ackDelete, 48, bad},
+        {48, ackRename, 16, canceled}, {48, ackRename, 40, bad},      {48, retrieve, 48, bad},
     };
     for (const auto& row : rows) {
         EXPECT_EQ(Answer(finished, "abc", {.paramSize = row.paramSize, .type = row.type, .structSize = row.structSize}),
@@ -251,23 +241,18 @@ TEST_F(ConnectionTest, ConnectStatusesWhatCfExecuteRefusesAndDisconnection) {
 // A failure status, or no answer before the request timeout: the reader gets the mapped error and no bytes, and the
 // file stays dehydrated. A timed-out request is canceled towards the provider.
 TEST_F(ConnectionTest, FailedAndUnansweredFetches) {
+    // Unsuccessful, authentication failed, insufficient resources, access denied (of no cloud meaning), no answer.
     const struct {
-        NTSTATUS status;  // 0: no answer
+        unsigned long status;
         DWORD readerSees;
-    } rows[] = {
-        {NTSTATUS(0xC000CF12), ERROR_CLOUD_FILE_UNSUCCESSFUL},
-        {NTSTATUS(0xC000CF0F), ERROR_CLOUD_FILE_AUTHENTICATION_FAILED},
-        {NTSTATUS(0xC000CF11), 388},                            // ERROR_CLOUD_FILE_INSUFFICIENT_RESOURCES
-        {NTSTATUS(0xC0000022), ERROR_CLOUD_FILE_UNSUCCESSFUL},  // a status of no cloud meaning
-        {0, ERROR_CLOUD_FILE_REQUEST_TIMEOUT},
-    };
+    } rows[] = {{0xC000CF12, 389}, {0xC000CF0F, 386}, {0xC000CF11, 388}, {0xC0000022, 389}, {0, 426}};
     setenv("CFEMU_REQUEST_TIMEOUT_MS", "300", 1);
     recorder_.source = "contents";
     Connect();
     for (size_t i = 0; i < std::size(rows); ++i) {
         const std::string name = "f" + std::to_string(i) + ".txt";
         AddFile(name, recorder_.source);
-        recorder_.status = rows[i].status;
+        recorder_.status = static_cast<NTSTATUS>(rows[i].status);
         recorder_.answer = rows[i].status != 0;
         DWORD error = ERROR_SUCCESS;
         EXPECT_EQ(ReadThroughStandIn(Path(name), &error), "") << i;

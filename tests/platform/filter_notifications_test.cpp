@@ -59,51 +59,41 @@ TEST_F(NotificationTest, EveryHandleWithDataOrDeleteAccessAnnouncesItsCloseAttri
     }
 }
 
-// Without a provider a delete goes ahead. With one, a delete and a rename are told to it and wait for its
-// acknowledgement, and happen only after it; a rename out of the root has no target in scope, a directory's delete
-// says so, a provider without notify callbacks is not asked, and a refusal fails the operation with the mapped
-// error and leaves the file.
-TEST_F(NotificationTest, DeletesAndRenamesAreToldAndWaitForTheAcknowledgement) {
+// Without a provider a delete goes ahead. With one, deletes and renames are told to it: a rename out of the root
+// has no target in scope, a directory's delete says so. A provider without notify callbacks is not asked. A refusal
+// fails the operation with the mapped error and leaves the file: both wait for the acknowledgement.
+TEST_F(NotificationTest, WhatTheProviderIsToldOfDeletesAndRenamesAndWhatItsRefusalDoes) {
     AddFile("del.txt", "to delete", L"id-del");
     for (const char* name : {"old.txt", "leaving.txt", "a.txt", "b.txt", "keep.txt"}) AddFile(name, "data");
     const PlaceholderSpec folder{L"folder", 0, L"dir-id", CF_PLACEHOLDER_CREATE_FLAG_MARK_IN_SYNC, true};
     ASSERT_EQ(CreatePlaceholder(root_, folder), S_OK);
     EXPECT_EQ(Cfemu({"rm", Path("a.txt")}).exitCode, 0);
     EXPECT_FALSE(FileExists(Path("a.txt")));
-    const std::string release = base_ + "/release";
-    StartProvider({"--hold", release});
-
-    auto rm = StartCfemu({"rm", Path("del.txt")});
-    auto mv = StartCfemu({"mv", Path("old.txt"), Path("new.txt")});
-    const std::string notifyDelete = WaitForLine(log_, "NOTIFY_DELETE");
-    EXPECT_NE(notifyDelete.find("path=" + VolumeRelative(Path("del.txt")) + " dos=Z: size=9"), std::string::npos);
-    EXPECT_NE(notifyDelete.find("identity=id-del flags=0x0"), std::string::npos) << notifyDelete;
-    const std::string notifyRename = WaitForLine(log_, "NOTIFY_RENAME");
-    EXPECT_NE(notifyRename.find("path=" + VolumeRelative(Path("old.txt"))), std::string::npos) << notifyRename;
-    // SOURCE_IN_SCOPE | TARGET_IN_SCOPE.
-    EXPECT_NE(notifyRename.find("target=" + VolumeRelative(Path("new.txt")) + " flags=0x6"), std::string::npos);
-    // Told, not yet acknowledged: the files are as they were and both processes still wait.
-    EXPECT_TRUE(FileExists(Path("del.txt")) && FileExists(Path("old.txt")) && !FileExists(Path("new.txt")));
-    EXPECT_FALSE(rm->Wait(0) || mv->Wait(0));
-    WriteFileBytes(release, "go");
-    for (BackgroundProcess* process : {rm.get(), mv.get()}) {
-        int exitCode = -1;
-        ASSERT_TRUE(process->Wait(20000, &exitCode));
-        EXPECT_EQ(exitCode, 0) << process->Err();
+    StartProvider();
+    for (const std::vector<std::string>& call :
+         std::vector<std::vector<std::string>>{{"rm", Path("del.txt")},
+                                               {"mv", Path("old.txt"), Path("new.txt")},
+                                               {"mv", Path("leaving.txt"), base_ + "/out.txt"}}) {
+        EXPECT_EQ(Cfemu(call).exitCode, 0) << call[1];
     }
-    EXPECT_FALSE(FileExists(Path("del.txt")) || FileExists(Path("old.txt")));
-    EXPECT_TRUE(IsPlaceholderPath(Path("new.txt")));
-    EXPECT_EQ(WaitForCount(log_, "ACK_DELETE status=0x00000000 hr=0x00000000", 1), 1);
-
-    ASSERT_EQ(Cfemu({"mv", Path("leaving.txt"), base_ + "/outside.txt"}).exitCode, 0);
-    const std::string leaving = WaitForLine(log_, "NOTIFY_RENAME path=" + VolumeRelative(Path("leaving.txt")));
-    EXPECT_NE(leaving.find("target=" + VolumeRelative(base_ + "/outside.txt") + " flags=0x2"), std::string::npos);
     EXPECT_TRUE(RemoveDirectoryW(Win(Path("folder")).c_str())) << GetLastError();
-    const std::string notify = WaitForLine(log_, "NOTIFY_DELETE path=" + VolumeRelative(Path("folder")));
-    EXPECT_NE(notify.find(" dos=Z: size=0 "), std::string::npos) << notify;
-    EXPECT_NE(notify.find("identity=dir-id flags=0x1"), std::string::npos) << notify;
+    EXPECT_FALSE(FileExists(Path("del.txt")) || FileExists(Path("old.txt")) || FileExists(Path("folder")));
+    EXPECT_TRUE(IsPlaceholderPath(Path("new.txt")));
+    const std::pair<std::string, std::string> told[] = {
+        {"NOTIFY_DELETE path=" + VolumeRelative(Path("del.txt")) + " dos=Z: size=9 ", "identity=id-del flags=0x0"},
+        // SOURCE_IN_SCOPE | TARGET_IN_SCOPE, then SOURCE_IN_SCOPE alone.
+        {"NOTIFY_RENAME path=" + VolumeRelative(Path("old.txt")) + " ",
+         " target=" + VolumeRelative(Path("new.txt")) + " flags=0x6"},
+        {"NOTIFY_RENAME path=" + VolumeRelative(Path("leaving.txt")) + " ",
+         " target=" + VolumeRelative(base_ + "/out.txt") + " flags=0x2"},
+        {"NOTIFY_DELETE path=" + VolumeRelative(Path("folder")) + " dos=Z: size=0 ", "identity=dir-id flags=0x1"},
+    };
+    for (const auto& [start, end] : told) {
+        const std::string line = WaitForLine(log_, start);
+        EXPECT_NE(line.find(end), std::string::npos) << start << " ... " << end << " in\n" << line;
+    }
     EXPECT_EQ(WaitForCount(log_, "ACK_DELETE status=0x00000000 hr=0x00000000", 2), 2);
-    EXPECT_FALSE(FileExists(Path("folder")));
+    EXPECT_EQ(WaitForCount(log_, "ACK_RENAME status=0x00000000 hr=0x00000000", 2), 2);
     KillProvider();
     StartProvider({"--fetch-only"});
     EXPECT_EQ(Cfemu({"rm", Path("b.txt")}).exitCode, 0);

@@ -168,14 +168,11 @@ inline ProcessResult Cfemu(std::vector<std::string> arguments) {
     arguments.insert(arguments.begin(), VOSKE_CFEMU);
     return RunProcess(arguments, 60000);
 }
-inline std::unique_ptr<BackgroundProcess> StartCfemu(std::vector<std::string> arguments) {
-    arguments.insert(arguments.begin(), VOSKE_CFEMU);
-    return std::make_unique<BackgroundProcess>(arguments);
-}
 // `cfemu hold PATH ACCESS SHARE` keeps a handle open in another process, as any application would.
 inline std::unique_ptr<BackgroundProcess> Hold(const std::string& path, const std::string& access,
                                                const std::string& share) {
-    auto holder = StartCfemu({"hold", path, access, share});
+    auto holder =
+        std::make_unique<BackgroundProcess>(std::vector<std::string>{VOSKE_CFEMU, "hold", path, access, share});
     EXPECT_TRUE(WaitUntil([&] { return holder->Out().find("holding") != std::string::npos; }, 20000)) << holder->Err();
     return holder;
 }
