@@ -121,9 +121,8 @@ TEST_F(NotificationTest, WhatTheProviderIsToldOfDeletesAndRenamesAndWhatItsRefus
     }
 }
 
-// Sends one delete request to the provider of `root` as a client process would, from a child that first takes
-// the given user id (none: stays as it is). Returns the child's report: 'A' for an answer, 'E' for a connection
-// that ended without one, 'X' for a failure of the test's own steps (taking the user id, connecting).
+// Sends a delete request to the provider of `root` from a child process that first takes `uid` (if given): 'A' for
+// an answer, 'E' for a connection ended without one, 'X' when the test's own steps (user id, connecting) failed.
 char DeleteRequestFromChild(const std::string& root, const std::string& path, const uid_t* uid = nullptr) {
     cfemu::Request request;
     request.kind = cfemu::RequestKind::Delete;

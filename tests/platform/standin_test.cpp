@@ -1,7 +1,6 @@
-// standin_test.cpp - the Win32 stand-in: files (dispositions, Windows error codes, positional I/O, times, copies,
-// FindFirstFileW listings and their order, share modes across processes, the C runtime's streams), child processes
-// (tests/helpers/standin_child) and their command lines, the program's own path, the user SID, console events, the
-// Z: drive, environment variables and UTF-8 text.
+// standin_test.cpp - the Win32 stand-in: files, listings, share modes across processes, the C runtime's streams,
+// child processes (tests/helpers/standin_child), the program's path, the SID, console events, the Z: drive,
+// environment variables and UTF-8 text.
 #include <csignal>
 #include <cstring>
 #include <filesystem>
@@ -158,8 +157,7 @@ TEST_F(StandinFiles, ReadWriteAndPositionalIo) {
 // Times to the 100 ns tick (a directory's too, through backup semantics), the read-only attribute, and copies,
 // moves and replaces that keep data and last-write time.
 TEST_F(StandinFiles, TimesAttributesCopiesAndMoves) {
-    std::string big(200000, '\0');
-    for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7 % 251);
+    const std::string big = Pattern(200000);
     WriteFileBytes(Posix("t.bin"), big);
     ASSERT_TRUE(CreateDirectoryW(WinOf("d").c_str(), nullptr));
     // 2020-01-02 03:04:05.1234567 UTC and 2001-02-03 00:00:00.0000001 UTC.
@@ -554,7 +552,8 @@ TEST(StandinText, Utf8AndWideConversions) {
         {"\xf0\x9f\x98\x80", Wide({0x1F600})},
         {"a\377b", L"a\uFFFDb"},
         {"\342\202A", L"\uFFFDA"},                          // a truncated sequence is one replacement
-        {"\xc0\xaf", L"\uFFFD\uFFFD"},                      // overlong form
+        {"\xc0\xaf", L"\uFFFD\uFFFD"},                      // overlong forms of two
+        {"\xe0\x80\xaf", L"\uFFFD\uFFFD\uFFFD"},            // and of three bytes
         {"\xed\xa0\x80", L"\uFFFD\uFFFD\uFFFD"},            // encoded surrogate
         {"\xf4\x90\x80\x80", L"\uFFFD\uFFFD\uFFFD\uFFFD"},  // beyond U+10FFFF
     };
