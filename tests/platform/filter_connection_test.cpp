@@ -31,7 +31,7 @@ struct Recorder {
     std::string nestedResult;
     std::atomic<bool> answer{true};
     std::atomic<NTSTATUS> status{0};               // the completion status of the answer
-    bool wrongFirst = false;                       // the fetch callback first answers wrongly, then rightly
+    std::atomic<bool> wrongFirst{false};           // the fetch callback first answers wrongly, then rightly
     std::vector<HRESULT> wrongAnswers;             // what CfExecute said to the wrong answers
     int barrier = 0, running = 0, maxRunning = 0;  // fetch callbacks wait until `barrier` of them run at once
 };
