@@ -1,17 +1,16 @@
 // filter_provider.cpp - a provider process for the emulated filter's cross-process tests: connects to a sync root
 // with callbacks whose behaviour the command line chooses, and logs every callback and every answer.
-//   filter_provider ROOT LOG [--source DIR] [--chunk N] [--fetch serve|misaligned|fail:0xSTATUS|hang|hold]
-//                   [--ack-delete 0xSTATUS] [--ack-rename 0xSTATUS] [--hold FILE] [--timeout-ms N] [--fetch-only]
-//                   [--create NAME=SIZE]...
-#include <sys/stat.h>
+//   filter_provider ROOT LOG [--source DIR] [--ack-delete 0xSTATUS] [--ack-rename 0xSTATUS]
+//                   [--fetch-only] [--create NAME=SIZE]...
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <iterator>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -22,8 +21,7 @@
 namespace {
 
 struct Options {
-    std::string root, source, fetchMode = "serve", hold;
-    long long chunk = 0;
+    std::string root, source;
     NTSTATUS ackDelete = 0, ackRename = 0;
     bool fetchOnly = false;
     std::vector<std::string> creates;
@@ -60,11 +58,6 @@ std::string Common(const CF_CALLBACK_INFO* info) {
     return "path=" + Narrow(info->NormalizedPath) + " " + text + " identity=" + shown;
 }
 
-void WaitForHold() {
-    struct stat st;
-    for (int i = 0; !g_options.hold.empty() && stat(g_options.hold.c_str(), &st) != 0 && i < 12000; ++i) usleep(5000);
-}
-
 // Answers with the ParamSize of the member used, as the platform requires.
 HRESULT Execute(const CF_CALLBACK_INFO* info, CF_OPERATION_TYPE type, CF_OPERATION_PARAMETERS& params, size_t size) {
     CF_OPERATION_INFO op{};
@@ -76,58 +69,21 @@ HRESULT Execute(const CF_CALLBACK_INFO* info, CF_OPERATION_TYPE type, CF_OPERATI
     return CfExecute(&op, &params);
 }
 
-void Transfer(const CF_CALLBACK_INFO* info, NTSTATUS status, const std::string& data, long long offset,
-              long long length) {
-    CF_OPERATION_PARAMETERS params{};
-    params.TransferData.CompletionStatus = status;
-    params.TransferData.Buffer = status == 0 ? data.data() + offset : nullptr;
-    params.TransferData.Offset.QuadPart = offset;
-    params.TransferData.Length.QuadPart = length;
-    HRESULT hr = Execute(info, CF_OPERATION_TYPE_TRANSFER_DATA, params, sizeof(params.TransferData));
-    Log("TRANSFER offset=%lld length=%lld status=0x%08X hr=0x%08X", offset, length, static_cast<unsigned>(status),
-        static_cast<unsigned>(hr));
-}
-
-void CALLBACK OnFetchData(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAMETERS* params) {
+void CALLBACK OnFetchData(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAMETERS* fetch) {
     Log("FETCH_DATA %s key=%lld offset=%lld length=%lld flags=0x%X image=%s", Common(info).c_str(),
         static_cast<long long>(info->TransferKey.QuadPart),
-        static_cast<long long>(params->FetchData.RequiredFileOffset.QuadPart),
-        static_cast<long long>(params->FetchData.RequiredLength.QuadPart),
-        static_cast<unsigned>(params->FetchData.Flags),
+        static_cast<long long>(fetch->FetchData.RequiredFileOffset.QuadPart),
+        static_cast<long long>(fetch->FetchData.RequiredLength.QuadPart), static_cast<unsigned>(fetch->FetchData.Flags),
         info->ProcessInfo != nullptr ? Narrow(info->ProcessInfo->ImagePath).c_str() : "-");
-    const std::string& mode = g_options.fetchMode;
-    if (mode == "hang") return;
-    if (mode.rfind("fail:", 0) == 0) {
-        NTSTATUS status = static_cast<NTSTATUS>(std::strtoul(mode.c_str() + 5, nullptr, 0));
-        return Transfer(info, status, std::string(), 0, params->FetchData.RequiredLength.QuadPart);
-    }
-    if (mode == "hold") WaitForHold();
-    // The source file at the placeholder's path below the root.
+    // The source file at the placeholder's path below the root, in one transfer.
     std::wstring below = std::wstring(info->NormalizedPath).substr(posix::ToWindowsPath(g_options.root).size() - 2);
     std::ifstream in(g_options.source + posix::ToPosixPath(below), std::ios::binary);
     const std::string data{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    const long long size = static_cast<long long>(data.size());
-    if (mode == "misaligned") {
-        // A good first chunk, three refused ones (a short middle piece, an unaligned offset, and an unaligned
-        // length one byte short of the end), then the rest: the request must survive the refusals.
-        Transfer(info, STATUS_SUCCESS, data, 0, 4096);
-        Transfer(info, STATUS_SUCCESS, data, 4096, 100);
-        Transfer(info, STATUS_SUCCESS, data, 4097, size - 4097);
-        Transfer(info, STATUS_SUCCESS, data, 4096, size - 4096 - 1);
-        return Transfer(info, STATUS_SUCCESS, data, 4096, size - 4096);
-    }
-    if (size == 0) return Transfer(info, STATUS_SUCCESS, data, 0, 0);
-    const long long chunk = g_options.chunk > 0 ? g_options.chunk : size;
-    for (long long offset = 0; offset < size; offset += chunk) {
-        Transfer(info, STATUS_SUCCESS, data, offset, std::min(chunk, size - offset));
-    }
-}
-
-void CALLBACK OnCancelFetchData(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAMETERS* params) {
-    Log("CANCEL_FETCH_DATA %s key=%lld flags=0x%X offset=%lld length=%lld", Common(info).c_str(),
-        static_cast<long long>(info->TransferKey.QuadPart), static_cast<unsigned>(params->Cancel.Flags),
-        static_cast<long long>(params->Cancel.FetchData.FileOffset.QuadPart),
-        static_cast<long long>(params->Cancel.FetchData.Length.QuadPart));
+    CF_OPERATION_PARAMETERS params{};
+    params.TransferData.Buffer = data.data();
+    params.TransferData.Length.QuadPart = static_cast<LONGLONG>(data.size());
+    HRESULT hr = Execute(info, CF_OPERATION_TYPE_TRANSFER_DATA, params, sizeof(params.TransferData));
+    Log("TRANSFER length=%zu hr=0x%08X", data.size(), static_cast<unsigned>(hr));
 }
 
 void CALLBACK OnCloseCompletion(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAMETERS* params) {
@@ -135,7 +91,6 @@ void CALLBACK OnCloseCompletion(const CF_CALLBACK_INFO* info, const CF_CALLBACK_
 }
 
 void Acknowledge(const CF_CALLBACK_INFO* info, CF_OPERATION_TYPE type, NTSTATUS status, const char* name) {
-    WaitForHold();
     CF_OPERATION_PARAMETERS params{};
     params.AckDelete.CompletionStatus = status;  // AckRename has the same layout
     HRESULT hr = Execute(info, type, params, sizeof(params.AckDelete));
@@ -154,33 +109,21 @@ void CALLBACK OnNotifyRename(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PAR
 }
 
 bool ParseOptions(int argc, char** argv) {
+    const auto status = [](const char* value) { return static_cast<NTSTATUS>(std::strtoul(value, nullptr, 0)); };
+    const std::map<std::string, std::function<void(const char*)>> setters = {
+        {"--source", [](const char* value) { g_options.source = value; }},
+        {"--ack-delete", [&](const char* value) { g_options.ackDelete = status(value); }},
+        {"--ack-rename", [&](const char* value) { g_options.ackRename = status(value); }},
+        {"--create", [](const char* value) { g_options.creates.push_back(value); }},
+    };
     for (int i = 3; i < argc; ++i) {
-        const std::string option = argv[i];
-        if (option == "--fetch-only") {
+        const auto setter = setters.find(argv[i]);
+        if (std::string(argv[i]) == "--fetch-only") {
             g_options.fetchOnly = true;
-            continue;
-        }
-        if (i + 1 >= argc) return false;
-        const char* value = argv[++i];
-        const NTSTATUS status = static_cast<NTSTATUS>(std::strtoul(value, nullptr, 0));
-        if (option == "--source") {
-            g_options.source = value;
-        } else if (option == "--chunk") {
-            g_options.chunk = std::atoll(value);
-        } else if (option == "--fetch") {
-            g_options.fetchMode = value;
-        } else if (option == "--ack-delete") {
-            g_options.ackDelete = status;
-        } else if (option == "--ack-rename") {
-            g_options.ackRename = status;
-        } else if (option == "--hold") {
-            g_options.hold = value;
-        } else if (option == "--timeout-ms") {
-            setenv("CFEMU_REQUEST_TIMEOUT_MS", value, 1);
-        } else if (option == "--create") {
-            g_options.creates.push_back(value);
-        } else {
+        } else if (setter == setters.end() || i + 1 >= argc) {
             return false;
+        } else {
+            setter->second(argv[++i]);
         }
     }
     return argc >= 3;
@@ -212,8 +155,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     g_options.root = argv[1];
-    std::vector<CF_CALLBACK_REGISTRATION> table = {{CF_CALLBACK_TYPE_FETCH_DATA, OnFetchData},
-                                                   {CF_CALLBACK_TYPE_CANCEL_FETCH_DATA, OnCancelFetchData}};
+    std::vector<CF_CALLBACK_REGISTRATION> table = {{CF_CALLBACK_TYPE_FETCH_DATA, OnFetchData}};
     if (!g_options.fetchOnly) {
         table.push_back({CF_CALLBACK_TYPE_NOTIFY_FILE_CLOSE_COMPLETION, OnCloseCompletion});
         table.push_back({CF_CALLBACK_TYPE_NOTIFY_DELETE, OnNotifyDelete});

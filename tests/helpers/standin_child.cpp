@@ -1,5 +1,6 @@
 // standin_child.cpp - a tiny child process for the stand-in's process and console tests:
-// "exit N", "sleep MS", "echo FILE ARGS...", "cwd FILE", "ctrl MARKER READY TRUE|FALSE".
+// "exit N", "sleep MS", "echo FILE ARGS..." (its directory, VOSKE_STANDIN_TEST and the arguments into FILE),
+// "ctrl TRUE|FALSE" (reports "ready", then the console event it gets, on standard output).
 #include <unistd.h>
 
 #include <atomic>
@@ -13,21 +14,13 @@
 
 namespace {
 
-const char* g_marker = nullptr;
 bool g_handled = false;
 std::atomic<bool> g_done{false};
 
-// Writes `text` to `path`, given in the program's Windows form ("Z:\...") unless it is a POSIX one.
-bool WriteText(const char* path, const std::string& text) {
-    FILE* f = std::fopen(path[0] == '/' ? path : posix::ToPosixPath(posix::Utf8ToWide(path)).c_str(), "w");
-    if (f == nullptr) return false;
-    std::fwrite(text.data(), 1, text.size(), f);
-    return std::fclose(f) == 0;
-}
-
-// Writes the event number into the marker file, then takes the event or passes it on.
+// Reports the event, then takes it or passes it on.
 BOOL WINAPI OnControl(DWORD event) {
-    WriteText(g_marker, "event " + std::to_string(event));
+    std::printf("event %u\n", static_cast<unsigned>(event));
+    std::fflush(stdout);
     g_done = true;
     return g_handled ? TRUE : FALSE;
 }
@@ -42,21 +35,18 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (verb == "echo") {
-        std::string text;  // one argument per line, each between brackets so that blanks show
-        for (int i = 3; i < argc; ++i) text += std::string("[") + argv[i] + "]\n";
-        return WriteText(argv[2], text) ? 0 : 101;
-    }
-    if (verb == "cwd") {
         char cwd[4096];
         const char* probe = std::getenv("VOSKE_STANDIN_TEST");
-        return getcwd(cwd, sizeof cwd) && WriteText(argv[2], std::string(cwd) + "\n" + (probe ? probe : "(unset)"))
-                   ? 0
-                   : 101;
+        std::string text = std::string(getcwd(cwd, sizeof cwd) ? cwd : "?") + "\n" + (probe ? probe : "(unset)") + "\n";
+        for (int i = 3; i < argc; ++i) text += std::string("[") + argv[i] + "]\n";  // brackets show blanks
+        FILE* f = std::fopen(posix::ToPosixPath(posix::Utf8ToWide(argv[2])).c_str(), "w");
+        return f != nullptr && std::fputs(text.c_str(), f) >= 0 && std::fclose(f) == 0 ? 0 : 101;
     }
-    if (verb == "ctrl" && argc == 5) {
-        g_marker = argv[2];
-        g_handled = std::strcmp(argv[4], "TRUE") == 0;
-        if (!SetConsoleCtrlHandler(OnControl, TRUE) || !WriteText(argv[3], "ready")) return 103;
+    if (verb == "ctrl") {
+        g_handled = std::strcmp(argv[2], "TRUE") == 0;
+        if (!SetConsoleCtrlHandler(OnControl, TRUE)) return 103;
+        std::printf("ready\n");
+        std::fflush(stdout);
         // A handled event lets the process end on its own terms, with exit code 7; an unhandled one ends it
         // from the dispatcher, so then this loop never finishes.
         while (!g_done || !g_handled) Sleep(10);

@@ -1,10 +1,7 @@
 // filter_connection_test.cpp - this test process as the connected provider: what its callbacks receive, on
 // which threads, CfExecute's checks, nested fetches from callbacks, a growing pool, and disconnection.
-#include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <condition_variable>
-#include <iterator>
 #include <mutex>
 #include <thread>
 
@@ -13,74 +10,80 @@
 namespace platformtest {
 namespace {
 
+// What one callback received, and where it ran.
 struct Seen {
-    CF_CALLBACK_TYPE type;
     CF_CALLBACK_INFO info;
+    CF_CALLBACK_PARAMETERS params;
     std::string path;
     std::vector<BYTE> rootIdentity;
-    std::thread::id thread;
-    bool onCallbackThread;
     int pid;  // -1: no process info
+    std::thread::id thread = std::this_thread::get_id();
+    bool onCallbackThread = cfemu::OnCallbackThread();
 };
 
 // What the callbacks do is set before the connection; everything they receive is kept for the test to examine.
 struct Recorder {
     std::mutex mutex;
-    std::vector<Seen> seen;
+    std::condition_variable changed;
+    std::vector<Seen> fetches, closes, cancels;
     std::string source;      // served as the contents of every fetched file
     std::string nestedRead;  // a placeholder the fetch callback of "outer" reads itself first
     std::string nestedResult;
     std::atomic<bool> answer{true};
-    bool wrongFirst = false;  // the fetch callback first answers wrongly, then rightly
-    std::condition_variable changed;
-    int barrier = 0;  // fetch callbacks wait until this many run at once
-    int running = 0, maxRunning = 0;
-    std::vector<HRESULT> wrongAnswers;  // what CfExecute said to the wrong answers
+    std::atomic<NTSTATUS> status{0};               // the completion status of the answer
+    std::atomic<bool> wrongFirst{false};           // the fetch callback first answers wrongly, then rightly
+    std::vector<HRESULT> wrongAnswers;             // what CfExecute said to the wrong answers
+    int barrier = 0, running = 0, maxRunning = 0;  // fetch callbacks wait until `barrier` of them run at once
 };
 Recorder* g_recorder = nullptr;
 
-void Record(CF_CALLBACK_TYPE type, const CF_CALLBACK_INFO* info) {
-    const BYTE* rootIdentity = static_cast<const BYTE*>(info->SyncRootIdentity);
-    Seen seen{type,
-              *info,
-              posix::WideToUtf8(info->NormalizedPath),
-              std::vector<BYTE>(rootIdentity, rootIdentity + info->SyncRootIdentityLength),
-              std::this_thread::get_id(),
-              cfemu::OnCallbackThread(),
+void Record(std::vector<Seen> Recorder::*list, const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAMETERS* params) {
+    const BYTE* id = static_cast<const BYTE*>(info->SyncRootIdentity);
+    Seen seen{*info, *params, posix::WideToUtf8(info->NormalizedPath),
+              std::vector<BYTE>(id, id + info->SyncRootIdentityLength),
               info->ProcessInfo != nullptr ? int(info->ProcessInfo->ProcessId) : -1};
     std::lock_guard<std::mutex> lock(g_recorder->mutex);
-    g_recorder->seen.push_back(seen);
+    (g_recorder->*list).push_back(seen);
 }
 
-// An operation for the request `info` names, with all of `data` as the transfer.
-HRESULT Answer(const CF_CALLBACK_INFO& info, const std::string& data, ULONG paramSize = 40,
-               CF_OPERATION_TYPE type = CF_OPERATION_TYPE_TRANSFER_DATA, LONGLONG requestKeyDelta = 0,
-               ULONG structSize = sizeof(CF_OPERATION_INFO)) {
+// An operation for the request `info` names, with `data` from `offset` on as the transfer (`length` < 0: all).
+struct Op {
+    ULONG paramSize = 40;
+    CF_OPERATION_TYPE type = CF_OPERATION_TYPE_TRANSFER_DATA;
+    LONGLONG keyDelta = 0;  // added to the request key
+    ULONG structSize = sizeof(CF_OPERATION_INFO);
+    LONGLONG offset = 0, length = -1;
+    NTSTATUS status = 0;
+};
+HRESULT Answer(const CF_CALLBACK_INFO& info, const std::string& data, const Op& how = {}) {
     CF_OPERATION_INFO op{};
-    op.StructSize = structSize;
-    op.Type = type;
+    op.StructSize = how.structSize;
+    op.Type = how.type;
     op.ConnectionKey = info.ConnectionKey;
     op.TransferKey = info.TransferKey;
-    op.RequestKey.QuadPart = info.RequestKey.QuadPart + requestKeyDelta;
+    op.RequestKey.QuadPart = info.RequestKey.QuadPart + how.keyDelta;
     CF_OPERATION_PARAMETERS params{};
-    params.ParamSize = paramSize;
-    params.TransferData.Buffer = data.data();
-    params.TransferData.Length.QuadPart = static_cast<LONGLONG>(data.size());
+    params.ParamSize = how.paramSize;
+    params.TransferData.CompletionStatus = how.status;
+    params.TransferData.Buffer = data.data() + how.offset;
+    params.TransferData.Offset.QuadPart = how.offset;
+    params.TransferData.Length.QuadPart = how.length >= 0 ? how.length : LONGLONG(data.size()) - how.offset;
     return CfExecute(&op, &params);
 }
 
-std::string ReadThroughStandIn(const std::string& path, DWORD* error) {
-    HANDLE file = CreateFileW(Win(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+std::string ReadThroughStandIn(const std::string& path, DWORD* error = nullptr) {
+    HANDLE file = Open(path, GENERIC_READ, FILE_SHARE_READ);
     std::string data(64 * 1024, '\0');
     DWORD got = 0;
-    *error = file != INVALID_HANDLE_VALUE && ReadFile(file, data.data(), 65536, &got, nullptr) ? 0 : GetLastError();
+    const DWORD result = ErrorOf(file != INVALID_HANDLE_VALUE && ReadFile(file, data.data(), 65536, &got, nullptr));
     if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+    if (error != nullptr) *error = result;
     data.resize(got);
     return data;
 }
 
-void CALLBACK OnFetch(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAMETERS*) {
-    Record(CF_CALLBACK_TYPE_FETCH_DATA, info);
+void CALLBACK OnFetch(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAMETERS* params) {
+    Record(&Recorder::fetches, info, params);
     Recorder& r = *g_recorder;
     {
         std::unique_lock<std::mutex> lock(r.mutex);
@@ -97,19 +100,30 @@ void CALLBACK OnFetch(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAMETERS
         r.nestedResult = error == ERROR_SUCCESS ? got : "error " + std::to_string(error);
     }
     if (r.wrongFirst) {
-        // The whole structure's size, an acknowledgement's size, a request key that is not the callback's.
-        std::vector<HRESULT> results = {Answer(*info, r.source, 48), Answer(*info, r.source, 16),
-                                        Answer(*info, r.source, 40, CF_OPERATION_TYPE_TRANSFER_DATA, 1)};
+        // The whole structure's size, an acknowledgement's size, a request key that is not the callback's; a good
+        // first piece, then three that break the 4 KiB rule: a short middle piece, an unaligned offset, and an
+        // unaligned length one byte short of the end.
+        const LONGLONG size = static_cast<LONGLONG>(r.source.size());
+        std::vector<HRESULT> results = {Answer(*info, r.source, {.paramSize = 48}),
+                                        Answer(*info, r.source, {.paramSize = 16}),
+                                        Answer(*info, r.source, {.keyDelta = 1}),
+                                        Answer(*info, r.source, {.length = 4096}),
+                                        Answer(*info, r.source, {.offset = 4096, .length = 100}),
+                                        Answer(*info, r.source, {.offset = 4097}),
+                                        Answer(*info, r.source, {.offset = 4096, .length = size - 4097})};
         std::lock_guard<std::mutex> lock(r.mutex);
         r.wrongAnswers = results;
     }
-    if (r.answer) Answer(*info, r.source);
+    if (r.answer) Answer(*info, r.source, {.offset = r.wrongFirst ? 4096 : 0, .status = r.status});
     std::lock_guard<std::mutex> lock(r.mutex);
     --r.running;
 }
 
-void CALLBACK OnClose(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAMETERS*) {
-    Record(CF_CALLBACK_TYPE_NOTIFY_FILE_CLOSE_COMPLETION, info);
+void CALLBACK OnClose(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAMETERS* params) {
+    Record(&Recorder::closes, info, params);
+}
+void CALLBACK OnCancel(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAMETERS* params) {
+    Record(&Recorder::cancels, info, params);
 }
 
 class ConnectionTest : public RegisteredRootTest {
@@ -120,6 +134,7 @@ class ConnectionTest : public RegisteredRootTest {
     }
     void TearDown() override {
         if (connected_) CfDisconnectSyncRoot(key_);
+        unsetenv("CFEMU_REQUEST_TIMEOUT_MS");
         RegisteredRootTest::TearDown();
     }
 
@@ -127,6 +142,7 @@ class ConnectionTest : public RegisteredRootTest {
                                           CF_CONNECT_FLAG_REQUIRE_FULL_FILE_PATH) {
         CF_CALLBACK_REGISTRATION table[] = {{CF_CALLBACK_TYPE_FETCH_DATA, OnFetch},
                                             {CF_CALLBACK_TYPE_NOTIFY_FILE_CLOSE_COMPLETION, OnClose},
+                                            {CF_CALLBACK_TYPE_CANCEL_FETCH_DATA, OnCancel},
                                             {CF_CALLBACK_TYPE_NONE, nullptr}};
         ASSERT_EQ(CfConnectSyncRoot(Win(root_).c_str(), table, &context_, flags, &key_), S_OK);
         connected_ = true;
@@ -136,18 +152,15 @@ class ConnectionTest : public RegisteredRootTest {
         connected_ = false;
     }
 
-    std::vector<Seen> SeenOf(CF_CALLBACK_TYPE type, size_t waitFor = 0) {
-        std::vector<Seen> result;
-        WaitUntil(
-            [&] {
-                std::lock_guard<std::mutex> lock(recorder_.mutex);
-                result.clear();
-                std::copy_if(recorder_.seen.begin(), recorder_.seen.end(), std::back_inserter(result),
-                             [&](const Seen& seen) { return seen.type == type; });
-                return result.size() >= waitFor;
-            },
-            20000);
-        return result;
+    // What the callbacks have recorded in `list`, once it holds `count` or the deadline has passed.
+    std::vector<Seen> SeenIn(std::vector<Seen> Recorder::*list, size_t count = 0) {
+        const auto enough = [&] {
+            std::lock_guard<std::mutex> lock(recorder_.mutex);
+            return (recorder_.*list).size() >= count;
+        };
+        WaitUntil(enough, 20000);
+        std::lock_guard<std::mutex> lock(recorder_.mutex);
+        return recorder_.*list;
     }
 
     Recorder recorder_;
@@ -171,93 +184,123 @@ TEST_F(ConnectionTest, ConnectStatusesWhatCfExecuteRefusesAndDisconnection) {
     EXPECT_EQ(CfConnectSyncRoot(Win(root_).c_str(), nullCallback, nullptr, 0, &key), E_INVALIDARG);
     EXPECT_EQ(CfDisconnectSyncRoot(unknown), E_INVALIDARG);
 
-    AddFile("k.txt", "abc");
-    AddFile("pending.txt", "pending");
-    AddFile("late.txt", "late");
+    for (const char* name : {"k.txt", "pending.txt", "late.txt"}) AddFile(name, "abc");
     recorder_.source = "abc";
     Connect();
     EXPECT_EQ(CfConnectSyncRoot(Win(root_).c_str(), table, nullptr, 0, &key), Hr(0x8007017A));
-    ProcessResult other = RunProcess({std::string(VOSKE_BINARY_DIR) + "/filter_provider", root_, log_}, 20000);
-    EXPECT_EQ(other.exitCode, 1);
+    EXPECT_EQ(RunProcess({std::string(VOSKE_BINARY_DIR) + "/filter_provider", root_, log_}, 20000).exitCode, 1);
     EXPECT_EQ(CountLines(log_, "CONNECT_FAILED hr=0x8007017A"), 1);
-    EXPECT_NE(Cfemu({"root", root_}).out.find("connected: yes (pid " + std::to_string(getpid()) + ")"),
-              std::string::npos);
+    const std::string connected = "connected: yes (pid " + std::to_string(getpid()) + ")";
+    EXPECT_NE(Cfemu({"root", root_}).out.find(connected), std::string::npos);
     // The connected provider itself may create placeholders; unregistering needs the connection gone.
     EXPECT_EQ(CreatePlaceholder(root_, PlaceholderSpec{L"own.txt", 1, L"own"}), S_OK);
     EXPECT_EQ(CfUnregisterSyncRoot(Win(root_).c_str()), Hr(0x80070187));
 
-    DWORD error = ERROR_SUCCESS;
-    ASSERT_EQ(ReadThroughStandIn(Path("k.txt"), &error), "abc");
-    CF_CALLBACK_INFO finished = SeenOf(CF_CALLBACK_TYPE_FETCH_DATA)[0].info;
-    const HRESULT canceled = Hr(0x8007018E);
+    ASSERT_EQ(ReadThroughStandIn(Path("k.txt")), "abc");
+    CF_CALLBACK_INFO finished = SeenIn(&Recorder::fetches)[0].info;
+    const HRESULT canceled = Hr(0x8007018E), bad = E_INVALIDARG;
+    const CF_OPERATION_TYPE transfer = CF_OPERATION_TYPE_TRANSFER_DATA, ackDelete = CF_OPERATION_TYPE_ACK_DELETE,
+                            ackRename = CF_OPERATION_TYPE_ACK_RENAME, retrieve = CF_OPERATION_TYPE_RETRIEVE_DATA;
     const struct {
         ULONG structSize;
         CF_OPERATION_TYPE type;
         ULONG paramSize;
         HRESULT expected;
     } rows[] = {
-        {47, CF_OPERATION_TYPE_TRANSFER_DATA, 48, E_INVALIDARG},
-        {0, CF_OPERATION_TYPE_TRANSFER_DATA, 48, E_INVALIDARG},
-        {48, CF_OPERATION_TYPE_TRANSFER_DATA, 39, E_INVALIDARG},
-        {48, CF_OPERATION_TYPE_TRANSFER_DATA, 49, E_INVALIDARG},
-        {48, CF_OPERATION_TYPE_TRANSFER_DATA, 40, canceled},
-        {48, CF_OPERATION_TYPE_TRANSFER_DATA, 48, E_INVALIDARG},
-        {48, CF_OPERATION_TYPE_ACK_DELETE, 15, E_INVALIDARG},
-        {48, CF_OPERATION_TYPE_ACK_DELETE, 16, canceled},
-        {48, CF_OPERATION_TYPE_ACK_DELETE, 48, E_INVALIDARG},
-        {48, CF_OPERATION_TYPE_ACK_RENAME, 16, canceled},
-        {48, CF_OPERATION_TYPE_ACK_RENAME, 40, E_INVALIDARG},
-        {48, CF_OPERATION_TYPE_RETRIEVE_DATA, 48, E_INVALIDARG},
+        {47, transfer, 48, bad},       {0, transfer, 48, bad},        {48, transfer, 39, bad},
+        {48, transfer, 49, bad},       {48, transfer, 40, canceled},  {48, transfer, 48, bad},
+        {48, ackDelete, 15, bad},      {48, ackDelete, 16, canceled}, {48, ackDelete, 48, bad},
+        {48, ackRename, 16, canceled}, {48, ackRename, 40, bad},      {48, retrieve, 48, bad},
     };
-    for (size_t i = 0; i < std::size(rows); ++i) {
-        EXPECT_EQ(Answer(finished, "abc", rows[i].paramSize, rows[i].type, 0, rows[i].structSize), rows[i].expected)
-            << i;
+    for (const auto& row : rows) {
+        EXPECT_EQ(Answer(finished, "abc", {.paramSize = row.paramSize, .type = row.type, .structSize = row.structSize}),
+                  row.expected)
+            << row.structSize << " " << row.type << " " << row.paramSize;
     }
     finished.ConnectionKey.Internal += 1000;
     EXPECT_EQ(Answer(finished, "abc"), canceled);  // an unknown connection
 
     recorder_.answer = false;  // the next fetch stays unanswered until the disconnect
-    DWORD pendingError = ERROR_SUCCESS;
+    DWORD pendingError = ERROR_SUCCESS, error = ERROR_SUCCESS;
     std::thread reader([&] { ReadThroughStandIn(Path("pending.txt"), &pendingError); });
-    const Seen pending = SeenOf(CF_CALLBACK_TYPE_FETCH_DATA, 2).back();
+    const Seen pending = SeenIn(&Recorder::fetches, 2).back();
     Disconnect();
     reader.join();
     EXPECT_EQ(pendingError, ERROR_CLOUD_FILE_PROVIDER_TERMINATED);
     EXPECT_FALSE(IsHydrated(Path("pending.txt")));
-    EXPECT_EQ(Answer(pending.info, "pending"), canceled);
+    EXPECT_EQ(Answer(pending.info, "abc"), canceled);
     EXPECT_EQ(ReadThroughStandIn(Path("late.txt"), &error), "");
     EXPECT_EQ(error, ERROR_CLOUD_FILE_PROVIDER_NOT_RUNNING);
-    EXPECT_EQ(SeenOf(CF_CALLBACK_TYPE_FETCH_DATA).size(), 2u);
+    EXPECT_EQ(SeenIn(&Recorder::fetches).size(), 2u);
     EXPECT_EQ(CfDisconnectSyncRoot(key_), E_INVALIDARG);
     EXPECT_NE(Cfemu({"root", root_}).out.find("connected: no"), std::string::npos);
 
     recorder_.answer = true;
-    recorder_.source = "late";
     Connect(CF_CONNECT_FLAG_NONE);
-    ASSERT_EQ(ReadThroughStandIn(Path("late.txt"), &error), "late");
-    EXPECT_EQ(SeenOf(CF_CALLBACK_TYPE_FETCH_DATA).back().pid, -1);
+    ASSERT_EQ(ReadThroughStandIn(Path("late.txt")), "abc");
+    EXPECT_EQ(SeenIn(&Recorder::fetches).back().pid, -1);
+}
+
+// A failure status, or no answer before the request timeout: the reader gets the mapped error and no bytes, and the
+// file stays dehydrated. A timed-out request is canceled towards the provider.
+TEST_F(ConnectionTest, FailedAndUnansweredFetches) {
+    // Unsuccessful (389), authentication failed (386), insufficient resources (388), access denied (no cloud meaning:
+    // 389) and no answer (the timeout, 426).
+    const struct {
+        unsigned long status;
+        DWORD readerSees;
+    } rows[] = {{0xC000CF12, 389}, {0xC000CF0F, 386}, {0xC000CF11, 388}, {0xC0000022, 389}, {0, 426}};
+    recorder_.source = "contents";
+    Connect();
+    for (size_t i = 0; i < std::size(rows); ++i) {
+        const std::string name = "f" + std::to_string(i) + ".txt";
+        AddFile(name, recorder_.source);
+        if (rows[i].status == 0) {  // a short request timeout, for this request alone
+            Disconnect();
+            setenv("CFEMU_REQUEST_TIMEOUT_MS", "300", 1);
+            Connect();
+        }
+        recorder_.status = static_cast<NTSTATUS>(rows[i].status);
+        recorder_.answer = rows[i].status != 0;
+        DWORD error = ERROR_SUCCESS;
+        EXPECT_EQ(ReadThroughStandIn(Path(name), &error), "") << i;
+        EXPECT_EQ(error, rows[i].readerSees) << i;
+        EXPECT_FALSE(IsHydrated(Path(name))) << i;
+        EXPECT_TRUE(HoldsNoData(Path(name))) << i;
+    }
+    const std::vector<Seen> cancels = SeenIn(&Recorder::cancels, 1);
+    ASSERT_EQ(cancels.size(), 1u);
+    EXPECT_EQ(cancels[0].path, VolumeRelative(Path("f4.txt")));
+    EXPECT_EQ(cancels[0].params.Cancel.Flags, CF_CALLBACK_CANCEL_FLAG_IO_TIMEOUT);
+    EXPECT_EQ(cancels[0].params.Cancel.FetchData.FileOffset.QuadPart, 0);
+    EXPECT_EQ(cancels[0].params.Cancel.FetchData.Length.QuadPart, 8);
+    EXPECT_EQ(cancels[0].info.TransferKey.QuadPart, SeenIn(&Recorder::fetches).back().info.TransferKey.QuadPart);
 }
 
 // The callback reads another placeholder itself (served on another thread, its close announced too), and first
-// answers with the whole structure's ParamSize (48), an acknowledgement's (16) and a request key that is not its
-// own: each refused, none ending the request, which the right answer still completes.
-TEST_F(ConnectionTest, CallbackInfoNestedFetchAndWrongAnswers) {
-    AddFile("outer.txt", "OUTER!");
-    AddFile("inner.txt", "OUTER!");
-    recorder_.source = "OUTER!";
+// answers wrongly (see OnFetch): each wrong answer refused, none ending the request, which the right answer still
+// completes. Then the pool grows to run as many fetches at once as there are readers waiting.
+TEST_F(ConnectionTest, CallbackInfoNestedFetchWrongAnswersAndAGrowingPool) {
+    const int kFiles = 6;
+    recorder_.source = Pattern(3 * 4096 + 5);
+    for (const char* name : {"outer.txt", "inner.txt"}) AddFile(name, recorder_.source);
+    for (int i = 0; i < kFiles; ++i) AddFile("p" + std::to_string(i) + ".txt", recorder_.source);
     recorder_.nestedRead = Path("inner.txt");
     recorder_.wrongFirst = true;
     Connect();
 
     DWORD error = ERROR_SUCCESS;
-    EXPECT_EQ(ReadThroughStandIn(Path("outer.txt"), &error), "OUTER!");
+    EXPECT_TRUE(ReadThroughStandIn(Path("outer.txt"), &error) == recorder_.source);
     EXPECT_EQ(error, ERROR_SUCCESS);
-    std::vector<Seen> fetches = SeenOf(CF_CALLBACK_TYPE_FETCH_DATA);
+    std::vector<Seen> fetches = SeenIn(&Recorder::fetches);
     ASSERT_EQ(fetches.size(), 2u);
     {
         std::lock_guard<std::mutex> lock(recorder_.mutex);
-        EXPECT_EQ(recorder_.nestedResult, "OUTER!");
-        EXPECT_EQ(recorder_.wrongAnswers, (std::vector<HRESULT>{E_INVALIDARG, E_INVALIDARG, E_INVALIDARG}));
+        EXPECT_TRUE(recorder_.nestedResult == recorder_.source) << recorder_.nestedResult.substr(0, 20);
+        const HRESULT bad = E_INVALIDARG;
+        EXPECT_EQ(recorder_.wrongAnswers, (std::vector<HRESULT>{bad, bad, bad, S_OK, bad, bad, bad}));
+        recorder_.wrongFirst = false;
+        recorder_.barrier = kFiles;
     }
     EXPECT_NE(fetches[0].thread, fetches[1].thread);
     const Seen& fetch = fetches[0];
@@ -273,32 +316,20 @@ TEST_F(ConnectionTest, CallbackInfoNestedFetchAndWrongAnswers) {
     EXPECT_TRUE(fetch.onCallbackThread);
     EXPECT_FALSE(cfemu::OnCallbackThread());
     // Both reads are announced closed, the callback's own read of inner.txt too, each naming this process.
-    std::vector<Seen> closes = SeenOf(CF_CALLBACK_TYPE_NOTIFY_FILE_CLOSE_COMPLETION, 2);
-    Disconnect();
+    std::vector<Seen> closes = SeenIn(&Recorder::closes, 2);
     ASSERT_EQ(closes.size(), 2u);
     std::sort(closes.begin(), closes.end(), [](const Seen& a, const Seen& b) { return a.path < b.path; });
     EXPECT_EQ(closes[0].path, VolumeRelative(Path("inner.txt")));
     EXPECT_EQ(closes[1].path, VolumeRelative(Path("outer.txt")));
     for (const Seen& close : closes) EXPECT_EQ(close.pid, getpid());
-}
 
-// The pool grows to run as many fetches at once as there are readers waiting.
-TEST_F(ConnectionTest, SixFetchesRunAtOnce) {
-    const int kFiles = 6;
-    for (int i = 0; i < kFiles; ++i) AddFile("p" + std::to_string(i) + ".txt", "P");
-    recorder_.source = "P";
-    recorder_.barrier = kFiles;
-    Connect();
     std::vector<std::thread> readers;
     std::vector<std::string> results(kFiles);
     for (int i = 0; i < kFiles; ++i) {
-        readers.emplace_back([&, i] {
-            DWORD error = ERROR_SUCCESS;
-            results[i] = ReadThroughStandIn(Path("p" + std::to_string(i) + ".txt"), &error);
-        });
+        readers.emplace_back([&, i] { results[i] = ReadThroughStandIn(Path("p" + std::to_string(i) + ".txt")); });
     }
     for (std::thread& reader : readers) reader.join();
-    EXPECT_EQ(results, std::vector<std::string>(kFiles, "P"));
+    EXPECT_TRUE(results == std::vector<std::string>(kFiles, recorder_.source));
     std::lock_guard<std::mutex> lock(recorder_.mutex);
     EXPECT_EQ(recorder_.maxRunning, kFiles);
 }

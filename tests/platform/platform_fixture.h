@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <functional>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -29,6 +30,8 @@ constexpr LONGLONG kCreationTicks = 132000000000000000LL, kAccessTicks = 1331000
                    kWriteTicks = 133200000000000000LL, kChangeTicks = 133300000000000000LL;
 inline long long UnixSecondsOfTicks(LONGLONG ticks) { return (ticks - 116444736000000000LL) / 10000000LL; }
 constexpr HRESULT Hr(unsigned long value) { return static_cast<HRESULT>(value); }
+// The last error of a call that returned `ok`, ERROR_SUCCESS when it succeeded.
+inline DWORD ErrorOf(BOOL ok) { return ok ? ERROR_SUCCESS : GetLastError(); }
 
 // Bytes that depend on their offset, so a chunk in the wrong place or a page of zeros shows.
 inline std::string Pattern(size_t size) {
@@ -50,10 +53,17 @@ inline std::string VolumeRelative(std::string path) {
     for (char& c : path) c = c == '/' ? '\\' : c;
     return path;
 }
+inline HANDLE Open(const std::string& posixPath, DWORD access, DWORD share = 0, DWORD disposition = OPEN_EXISTING,
+                   DWORD flags = 0) {
+    return CreateFileW(Win(posixPath).c_str(), access, share, nullptr, disposition, flags, nullptr);
+}
 
+// Registers `root` with full hydration and population; `change` may spoil the structures first.
+using RegistrationChange = std::function<void(CF_SYNC_REGISTRATION&, CF_SYNC_POLICIES&)>;
 inline HRESULT RegisterRoot(const std::string& root, const wchar_t* version = L"0.1.0-spike",
                             CF_PLACEHOLDER_MANAGEMENT_POLICY management = CF_PLACEHOLDER_MANAGEMENT_POLICY_DEFAULT,
-                            ULONG policiesSize = sizeof(CF_SYNC_POLICIES), CF_REGISTER_FLAGS flags = 0) {
+                            ULONG policiesSize = sizeof(CF_SYNC_POLICIES), CF_REGISTER_FLAGS flags = 0,
+                            const RegistrationChange& change = nullptr) {
     std::vector<BYTE> blob = Utf16Blob(L"root-id\tuser");
     CF_SYNC_REGISTRATION registration{};
     registration.StructSize = sizeof(registration);
@@ -68,6 +78,7 @@ inline HRESULT RegisterRoot(const std::string& root, const wchar_t* version = L"
     policies.Population.Primary = CF_POPULATION_POLICY_ALWAYS_FULL;
     policies.InSync = CF_INSYNC_POLICY_TRACK_FILE_LAST_WRITE_TIME;
     policies.PlaceholderManagement = management;
+    if (change) change(registration, policies);
     return CfRegisterSyncRoot(Win(root).c_str(), &registration, &policies, flags);
 }
 
@@ -157,22 +168,22 @@ inline ProcessResult Cfemu(std::vector<std::string> arguments) {
     arguments.insert(arguments.begin(), VOSKE_CFEMU);
     return RunProcess(arguments, 60000);
 }
-inline std::unique_ptr<BackgroundProcess> StartCfemu(std::vector<std::string> arguments) {
-    arguments.insert(arguments.begin(), VOSKE_CFEMU);
-    return std::make_unique<BackgroundProcess>(arguments);
-}
 // `cfemu hold PATH ACCESS SHARE` keeps a handle open in another process, as any application would.
 inline std::unique_ptr<BackgroundProcess> Hold(const std::string& path, const std::string& access,
                                                const std::string& share) {
-    auto holder = StartCfemu({"hold", path, access, share});
+    auto holder =
+        std::make_unique<BackgroundProcess>(std::vector<std::string>{VOSKE_CFEMU, "hold", path, access, share});
     EXPECT_TRUE(WaitUntil([&] { return holder->Out().find("holding") != std::string::npos; }, 20000)) << holder->Err();
     return holder;
 }
 
-// A temporary LOCALAPPDATA (HOME and XDG_DATA_HOME too); for the filter's tests a sync root in it, the directory
-// the test provider serves from and its log.
+// A temporary LOCALAPPDATA (HOME and XDG_DATA_HOME too) holding a sync root, the directory the test provider
+// serves from and its log.
 class PlatformTest : public ::testing::Test {
   protected:
+    void SetUp() override {
+        for (const std::string& directory : {base_, root_, source_}) mkdir(directory.c_str(), 0755);
+    }
     void TearDown() override {
         // A sanitizer build reports a race in a provider process on its standard error.
         for (const auto& provider : providers_) EXPECT_EQ(provider->Err().find("Sanitizer"), std::string::npos);
@@ -207,41 +218,17 @@ class PlatformTest : public ::testing::Test {
         ASSERT_TRUE(providers_.back()->Wait(10000));
     }
 
-    // Registers the root again with another placeholder-management policy, as an update.
-    void AllowManagement(CF_PLACEHOLDER_MANAGEMENT_POLICY management, ULONG size = sizeof(CF_SYNC_POLICIES)) {
-        ASSERT_EQ(RegisterRoot(root_, L"0.1.0-spike", management, size, CF_REGISTER_FLAG_UPDATE), S_OK);
-    }
-
-    // Dehydrates through a handle of this process opened with `access` and share mode 0.
-    HRESULT Dehydrate(const std::string& name, DWORD access = GENERIC_READ | GENERIC_WRITE) {
-        HANDLE file = CreateFileW(Win(Path(name)).c_str(), access, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-        if (file == INVALID_HANDLE_VALUE) return HRESULT_FROM_WIN32(GetLastError());
-        LARGE_INTEGER offset{}, length{};
-        length.QuadPart = CF_EOF;
-        HRESULT hr = CfDehydratePlaceholder(file, offset, length, CF_DEHYDRATE_FLAG_NONE, nullptr);
-        CloseHandle(file);
-        return hr;
-    }
-
     std::unique_ptr<TempLocalAppData> env_ = std::make_unique<TempLocalAppData>();
     const std::string base_ = env_->Root() + "/filter", root_ = base_ + "/SyncRoot", source_ = base_ + "/source",
                       log_ = base_ + "/provider-log.txt";
     std::vector<std::unique_ptr<BackgroundProcess>> providers_;
 };
 
-// A test of the emulated filter: the sync root and the provider's source directory exist.
-class FilterTest : public PlatformTest {
+// A test of the emulated filter whose root is registered up front.
+class RegisteredRootTest : public PlatformTest {
   protected:
     void SetUp() override {
-        for (const std::string& directory : {base_, root_, source_}) mkdir(directory.c_str(), 0755);
-    }
-};
-
-// A test whose root is registered up front.
-class RegisteredRootTest : public FilterTest {
-  protected:
-    void SetUp() override {
-        FilterTest::SetUp();
+        PlatformTest::SetUp();
         ASSERT_EQ(RegisterRoot(root_), S_OK);
     }
 };
