@@ -187,19 +187,19 @@ class ProgramTest : public testing::Test {
         return (state.flags & cfemu::kStateHydrated) != 0;
     }
     // The inbox records whose names start with `prefix`, by content; download records are named by a number.
-    std::vector<std::string> Records(const std::string& prefix) const {
+    std::vector<std::string> Records(const std::string& prefix, bool downloads = false) const {
         std::vector<std::string> records;
         for (const std::string& name : ListDirectory(Inbox())) {
-            if (name.rfind(prefix, 0) == 0) records.push_back(ReadFileBytes(Inbox() + "/" + name));
+            if (downloads ? isdigit(static_cast<unsigned char>(name[0])) != 0 : name.rfind(prefix, 0) == 0) {
+                records.push_back(ReadFileBytes(Inbox() + "/" + name));
+            }
         }
         return records;
     }
-    std::vector<std::string> DownloadRecords() const {
-        std::vector<std::string> records;
-        for (const std::string& name : ListDirectory(Inbox())) {
-            if (isdigit(static_cast<unsigned char>(name[0]))) records.push_back(ReadFileBytes(Inbox() + "/" + name));
-        }
-        return records;
+    std::vector<std::string> DownloadRecords() const { return Records("", true); }
+    // A `cfemu cat` of `relative` in the root, running beside the test.
+    std::unique_ptr<BackgroundProcess> StartCat(const std::string& relative) const {
+        return std::make_unique<BackgroundProcess>(std::vector<std::string>{VOSKE_CFEMU, "cat", Root(relative)});
     }
     void ClearInbox() const {
         for (const std::string& name : ListDirectory(Inbox())) fs::remove(Inbox() + "/" + name);

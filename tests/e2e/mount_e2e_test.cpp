@@ -1,4 +1,4 @@
-// mount_e2e_test.cpp - `cfemu mount` with ordinary Linux programs (cat, sha256sum, dd, python3, cp, sh, rm, mv, ls)
+// mount_e2e_test.cpp - `cfemu mount` with ordinary Linux programs (cat, dd, python3, cp, sh, rm, mv, ls)
 // on the mount while `connect` serves the root: bytes, records, failures without a provider, refusals at start-up.
 #include <fcntl.h>
 #include <sys/mount.h>
@@ -83,22 +83,17 @@ TEST_F(MountE2e, OrdinaryProgramsThroughTheMountBeforeDuringAndAfterAProvider) {
             << ls;
     }
 
-    // Eight cats at once, three of them on one file, give the cache files' bytes; so does sha256sum.
+    // Eight cats at once, three of them on one file, give the cache files' bytes.
     const char* readers[] = {"s0.bin",    "s1.bin",  "s4095.bin", "s4096.bin",
                              "s4097.bin", "s9m.bin", "s9m.bin",   "s9m.bin"};
     std::vector<std::unique_ptr<BackgroundProcess>> cats;
-    std::vector<std::string> sumArgs = {"/usr/bin/sha256sum"};
     for (const char* name : readers) {
         cats.push_back(std::make_unique<BackgroundProcess>(std::vector<std::string>{"/usr/bin/cat", Mounted(name)}));
-        sumArgs.insert(sumArgs.end(), {Mounted(name), CacheFile(D1(name))});
     }
     for (size_t i = 0; i < cats.size(); ++i) {
-        SCOPED_TRACE(readers[i]);
-        EXPECT_EQ(ExitOf(*cats[i], 60000), 0) << cats[i]->Err();
-        EXPECT_TRUE(cats[i]->Out() == ReadFileBytes(CacheFile(D1(readers[i])))) << cats[i]->Out().size() << " bytes";
+        EXPECT_EQ(ExitOf(*cats[i], 60000), 0) << readers[i] << " " << cats[i]->Err();
+        EXPECT_TRUE(cats[i]->Out() == ReadFileBytes(CacheFile(D1(readers[i])))) << readers[i];
     }
-    std::istringstream sums(RunProcess(sumArgs).out);
-    for (std::string mounted, cache, name; sums >> mounted >> name >> cache >> name;) EXPECT_EQ(mounted, cache) << name;
 
     // Reads at inner offsets of a placeholder that the first of them hydrates.
     const std::string inner = ReadFileBytes(CacheFile(D1("inner.bin")));
