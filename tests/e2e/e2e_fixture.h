@@ -1,5 +1,5 @@
-// e2e_fixture.h - one fixture for the end-to-end suites: a temporary LOCALAPPDATA, the program and cfemu as separate
-// processes, a running `connect`, seeding, and readers of the engine inbox and the provider's log.
+// e2e_fixture.h - the end-to-end suites' fixture: a temporary LOCALAPPDATA, the program and cfemu as processes, a
+// running `connect`, seeding, and readers of the engine inbox and the provider's log.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -100,7 +100,7 @@ struct Seeded {
 
 class ProgramTest : public testing::Test {
   protected:
-    // Where the temporary LOCALAPPDATA lives; empty for $TMPDIR or /tmp.
+    // Where the temporary LOCALAPPDATA goes; empty for $TMPDIR or /tmp.
     virtual std::string TemporaryBase() const { return std::string(); }
     void SetUp() override {
         const char* old = std::getenv("TMPDIR");
@@ -160,18 +160,15 @@ class ProgramTest : public testing::Test {
 
     std::vector<std::string> Log() const { return LogMessages(Env().LogFile()); }
     std::vector<std::string> Errors() const { return ErrorLines(Env().LogFile()); }
-    int CountLines(const std::string& prefix) const {
-        int count = 0;
-        for (const std::string& line : Log()) count += line.rfind(prefix, 0) == 0;
-        return count;
-    }
-    std::string LastLine(const std::string& prefix) const {
-        std::string found;
+    std::vector<std::string> Lines(const std::string& prefix) const {
+        std::vector<std::string> found;
         for (const std::string& line : Log()) {
-            if (line.rfind(prefix, 0) == 0) found = line;
+            if (line.rfind(prefix, 0) == 0) found.push_back(line);
         }
         return found;
     }
+    int CountLines(const std::string& prefix) const { return static_cast<int>(Lines(prefix).size()); }
+    std::string LastLine(const std::string& prefix) const { return Lines(prefix).empty() ? "" : Lines(prefix).back(); }
     std::string Root(const std::string& relative) const { return Env().SyncRoot() + "/" + relative; }
     std::string Queue() const { return Env().ProductDir() + "/Queue"; }
     std::string Inbox() const { return Queue() + "/cloud-files-inbox"; }
@@ -197,7 +194,6 @@ class ProgramTest : public testing::Test {
         return records;
     }
     std::vector<std::string> DownloadRecords() const { return Records("", true); }
-    // A `cfemu cat` of `relative` in the root, running beside the test.
     std::unique_ptr<BackgroundProcess> StartCat(const std::string& relative) const {
         return std::make_unique<BackgroundProcess>(std::vector<std::string>{VOSKE_CFEMU, "cat", Root(relative)});
     }

@@ -1,5 +1,5 @@
-// faults_e2e_test.cpp - the provider under faults, as separate processes: deletes and deaths during fetches, full
-// and unwritable queues, hostile manifests, odd identities, cache link loops.
+// faults_e2e_test.cpp - the provider under faults: deletes and deaths during fetches, full and unwritable queues,
+// hostile manifests, odd identities, cache link loops.
 #include <sys/mount.h>
 
 #include <cerrno>
@@ -45,9 +45,8 @@ class Faults : public ProgramTest {
     }
 };
 
-// A placeholder deleted while its fetch waits is gone at once and its reader still gets the bytes later. A provider
-// killed during held fetches and a transfer fails every reader within a second and leaves nothing marked hydrated
-// (with no provider a read is refused, not served from the part that arrived); a new provider serves all whole.
+// A placeholder deleted while its fetch waits is gone at once, its reader served later. A provider killed during
+// held fetches and a transfer fails every reader within a second and leaves nothing hydrated; a new one serves all.
 TEST_F(Faults, FetchesWaitingWhenThePlaceholderIsDeletedAndWhenTheProviderDies) {
     RegisterAndSeed("d1\tw\tw.bin\t5000\tw.bin\nd1\tbig\tbig.bin\t" + std::to_string(64 * kMiB) +
                     "\tbig.bin\nd1\thuge\thuge.bin\t" + std::to_string(128 * kMiB) + "\thuge.bin\n");
@@ -55,6 +54,9 @@ TEST_F(Faults, FetchesWaitingWhenThePlaceholderIsDeletedAndWhenTheProviderDies) 
     StartProvider();
     const auto deleted = StartCat("w.bin");
     ASSERT_TRUE(WaitUntil([&] { return DownloadRecords().size() == 1; }, 20000));
+    EXPECT_EQ(DownloadRecords()[0],
+              "{\"type\":\"download\",\"domainId\":\"d1\",\"itemId\":\"w\",\"contentsPath\":null,"
+              "\"timestamp\":0,\"attempts\":0,\"urgent\":true}\n");
     OutputOf(Cfemu({"rm", Root("w.bin")}));
     EXPECT_FALSE(deleted->Wait(0)) << "the reader ended before the engine delivered";
     EXPECT_FALSE(FileExists(Root("w.bin")));
@@ -70,7 +72,7 @@ TEST_F(Faults, FetchesWaitingWhenThePlaceholderIsDeletedAndWhenTheProviderDies) 
     ASSERT_TRUE(WaitUntil([&] { return DownloadRecords().size() == 2; }, 20000));
     ASSERT_TRUE(WaitUntil([&] { return ProviderSockets() >= 4; }, 20000)) << ProviderSockets();
     readers.push_back(StartCat("huge.bin"));
-    // The first data blocks on disk show the transfer under way; no sleep between looks, so it is caught early.
+    // The first data blocks on disk show the transfer under way; looked for without a pause, so it is caught early.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (BlocksOf(Root("huge.bin")) == dehydratedBlocks && std::chrono::steady_clock::now() < deadline) {
     }
@@ -90,7 +92,6 @@ TEST_F(Faults, FetchesWaitingWhenThePlaceholderIsDeletedAndWhenTheProviderDies) 
     EXPECT_EQ(BlocksOf(Root("big.bin")), dehydratedBlocks) << "data blocks left in a dehydrated placeholder";
     ExpectRefused(Cfemu({"cat", Root("huge.bin")}), "0x8007016A");
 
-    // The engine delivers; a new provider serves both placeholders whole.
     PutCacheFile(D1("big.bin"), PatternBytes(64 * kMiB, 7));
     StartProvider();
     for (const char* name : {"big.bin", "huge.bin"}) {
@@ -101,12 +102,11 @@ TEST_F(Faults, FetchesWaitingWhenThePlaceholderIsDeletedAndWhenTheProviderDies) 
 }
 
 // The engine queue is a 32 KiB file system, first with files where the inbox and the write-back store go (root
-// passes every permission check), then full. Deletes, renames and fetches still go ahead; a failed copy is logged
-// once; no record is ever left partly written; once the engine has made room records are written again.
+// passes every permission check), then full. Deletes, renames and fetches go ahead; a failed copy is logged once; no
+// record is left partly written; once the engine has made room records are written again.
 TEST_F(Faults, RecordDirectoriesThatCannotBeWrittenAndAQueueThatFillsUp) {
     if (geteuid() != 0) GTEST_SKIP() << "mounting a small tmpfs as the engine queue needs root; CI runs as root";
-    // Thirty deletes fill the queue; a to m each play one part below. A named number: gcc 12 at -O3 takes
-    // "literal" + a temporary string for an overlapping copy (-Wrestrict).
+    // A named number: gcc 12 at -O3 takes "literal" + a temporary string for an overlapping copy (-Wrestrict).
     std::vector<std::string> items = {"a", "b", "g", "h", "m"};
     for (int k = 0; k < 30; ++k) {
         const std::string number = std::to_string(k);
@@ -172,15 +172,14 @@ TEST_F(Faults, RecordDirectoriesThatCannotBeWrittenAndAQueueThatFillsUp) {
     EXPECT_TRUE(WaitUntil([&] { return CountLines(copyFailed) == 2; }, 20000));
     EXPECT_FALSE(FileExists(Queue() + "/CloudFiles/dom/im/m.txt"));
 
-    // The engine takes the records away; the next delete is recorded whole.
+    // Once the engine has taken the records away, the next delete is recorded whole.
     ClearInbox();
     EXPECT_EQ(Cfemu({"rm", Root("h.txt")}).exitCode, 0);
     EXPECT_EQ(Records(""), std::vector<std::string>{DeleteRecord("dom", "ih", "h.txt")});
     EXPECT_EQ(Errors(), std::vector<std::string>(2, copyFailed));
 }
 
-// Hostile manifests: the seed run must end in bounded time with exit code 0 and its summary line, and create
-// nothing outside the sync root.
+// Hostile manifests: the seed run ends in bounded time with exit code 0 and its summary, creating nothing outside.
 TEST_F(Faults, ManifestsOfGarbageAndOfOneHugeLine) {
     // Garbage: bytes drawn from an alphabet rich in separators, dots, NULs and broken UTF-8.
     static const char kAlphabet[] = "\t\t\t\t\t\n\n\r\\\\/.\0:1-9abc\xFF\xC3\xA9\xE2\x80 \"*?<zq";
@@ -192,7 +191,7 @@ TEST_F(Faults, ManifestsOfGarbageAndOfOneHugeLine) {
     components += "\t1\tf.txt";
     const std::string hugeName = "d\ti\tp\t1\t" + std::string(huge, 'n') + "\n";
 
-    // One root for all three, the garbage last: nothing it makes can stand in for what the others must make.
+    // One root for all, the garbage last: nothing it makes can stand in for what the others must make.
     const std::string capped = " seeded 0 (cap 100000, no network)";
     struct Row {
         const std::string* manifest;
@@ -226,7 +225,7 @@ class FaultsOnTmpfs : public Faults {
 };
 
 // Identity blobs of odd length and of 4096 bytes, made by another application: the provider decodes their whole
-// UTF-16 units, serves what they name, refuses at once what names nothing, and records deletes with their ids.
+// UTF-16 units, serves what they name, refuses what names nothing, and records deletes with their ids.
 TEST_F(FaultsOnTmpfs, IdentityBlobsOfOddLengthAndOfFourKilobytes) {
     const auto utf16 = [](const std::wstring& text, bool withNul, bool oddByte) {
         std::vector<BYTE> blob = EncodeIdentityBlob(text);
@@ -280,7 +279,7 @@ TEST_F(FaultsOnTmpfs, IdentityBlobsOfOddLengthAndOfFourKilobytes) {
         if (row.expected.empty()) ExpectRefused(cat, "0x80070185");
     }
     for (const Row& row : rows) OutputOf(Cfemu({"rm", Root(row.name)}));
-    // Only the two cache references are recorded; sorted, the domain "big" comes first.
+    // Only the cache references are recorded ("big" sorts first).
     std::vector<std::string> records = Records("delete-");
     std::sort(records.begin(), records.end());
     EXPECT_EQ(records, (std::vector<std::string>{DeleteRecord("big", "i4096", "big.bin"),
@@ -289,8 +288,8 @@ TEST_F(FaultsOnTmpfs, IdentityBlobsOfOddLengthAndOfFourKilobytes) {
     EXPECT_EQ(Errors(), std::vector<std::string>{"[ERROR] HYDRATE staging missing - refusing (no network fallback)"});
 }
 
-// Link loops in the product cache (to itself, to its parent, two to each other, one to itself): seeding ends and
-// follows no directory link; a link that leads nowhere is an empty file (as on Windows) whose read is refused.
+// Link loops in the product cache: seeding ends and follows no directory link; a link that leads nowhere is an
+// empty file (as on Windows) whose read is refused.
 TEST_F(Faults, ProductCacheHoldingLinkLoops) {
     ASSERT_EQ(Verb("register").exitCode, 0);
     const std::string cache = Env().ProductDir() + "/Cache";

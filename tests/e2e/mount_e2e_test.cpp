@@ -1,5 +1,5 @@
-// mount_e2e_test.cpp - `cfemu mount` with ordinary Linux programs (cat, dd, python3, cp, sh, rm, mv, ls)
-// on the mount while `connect` serves the root: bytes, records, failures without a provider, refusals at start-up.
+// mount_e2e_test.cpp - ordinary Linux programs on `cfemu mount` while `connect` serves the root: bytes, records,
+// failures without a provider, refusals at start-up.
 #include <fcntl.h>
 #include <sys/mount.h>
 
@@ -57,7 +57,7 @@ class MountE2e : public ProgramTest {
 };
 
 // One mount across providers' lives: without one a read fails; with one ordinary programs work through it; a
-// provider killed during a 64 MiB read fails it within a second, and the next provider serves the file.
+// provider killed during a read fails it within a second, and the next provider serves the file.
 TEST_F(MountE2e, OrdinaryProgramsThroughTheMountBeforeDuringAndAfterAProvider) {
     // Sizes around the 4 KiB transfer unit and above the 4 MiB transfer piece; the last has no cache file.
     const std::vector<Seeded> files = {
@@ -72,7 +72,7 @@ TEST_F(MountE2e, OrdinaryProgramsThroughTheMountBeforeDuringAndAfterAProvider) {
     EXPECT_TRUE(MountComplaints().size() == 1 && std::regex_match(MountComplaints()[0], complaint)) << mount->Err();
     StartProvider();
 
-    // Every placeholder is listed with its full size before anything is hydrated.
+    // Every placeholder is listed with its full size.
     const std::string ls = OutputOf(RunProcess({"/usr/bin/ls", "-ln", "--time-style=+%s", mountpoint}));
     EXPECT_EQ(std::count(ls.begin(), ls.end(), '\n'), files.size() + 1) << ls;  // and the "total" line
     for (const Seeded& file : files) {

@@ -1,5 +1,5 @@
-// selftest_e2e_test.cpp - the self-test and the bench as separate processes of the built program against the
-// emulated filter: the chain they run, what they leave behind, and where a new account's data goes.
+// selftest_e2e_test.cpp - the self-test and the bench against the emulated filter: the chain they run, what they
+// leave behind, and where a new account's data goes.
 
 #include "tests/e2e/e2e_fixture.h"
 
@@ -36,14 +36,12 @@ TEST_F(SelfTest, FailsWithoutItsRootThenPassesTwiceAfterBenchAndForANewAccount) 
          "[CONNECT] CfDisconnectSyncRoot hr=0x00000000", "[UNREGISTER] Sync root unregistered",
          "[SELFTEST] placeholder -> hydrate -> dehydrate -> write-back -> engine cache -> "
          "unregister OK (no network)"}));
-    // The callback logs its result after the transfer, and the transfer releases the reader, so the two
-    // processes' lines of one hydration may come in either order.
+    // A fetch's result line follows the transfer that releases the reader, so the two may come in either order.
     EXPECT_TRUE(LogHasInOrder(Env().LogFile(), {"[CONNECT] Provider connected",
                                                 "[HYDRATE] HYDRATE_FROM_STAGING bytes=93 hr=0x00000000 (no network)"}));
     EXPECT_NE(result.out.find("Identity : VOSKECloudFiles!S-1-22-1-"), std::string::npos);
     EXPECT_FALSE(FileExists(CacheFile("engine-cache-probe.txt")));
-    // The check removes the product copy it reads, but a closing process does not wait for the provider: a later
-    // write-back of the child's close may leave one behind, holding the marker.
+    // The check removes the product copy it reads, but a late write-back of the child's close may leave one.
     EXPECT_TRUE(!FileExists(productCopy) || ReadFileBytes(productCopy).find("queued-local") != std::string::npos);
     const std::string staged = ReadFileBytes(Env().ProviderBase() + "/Queue/Staging/hello-from-engine.txt");
     EXPECT_NE(staged.find("queued-local"), std::string::npos) << staged;
@@ -67,8 +65,7 @@ TEST_F(SelfTest, FailsWithoutItsRootThenPassesTwiceAfterBenchAndForANewAccount) 
               (std::vector<std::string>{"engine-cache-probe.txt", "hello-from-engine.txt"}));
     EXPECT_EQ(Errors(), errors);
 
-    // A new account has no ~/.local/share yet: with neither LOCALAPPDATA nor XDG_DATA_HOME set the self-test makes
-    // the data directory and its missing parent (0700), leaving HOME itself as it was.
+    // A new account has no ~/.local/share: the self-test makes it and its missing parent (0700), HOME as it was.
     const std::string home = Env().Root() + "/home";
     ASSERT_EQ(mkdir(home.c_str(), 0755), 0);
     ASSERT_EQ(chmod(home.c_str(), 0755), 0);
