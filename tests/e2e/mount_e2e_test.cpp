@@ -11,10 +11,9 @@ namespace e2e {
 namespace {
 
 bool FuseUsable() {
-    int fd = open("/dev/fuse", O_RDWR | O_CLOEXEC);
-    if (fd < 0) return false;
-    close(fd);
-    return access("/usr/bin/fusermount3", X_OK) == 0;
+    const int fd = open("/dev/fuse", O_RDWR | O_CLOEXEC);
+    if (fd >= 0) close(fd);
+    return fd >= 0 && access("/usr/bin/fusermount3", X_OK) == 0;
 }
 
 class MountE2e : public ProgramTest {
@@ -76,11 +75,9 @@ TEST_F(MountE2e, OrdinaryProgramsThroughTheMountBeforeDuringAndAfterAProvider) {
     const std::string ls = OutputOf(RunProcess({"/usr/bin/ls", "-ln", "--time-style=+%s", mountpoint}));
     EXPECT_EQ(std::count(ls.begin(), ls.end(), '\n'), files.size() + 1) << ls;  // and the "total" line
     for (const Seeded& file : files) {
-        const std::string size = std::to_string(file.size);
-        EXPECT_TRUE(
-            std::regex_search(ls, std::regex("\n-rw-r--r-- +1 +\\d+ +\\d+ +" + size + " \\S+ " + file.name + "\n")))
-            << file.name << "\n"
-            << ls;
+        const std::regex line("\n-rw-r--r-- +1 +\\d+ +\\d+ +" + std::to_string(file.size) + " \\S+ " + file.name +
+                              "\n");
+        EXPECT_TRUE(std::regex_search(ls, line)) << file.name << "\n" << ls;
     }
 
     // Eight cats at once, three of them on one file, give the cache files' bytes.
@@ -123,11 +120,10 @@ TEST_F(MountE2e, OrdinaryProgramsThroughTheMountBeforeDuringAndAfterAProvider) {
     EXPECT_TRUE(WaitUntil([&] { return ReadFileBytes(engineCopy) == edited && !Records("mod-").empty(); }, 20000));
     std::string json;
     for (char c : posix::WideToUtf8(posix::ToWindowsPath(engineCopy))) json += c == '\\' ? "\\\\" : std::string(1, c);
-    EXPECT_EQ(Records("mod-"), std::vector<std::string>{"{\"type\":\"modify\",\"domainId\":\"d1\",\"itemId\":\"edit\","
-                                                        "\"contentsPath\":\"" +
-                                                        json +
-                                                        "\",\"targetPath\":\"edit.bin\",\"isDir\":false,\"timestamp\":"
-                                                        "0,\"attempts\":0,\"urgent\":true}\n"});
+    const std::string record =
+        "{\"type\":\"modify\",\"domainId\":\"d1\",\"itemId\":\"edit\",\"contentsPath\":\"" + json +
+        "\",\"targetPath\":\"edit.bin\",\"isDir\":false,\"timestamp\":0,\"attempts\":0,\"urgent\":true}\n";
+    EXPECT_EQ(Records("mod-"), std::vector<std::string>{record});
     EXPECT_EQ(ReadFileBytes(Root("edit.bin")), edited);
 
     // rm and mv return only after the provider acknowledged, so their records are there when they end.
@@ -184,10 +180,7 @@ using MountRefusals = ProgramTest;
 TEST_F(MountRefusals, EachProblemIsOneClearLine) {
     ASSERT_EQ(Verb("register").exitCode, 0);
     const std::string empty = Env().Root() + "/empty", full = Env().Root() + "/full", plain = Env().Root() + "/plain";
-    fs::create_directories(empty);
-    fs::create_directories(full + "/x");
-    fs::create_directories(plain);
-    fs::create_directories(Root("inside"));
+    for (const std::string& directory : {empty, full + "/x", plain, Root("inside")}) fs::create_directories(directory);
     WriteFileBytes(Env().Root() + "/file", "f");
     const std::string rows[][3] = {
         {plain, empty, plain + " is neither a registered sync root nor a directory inside one"},
