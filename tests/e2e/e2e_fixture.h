@@ -111,7 +111,12 @@ class ProgramTest : public testing::Test {
     }
     // Stops the provider and unregisters, so the emulated filter keeps no registration of a removed directory.
     void TearDown() override {
-        StopProvider();
+        if (provider) {
+            provider->Signal(SIGINT);
+            provider->Wait(20000);
+            EXPECT_FALSE(HasSanitizerReport(provider->Err())) << provider->Err();
+            provider.reset();
+        }
         RunProcess({VOSKE_PROGRAM, "unregister"});
         local_.reset();
     }
@@ -144,13 +149,6 @@ class ProgramTest : public testing::Test {
         const int before = CountLines("[CONNECT] Waiting");
         provider = std::make_unique<BackgroundProcess>(std::vector<std::string>{VOSKE_PROGRAM, "connect"});
         ASSERT_TRUE(WaitUntil([&] { return CountLines("[CONNECT] Waiting") > before; }, 30000)) << provider->Err();
-    }
-    void StopProvider() {
-        if (!provider) return;
-        provider->Signal(SIGINT);
-        provider->Wait(20000);
-        EXPECT_FALSE(HasSanitizerReport(provider->Err())) << provider->Err();
-        provider.reset();
     }
     void KillProvider() {
         provider->Signal(SIGKILL);

@@ -127,10 +127,9 @@ TEST_F(ProgramE2e, ConnectServesTheVerbsAndReadsOfOtherProcesses) {
     EXPECT_FALSE(Hydrated("hello-from-engine.txt"));
     EXPECT_EQ(OutputOf(Cfemu({"cat", hello})), kSeed);
     briefly("writeback-client");
-    const auto holdsMarker = [](const std::string& path) {
-        return ReadFileBytes(path).find("queued-local") != std::string::npos;
-    };
-    EXPECT_TRUE(WaitUntil([&] { return holdsMarker(stagingCopy) && holdsMarker(productCopy); }, 5000));
+    const std::string marked = kSeed + std::string("queued-local");
+    EXPECT_TRUE(
+        WaitUntil([&] { return ReadFileBytes(stagingCopy) == marked && ReadFileBytes(productCopy) == marked; }, 5000));
 
     EXPECT_EQ(OutputOf(Cfemu({"cat", Root("b.txt")})), "twelve bytes");
     OutputOf(Cfemu({"rm", Root("b.txt")}));
@@ -156,8 +155,7 @@ TEST_F(ProgramE2e, RecordsAndWriteBackOfChangesFromOtherProcesses) {
     ASSERT_EQ(Verb("placeholder").exitCode, 0);
     StartProvider();
 
-    std::string big(bigSize, '\0');
-    for (size_t i = 0; i < big.size(); i += 4096) big[i] = static_cast<char>('a' + (i / 4096) % 26);
+    const std::string big = PatternBytes(bigSize, 1);
     PutCacheFile("d1/big/big.bin", big);
     const std::string engineCopy = Queue() + "/CloudFiles/d1/big/big.bin";
     OutputOf(Cfemu({"append", Root("big.bin"), "1"}));
