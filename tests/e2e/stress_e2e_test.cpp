@@ -57,7 +57,8 @@ TEST_F(Stress, EightReadersHydrateAgainAndAgainAndEveryByteIsTheCacheFiles) {
         return CountLines("[WRITEBACK] unchanged close skipped") +
                CountLines("[WRITEBACK] WRITEBACK dehydrated close skipped");
     };
-    int fetchesExpected = 0, closesExpected = 0, threadsPeak = threadsBefore;
+    int failures = 0, fetchesExpected = 0, closesExpected = 0, threadsPeak = threadsBefore;
+    size_t bytesVerified = 0;
     const auto closesHandled = [&] { return WaitUntil([&] { return skippedCloses() == closesExpected; }, 30000); };
     for (int r = 0; r < rounds; ++r) {
         std::vector<std::unique_ptr<BackgroundProcess>> readers;
@@ -74,9 +75,11 @@ TEST_F(Stress, EightReadersHydrateAgainAndAgainAndEveryByteIsTheCacheFiles) {
             const std::string out = readers[i]->Out();
             const size_t at =
                 std::mismatch(out.begin(), out.end(), expected[k].begin(), expected[k].end()).first - out.begin();
-            EXPECT_TRUE(exitCode == 0 && out == expected[k])
-                << "round " << r << " reader " << i << " " << files[k].name << ": exit " << exitCode
-                << ", first wrong byte at " << at << " of " << out.size() << ": " << readers[i]->Err();
+            const bool ok = exitCode == 0 && out == expected[k];
+            failures += !ok;
+            bytesVerified += ok ? out.size() : 0;
+            EXPECT_TRUE(ok) << "round " << r << " reader " << i << " " << files[k].name << ": exit " << exitCode
+                            << ", first wrong byte at " << at << " of " << out.size() << ": " << readers[i]->Err();
             EXPECT_FALSE(HasSanitizerReport(readers[i]->Err())) << readers[i]->Err();
         }
         closesExpected += kReaders;
@@ -98,8 +101,11 @@ TEST_F(Stress, EightReadersHydrateAgainAndAgainAndEveryByteIsTheCacheFiles) {
     int threadsAfter = ThreadCount(provider->Pid());
     EXPECT_TRUE(WaitUntil([&] { return (threadsAfter = ThreadCount(provider->Pid())) <= threadsBefore; }, 20000))
         << "threads before " << threadsBefore << ", peak " << threadsPeak << ", after " << threadsAfter;
-    std::printf("[stress] readers=%d rounds=%d fetches=%d provider_threads before=%d peak=%d after=%d\n", kReaders,
-                rounds, fetchesExpected, threadsBefore, threadsPeak, threadsAfter);
+    std::printf(
+        "[stress] readers=%d rounds=%d fetches=%d closes=%d bytes_verified=%zu failures=%d "
+        "provider_threads before=%d peak=%d after=%d\n",
+        kReaders, rounds, fetchesExpected, closesExpected, bytesVerified, failures, threadsBefore, threadsPeak,
+        threadsAfter);
 }
 
 }  // namespace
