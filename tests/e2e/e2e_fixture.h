@@ -1,5 +1,5 @@
-// e2e_fixture.h - one fixture for the end-to-end suites: a temporary LOCALAPPDATA, the program and cfemu as separate
-// processes, a running `connect`, seeding, and readers of the engine inbox and the provider's log.
+// e2e_fixture.h - the end-to-end suites' fixture: a temporary LOCALAPPDATA, the program and cfemu as processes, a
+// running `connect`, seeding, and readers of the engine inbox and the provider's log.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -100,7 +100,7 @@ struct Seeded {
 
 class ProgramTest : public testing::Test {
   protected:
-    // Where the temporary LOCALAPPDATA lives; empty for $TMPDIR or /tmp.
+    // Where the temporary LOCALAPPDATA goes; empty for $TMPDIR or /tmp.
     virtual std::string TemporaryBase() const { return std::string(); }
     void SetUp() override {
         const char* old = std::getenv("TMPDIR");
@@ -111,7 +111,12 @@ class ProgramTest : public testing::Test {
     }
     // Stops the provider and unregisters, so the emulated filter keeps no registration of a removed directory.
     void TearDown() override {
-        StopProvider();
+        if (provider) {
+            provider->Signal(SIGINT);
+            provider->Wait(20000);
+            EXPECT_FALSE(HasSanitizerReport(provider->Err())) << provider->Err();
+            provider.reset();
+        }
         RunProcess({VOSKE_PROGRAM, "unregister"});
         local_.reset();
     }
@@ -145,13 +150,6 @@ class ProgramTest : public testing::Test {
         provider = std::make_unique<BackgroundProcess>(std::vector<std::string>{VOSKE_PROGRAM, "connect"});
         ASSERT_TRUE(WaitUntil([&] { return CountLines("[CONNECT] Waiting") > before; }, 30000)) << provider->Err();
     }
-    void StopProvider() {
-        if (!provider) return;
-        provider->Signal(SIGINT);
-        provider->Wait(20000);
-        EXPECT_FALSE(HasSanitizerReport(provider->Err())) << provider->Err();
-        provider.reset();
-    }
     void KillProvider() {
         provider->Signal(SIGKILL);
         EXPECT_EQ(ExitOf(*provider, 10000), 128 + SIGKILL);
@@ -160,18 +158,15 @@ class ProgramTest : public testing::Test {
 
     std::vector<std::string> Log() const { return LogMessages(Env().LogFile()); }
     std::vector<std::string> Errors() const { return ErrorLines(Env().LogFile()); }
-    int CountLines(const std::string& prefix) const {
-        int count = 0;
-        for (const std::string& line : Log()) count += line.rfind(prefix, 0) == 0;
-        return count;
-    }
-    std::string LastLine(const std::string& prefix) const {
-        std::string found;
+    std::vector<std::string> Lines(const std::string& prefix) const {
+        std::vector<std::string> found;
         for (const std::string& line : Log()) {
-            if (line.rfind(prefix, 0) == 0) found = line;
+            if (line.rfind(prefix, 0) == 0) found.push_back(line);
         }
         return found;
     }
+    int CountLines(const std::string& prefix) const { return static_cast<int>(Lines(prefix).size()); }
+    std::string LastLine(const std::string& prefix) const { return Lines(prefix).empty() ? "" : Lines(prefix).back(); }
     std::string Root(const std::string& relative) const { return Env().SyncRoot() + "/" + relative; }
     std::string Queue() const { return Env().ProductDir() + "/Queue"; }
     std::string Inbox() const { return Queue() + "/cloud-files-inbox"; }
@@ -187,19 +182,18 @@ class ProgramTest : public testing::Test {
         return (state.flags & cfemu::kStateHydrated) != 0;
     }
     // The inbox records whose names start with `prefix`, by content; download records are named by a number.
-    std::vector<std::string> Records(const std::string& prefix) const {
+    std::vector<std::string> Records(const std::string& prefix, bool downloads = false) const {
         std::vector<std::string> records;
         for (const std::string& name : ListDirectory(Inbox())) {
-            if (name.rfind(prefix, 0) == 0) records.push_back(ReadFileBytes(Inbox() + "/" + name));
+            if (downloads ? isdigit(static_cast<unsigned char>(name[0])) != 0 : name.rfind(prefix, 0) == 0) {
+                records.push_back(ReadFileBytes(Inbox() + "/" + name));
+            }
         }
         return records;
     }
-    std::vector<std::string> DownloadRecords() const {
-        std::vector<std::string> records;
-        for (const std::string& name : ListDirectory(Inbox())) {
-            if (isdigit(static_cast<unsigned char>(name[0]))) records.push_back(ReadFileBytes(Inbox() + "/" + name));
-        }
-        return records;
+    std::vector<std::string> DownloadRecords() const { return Records("", true); }
+    std::unique_ptr<BackgroundProcess> StartCat(const std::string& relative) const {
+        return std::make_unique<BackgroundProcess>(std::vector<std::string>{VOSKE_CFEMU, "cat", Root(relative)});
     }
     void ClearInbox() const {
         for (const std::string& name : ListDirectory(Inbox())) fs::remove(Inbox() + "/" + name);

@@ -1,5 +1,5 @@
-// mount_e2e_test.cpp - `cfemu mount` with ordinary Linux programs (cat, sha256sum, dd, python3, cp, sh, rm, mv, ls)
-// on the mount while `connect` serves the root: bytes, records, failures without a provider, refusals at start-up.
+// mount_e2e_test.cpp - ordinary Linux programs on `cfemu mount` while `connect` serves the root: bytes, records,
+// failures without a provider, refusals at start-up.
 #include <fcntl.h>
 #include <sys/mount.h>
 
@@ -11,10 +11,9 @@ namespace e2e {
 namespace {
 
 bool FuseUsable() {
-    int fd = open("/dev/fuse", O_RDWR | O_CLOEXEC);
-    if (fd < 0) return false;
-    close(fd);
-    return access("/usr/bin/fusermount3", X_OK) == 0;
+    const int fd = open("/dev/fuse", O_RDWR | O_CLOEXEC);
+    if (fd >= 0) close(fd);
+    return fd >= 0 && access("/usr/bin/fusermount3", X_OK) == 0;
 }
 
 class MountE2e : public ProgramTest {
@@ -57,13 +56,13 @@ class MountE2e : public ProgramTest {
 };
 
 // One mount across providers' lives: without one a read fails; with one ordinary programs work through it; a
-// provider killed during a 64 MiB read fails it within a second, and the next provider serves the file.
+// provider killed during a read fails it within a second, and the next provider serves the file.
 TEST_F(MountE2e, OrdinaryProgramsThroughTheMountBeforeDuringAndAfterAProvider) {
     // Sizes around the 4 KiB transfer unit and above the 4 MiB transfer piece; the last has no cache file.
     const std::vector<Seeded> files = {
         {"s0.bin", 0},       {"s1.bin", 1},         {"s4095.bin", 4095},         {"s4096.bin", 4096},
         {"s4097.bin", 4097}, {"s9m.bin", 9 * kMiB}, {"inner.bin", 9 * kMiB + 5}, {"edit.bin", 4097},
-        {"gone.bin", 10},    {"moved.bin", 10},     {"big.bin", 256 * kMiB},     {"big64.bin", 64 * kMiB}};
+        {"gone.bin", 10},    {"moved.bin", 10},     {"big64.bin", 64 * kMiB}};
     SeedFiles(files, files.size() - 1);
     StartMount();
 
@@ -72,54 +71,37 @@ TEST_F(MountE2e, OrdinaryProgramsThroughTheMountBeforeDuringAndAfterAProvider) {
     EXPECT_TRUE(MountComplaints().size() == 1 && std::regex_match(MountComplaints()[0], complaint)) << mount->Err();
     StartProvider();
 
-    // Every placeholder is listed with its full size before anything is hydrated.
+    // Every placeholder is listed with its full size.
     const std::string ls = OutputOf(RunProcess({"/usr/bin/ls", "-ln", "--time-style=+%s", mountpoint}));
     EXPECT_EQ(std::count(ls.begin(), ls.end(), '\n'), files.size() + 1) << ls;  // and the "total" line
     for (const Seeded& file : files) {
-        const std::string size = std::to_string(file.size);
-        EXPECT_TRUE(
-            std::regex_search(ls, std::regex("\n-rw-r--r-- +1 +\\d+ +\\d+ +" + size + " \\S+ " + file.name + "\n")))
-            << file.name << "\n"
-            << ls;
+        const std::regex line("\n-rw-r--r-- +1 +\\d+ +\\d+ +" + std::to_string(file.size) + " \\S+ " + file.name +
+                              "\n");
+        EXPECT_TRUE(std::regex_search(ls, line)) << file.name << "\n" << ls;
     }
 
-    // Eight cats at once, three of them on one file, give the cache files' bytes; so does sha256sum.
+    // Eight cats at once, three of them on one file, give the cache files' bytes.
     const char* readers[] = {"s0.bin",    "s1.bin",  "s4095.bin", "s4096.bin",
                              "s4097.bin", "s9m.bin", "s9m.bin",   "s9m.bin"};
     std::vector<std::unique_ptr<BackgroundProcess>> cats;
-    std::vector<std::string> sumArgs = {"/usr/bin/sha256sum"};
     for (const char* name : readers) {
         cats.push_back(std::make_unique<BackgroundProcess>(std::vector<std::string>{"/usr/bin/cat", Mounted(name)}));
-        sumArgs.insert(sumArgs.end(), {Mounted(name), CacheFile(D1(name))});
     }
     for (size_t i = 0; i < cats.size(); ++i) {
-        SCOPED_TRACE(readers[i]);
-        EXPECT_EQ(ExitOf(*cats[i], 60000), 0) << cats[i]->Err();
-        EXPECT_TRUE(cats[i]->Out() == ReadFileBytes(CacheFile(D1(readers[i])))) << cats[i]->Out().size() << " bytes";
+        EXPECT_EQ(ExitOf(*cats[i], 60000), 0) << readers[i] << " " << cats[i]->Err();
+        EXPECT_TRUE(cats[i]->Out() == ReadFileBytes(CacheFile(D1(readers[i])))) << readers[i];
     }
-    std::istringstream sums(RunProcess(sumArgs).out);
-    for (std::string mounted, cache, name; sums >> mounted >> name >> cache >> name;) EXPECT_EQ(mounted, cache) << name;
 
     // Reads at inner offsets of a placeholder that the first of them hydrates.
     const std::string inner = ReadFileBytes(CacheFile(D1("inner.bin")));
-    const std::string script =
-        "import sys; f = open(sys.argv[1], 'rb'); f.seek(int(sys.argv[2])); "
-        "sys.stdout.buffer.write(f.read(int(sys.argv[3])))";
-    const std::string in = "if=" + Mounted("inner.bin");
-    const std::tuple<std::vector<std::string>, size_t, size_t> slices[] = {
-        {{"/usr/bin/dd", in, "bs=4096", "skip=1000", "count=3", "status=none"}, 4096000, 12288},
-        {{"/usr/bin/dd", in, "bs=1", "skip=9437183", "count=100", "status=none"}, 9437183, 6},
-        {{"/usr/bin/dd", in, "bs=4097", "skip=1", "count=1", "status=none"}, 4097, 4097},
-        {{"/usr/bin/python3", "-c", script, Mounted("inner.bin"), "5000001", "70000"}, 5000001, 70000},
+    const auto dd = [&](const char* blockSize, const char* skip, const char* count) {
+        return OutputOf(
+            RunProcess({"/usr/bin/dd", "if=" + Mounted("inner.bin"), blockSize, skip, count, "status=none"}));
     };
     EXPECT_FALSE(Hydrated("inner.bin"));
-    for (const auto& [argv, offset, length] : slices) {
-        EXPECT_TRUE(OutputOf(RunProcess(argv)) == inner.substr(offset, length)) << argv[0] << " " << argv[4];
-    }
-    const std::string copy = Env().Root() + "/copy.bin";
-    OutputOf(RunProcess({"/usr/bin/cp", Mounted("big.bin"), copy}, 300000));
-    EXPECT_EQ(OutputOf(RunProcess({"/usr/bin/cmp", copy, CacheFile(D1("big.bin"))}, 300000)), "");
-    fs::remove(copy);
+    EXPECT_TRUE(dd("bs=4096", "skip=1000", "count=3") == inner.substr(4096000, 12288));
+    EXPECT_TRUE(dd("bs=1", "skip=9437183", "count=100") == inner.substr(9437183, 6));
+    EXPECT_TRUE(dd("bs=4097", "skip=1", "count=1") == inner.substr(4097, 4097));
 
     // An append through the mount is written back: the engine's copy and its modify record.
     ASSERT_EQ(RunProcess({"/bin/sh", "-c", "echo x >> \"$1\"", "sh", Mounted("edit.bin")}).exitCode, 0);
@@ -128,11 +110,10 @@ TEST_F(MountE2e, OrdinaryProgramsThroughTheMountBeforeDuringAndAfterAProvider) {
     EXPECT_TRUE(WaitUntil([&] { return ReadFileBytes(engineCopy) == edited && !Records("mod-").empty(); }, 20000));
     std::string json;
     for (char c : posix::WideToUtf8(posix::ToWindowsPath(engineCopy))) json += c == '\\' ? "\\\\" : std::string(1, c);
-    EXPECT_EQ(Records("mod-"), std::vector<std::string>{"{\"type\":\"modify\",\"domainId\":\"d1\",\"itemId\":\"edit\","
-                                                        "\"contentsPath\":\"" +
-                                                        json +
-                                                        "\",\"targetPath\":\"edit.bin\",\"isDir\":false,\"timestamp\":"
-                                                        "0,\"attempts\":0,\"urgent\":true}\n"});
+    const std::string record =
+        "{\"type\":\"modify\",\"domainId\":\"d1\",\"itemId\":\"edit\",\"contentsPath\":\"" + json +
+        "\",\"targetPath\":\"edit.bin\",\"isDir\":false,\"timestamp\":0,\"attempts\":0,\"urgent\":true}\n";
+    EXPECT_EQ(Records("mod-"), std::vector<std::string>{record});
     EXPECT_EQ(ReadFileBytes(Root("edit.bin")), edited);
 
     // rm and mv return only after the provider acknowledged, so their records are there when they end.
@@ -189,10 +170,7 @@ using MountRefusals = ProgramTest;
 TEST_F(MountRefusals, EachProblemIsOneClearLine) {
     ASSERT_EQ(Verb("register").exitCode, 0);
     const std::string empty = Env().Root() + "/empty", full = Env().Root() + "/full", plain = Env().Root() + "/plain";
-    fs::create_directories(empty);
-    fs::create_directories(full + "/x");
-    fs::create_directories(plain);
-    fs::create_directories(Root("inside"));
+    for (const std::string& directory : {empty, full + "/x", plain, Root("inside")}) fs::create_directories(directory);
     WriteFileBytes(Env().Root() + "/file", "f");
     const std::string rows[][3] = {
         {plain, empty, plain + " is neither a registered sync root nor a directory inside one"},
