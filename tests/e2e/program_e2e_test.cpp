@@ -107,21 +107,22 @@ TEST_F(ProgramE2e, ConnectServesTheVerbsAndReadsOfOtherProcesses) {
     // The hydrating handle's close is written back first: a copy still to come would read the file back in.
     EXPECT_TRUE(WaitForLogLine(Env().LogFile(), "[WRITEBACK] WRITEBACK_QUEUED local copy only, no network", 20000));
     // The verbs that write wait out another process's handle for a moment instead of failing at once: an
-    // application holding the file (for reading, sharing only reading) lets go while the verb tries again.
-    const auto briefly = [&](const char* verb) {
-        BackgroundProcess holder({VOSKE_CFEMU, "hold", hello, "r", "r"});
+    // application holding the file for reading lets go while the verb tries again. The dehydrating verb waits even
+    // for one that shares writing, since only a lone handle may give the data back.
+    const auto briefly = [&](const char* verb, const char* holderShares) {
+        BackgroundProcess holder({VOSKE_CFEMU, "hold", hello, "r", holderShares});
         EXPECT_TRUE(WaitUntil([&] { return holder.Out().find("holding") != std::string::npos; }, 20000));
         BackgroundProcess writer({VOSKE_PROGRAM, verb});
         Sleep(300);
         holder.Signal(SIGTERM);
         EXPECT_EQ(ExitOf(writer, 20000), 0) << verb << " " << writer.Err();
     };
-    briefly("dehydrate");
+    briefly("dehydrate", "rw");
     // The dehydrating handle's close is not copied, and the identity survives: a read hydrates the same bytes.
     EXPECT_TRUE(WaitForLogLine(Env().LogFile(), "[WRITEBACK] WRITEBACK dehydrated close skipped", 20000));
     EXPECT_FALSE(Hydrated("hello-from-engine.txt"));
     EXPECT_EQ(OutputOf(Cfemu({"cat", hello})), kSeed);
-    briefly("writeback-client");
+    briefly("writeback-client", "r");
     const std::string marked = kSeed + std::string("queued-local");
     EXPECT_TRUE(
         WaitUntil([&] { return ReadFileBytes(stagingCopy) == marked && ReadFileBytes(productCopy) == marked; }, 5000));
