@@ -1,5 +1,5 @@
-// mount_e2e_test.cpp - ordinary Linux programs on `cfemu mount` while `connect` serves the root: bytes, records,
-// failures without a provider, refusals at start-up.
+// mount_e2e_test.cpp - `cfemu mount` with ordinary Linux programs (cat, sha256sum, dd, python3, cp, sh, rm, mv, ls)
+// on the mount while `connect` serves the root: bytes, records, failures without a provider, refusals at start-up.
 #include <fcntl.h>
 #include <sys/mount.h>
 
@@ -62,7 +62,7 @@ TEST_F(MountE2e, OrdinaryProgramsThroughTheMountBeforeDuringAndAfterAProvider) {
     const std::vector<Seeded> files = {
         {"s0.bin", 0},       {"s1.bin", 1},         {"s4095.bin", 4095},         {"s4096.bin", 4096},
         {"s4097.bin", 4097}, {"s9m.bin", 9 * kMiB}, {"inner.bin", 9 * kMiB + 5}, {"edit.bin", 4097},
-        {"gone.bin", 10},    {"moved.bin", 10},     {"big64.bin", 64 * kMiB}};
+        {"gone.bin", 10},    {"moved.bin", 10},     {"big.bin", 256 * kMiB},     {"big64.bin", 64 * kMiB}};
     SeedFiles(files, files.size() - 1);
     StartMount();
 
@@ -80,17 +80,21 @@ TEST_F(MountE2e, OrdinaryProgramsThroughTheMountBeforeDuringAndAfterAProvider) {
         EXPECT_TRUE(std::regex_search(ls, line)) << file.name << "\n" << ls;
     }
 
-    // Eight cats at once, three of them on one file, give the cache files' bytes.
+    // Eight cats at once, three of them on one file, give the cache files' bytes; so does sha256sum.
     const char* readers[] = {"s0.bin",    "s1.bin",  "s4095.bin", "s4096.bin",
                              "s4097.bin", "s9m.bin", "s9m.bin",   "s9m.bin"};
     std::vector<std::unique_ptr<BackgroundProcess>> cats;
+    std::vector<std::string> sumArgs = {"/usr/bin/sha256sum"};
     for (const char* name : readers) {
         cats.push_back(std::make_unique<BackgroundProcess>(std::vector<std::string>{"/usr/bin/cat", Mounted(name)}));
+        sumArgs.insert(sumArgs.end(), {Mounted(name), CacheFile(D1(name))});
     }
     for (size_t i = 0; i < cats.size(); ++i) {
         EXPECT_EQ(ExitOf(*cats[i], 60000), 0) << readers[i] << " " << cats[i]->Err();
         EXPECT_TRUE(cats[i]->Out() == ReadFileBytes(CacheFile(D1(readers[i])))) << readers[i];
     }
+    std::istringstream sums(RunProcess(sumArgs).out);
+    for (std::string mounted, cache, name; sums >> mounted >> name >> cache >> name;) EXPECT_EQ(mounted, cache) << name;
 
     // Reads at inner offsets of a placeholder that the first of them hydrates.
     const std::string inner = ReadFileBytes(CacheFile(D1("inner.bin")));
@@ -102,6 +106,16 @@ TEST_F(MountE2e, OrdinaryProgramsThroughTheMountBeforeDuringAndAfterAProvider) {
     EXPECT_TRUE(dd("bs=4096", "skip=1000", "count=3") == inner.substr(4096000, 12288));
     EXPECT_TRUE(dd("bs=1", "skip=9437183", "count=100") == inner.substr(9437183, 6));
     EXPECT_TRUE(dd("bs=4097", "skip=1", "count=1") == inner.substr(4097, 4097));
+    const std::string seekAndRead =
+        "import sys; f = open(sys.argv[1], 'rb'); f.seek(5000001); "
+        "sys.stdout.buffer.write(f.read(70000))";
+    const ProcessResult python = RunProcess({"/usr/bin/python3", "-c", seekAndRead, Mounted("inner.bin")});
+    EXPECT_TRUE(OutputOf(python) == inner.substr(5000001, 70000));
+    // A 256 MiB placeholder copied out of the mount is byte-exact.
+    const std::string copy = Env().Root() + "/copy.bin";
+    OutputOf(RunProcess({"/usr/bin/cp", Mounted("big.bin"), copy}, 300000));
+    EXPECT_EQ(OutputOf(RunProcess({"/usr/bin/cmp", copy, CacheFile(D1("big.bin"))}, 300000)), "");
+    fs::remove(copy);
 
     // An append through the mount is written back: the engine's copy and its modify record.
     ASSERT_EQ(RunProcess({"/bin/sh", "-c", "echo x >> \"$1\"", "sh", Mounted("edit.bin")}).exitCode, 0);
