@@ -12,6 +12,7 @@ A fault no test catches is a hole in the suite; a test that never catches a faul
 import argparse
 import os
 import pathlib
+import resource
 import subprocess
 import sys
 import xml.etree.ElementTree as ElementTree
@@ -52,7 +53,10 @@ def failing_tests(label, regex):
         command += ["-L", label]
     if regex:
         command += ["-R", regex]
-    run(command, env={**os.environ, "CFEMU_REQUEST_TIMEOUT_MS": os.environ.get("CFEMU_REQUEST_TIMEOUT_MS", "20000")})
+    # A fault can make a test print or write without end; no file of the run may grow past 2 GiB.
+    limit = lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (2 << 30, 2 << 30))
+    run(command, env={**os.environ, "CFEMU_REQUEST_TIMEOUT_MS": os.environ.get("CFEMU_REQUEST_TIMEOUT_MS", "20000")},
+        preexec_fn=limit)
     if not report.exists():
         return ["(no test report)"]
     failed = []
