@@ -101,8 +101,12 @@ TEST_F(ProgramE2e, ConnectServesTheVerbsAndReadsOfOtherProcesses) {
     std::vector<std::string> errors = Errors();
     StartProvider();
 
-    // The self-test checks the lines of a hydration and a dehydration; here they come from other processes.
+    // A hydration and a dehydration from other processes than the provider's, each with its lines.
     OutputOf(Verb("hydrate"));
+    EXPECT_EQ(LastLine("[HYDRATE] CfHydratePlaceholder"), "[HYDRATE] CfHydratePlaceholder hr=0x00000000 probe_read=1");
+    // The fetch's result line follows its last transfer, which may already have let the reader go.
+    EXPECT_TRUE(WaitForLogLine(Env().LogFile(), "[HYDRATE] HYDRATE_FROM", 20000));
+    EXPECT_EQ(LastLine("[HYDRATE] HYDRATE_FROM"), "[HYDRATE] HYDRATE_FROM_STAGING bytes=93 hr=0x00000000 (no network)");
     EXPECT_EQ(ReadFileBytes(hello), kSeed);
     // The hydrating handle's close is written back first: a copy still to come would read the file back in.
     EXPECT_TRUE(WaitForLogLine(Env().LogFile(), "[WRITEBACK] WRITEBACK_QUEUED local copy only, no network", 20000));
@@ -118,6 +122,7 @@ TEST_F(ProgramE2e, ConnectServesTheVerbsAndReadsOfOtherProcesses) {
         EXPECT_EQ(ExitOf(writer, 20000), 0) << verb << " " << writer.Err();
     };
     briefly("dehydrate", "rw");
+    EXPECT_EQ(LastLine("[DEHYDRATE]"), "[DEHYDRATE] CfDehydratePlaceholder hr=0x00000000 (identity kept)");
     // The dehydrating handle's close is not copied, and the identity survives: a read hydrates the same bytes.
     EXPECT_TRUE(WaitForLogLine(Env().LogFile(), "[WRITEBACK] WRITEBACK dehydrated close skipped", 20000));
     EXPECT_FALSE(Hydrated("hello-from-engine.txt"));
