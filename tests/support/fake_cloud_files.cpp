@@ -43,8 +43,6 @@ HRESULT FakeRegister(LPCWSTR path, const CF_SYNC_REGISTRATION* registration, con
         call.providerName = CopyText(registration->ProviderName);
         call.providerVersion = CopyText(registration->ProviderVersion);
         call.syncRootIdentity = CopyBytes(registration->SyncRootIdentity, registration->SyncRootIdentityLength);
-        call.registrationFileIdentityGiven = registration->FileIdentity != nullptr;
-        call.registrationFileIdentity = CopyBytes(registration->FileIdentity, registration->FileIdentityLength);
         // The pointers are cleared: the copies above outlive what they pointed to.
         call.registration = *registration;
         call.registration.ProviderName = call.registration.ProviderVersion = nullptr;
@@ -56,7 +54,7 @@ HRESULT FakeRegister(LPCWSTR path, const CF_SYNC_REGISTRATION* registration, con
 
 HRESULT FakeUnregister(LPCWSTR path) { return Dispatch(Call("Unregister", path)); }
 
-HRESULT FakeConnect(LPCWSTR path, const CF_CALLBACK_REGISTRATION* table, LPCVOID context, CF_CONNECT_FLAGS flags,
+HRESULT FakeConnect(LPCWSTR path, const CF_CALLBACK_REGISTRATION* table, LPCVOID, CF_CONNECT_FLAGS flags,
                     CF_CONNECTION_KEY* keyOut) {
     RecordedCall call = Call("Connect", path, flags);
     // Copy up to and including the NONE terminator; the bound only guards against a table without one.
@@ -64,7 +62,6 @@ HRESULT FakeConnect(LPCWSTR path, const CF_CALLBACK_REGISTRATION* table, LPCVOID
         call.callbackTable.push_back(table[i]);
         if (table[i].Type == CF_CALLBACK_TYPE_NONE) break;
     }
-    call.callbackContext = context;
     return Dispatch(std::move(call), nullptr, nullptr, keyOut);
 }
 
@@ -147,16 +144,6 @@ void FakeCloudFiles::SetStatus(const std::string& op, HRESULT status) {
     statusByOp_[op] = status;
 }
 
-void FakeCloudFiles::FailPlaceholder(const std::wstring& relativeFileName, HRESULT status) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    failPlaceholder_[relativeFileName] = status;
-}
-
-void FakeCloudFiles::SetConnectionKey(LONGLONG key) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    connectionKey_ = key;
-}
-
 void FakeCloudFiles::SetHook(std::function<void(const RecordedCall&)> hook) {
     std::lock_guard<std::mutex> lock(mutex_);
     hook_ = std::move(hook);
@@ -187,35 +174,22 @@ HRESULT FakeCloudFiles::Record(RecordedCall call, CF_PLACEHOLDER_CREATE_INFO* ar
     {
         std::lock_guard<std::mutex> lock(mutex_);
         call.callNumber = static_cast<int>(calls_.size()) + 1;
-        bool scripted = false;
         if (auto it = failCall_.find(call.callNumber); it != failCall_.end()) {
             status = it->second;
-            scripted = true;
-        } else if (auto op = statusByOp_.find(call.op); op != statusByOp_.end() && op->second != S_OK) {
+        } else if (auto op = statusByOp_.find(call.op); op != statusByOp_.end()) {
             status = op->second;
-            scripted = true;
         }
 
         if (call.op == "CreatePlaceholders") {
-            // Every entry is attempted (as with CF_CREATE_FLAG_NONE); the call reports the first failing entry.
-            HRESULT firstEntryFailure = S_OK;
-            for (size_t i = 0; i < call.placeholders.size(); ++i) {
-                HRESULT entryResult = scripted ? status : S_OK;
-                if (auto it = failPlaceholder_.find(call.placeholders[i].relativeFileName);
-                    it != failPlaceholder_.end()) {
-                    entryResult = it->second;
-                }
-                if (FAILED(entryResult) && SUCCEEDED(firstEntryFailure)) firstEntryFailure = entryResult;
-                if (array != nullptr) {
-                    array[i].Result = entryResult;
-                    array[i].CreateUsn = SUCCEEDED(entryResult) ? static_cast<USN>(call.callNumber * 1000 + i) : 0;
-                }
+            // Every entry is attempted (as with CF_CREATE_FLAG_NONE) and gets the call's status.
+            for (size_t i = 0; array != nullptr && i < call.placeholders.size(); ++i) {
+                array[i].Result = status;
+                array[i].CreateUsn = SUCCEEDED(status) ? static_cast<USN>(call.callNumber * 1000 + i) : 0;
             }
-            if (!scripted) status = firstEntryFailure;
             if (entriesProcessed != nullptr) *entriesProcessed = call.placeholderCount;
         }
 
-        if (call.op == "Connect" && keyOut != nullptr && SUCCEEDED(status)) keyOut->Internal = connectionKey_;
+        if (call.op == "Connect" && keyOut != nullptr && SUCCEEDED(status)) keyOut->Internal = 0x5150;
 
         call.returned = status;
         calls_.push_back(call);

@@ -25,12 +25,9 @@ struct RecordedCall {
     CF_SYNC_REGISTRATION registration{};  // pointers inside are cleared; see the copies below
     std::wstring providerName, providerVersion;
     std::vector<BYTE> syncRootIdentity;
-    std::vector<BYTE> registrationFileIdentity;  // registration FileIdentity bytes, when a pointer was given
-    bool registrationFileIdentityGiven = false;
     CF_SYNC_POLICIES policies{};
     DWORD flags = 0;            // register, connect, create or hydrate/dehydrate flags
     std::vector<CF_CALLBACK_REGISTRATION> callbackTable;  // up to and including the NONE entry
-    LPCVOID callbackContext = nullptr;
     CF_CONNECTION_KEY connectionKey{};
     std::vector<RecordedPlaceholder> placeholders;
     DWORD placeholderCount = 0;
@@ -45,8 +42,8 @@ struct RecordedCall {
     int callNumber = 0;         // 1-based position among all calls of this fake
 };
 
-// Installs itself as the active backend for its lifetime. Thread-safe: callbacks may call CfExecute from
-// several threads.
+// Installs itself as the active backend for its lifetime; Connect hands out the key 0x5150. Thread-safe: callbacks
+// may call CfExecute from several threads.
 class FakeCloudFiles {
 public:
     FakeCloudFiles();
@@ -58,10 +55,6 @@ public:
     void FailCall(int callNumber, HRESULT status);
     // Every call of operation `op` returns `status` (until cleared with S_OK).
     void SetStatus(const std::string& op, HRESULT status);
-    // CreatePlaceholders: the entry with this name gets Result = status and the call returns the first failure.
-    void FailPlaceholder(const std::wstring& relativeFileName, HRESULT status);
-    // The connection key handed out by Connect.
-    void SetConnectionKey(LONGLONG key);
     // Optional hook run inside each call after recording (for example to create the file a placeholder names).
     void SetHook(std::function<void(const RecordedCall&)> hook);
 
@@ -78,8 +71,6 @@ private:
     std::vector<RecordedCall> calls_;
     std::map<int, HRESULT> failCall_;
     std::map<std::string, HRESULT> statusByOp_;
-    std::map<std::wstring, HRESULT> failPlaceholder_;
-    LONGLONG connectionKey_ = 0x1234;
     std::function<void(const RecordedCall&)> hook_;
     const CloudFilesBackend* previous_ = nullptr;
     FakeCloudFiles* previousFake_ = nullptr;  // an enclosing fake, active again when this one ends
