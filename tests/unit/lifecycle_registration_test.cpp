@@ -58,14 +58,14 @@ TEST_F(Lifecycle, RegistrationRecordPoliciesAndStatuses) {
         EXPECT_EQ(call.registration.SyncRootIdentityLength, 2 * identity.size() + 2);
         EXPECT_EQ(call.registration.FileIdentityLength, 0u);
         EXPECT_EQ(memcmp(&call.registration.ProviderId, &providerId, sizeof(GUID)), 0);
-        EXPECT_EQ(call.policies.StructSize, fallback ? 20u : 24u);
-        EXPECT_EQ(call.policies.Hydration.Primary, 2);
-        EXPECT_EQ(call.policies.Hydration.Modifier, 0);
-        EXPECT_EQ(call.policies.Population.Primary, 3);
-        EXPECT_EQ(call.policies.Population.Modifier, 0);
-        EXPECT_EQ(call.policies.InSync, 0x100u);
-        EXPECT_EQ(call.policies.HardLink, 0u);
-        EXPECT_EQ(call.policies.PlaceholderManagement, fallback ? 0u : 0x5u);  // create and update unrestricted
+        // Full hydration, full population, in sync by last-write time; create and update unrestricted.
+        CF_SYNC_POLICIES policies{};
+        policies.StructSize = fallback ? 20u : 24u;
+        policies.Hydration.Primary = 2;
+        policies.Population.Primary = 3;
+        policies.InSync = 0x100;
+        policies.PlaceholderManagement = fallback ? 0u : 0x5u;
+        EXPECT_EQ(memcmp(&call.policies, &policies, sizeof(policies)), 0);
         EXPECT_EQ(call.flags, 0u);
     }
     const std::string registered = "[REGISTER] Registered sync root: " + Narrow(ProviderPaths.syncRoot) +

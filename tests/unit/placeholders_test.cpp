@@ -125,6 +125,7 @@ TEST(IdentityParser, SplitsAtEveryTabAndClassifiesOnceWithTheCachePath) {
         {L"cf\td\ti\tf\textra", Ref::kCacheReference, cache + L"\\d\\i\\f"},
         {L"cf\td\ti\t", Ref::kUnsafe, cache + L"\\d\\i\\"}, {L"cf\t\t\t", Ref::kUnsafe, L""},
         {L"cf\td\ti\tNUL", Ref::kUnsafe, cache + L"\\d\\i\\NUL"}, {L"cf\ta\tb", Ref::kRelativePath, L""},
+        {L"CF\ta\tb\tc", Ref::kRelativePath, L""},
         {L"a\\b\\c.txt", Ref::kRelativePath, L""}, {L"..\\c.txt", Ref::kUnsafe, L""}, {L"", Ref::kDemonstration, L""},
     };
     for (const Row& row : rows) {
@@ -139,21 +140,6 @@ TEST(IdentityParser, SplitsAtEveryTabAndClassifiesOnceWithTheCachePath) {
         }
     }
     EXPECT_EQ(ClassifyIdentity(nullptr, 44).kind, Ref::kDemonstration);
-
-    struct Split {
-        std::wstring identity;
-        bool cacheReference;
-        std::vector<std::wstring> fields;
-    } splits[] = {
-        {L"cf\td1\ti1\tx.bin", true, {L"cf", L"d1", L"i1", L"x.bin"}}, {L"cf\ta\tb", false, {L"cf", L"a", L"b"}},
-        {L"CF\ta\tb\tc", false, {L"CF", L"a", L"b", L"c"}}, {L"cf\ta\tb\tc\td", true, {L"cf", L"a", L"b", L"c", L"d"}},
-        {L"cf\t\t\t", true, {L"cf", L"", L"", L""}}, {L"", false, {L""}}, {L"a\\b\\c.txt", false, {L"a\\b\\c.txt"}},
-    };
-    for (const Split& row : splits) {
-        std::vector<std::wstring> fields = {L"stale"};
-        EXPECT_EQ(ParsePlaceholderIdentity(row.identity, fields), row.cacheReference);
-        EXPECT_EQ(fields, row.fields);
-    }
 }
 
 TEST(IdentitySafety, NamesAndRelativePaths) {
