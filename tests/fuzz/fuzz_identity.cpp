@@ -80,7 +80,6 @@ void CheckRoundTrip(const std::wstring& text) {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     fuzz::KeepReportChannel();
     fuzz::PrivateLocalAppData();
-    InitProviderPaths();
     gCache = JoinPath(JoinPath(JoinPath(LocalAppDataDir(), L"nq.vo.tarn.voskel"), L"VOSKE"), L"Cache");
     return 0;
 }

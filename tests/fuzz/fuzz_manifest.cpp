@@ -1,8 +1,7 @@
 // fuzz_manifest.cpp - libFuzzer target for seeding from the seed manifest: any manifest bytes create directories
 // only inside the sync root, and ask the platform only for safe placeholders with well-formed identities.
 // Linked with -Wl,--wrap=CreateDirectoryW, so every directory the program asks for is checked before it exists.
-#include <fstream>
-#include <iterator>
+#include <filesystem>
 #include <set>
 
 #include "layout/provider_paths.h"
@@ -110,8 +109,7 @@ void CheckAndResetTree() {
 
 // The summary line the run logged: seen counts entries, seeded what the platform accepted plus directories.
 void CheckSummary(size_t lines) {
-    std::ifstream log(gProvider + "/provider.log", std::ios::binary);
-    const std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+    const std::string text = ReadFileBytes(gProvider + "/provider.log");
     const size_t at = text.rfind("[SEED] manifest seen ");
     FUZZ_CHECK(at != std::string::npos, "no summary line");
     int seen = -1;
@@ -141,7 +139,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     fuzz::KeepReportChannel();
     gRoot = fuzz::PrivateLocalAppData();
     gProvider = gRoot + "/nq.vo.tarn.voskel/VOSKE/CloudFiles";
-    InitProviderPaths();
     const std::wstring product = JoinPath(JoinPath(LocalAppDataDir(), L"nq.vo.tarn.voskel"), L"VOSKE");
     gCache = JoinPath(product, L"Cache");
     gLayoutDirs = {JoinPath(LocalAppDataDir(), L"nq.vo.tarn.voskel"), product, JoinPath(product, L"CloudFiles")};
@@ -154,10 +151,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string manifest(reinterpret_cast<const char*>(data), size);
-    {
-        std::ofstream file(gProvider + "/seed-manifest.tsv", std::ios::binary | std::ios::trunc);
-        file.write(manifest.data(), static_cast<std::streamsize>(manifest.size()));
-    }
+    WriteFileBytes(gProvider + "/seed-manifest.tsv", manifest);
     gCounts = Counts();
     const HRESULT hr = SeedFromManifest();
     FUZZ_CHECK(hr == S_OK, "seeding failed");

@@ -84,7 +84,6 @@ void CheckSyncRootRelative(FuzzedDataProvider& input) {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     fuzz::KeepReportChannel();
     fuzz::PrivateLocalAppData();
-    InitProviderPaths();
     gSyncRoot = ProviderPaths.syncRoot;
     gStaging = ProviderPaths.staging;
     gCache = JoinPath(JoinPath(JoinPath(LocalAppDataDir(), L"nq.vo.tarn.voskel"), L"VOSKE"), L"Cache");

@@ -4,8 +4,6 @@
 #include "tests/fuzz/fuzz_support.h"
 #include "writeback/queue_records.h"
 
-#include <fstream>
-#include <iterator>
 #include <regex>
 
 namespace {
@@ -54,13 +52,11 @@ std::string gInbox;
 void CheckWrittenRecord(const char* type, const std::wstring& domainId, const std::wstring& itemId, bool isDir,
                         const std::wstring& target, const std::wstring& previous) {
     WriteQueueRecord(type, domainId, itemId, isDir, target, previous);
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(gInbox)) names.push_back(entry.path().filename());
+    const std::vector<std::string> names = ListDirectory(gInbox);
     FUZZ_CHECK(names.size() == 1, "not one file in the inbox after one record");
     const std::string& name = names[0];
     FUZZ_CHECK(std::regex_match(name, std::regex(std::string(type) + "-[0-9]+\\.json")), "record file misnamed");
-    std::ifstream file(gInbox + "/" + name, std::ios::binary);
-    const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    const std::string bytes = ReadFileBytes(gInbox + "/" + name);
     unlink((gInbox + "/" + name).c_str());
     CheckRecord(bytes, GenericRecord(type, domainId, itemId, isDir, target, previous));
 }
@@ -70,7 +66,6 @@ void CheckWrittenRecord(const char* type, const std::wstring& domainId, const st
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     fuzz::KeepReportChannel();
     gInbox = fuzz::PrivateLocalAppData() + "/nq.vo.tarn.voskel/VOSKE/Queue/cloud-files-inbox";
-    InitProviderPaths();
     return 0;
 }
 

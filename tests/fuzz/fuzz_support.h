@@ -9,9 +9,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <string>
 #include <vector>
+
+#include "tests/support/test_env.h"
 
 namespace fuzz {
 
@@ -152,22 +153,11 @@ inline bool StrictlyBelow(const std::wstring& path, const std::wstring& base) {
     return StaysWithin(path, base) && Normalize(path).parts.size() > Normalize(base).parts.size();
 }
 
-// A private LOCALAPPDATA for the whole fuzzing process, created once below $TMPDIR (or /tmp); HOME and
-// XDG_DATA_HOME point there too, so nothing can reach the real user's directories. Removed at normal exit;
-// tools/fuzz.sh runs with its own TMPDIR and removes that as well.
+// A private LOCALAPPDATA (HOME and XDG_DATA_HOME too) for the whole fuzzing process, with the provider's paths
+// below it; removed at normal exit. tools/fuzz.sh runs with its own TMPDIR and removes that as well.
 inline const std::string& PrivateLocalAppData() {
-    static std::string root;
-    if (!root.empty()) return root;
-    const char* tmp = getenv("TMPDIR");
-    std::string pattern = std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") + "/voske-fuzz-XXXXXX";
-    FUZZ_CHECK(mkdtemp(pattern.data()) != nullptr, "no temporary directory");
-    root = pattern;
-    for (const char* name : {"LOCALAPPDATA", "HOME", "XDG_DATA_HOME"}) setenv(name, root.c_str(), 1);
-    atexit([] {
-        std::error_code ignored;
-        std::filesystem::remove_all(root, ignored);
-    });
-    return root;
+    static TempLocalAppData env;
+    return env.Root();
 }
 
 }  // namespace fuzz
