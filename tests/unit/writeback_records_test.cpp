@@ -24,28 +24,6 @@ unsigned long long NameNumber(const std::string& name, const std::string& prefix
 
 }  // namespace
 
-TEST(RecordEncoders, ConvertAndEscapeAsEachFieldNeeds) {
-    struct Row {
-        std::wstring text;
-        std::string utf8, json, id;
-    } rows[] = {
-        {L"a\\b\"c", "a\\b\"c", "a\\\\b\\\"c", "a\\\\b\\\"c"},
-        {L"\u00e9\u65e5\u672c", "\xC3\xA9\xE6\x97\xA5\xE6\x9C\xAC", "\xC3\xA9\xE6\x97\xA5\xE6\x9C\xAC",
-         "\xC3\xA9\xE6\x97\xA5\xE6\x9C\xAC"},
-        {L"t\tl\nx", "t\tl\nx", "t\tl\nx", "t\\u0009l\\u000ax"},  // paths keep raw control bytes, ids do not
-        {L"\x01\x1f ~/", "\x01\x1f ~/", "\x01\x1f ~/", "\\u0001\\u001f ~/"},
-        {std::wstring(L"ab\0cd", 5), "ab", "ab", "ab"},  // an embedded NUL ends the text
-        {L"", "", "", ""},
-        {L"d1", "d1", "d1", "d1"},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.utf8);
-        EXPECT_EQ(ToUtf8(row.text), row.utf8);
-        EXPECT_EQ(ToJsonUtf8(row.text), row.json);
-        EXPECT_EQ(ToJsonIdUtf8(row.text), row.id);
-    }
-}
-
 TEST(RecordFormats, AreExactBytes) {
     struct Row {
         const char* name;
@@ -66,6 +44,11 @@ TEST(RecordFormats, AreExactBytes) {
         {"escaped paths and ids", FormatGenericRecord("modify", L"d\"1", L"i\x02", false, L"x\\\"y", L"\u00e9"),
          "{\"type\":\"modify\",\"domainId\":\"d\\\"1\",\"itemId\":\"i\\u0002\",\"isDir\":false,\"targetPath\":"
          "\"x\\\\\\\"y\",\"previousPath\":\"\xC3\xA9\",\"timestamp\":0,\"attempts\":0}\n"},
+        // Ids escape every control byte, paths keep them raw (a Windows name cannot hold them); a NUL ends a text.
+        {"control bytes, non-ASCII, a NUL",
+         FormatGenericRecord("modify", L"\x01\x1f", L"t\tl\nx", true, std::wstring(L"t\tl\n\u00e9\0cd", 7), L"\u65e5"),
+         "{\"type\":\"modify\",\"domainId\":\"\\u0001\\u001f\",\"itemId\":\"t\\u0009l\\u000ax\",\"isDir\":true,"
+         "\"targetPath\":\"t\tl\n\xC3\xA9\",\"previousPath\":\"\xE6\x97\xA5\",\"timestamp\":0,\"attempts\":0}\n"},
         {"download with control ids", FormatDownloadRecord(L"d\n", L"\\"),
          "{\"type\":\"download\",\"domainId\":\"d\\u000a\",\"itemId\":\"\\\\\",\"contentsPath\":null,\"timestamp\":0,"
          "\"attempts\":0,\"urgent\":true}\n"},
