@@ -3,6 +3,7 @@
 #pragma once
 
 #include "layout/provider_paths.h"
+#include "placeholders/create_info.h"
 #include "placeholders/identity.h"
 #include "tests/support/fake_cloud_files.h"
 #include "tests/support/test_env.h"
@@ -90,7 +91,7 @@ inline void ExpectEchoedKeys(const RecordedCall& call, CF_OPERATION_TYPE type) {
 
 // Registers `root` with the emulated platform itself (not the fake; registering again is a no-op) and creates one
 // dehydrated placeholder in it: a file that opens and has a size, but fails every read while no provider is connected.
-inline void CreatePlatformPlaceholder(const std::wstring& root, const std::wstring& name, LONGLONG size,
+inline void CreatePlatformPlaceholder(const std::wstring& root, const std::wstring& name, DWORD size,
                                       const std::wstring& identity) {
     const CloudFilesBackend& platform = PlatformCloudFilesBackend();
     const std::vector<BYTE> blob = EncodeIdentityBlob(identity), rootBlob = EncodeIdentityBlob(L"root");
@@ -104,12 +105,9 @@ inline void CreatePlatformPlaceholder(const std::wstring& root, const std::wstri
     policies.StructSize = sizeof(policies);
     policies.Hydration.Primary = CF_HYDRATION_POLICY_FULL;
     ASSERT_EQ(platform.RegisterSyncRoot(root.c_str(), &registration, &policies, CF_REGISTER_FLAG_NONE), S_OK);
-    CF_PLACEHOLDER_CREATE_INFO entry{};
-    entry.RelativeFileName = name.c_str();
-    entry.FsMetadata.FileSize.QuadPart = size;
-    entry.FsMetadata.BasicInfo.FileAttributes = FILE_ATTRIBUTE_NORMAL;
-    entry.FileIdentity = blob.data();
-    entry.FileIdentityLength = static_cast<DWORD>(blob.size());
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    data.nFileSizeLow = static_cast<DWORD>(size);
+    CF_PLACEHOLDER_CREATE_INFO entry = CreateInfoFromFile(name.c_str(), data, blob);
     DWORD processed = 0;
     ASSERT_EQ(platform.CreatePlaceholders(root.c_str(), &entry, 1, CF_CREATE_FLAG_NONE, &processed), S_OK);
 }
