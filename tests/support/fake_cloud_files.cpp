@@ -161,11 +161,6 @@ std::vector<RecordedCall> FakeCloudFiles::CallsOf(const std::string& op) const {
     return result;
 }
 
-size_t FakeCloudFiles::CallCount() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return calls_.size();
-}
-
 HRESULT FakeCloudFiles::Record(RecordedCall call, CF_PLACEHOLDER_CREATE_INFO* array, PDWORD entriesProcessed,
                                CF_CONNECTION_KEY* keyOut) {
     std::function<void(const RecordedCall&)> hook;

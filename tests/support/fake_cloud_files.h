@@ -60,7 +60,6 @@ public:
 
     std::vector<RecordedCall> Calls() const;
     std::vector<RecordedCall> CallsOf(const std::string& op) const;
-    size_t CallCount() const;
 
     // Implementation entry points (used by the backend table).
     HRESULT Record(RecordedCall call, CF_PLACEHOLDER_CREATE_INFO* array, PDWORD entriesProcessed,

@@ -139,7 +139,7 @@ TEST(FetchData, FailedReadIsAnsweredWithTheFailureTransferAndACancelOnlyLogged) 
         RunFetch(fake, fetch, 0, 8192, {{kUnsuccessful, 0, 8192}}, "");
         // A cancel is only logged: the platform is not called again.
         OnCancelFetchData(&fetch.info, &fetch.params);
-        EXPECT_EQ(fake.CallCount(), 1u);
+        EXPECT_EQ(fake.Calls().size(), 1u);
         EXPECT_EQ(LogMessages(env.LogFile()), (std::vector<std::string>{kEntered, "[ERROR] ReadFile staging failed",
                                                                         "[HYDRATE] CANCEL_FETCH_DATA"}));
     }

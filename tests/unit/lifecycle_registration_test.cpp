@@ -117,7 +117,7 @@ TEST_F(Lifecycle, UnregisterRetriesOnlyWhileInUse) {
 
 TEST_F(Lifecycle, ConnectDisconnectOnceAndUnregister) {
     EXPECT_EQ(DisconnectProvider(), S_OK);  // not connected: the platform is not asked
-    EXPECT_EQ(fake.CallCount(), 0u);
+    EXPECT_EQ(fake.Calls().size(), 0u);
     fake.FailCall(1, S_FALSE);
     ASSERT_EQ(ConnectProvider(), S_OK);  // a positive success code is success
     EXPECT_TRUE(ProviderConnected);
@@ -129,11 +129,9 @@ TEST_F(Lifecycle, ConnectDisconnectOnceAndUnregister) {
         {0, OnFetchData},    {2, OnCancelFetchData}, {6, OnNotifyFileCloseCompletion},
         {9, OnNotifyDelete}, {11, OnNotifyRename},   {0xFFFFFFFFu, nullptr},
     };
-    ASSERT_EQ(connect.callbackTable.size(), table.size());
-    for (size_t i = 0; i < table.size(); ++i) {
-        EXPECT_EQ(connect.callbackTable[i].Type, table[i].first) << i;
-        EXPECT_EQ(connect.callbackTable[i].Callback, table[i].second) << i;
-    }
+    std::vector<std::pair<CF_CALLBACK_TYPE, CF_CALLBACK>> given;
+    for (const CF_CALLBACK_REGISTRATION& entry : connect.callbackTable) given.emplace_back(entry.Type, entry.Callback);
+    EXPECT_TRUE(given == table);
 
     EXPECT_EQ(DisconnectProvider(), S_OK);
     EXPECT_EQ(DisconnectProvider(), S_OK);

@@ -186,7 +186,7 @@ TEST_F(Seeding, DemoPlaceholderCopiesTheStagingFileAndItsFailures) {
     fs::remove_all(env.ProviderBase() + "/Staging");
     WriteFileBytes(env.ProviderBase() + "/Staging", "not a directory");
     EXPECT_EQ(CreateDemoPlaceholder(), static_cast<HRESULT>(0x80070002));
-    EXPECT_EQ(fake.CallCount(), 1u);
+    EXPECT_EQ(fake.Calls().size(), 1u);
     // Without a manifest there is nothing to seed and nothing to say.
     EXPECT_EQ(SeedFromManifest(), static_cast<HRESULT>(0x80070002));
     EXPECT_EQ(Log(), (std::vector<std::string>{
@@ -264,7 +264,7 @@ TEST_F(Seeding, ManifestRefusesUnsafeEntries) {
     for (const char* line : unsafeLines) manifest += std::string(line) + "\n";
     WriteFileBytes(Manifest(), manifest);
     EXPECT_EQ(SeedFromManifest(), S_OK);
-    EXPECT_EQ(fake.CallCount(), 0u);
+    EXPECT_EQ(fake.Calls().size(), 0u);
     EXPECT_FALSE(fs::exists(env.ProviderBase() + "/up"));
     EXPECT_TRUE(fs::is_empty(env.SyncRoot()));
 
