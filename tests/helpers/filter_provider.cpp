@@ -1,7 +1,6 @@
 // filter_provider.cpp - a provider process for the emulated filter's cross-process tests: connects to a sync root
 // with callbacks whose behaviour the command line chooses, and logs every callback and every answer.
-//   filter_provider ROOT LOG [--source DIR] [--ack-delete 0xSTATUS] [--ack-rename 0xSTATUS]
-//                   [--fetch-only] [--create NAME=SIZE]...
+//   filter_provider ROOT LOG [--source DIR] [--ack-delete 0xSTATUS] [--ack-rename 0xSTATUS] [--fetch-only]
 #include <unistd.h>
 
 #include <cstdarg>
@@ -24,7 +23,6 @@ struct Options {
     std::string root, source;
     NTSTATUS ackDelete = 0, ackRename = 0;
     bool fetchOnly = false;
-    std::vector<std::string> creates;
 } g_options;
 
 std::mutex g_logMutex;
@@ -114,7 +112,6 @@ bool ParseOptions(int argc, char** argv) {
         {"--source", [](const char* value) { g_options.source = value; }},
         {"--ack-delete", [&](const char* value) { g_options.ackDelete = status(value); }},
         {"--ack-rename", [&](const char* value) { g_options.ackRename = status(value); }},
-        {"--create", [](const char* value) { g_options.creates.push_back(value); }},
     };
     for (int i = 3; i < argc; ++i) {
         const auto setter = setters.find(argv[i]);
@@ -127,24 +124,6 @@ bool ParseOptions(int argc, char** argv) {
         }
     }
     return argc >= 3;
-}
-
-// NAME=SIZE: a placeholder in sync with the identity "id", made by the connected provider itself.
-void CreatePlaceholder(const std::string& spec) {
-    const std::wstring name = posix::Utf8ToWide(spec.substr(0, spec.find('=')));
-    std::vector<BYTE> identity = {'i', 0, 'd', 0, 0, 0};
-    CF_PLACEHOLDER_CREATE_INFO entry{};
-    entry.RelativeFileName = name.c_str();
-    entry.FsMetadata.FileSize.QuadPart =
-        spec.find('=') == std::string::npos ? 0 : std::atoll(spec.c_str() + spec.find('=') + 1);
-    entry.FsMetadata.BasicInfo.FileAttributes = FILE_ATTRIBUTE_NORMAL;
-    entry.FileIdentity = identity.data();
-    entry.FileIdentityLength = static_cast<DWORD>(identity.size());
-    entry.Flags = CF_PLACEHOLDER_CREATE_FLAG_MARK_IN_SYNC;
-    DWORD processed = 0;
-    HRESULT hr =
-        CfCreatePlaceholders(posix::ToWindowsPath(g_options.root).c_str(), &entry, 1, CF_CREATE_FLAG_NONE, &processed);
-    Log("CREATE %s hr=0x%08X", spec.c_str(), static_cast<unsigned>(hr));
 }
 
 }  // namespace
@@ -169,7 +148,6 @@ int main(int argc, char** argv) {
         Log("CONNECT_FAILED hr=0x%08X", static_cast<unsigned>(hr));
         return 1;
     }
-    for (const std::string& spec : g_options.creates) CreatePlaceholder(spec);
     Log("CONNECTED pid=%d", static_cast<int>(getpid()));
     for (;;) pause();  // serves until the test ends it
 }

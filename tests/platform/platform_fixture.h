@@ -58,12 +58,10 @@ inline HANDLE Open(const std::string& posixPath, DWORD access, DWORD share = 0, 
     return CreateFileW(Win(posixPath).c_str(), access, share, nullptr, disposition, flags, nullptr);
 }
 
-// Registers `root` with full hydration and population; `change` may spoil the structures first.
-using RegistrationChange = std::function<void(CF_SYNC_REGISTRATION&, CF_SYNC_POLICIES&)>;
+// Registers `root` with full hydration and population.
 inline HRESULT RegisterRoot(const std::string& root, const wchar_t* version = L"0.1.0-spike",
                             CF_PLACEHOLDER_MANAGEMENT_POLICY management = CF_PLACEHOLDER_MANAGEMENT_POLICY_DEFAULT,
-                            ULONG policiesSize = sizeof(CF_SYNC_POLICIES), CF_REGISTER_FLAGS flags = 0,
-                            const RegistrationChange& change = nullptr) {
+                            ULONG policiesSize = sizeof(CF_SYNC_POLICIES), CF_REGISTER_FLAGS flags = 0) {
     std::vector<BYTE> blob = Utf16Blob(L"root-id\tuser");
     CF_SYNC_REGISTRATION registration{};
     registration.StructSize = sizeof(registration);
@@ -78,7 +76,6 @@ inline HRESULT RegisterRoot(const std::string& root, const wchar_t* version = L"
     policies.Population.Primary = CF_POPULATION_POLICY_ALWAYS_FULL;
     policies.InSync = CF_INSYNC_POLICY_TRACK_FILE_LAST_WRITE_TIME;
     policies.PlaceholderManagement = management;
-    if (change) change(registration, policies);
     return CfRegisterSyncRoot(Win(root).c_str(), &registration, &policies, flags);
 }
 
@@ -188,7 +185,6 @@ class PlatformTest : public ::testing::Test {
         // A sanitizer build reports a race in a provider process on its standard error.
         for (const auto& provider : providers_) EXPECT_EQ(provider->Err().find("Sanitizer"), std::string::npos);
         providers_.clear();  // ends the provider processes before their directory goes
-        unsetenv("VOSKE_STANDIN_TEST");
     }
 
     std::string Path(const std::string& name) const { return root_ + "/" + name; }
