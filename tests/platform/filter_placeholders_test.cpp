@@ -84,73 +84,61 @@ TEST_F(PlaceholderTest, EveryEntryIsTriedAndFailsOnItsOwn) {
     EXPECT_EQ(ReadFileBytes(Path("local.txt")), "mine");
 }
 
-// An 18-byte state record as the filter writes it: version, flags, creation and change time (little endian).
-std::vector<BYTE> StateBytes(BYTE version, BYTE flags, ULONGLONG creation, ULONGLONG change) {
-    std::vector<BYTE> bytes = {version, flags};
-    for (ULONGLONG value : {creation, change}) {
-        for (int i = 0; i < 8; ++i) bytes.push_back(static_cast<BYTE>(value >> (8 * i)));
-    }
-    return bytes;
-}
-
-// A dehydrated placeholder is a sparse file with the given times and one record: 18 bytes of state, then the
-// identity. A state update keeps the identity, in the record or (earlier builds) in an attribute of its own;
-// damaged records make no placeholder.
+// A dehydrated placeholder is a sparse file with the given times and one record: 18 bytes of state (version, flags,
+// creation and change time), then the identity. A state update keeps the identity; damaged records make no
+// placeholder, older ones are still read.
 TEST_F(PlaceholderTest, PlaceholderRecordsOnDiskUpdatedOldAndDamaged) {
-    WriteFileBytes(Path("old"), "");
-    std::vector<BYTE> oldState = StateBytes(1, cfemu::kStateInSync, kCreationTicks, kChangeTicks);
-    std::vector<BYTE> oldIdentity = Utf16Blob(L"old-identity");
-    ASSERT_EQ(lsetxattr(Path("old").c_str(), cfemu::kStateAttribute, oldState.data(), oldState.size(), 0), 0);
-    ASSERT_EQ(lsetxattr(Path("old").c_str(), cfemu::kIdentityAttribute, oldIdentity.data(), oldIdentity.size(), 0), 0);
-    for (const auto& [name, identityLength] : {std::pair{"none", 0}, {"large", 2048}, {"old", 0}}) {
-        SCOPED_TRACE(name);
-        const std::string bytes = Pattern(identityLength);
-        std::vector<BYTE> identity(bytes.begin(), bytes.end());
-        if (name == std::string("old")) identity = oldIdentity;
-        const PlaceholderSpec spec{posix::Utf8ToWide(name), 93, L""};
-        CF_PLACEHOLDER_CREATE_INFO entry = CreateInfo(spec, identity);
-        DWORD processed = 0;
-        if (name != std::string("old")) {
-            ASSERT_EQ(CfCreatePlaceholders(Win(root_).c_str(), &entry, 1, CF_CREATE_FLAG_NONE, &processed), S_OK);
-            const struct stat st = StatOf(Path(name));
-            EXPECT_EQ(st.st_size, 93);
-            EXPECT_TRUE(HoldsNoData(Path(name)));
-            EXPECT_EQ(st.st_mtim.tv_sec, UnixSecondsOfTicks(kWriteTicks));
-            EXPECT_EQ(st.st_atim.tv_sec, UnixSecondsOfTicks(kAccessTicks));
-            EXPECT_EQ(StateOf(Path(name)).flags, cfemu::kStateInSync);
-            WIN32_FILE_ATTRIBUTE_DATA data{};
-            ASSERT_TRUE(GetFileAttributesExW(Win(Path(name)).c_str(), GetFileExInfoStandard, &data));
-            EXPECT_EQ(data.dwFileAttributes, FILE_ATTRIBUTE_RECALL_ON_DATA_ACCESS);
-            EXPECT_EQ(LONGLONG(data.ftCreationTime.dwHighDateTime) << 32 | data.ftCreationTime.dwLowDateTime,
-                      kCreationTicks);
-        }
-        int fd = open(Path(name).c_str(), O_RDWR | O_CLOEXEC);
-        ASSERT_GE(fd, 0);
-        cfemu::PlaceholderState state;
-        ASSERT_TRUE(cfemu::ReadState(fd, &state));
-        state.flags = static_cast<uint8_t>((state.flags | cfemu::kStateHydrated) & ~cfemu::kStateInSync);
-        EXPECT_EQ(cfemu::WriteState(fd, state), 0);
-        std::vector<BYTE> byDescriptor, byPath;
-        EXPECT_TRUE(cfemu::ReadIdentity(fd, &byDescriptor));
-        close(fd);
-        EXPECT_TRUE(cfemu::ReadIdentityAt(Path(name), &byPath));
-        EXPECT_EQ(byDescriptor, identity);
-        EXPECT_EQ(byPath, identity);
-        cfemu::PlaceholderState after = StateOf(Path(name));
-        EXPECT_EQ(after.flags, cfemu::kStateHydrated);
-        EXPECT_EQ(after.creationTicks, static_cast<ULONGLONG>(kCreationTicks));
-        EXPECT_EQ(after.changeTicks, static_cast<ULONGLONG>(kChangeTicks));
-        EXPECT_EQ(lgetxattr(Path(name).c_str(), cfemu::kStateAttribute, nullptr, 0), ssize_t(18 + identityLength));
-    }
+    const std::string bytes = Pattern(2048);
+    const std::vector<BYTE> identity(bytes.begin(), bytes.end());
+    const PlaceholderSpec spec{L"p.bin", 93, L""};
+    CF_PLACEHOLDER_CREATE_INFO entry = CreateInfo(spec, identity);
+    DWORD processed = 0;
+    ASSERT_EQ(CfCreatePlaceholders(Win(root_).c_str(), &entry, 1, CF_CREATE_FLAG_NONE, &processed), S_OK);
+    const std::string path = Path("p.bin");
+    const struct stat st = StatOf(path);
+    EXPECT_EQ(st.st_size, 93);
+    EXPECT_TRUE(HoldsNoData(path));
+    EXPECT_EQ(st.st_mtim.tv_sec, UnixSecondsOfTicks(kWriteTicks));
+    EXPECT_EQ(st.st_atim.tv_sec, UnixSecondsOfTicks(kAccessTicks));
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    ASSERT_TRUE(GetFileAttributesExW(Win(path).c_str(), GetFileExInfoStandard, &data));
+    EXPECT_EQ(data.dwFileAttributes, FILE_ATTRIBUTE_RECALL_ON_DATA_ACCESS);
+    EXPECT_EQ(LONGLONG(data.ftCreationTime.dwHighDateTime) << 32 | data.ftCreationTime.dwLowDateTime, kCreationTicks);
+    std::vector<BYTE> record(18 + 2048);
+    ASSERT_EQ(lgetxattr(path.c_str(), cfemu::kStateAttribute, record.data(), record.size()), ssize_t(record.size()));
+    EXPECT_EQ(record[0], 2);
+    EXPECT_EQ(record[1], cfemu::kStateInSync);
+    EXPECT_EQ(std::vector<BYTE>(record.begin() + 18, record.end()), identity);
 
-    std::vector<BYTE> oldWithTail = StateBytes(1, 0, 1, 2);
-    oldWithTail.push_back(0x41);
-    const std::vector<BYTE> damaged[] = {{2, 0, 1, 2, 3}, StateBytes(7, 0, 1, 2), oldWithTail};
+    int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    cfemu::PlaceholderState state;
+    ASSERT_TRUE(cfemu::ReadState(fd, &state));
+    EXPECT_EQ(state.creationTicks, static_cast<ULONGLONG>(kCreationTicks));
+    EXPECT_EQ(state.changeTicks, static_cast<ULONGLONG>(kChangeTicks));
+    state.flags = cfemu::kStateHydrated;
+    EXPECT_EQ(cfemu::WriteState(fd, state), 0);
+    close(fd);
+    std::vector<BYTE> kept;
+    EXPECT_TRUE(cfemu::ReadIdentityAt(path, &kept));
+    EXPECT_EQ(kept, identity);
+    EXPECT_EQ(StateOf(path).flags, cfemu::kStateHydrated);
+
+    // An earlier build's record (version 1) keeps the identity in an attribute of its own, and is still read.
+    std::vector<BYTE> old(18, 0), oldIdentity = Utf16Blob(L"old-identity");
+    old[0] = 1;
+    WriteFileBytes(Path("old"), "");
+    ASSERT_EQ(lsetxattr(Path("old").c_str(), cfemu::kStateAttribute, old.data(), old.size(), 0), 0);
+    ASSERT_EQ(lsetxattr(Path("old").c_str(), cfemu::kIdentityAttribute, oldIdentity.data(), oldIdentity.size(), 0), 0);
+    EXPECT_TRUE(cfemu::ReadIdentityAt(Path("old"), &kept));
+    EXPECT_EQ(kept, oldIdentity);
+    old.push_back(0x41);
+    const std::vector<BYTE> damaged[] = {{2, 0, 1, 2, 3}, std::vector<BYTE>(18, 7), old};  // short, unknown, too long
     for (size_t i = 0; i < std::size(damaged); ++i) {
-        const std::string path = Path("damaged" + std::to_string(i));
-        WriteFileBytes(path, "data");
-        ASSERT_EQ(lsetxattr(path.c_str(), cfemu::kStateAttribute, damaged[i].data(), damaged[i].size(), 0), 0);
-        EXPECT_FALSE(IsPlaceholderPath(path)) << i;
+        const std::string name = Path("damaged" + std::to_string(i));
+        WriteFileBytes(name, "data");
+        ASSERT_EQ(lsetxattr(name.c_str(), cfemu::kStateAttribute, damaged[i].data(), damaged[i].size(), 0), 0);
+        EXPECT_FALSE(IsPlaceholderPath(name)) << i;
     }
 }
 
