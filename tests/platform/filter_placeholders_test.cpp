@@ -63,9 +63,9 @@ TEST_F(PlaceholderTest, EveryEntryIsTriedAndFailsOnItsOwn) {
         const std::vector<BYTE>* identity;
         HRESULT expected;
     } rows[] = {
-        {L"large.txt", &large, S_OK},   {L"..", &none, badName},      {L"big.txt", &big, E_INVALIDARG},
-        {L"ünï €.txt", &none, S_OK},    {L"a.txt", &none, exists},    {L"local.txt", &none, exists},
-        {L"b.txt", &none, S_OK},        {L"b.txt", &none, exists},
+        {L"large.txt", &large, S_OK}, {L"..", &none, badName},   {L"big.txt", &big, E_INVALIDARG},
+        {L"ünï €.txt", &none, S_OK},  {L"a.txt", &none, exists}, {L"local.txt", &none, exists},
+        {L"b.txt", &none, S_OK},      {L"b.txt", &none, exists},
     };
     std::vector<PlaceholderSpec> specs;
     for (const auto& row : rows) specs.push_back(PlaceholderSpec{row.name, 5, L""});
@@ -161,13 +161,10 @@ TEST_F(PlaceholderTest, CfemuCommands) {
                                                        "population: 3 modifier 0x0\nin-sync: 0x100\nhardlink: 0x0\n"
                                                        "placeholder-management: 0x0\nregister-flags: 0x0\n"
                                                        "connected: no\n");
+    const std::string message = ": 0x80070002 file not found (ERROR_FILE_NOT_FOUND, error 2)\n";
     ProcessResult missing = Cfemu({"cat", Path("missing.txt")});
     EXPECT_EQ(missing.exitCode, 1);
-    EXPECT_EQ(missing.err.rfind("cfemu cat " + Path("missing.txt") +
-                                    ": 0x80070002 file not found (ERROR_FILE_NOT_FOUND, error 2)\n",
-                                0),
-              0u)
-        << missing.err;
+    EXPECT_EQ(missing.err.rfind("cfemu cat " + Path("missing.txt") + message, 0), 0u) << missing.err;
 }
 
 class HydrationTest : public RegisteredRootTest {

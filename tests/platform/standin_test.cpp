@@ -235,8 +235,8 @@ TEST_F(StandinFiles, ShareModesAreEnforcedAcrossProcesses) {
         const char *heldAccess, *heldShare, *access, *share;
         bool opens;
     } rows[] = {
-        {"r", "r", "w", "rwd", false}, {"r", "rw", "w", "rwd", true},  {"r", "rwd", "r", "r", true},
-        {"w", "rwd", "r", "r", false}, {"w", "rwd", "r", "rw", true},  {"-", "-", "rw", "-", true},
+        {"r", "r", "w", "rwd", false}, {"r", "rw", "w", "rwd", true}, {"r", "rwd", "r", "r", true},
+        {"w", "rwd", "r", "r", false}, {"w", "rwd", "r", "rw", true}, {"-", "-", "rw", "-", true},
         {"d", "rw", "r", "rw", false}, {"d", "rw", "r", "rwd", true}, {"r", "rw", "d", "rwd", false},
     };
     WriteFileBytes(Posix("held.txt"), "held");
