@@ -1,5 +1,4 @@
-// filter_provider.cpp - a provider process for the emulated filter's cross-process tests: connects to a sync root
-// with callbacks whose behaviour the command line chooses, and logs every callback and every answer.
+// filter_provider.cpp - a provider process that logs every callback and answer of the emulated filter:
 //   filter_provider ROOT LOG [--source DIR] [--ack-delete 0xSTATUS] [--ack-rename 0xSTATUS] [--fetch-only]
 #include <unistd.h>
 
@@ -7,9 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <functional>
 #include <iterator>
-#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -107,20 +104,19 @@ void CALLBACK OnNotifyRename(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PAR
 }
 
 bool ParseOptions(int argc, char** argv) {
-    const auto status = [](const char* value) { return static_cast<NTSTATUS>(std::strtoul(value, nullptr, 0)); };
-    const std::map<std::string, std::function<void(const char*)>> setters = {
-        {"--source", [](const char* value) { g_options.source = value; }},
-        {"--ack-delete", [&](const char* value) { g_options.ackDelete = status(value); }},
-        {"--ack-rename", [&](const char* value) { g_options.ackRename = status(value); }},
-    };
     for (int i = 3; i < argc; ++i) {
-        const auto setter = setters.find(argv[i]);
-        if (std::string(argv[i]) == "--fetch-only") {
+        const std::string option = argv[i];
+        if (option == "--fetch-only") {
             g_options.fetchOnly = true;
-        } else if (setter == setters.end() || i + 1 >= argc) {
+        } else if (i + 1 >= argc) {
             return false;
+        } else if (option == "--source") {
+            g_options.source = argv[++i];
+        } else if (option == "--ack-delete" || option == "--ack-rename") {
+            (option == "--ack-delete" ? g_options.ackDelete : g_options.ackRename) =
+                static_cast<NTSTATUS>(std::strtoul(argv[++i], nullptr, 0));
         } else {
-            setter->second(argv[++i]);
+            return false;
         }
     }
     return argc >= 3;

@@ -1,6 +1,5 @@
-// standin_child.cpp - a tiny child process for the stand-in's process and console tests:
-// "exit N", "sleep MS", "ctrl -" (reports "ready", then the console event it gets, on standard output, and passes
-// the event on as the program does).
+// standin_child.cpp - a child for the stand-in's process tests: "exit N", "sleep MS", "ctrl -" (prints "ready", then
+// the console event it gets, which it passes on as the program does).
 #include <cstdio>
 #include <cstdlib>
 #include <string>

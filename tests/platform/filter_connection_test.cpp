@@ -89,9 +89,8 @@ void CALLBACK OnFetch(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAMETERS
         r.nestedResult = error == ERROR_SUCCESS ? got : "error " + std::to_string(error);
     }
     if (r.wrongFirst) {
-        // The whole structure's size, an acknowledgement's size, a request key that is not the callback's; a good
-        // first piece, then three that break the 4 KiB rule: a short middle piece, an unaligned offset, and an
-        // unaligned length one byte short of the end.
+        // ParamSize 48 and 16, a wrong request key; a good first piece, then three that break the 4 KiB rule: a
+        // short middle piece, an unaligned offset, and an unaligned length one byte short of the end.
         const LONGLONG size = static_cast<LONGLONG>(r.source.size());
         std::vector<HRESULT> results = {Answer(*info, r.source, {.paramSize = 48}),
                                         Answer(*info, r.source, {.paramSize = 16}),
@@ -156,20 +155,12 @@ class ConnectionTest : public RegisteredRootTest {
     int context_ = 42;
 };
 
-// Who may connect where; then, for a finished request, operations wrong in one field each: refused as invalid, or
-// as canceled when only the request is gone. After a disconnect a waiting reader is released, its request can no
-// longer be answered, and a new connection without the process-info flag gets callbacks without process info.
+// Who may connect where; operations wrong in one field each for a finished request (invalid, or canceled when only the
+// request is gone); a disconnect releases a waiting reader; without the process-info flag callbacks have none.
 TEST_F(ConnectionTest, ConnectStatusesWhatCfExecuteRefusesAndDisconnection) {
     CF_CALLBACK_REGISTRATION table[] = {{CF_CALLBACK_TYPE_NONE, nullptr}};
-    CF_CALLBACK_REGISTRATION nullCallback[] = {{CF_CALLBACK_TYPE_FETCH_DATA, nullptr},
-                                               {CF_CALLBACK_TYPE_NONE, nullptr}};
-    CF_CONNECTION_KEY key{}, unknown{};
-    unknown.Internal = 12345;
-    mkdir((root_ + "/sub").c_str(), 0755);
+    CF_CONNECTION_KEY key{};
     EXPECT_EQ(CfConnectSyncRoot(Win(base_).c_str(), table, nullptr, 0, &key), Hr(0x80070186));
-    EXPECT_EQ(CfConnectSyncRoot(Win(root_ + "/sub").c_str(), table, nullptr, 0, &key), Hr(0x80070186));
-    EXPECT_EQ(CfConnectSyncRoot(Win(root_).c_str(), nullCallback, nullptr, 0, &key), E_INVALIDARG);
-    EXPECT_EQ(CfDisconnectSyncRoot(unknown), E_INVALIDARG);
 
     for (const char* name : {"k.txt", "pending.txt", "late.txt"}) AddFile(name, "abc");
     recorder_.source = "abc";
@@ -177,8 +168,6 @@ TEST_F(ConnectionTest, ConnectStatusesWhatCfExecuteRefusesAndDisconnection) {
     EXPECT_EQ(CfConnectSyncRoot(Win(root_).c_str(), table, nullptr, 0, &key), Hr(0x8007017A));
     EXPECT_EQ(RunProcess({std::string(VOSKE_BINARY_DIR) + "/filter_provider", root_, log_}, 20000).exitCode, 1);
     EXPECT_EQ(CountLines(log_, "CONNECT_FAILED hr=0x8007017A"), 1);
-    const std::string connected = "connected: yes (pid " + std::to_string(getpid()) + ")";
-    EXPECT_NE(Cfemu({"root", root_}).out.find(connected), std::string::npos);
     // The connected provider itself may create placeholders; unregistering needs the connection gone.
     EXPECT_EQ(CreatePlaceholder(root_, PlaceholderSpec{L"own.txt", 1, L"own"}), S_OK);
     EXPECT_EQ(CfUnregisterSyncRoot(Win(root_).c_str()), Hr(0x80070187));
@@ -219,7 +208,6 @@ TEST_F(ConnectionTest, ConnectStatusesWhatCfExecuteRefusesAndDisconnection) {
     EXPECT_EQ(error, ERROR_CLOUD_FILE_PROVIDER_NOT_RUNNING);
     EXPECT_EQ(SeenIn(&Recorder::fetches).size(), 2u);
     EXPECT_EQ(CfDisconnectSyncRoot(key_), E_INVALIDARG);
-    EXPECT_NE(Cfemu({"root", root_}).out.find("connected: no"), std::string::npos);
 
     recorder_.answer = true;
     Connect(CF_CONNECT_FLAG_NONE);
@@ -227,8 +215,7 @@ TEST_F(ConnectionTest, ConnectStatusesWhatCfExecuteRefusesAndDisconnection) {
     EXPECT_EQ(SeenIn(&Recorder::fetches).back().pid, -1);
 }
 
-// A failure status, or no answer before the request timeout: the reader gets the mapped error and no bytes, and the
-// file stays dehydrated. A timed-out request is canceled towards the provider.
+// A failure, or no answer in time (then the provider is told of the cancel): the reader gets the mapped error only.
 TEST_F(ConnectionTest, FailedAndUnansweredFetches) {
     // Unsuccessful (389), as the program answers a fetch it cannot serve, and no answer (the timeout, 426).
     const struct {
@@ -263,8 +250,7 @@ TEST_F(ConnectionTest, FailedAndUnansweredFetches) {
 }
 
 // The callback reads another placeholder itself (served on another thread, its close announced too), and first
-// answers wrongly (see OnFetch): each wrong answer refused, none ending the request, which the right answer still
-// completes.
+// answers wrongly (see OnFetch): each refused, none ending the request, which the right answer still completes.
 TEST_F(ConnectionTest, CallbackInfoNestedFetchAndWrongAnswers) {
     recorder_.source = Pattern(3 * 4096 + 5);
     for (const char* name : {"outer.txt", "inner.txt"}) AddFile(name, recorder_.source);

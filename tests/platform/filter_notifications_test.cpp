@@ -36,8 +36,7 @@ TEST_F(NotificationTest, EveryHandleWithDataOrDeleteAccessAnnouncesItsCloseAttri
     ASSERT_EQ(Cfemu({"rm", Path("local2.txt")}).exitCode, 0);
     ProcessResult cat = Cfemu({"cat", Path("c.txt")});
     ASSERT_EQ(cat.exitCode, 0) << cat.err;
-    // The last close shows that the earlier ones would have arrived by now; the fetch came from the same reader,
-    // for the whole file.
+    // The last close shows that the earlier ones would have arrived by now; one fetch, for the whole file.
     std::string close = WaitForLine(log_, "CLOSE_COMPLETION path=" + VolumeRelative(Path("c.txt")));
     EXPECT_NE(close.find(" dos=Z: size=8 identity_length=30 pid="), std::string::npos) << close;
     EXPECT_NE(close.find(" identity=cf\\td1\\ti1\\tc.txt flags=0x0"), std::string::npos) << close;
@@ -55,9 +54,8 @@ TEST_F(NotificationTest, EveryHandleWithDataOrDeleteAccessAnnouncesItsCloseAttri
     }
 }
 
-// Without a provider a delete goes ahead. With one, deletes and renames are told to it: a rename out of the root
-// has no target in scope, a directory's delete says so. A provider without notify callbacks is not asked. A refusal
-// fails the operation with the mapped error and leaves the file: both wait for the acknowledgement.
+// Deletes and renames are told to a provider with notify callbacks (a rename out of the root has no target in scope)
+// and wait for its acknowledgement: a refusal fails the operation with the mapped error and leaves the file.
 TEST_F(NotificationTest, WhatTheProviderIsToldOfDeletesAndRenamesAndWhatItsRefusalDoes) {
     AddFile("del.txt", "to delete", L"id-del");
     for (const char* name : {"old.txt", "leaving.txt", "a.txt", "b.txt", "keep.txt"}) AddFile(name, "data");

@@ -1,5 +1,4 @@
-// platform_fixture.h - one fixture for the stand-in's and the emulated filter's tests: a temporary LOCALAPPDATA,
-// a sync root with placeholders and a provider process (tests/helpers/filter_provider), and readers of the results.
+// platform_fixture.h - the stand-in's and the emulated filter's tests: a sync root, placeholders, a provider process.
 #pragma once
 
 #include <fcntl.h>
@@ -174,8 +173,7 @@ inline std::unique_ptr<BackgroundProcess> Hold(const std::string& path, const st
     return holder;
 }
 
-// A temporary LOCALAPPDATA (HOME and XDG_DATA_HOME too) holding a sync root, the directory the test provider
-// serves from and its log.
+// A temporary LOCALAPPDATA holding a sync root, the directory the test provider serves from and its log.
 class PlatformTest : public ::testing::Test {
   protected:
     void SetUp() override {
