@@ -142,12 +142,11 @@ TEST_F(StandinFiles, FindListsInWindowsOrderWithLinks) {
     // Created in an order that is not the listing's.
     for (const char* name : {"~", "_z", "Z", "B1", "b", "a_", "AC", "aB", "Ab", "A"})
         WriteFileBytes(Posix("d/") + name, "xyz");
-    WriteFileBytes(Posix("d/\xc3\xa9"), "");
     ASSERT_EQ(symlink("loop", Posix("d/loop").c_str()), 0);  // a link to itself can never be followed
     ASSERT_EQ(symlink("sub", Posix("d/tosub").c_str()), 0);
-    // Upper-cased keys: A, AB twice (then by bytes), AC, A_ ('_' after the letters), B, B1, ..., Z, _Z, ~; "é" last.
+    // Upper-cased keys: A, AB twice (then by bytes), AC, A_ ('_' after the letters), B, B1, ..., Z, _Z, ~.
     const std::vector<std::string> all = {".",  "..",   "A",   "Ab",    "aB", "AC", "a_", "b",
-                                          "B1", "loop", "sub", "tosub", "Z",  "_z", "~",  "\xc3\xa9"};
+                                          "B1", "loop", "sub", "tosub", "Z",  "_z", "~"};
     std::map<std::string, Details> seen;
     EXPECT_EQ(List(WinOf("d") + L"\\*", &seen), all);
     EXPECT_EQ(seen["Ab"], Details(FILE_ATTRIBUTE_NORMAL, 3));
@@ -163,8 +162,9 @@ TEST_F(StandinFiles, FindListsInWindowsOrderWithLinks) {
     ASSERT_TRUE(CreateDirectoryW(WinOf("d/sub/a").c_str(), nullptr));
     WriteFileBytes(Posix("d/victim"), "keep");
     WriteFileBytes(Posix("d/sub/a\\..\\..\\victim"), "odd");
+    WriteFileBytes(Posix("d/sub/\xc3\xa9"), "");  // names outside ASCII by code point: last here
     const std::string odd = "a\xef\x81\x9c..\xef\x81\x9c..\xef\x81\x9cvictim";  // U+F05C in UTF-8
-    ASSERT_EQ(List(WinOf("d/sub") + L"\\*"), (std::vector<std::string>{".", "..", "a", odd}));
+    ASSERT_EQ(List(WinOf("d/sub") + L"\\*"), (std::vector<std::string>{".", "..", "a", odd, "\xc3\xa9"}));
     EXPECT_TRUE(DeleteFileW((WinOf("d/sub") + L"\\" + posix::Utf8ToWide(odd)).c_str())) << GetLastError();
     EXPECT_FALSE(FileExists(Posix("d/sub/a\\..\\..\\victim")));
     EXPECT_EQ(ReadFileBytes(Posix("d/victim")), "keep");
