@@ -1,5 +1,6 @@
 // filter_provider.cpp - a provider process that logs every callback and answer of the emulated filter:
 //   filter_provider ROOT LOG [--source DIR] [--ack-delete 0xSTATUS] [--ack-rename 0xSTATUS] [--fetch-only]
+//                   [--create NAME=SIZE]... (placeholders in sync with the identity "id", made by the provider)
 #include <unistd.h>
 
 #include <cstdarg>
@@ -20,6 +21,7 @@ struct Options {
     std::string root, source;
     NTSTATUS ackDelete = 0, ackRename = 0;
     bool fetchOnly = false;
+    std::vector<std::string> creates;
 } g_options;
 
 std::mutex g_logMutex;
@@ -103,6 +105,22 @@ void CALLBACK OnNotifyRename(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PAR
     Acknowledge(info, CF_OPERATION_TYPE_ACK_RENAME, g_options.ackRename, "ACK_RENAME");
 }
 
+void CreatePlaceholder(const std::string& spec) {
+    const std::wstring name = posix::Utf8ToWide(spec.substr(0, spec.find('=')));
+    std::vector<BYTE> identity = {'i', 0, 'd', 0, 0, 0};
+    CF_PLACEHOLDER_CREATE_INFO entry{};
+    entry.RelativeFileName = name.c_str();
+    entry.FsMetadata.FileSize.QuadPart = std::atoll(spec.substr(spec.find('=') + 1).c_str());
+    entry.FsMetadata.BasicInfo.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    entry.FileIdentity = identity.data();
+    entry.FileIdentityLength = static_cast<DWORD>(identity.size());
+    entry.Flags = CF_PLACEHOLDER_CREATE_FLAG_MARK_IN_SYNC;
+    DWORD processed = 0;
+    HRESULT hr =
+        CfCreatePlaceholders(posix::ToWindowsPath(g_options.root).c_str(), &entry, 1, CF_CREATE_FLAG_NONE, &processed);
+    Log("CREATE %s hr=0x%08X", spec.c_str(), static_cast<unsigned>(hr));
+}
+
 bool ParseOptions(int argc, char** argv) {
     for (int i = 3; i < argc; ++i) {
         const std::string option = argv[i];
@@ -110,6 +128,8 @@ bool ParseOptions(int argc, char** argv) {
             g_options.fetchOnly = true;
         } else if (i + 1 >= argc) {
             return false;
+        } else if (option == "--create") {
+            g_options.creates.push_back(argv[++i]);
         } else if (option == "--source") {
             g_options.source = argv[++i];
         } else if (option == "--ack-delete" || option == "--ack-rename") {
@@ -144,6 +164,7 @@ int main(int argc, char** argv) {
         Log("CONNECT_FAILED hr=0x%08X", static_cast<unsigned>(hr));
         return 1;
     }
+    for (const std::string& spec : g_options.creates) CreatePlaceholder(spec);
     Log("CONNECTED pid=%d", static_cast<int>(getpid()));
     for (;;) pause();  // serves until the test ends it
 }
