@@ -1,7 +1,6 @@
-// standin_child.cpp - a child for the stand-in's process tests: "exit N", "sleep MS", "ctrl -" (prints "ready", then
-// the console event it gets, which it passes on as the program does).
+// standin_child.cpp - a child for the stand-in's process tests: "ctrl" prints "ready", then the console event it
+// gets, which it passes on as the program does; it runs until that event ends it.
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 
 #include "platform/win32.h"
@@ -17,17 +16,8 @@ BOOL WINAPI OnControl(DWORD event) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::string verb = argc >= 3 ? argv[1] : "";
-    if (verb == "exit") return std::atoi(argv[2]);
-    if (verb == "sleep") {
-        Sleep(static_cast<DWORD>(std::atol(argv[2])));
-        return 0;
-    }
-    if (verb == "ctrl") {
-        if (!SetConsoleCtrlHandler(OnControl, TRUE)) return 103;
-        std::printf("ready\n");
-        std::fflush(stdout);
-        for (;;) Sleep(10);  // the passed-on event ends the process
-    }
-    return 100;
+    if (argc < 2 || std::string(argv[1]) != "ctrl" || !SetConsoleCtrlHandler(OnControl, TRUE)) return 100;
+    std::printf("ready\n");
+    std::fflush(stdout);
+    for (;;) Sleep(10);
 }

@@ -23,7 +23,7 @@ struct Seen {
 // What the callbacks do is set before the connection; everything they receive is kept for the test to examine.
 struct Recorder {
     std::mutex mutex;
-    std::vector<Seen> fetches, closes, cancels;
+    std::vector<Seen> fetches, cancels;
     std::string source;      // served as the contents of every fetched file
     std::string nestedRead;  // a placeholder the fetch callback of "outer" reads itself first
     std::string nestedResult;
@@ -105,9 +105,6 @@ void CALLBACK OnFetch(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAMETERS
     if (r.answer) Answer(*info, r.source, {.offset = r.wrongFirst ? 4096 : 0, .status = r.status});
 }
 
-void CALLBACK OnClose(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAMETERS* params) {
-    Record(&Recorder::closes, info, params);
-}
 void CALLBACK OnCancel(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAMETERS* params) {
     Record(&Recorder::cancels, info, params);
 }
@@ -127,7 +124,6 @@ class ConnectionTest : public RegisteredRootTest {
     void Connect(CF_CONNECT_FLAGS flags = CF_CONNECT_FLAG_REQUIRE_PROCESS_INFO |
                                           CF_CONNECT_FLAG_REQUIRE_FULL_FILE_PATH) {
         CF_CALLBACK_REGISTRATION table[] = {{CF_CALLBACK_TYPE_FETCH_DATA, OnFetch},
-                                            {CF_CALLBACK_TYPE_NOTIFY_FILE_CLOSE_COMPLETION, OnClose},
                                             {CF_CALLBACK_TYPE_CANCEL_FETCH_DATA, OnCancel},
                                             {CF_CALLBACK_TYPE_NONE, nullptr}};
         ASSERT_EQ(CfConnectSyncRoot(Win(root_).c_str(), table, &context_, flags, &key_), S_OK);
@@ -249,8 +245,8 @@ TEST_F(ConnectionTest, FailedAndUnansweredFetches) {
     EXPECT_EQ(cancels[0].info.TransferKey.QuadPart, SeenIn(&Recorder::fetches).back().info.TransferKey.QuadPart);
 }
 
-// The callback reads another placeholder itself (served on another thread, its close announced too), and first
-// answers wrongly (see OnFetch): each refused, none ending the request, which the right answer still completes.
+// The callback reads another placeholder itself (served on another thread) and first answers wrongly (see OnFetch):
+// each refused, none ending the request, which the right answer still completes.
 TEST_F(ConnectionTest, CallbackInfoNestedFetchAndWrongAnswers) {
     recorder_.source = Pattern(3 * 4096 + 5);
     for (const char* name : {"outer.txt", "inner.txt"}) AddFile(name, recorder_.source);
@@ -282,13 +278,6 @@ TEST_F(ConnectionTest, CallbackInfoNestedFetchAndWrongAnswers) {
     EXPECT_NE(fetch.thread, std::this_thread::get_id());
     EXPECT_TRUE(fetch.onCallbackThread);
     EXPECT_FALSE(cfemu::OnCallbackThread());
-    // Both reads are announced closed, the callback's own read of inner.txt too, each naming this process.
-    std::vector<Seen> closes = SeenIn(&Recorder::closes, 2);
-    ASSERT_EQ(closes.size(), 2u);
-    std::sort(closes.begin(), closes.end(), [](const Seen& a, const Seen& b) { return a.path < b.path; });
-    EXPECT_EQ(closes[0].path, VolumeRelative(Path("inner.txt")));
-    EXPECT_EQ(closes[1].path, VolumeRelative(Path("outer.txt")));
-    for (const Seen& close : closes) EXPECT_EQ(close.pid, getpid());
 }
 
 }  // namespace

@@ -15,7 +15,6 @@ TEST_F(NotificationTest, EveryHandleWithDataOrDeleteAccessAnnouncesItsCloseAttri
         DWORD access;
         int closes;
     } rows[] = {
-        {"no-access.txt", 0, 0},
         {"attributes.txt", FILE_READ_ATTRIBUTES, 0},
         {"read-nothing.txt", GENERIC_READ, 1},
         {"write-nothing.txt", GENERIC_WRITE, 1},
@@ -54,8 +53,9 @@ TEST_F(NotificationTest, EveryHandleWithDataOrDeleteAccessAnnouncesItsCloseAttri
     }
 }
 
-// Deletes and renames are told to a provider with notify callbacks (a rename out of the root has no target in scope)
-// and wait for its acknowledgement: a refusal fails the operation with the mapped error and leaves the file.
+// Deletes and renames are told to a provider with notify callbacks (a rename out of the root has no target in scope;
+// a request for a path outside it reaches none) and wait for the acknowledgement: a refusal fails the operation with
+// the mapped error and leaves the file.
 TEST_F(NotificationTest, WhatTheProviderIsToldOfDeletesAndRenamesAndWhatItsRefusalDoes) {
     AddFile("del.txt", "to delete", L"id-del");
     for (const char* name : {"old.txt", "leaving.txt", "a.txt", "b.txt", "keep.txt"}) AddFile(name, "data");
@@ -85,6 +85,13 @@ TEST_F(NotificationTest, WhatTheProviderIsToldOfDeletesAndRenamesAndWhatItsRefus
     }
     EXPECT_EQ(WaitForCount(log_, "ACK_DELETE status=0x00000000 hr=0x00000000", 2), 2);
     EXPECT_EQ(WaitForCount(log_, "ACK_RENAME status=0x00000000 hr=0x00000000", 2), 2);
+    // The filter turns away a request for a path outside the root unanswered, before any callback.
+    cfemu::Request outside;
+    outside.kind = cfemu::RequestKind::Delete;
+    for (const std::string& path : {base_ + "/out.txt", root_ + "/../out.txt", root_ + "x/keep.txt"}) {
+        outside.path = path;
+        EXPECT_EQ(cfemu::SendToProvider(root_, outside, true), DWORD(ERROR_CLOUD_FILE_PROVIDER_TERMINATED)) << path;
+    }
     KillProvider();
     StartProvider({"--fetch-only"});
     EXPECT_EQ(Cfemu({"rm", Path("b.txt")}).exitCode, 0);
