@@ -1,5 +1,5 @@
 // filter_provider.cpp - a provider process that logs every callback and answer of the emulated filter:
-//   filter_provider ROOT LOG [--source DIR] [--ack-delete 0xSTATUS] [--ack-rename 0xSTATUS] [--fetch-only]
+//   filter_provider ROOT LOG [--source DIR] [--ack-delete 0xSTATUS] [--ack-rename 0xSTATUS]
 //                   [--create NAME=SIZE]... (placeholders in sync with the identity "id", made by the provider)
 #include <unistd.h>
 
@@ -20,7 +20,6 @@ namespace {
 struct Options {
     std::string root, source;
     NTSTATUS ackDelete = 0, ackRename = 0;
-    bool fetchOnly = false;
     std::vector<std::string> creates;
 } g_options;
 
@@ -124,9 +123,7 @@ void CreatePlaceholder(const std::string& spec) {
 bool ParseOptions(int argc, char** argv) {
     for (int i = 3; i < argc; ++i) {
         const std::string option = argv[i];
-        if (option == "--fetch-only") {
-            g_options.fetchOnly = true;
-        } else if (i + 1 >= argc) {
+        if (i + 1 >= argc) {
             return false;
         } else if (option == "--create") {
             g_options.creates.push_back(argv[++i]);
@@ -150,15 +147,13 @@ int main(int argc, char** argv) {
         return 2;
     }
     g_options.root = argv[1];
-    std::vector<CF_CALLBACK_REGISTRATION> table = {{CF_CALLBACK_TYPE_FETCH_DATA, OnFetchData}};
-    if (!g_options.fetchOnly) {
-        table.push_back({CF_CALLBACK_TYPE_NOTIFY_FILE_CLOSE_COMPLETION, OnCloseCompletion});
-        table.push_back({CF_CALLBACK_TYPE_NOTIFY_DELETE, OnNotifyDelete});
-        table.push_back({CF_CALLBACK_TYPE_NOTIFY_RENAME, OnNotifyRename});
-    }
-    table.push_back({CF_CALLBACK_TYPE_NONE, nullptr});
+    const CF_CALLBACK_REGISTRATION table[] = {{CF_CALLBACK_TYPE_FETCH_DATA, OnFetchData},
+                                              {CF_CALLBACK_TYPE_NOTIFY_FILE_CLOSE_COMPLETION, OnCloseCompletion},
+                                              {CF_CALLBACK_TYPE_NOTIFY_DELETE, OnNotifyDelete},
+                                              {CF_CALLBACK_TYPE_NOTIFY_RENAME, OnNotifyRename},
+                                              {CF_CALLBACK_TYPE_NONE, nullptr}};
     CF_CONNECTION_KEY key{};
-    HRESULT hr = CfConnectSyncRoot(posix::ToWindowsPath(g_options.root).c_str(), table.data(), nullptr,
+    HRESULT hr = CfConnectSyncRoot(posix::ToWindowsPath(g_options.root).c_str(), table, nullptr,
                                    CF_CONNECT_FLAG_REQUIRE_PROCESS_INFO | CF_CONNECT_FLAG_REQUIRE_FULL_FILE_PATH, &key);
     if (FAILED(hr)) {
         Log("CONNECT_FAILED hr=0x%08X", static_cast<unsigned>(hr));

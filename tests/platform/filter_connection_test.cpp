@@ -213,32 +213,26 @@ TEST_F(ConnectionTest, ConnectStatusesWhatCfExecuteRefusesAndDisconnection) {
 
 // A failure, or no answer in time (then the provider is told of the cancel): the reader gets the mapped error only.
 TEST_F(ConnectionTest, FailedAndUnansweredFetches) {
-    // Unsuccessful (389), as the program answers a fetch it cannot serve, and no answer (the timeout, 426).
-    const struct {
-        unsigned long status;
-        DWORD readerSees;
-    } rows[] = {{0xC000CF12, 389}, {0, 426}};
     recorder_.source = "contents";
-    Connect();
-    for (size_t i = 0; i < std::size(rows); ++i) {
-        const std::string name = "f" + std::to_string(i) + ".txt";
-        AddFile(name, recorder_.source);
-        if (rows[i].status == 0) {  // a short request timeout, for this request alone
-            Disconnect();
-            setenv("CFEMU_REQUEST_TIMEOUT_MS", "300", 1);
-            Connect();
-        }
-        recorder_.status = static_cast<NTSTATUS>(rows[i].status);
-        recorder_.answer = rows[i].status != 0;
+    for (const char* name : {"failed.txt", "late.txt"}) AddFile(name, recorder_.source);
+    const auto readFails = [&](const char* name, DWORD expected) {
         DWORD error = ERROR_SUCCESS;
-        EXPECT_EQ(ReadThroughStandIn(Path(name), &error), "") << i;
-        EXPECT_EQ(error, rows[i].readerSees) << i;
-        EXPECT_FALSE(IsHydrated(Path(name))) << i;
-        EXPECT_TRUE(HoldsNoData(Path(name))) << i;
-    }
+        EXPECT_EQ(ReadThroughStandIn(Path(name), &error), "") << name;
+        EXPECT_EQ(error, expected) << name;
+        EXPECT_FALSE(IsHydrated(Path(name))) << name;
+        EXPECT_TRUE(HoldsNoData(Path(name))) << name;
+    };
+    recorder_.status = static_cast<NTSTATUS>(0xC000CF12);  // as the program answers a fetch it cannot serve
+    Connect();
+    readFails("failed.txt", 389);  // ERROR_CLOUD_FILE_UNSUCCESSFUL
+    Disconnect();
+    setenv("CFEMU_REQUEST_TIMEOUT_MS", "300", 1);  // a short request timeout, for the request left unanswered
+    recorder_.answer = false;
+    Connect();
+    readFails("late.txt", 426);  // ERROR_CLOUD_FILE_REQUEST_TIMEOUT
     const std::vector<Seen> cancels = SeenIn(&Recorder::cancels, 1);
     ASSERT_EQ(cancels.size(), 1u);
-    EXPECT_EQ(cancels[0].path, VolumeRelative(Path("f1.txt")));
+    EXPECT_EQ(cancels[0].path, VolumeRelative(Path("late.txt")));
     EXPECT_EQ(cancels[0].params.Cancel.Flags, CF_CALLBACK_CANCEL_FLAG_IO_TIMEOUT);
     EXPECT_EQ(cancels[0].params.Cancel.FetchData.FileOffset.QuadPart, 0);
     EXPECT_EQ(cancels[0].params.Cancel.FetchData.Length.QuadPart, 8);

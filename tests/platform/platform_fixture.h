@@ -27,7 +27,6 @@ namespace platformtest {
 // FILETIME ticks given to every test placeholder, distinct so that a mix-up shows.
 constexpr LONGLONG kCreationTicks = 132000000000000000LL, kAccessTicks = 133100000000000000LL,
                    kWriteTicks = 133200000000000000LL, kChangeTicks = 133300000000000000LL;
-inline long long UnixSecondsOfTicks(LONGLONG ticks) { return (ticks - 116444736000000000LL) / 10000000LL; }
 constexpr HRESULT Hr(unsigned long value) { return static_cast<HRESULT>(value); }
 // The last error of a call that returned `ok`, ERROR_SUCCESS when it succeeded.
 inline DWORD ErrorOf(BOOL ok) { return ok ? ERROR_SUCCESS : GetLastError(); }
