@@ -31,6 +31,19 @@ TEST_F(RegistrationTest, RegisterCreateAndUnregister) {
     ASSERT_EQ(CreatePlaceholder(Path("folder"), PlaceholderSpec{L"inner.txt", 3, L"in"}), S_OK);
     StartProvider();
     ASSERT_EQ(Cfemu({"cat", Path("hydrated.txt")}).out, "stays");
+    // What cfemu shows of each kind of entry and of the root.
+    EXPECT_EQ(Cfemu({"ls", root_}).out,
+              "dehydrated.txt\t4\tplaceholder\tdehydrated\tin-sync\tid\\tdehydrated.txt\n"
+              "folder/\t0\tplaceholder\thydrated\tin-sync\tdir\n"
+              "hydrated.txt\t5\tplaceholder\thydrated\tin-sync\tid\\thydrated.txt\n"
+              "inner/\t0\tregular\t-\t-\t-\n"
+              "plain.txt\t5\tregular\t-\t-\t-\n");
+    EXPECT_EQ(Cfemu({"root", Path("folder")}).out,
+              "root: " + root_ +
+                  "\nprovider: VOSKE\nversion: 0.1.0-spike\nid: {564F534B-4543-4669-6C65-7370696B6531}\n"
+                  "identity: root-id\\tuser\nhydration: 2 modifier 0x0\npopulation: 3 modifier 0x0\nin-sync: 0x100\n"
+                  "hardlink: 0x0\nplaceholder-management: 0x0\nregister-flags: 0x0\nconnected: yes (pid " +
+                  std::to_string(providers_.back()->Pid()) + ")\n");
     KillProvider();
     ASSERT_EQ(CfUnregisterSyncRoot(Win(root_).c_str()), S_OK);
     EXPECT_FALSE(FileExists(Path("dehydrated.txt")) || FileExists(Path("folder/inner.txt")));
