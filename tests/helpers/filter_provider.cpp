@@ -1,6 +1,5 @@
 // filter_provider.cpp - a provider process that logs every callback and answer of the emulated filter:
-//   filter_provider ROOT LOG [--source DIR] [--ack-delete 0xSTATUS] [--ack-rename 0xSTATUS]
-//                   [--create NAME=SIZE]... (placeholders in sync with the identity "id", made by the provider)
+//   filter_provider ROOT LOG [--source DIR] [--ack-delete 0xSTATUS] [--ack-rename 0xSTATUS] [--create NAME=SIZE]...
 #include <unistd.h>
 
 #include <cstdarg>
@@ -121,22 +120,20 @@ void CreatePlaceholder(const std::string& spec) {
 }
 
 bool ParseOptions(int argc, char** argv) {
-    for (int i = 3; i < argc; ++i) {
-        const std::string option = argv[i];
-        if (i + 1 >= argc) {
-            return false;
-        } else if (option == "--create") {
-            g_options.creates.push_back(argv[++i]);
+    for (int i = 3; i + 1 < argc; i += 2) {
+        const std::string option = argv[i], value = argv[i + 1];
+        if (option == "--create") {
+            g_options.creates.push_back(value);
         } else if (option == "--source") {
-            g_options.source = argv[++i];
+            g_options.source = value;
         } else if (option == "--ack-delete" || option == "--ack-rename") {
             (option == "--ack-delete" ? g_options.ackDelete : g_options.ackRename) =
-                static_cast<NTSTATUS>(std::strtoul(argv[++i], nullptr, 0));
+                static_cast<NTSTATUS>(std::strtoul(value.c_str(), nullptr, 0));
         } else {
             return false;
         }
     }
-    return argc >= 3;
+    return argc >= 3 && argc % 2 == 1;
 }
 
 }  // namespace

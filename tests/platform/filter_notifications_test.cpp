@@ -1,5 +1,4 @@
-// filter_notifications_test.cpp - close, delete and rename notifications across processes: what the provider
-// is told, and that deletes and renames wait for its acknowledgement and obey a refusal.
+// filter_notifications_test.cpp - what a provider process is told of closes, deletes and renames in other processes.
 #include "tests/platform/platform_fixture.h"
 
 namespace platformtest {
@@ -53,9 +52,8 @@ TEST_F(NotificationTest, EveryHandleWithDataOrDeleteAccessAnnouncesItsCloseAttri
     }
 }
 
-// Deletes and renames are told to a provider with notify callbacks (a rename out of the root has no target in scope;
-// a request for a path outside it reaches none) and wait for the acknowledgement: a refusal fails the operation with
-// the mapped error and leaves the file.
+// Deletes and renames are told to the provider (a rename out of the root has no target in scope) and wait for its
+// acknowledgement: a refusal fails the operation with the mapped error and leaves the file.
 TEST_F(NotificationTest, WhatTheProviderIsToldOfDeletesAndRenamesAndWhatItsRefusalDoes) {
     AddFile("del.txt", "to delete", L"id-del");
     for (const char* name : {"old.txt", "leaving.txt", "a.txt", "keep.txt"}) AddFile(name, "data");
