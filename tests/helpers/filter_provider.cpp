@@ -1,16 +1,12 @@
-// filter_provider.cpp - a provider process for the emulated filter's cross-process tests: connects to a sync root
-// with callbacks whose behaviour the command line chooses, and logs every callback and every answer.
-//   filter_provider ROOT LOG [--source DIR] [--ack-delete 0xSTATUS] [--ack-rename 0xSTATUS]
-//                   [--fetch-only] [--create NAME=SIZE]...
+// filter_provider.cpp - a provider process that logs every callback and answer of the emulated filter:
+//   filter_provider ROOT LOG [--source DIR] [--ack-delete 0xSTATUS] [--ack-rename 0xSTATUS] [--create NAME=SIZE]...
 #include <unistd.h>
 
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <functional>
 #include <iterator>
-#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -23,7 +19,6 @@ namespace {
 struct Options {
     std::string root, source;
     NTSTATUS ackDelete = 0, ackRename = 0;
-    bool fetchOnly = false;
     std::vector<std::string> creates;
 } g_options;
 
@@ -108,35 +103,12 @@ void CALLBACK OnNotifyRename(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PAR
     Acknowledge(info, CF_OPERATION_TYPE_ACK_RENAME, g_options.ackRename, "ACK_RENAME");
 }
 
-bool ParseOptions(int argc, char** argv) {
-    const auto status = [](const char* value) { return static_cast<NTSTATUS>(std::strtoul(value, nullptr, 0)); };
-    const std::map<std::string, std::function<void(const char*)>> setters = {
-        {"--source", [](const char* value) { g_options.source = value; }},
-        {"--ack-delete", [&](const char* value) { g_options.ackDelete = status(value); }},
-        {"--ack-rename", [&](const char* value) { g_options.ackRename = status(value); }},
-        {"--create", [](const char* value) { g_options.creates.push_back(value); }},
-    };
-    for (int i = 3; i < argc; ++i) {
-        const auto setter = setters.find(argv[i]);
-        if (std::string(argv[i]) == "--fetch-only") {
-            g_options.fetchOnly = true;
-        } else if (setter == setters.end() || i + 1 >= argc) {
-            return false;
-        } else {
-            setter->second(argv[++i]);
-        }
-    }
-    return argc >= 3;
-}
-
-// NAME=SIZE: a placeholder in sync with the identity "id", made by the connected provider itself.
 void CreatePlaceholder(const std::string& spec) {
     const std::wstring name = posix::Utf8ToWide(spec.substr(0, spec.find('=')));
     std::vector<BYTE> identity = {'i', 0, 'd', 0, 0, 0};
     CF_PLACEHOLDER_CREATE_INFO entry{};
     entry.RelativeFileName = name.c_str();
-    entry.FsMetadata.FileSize.QuadPart =
-        spec.find('=') == std::string::npos ? 0 : std::atoll(spec.c_str() + spec.find('=') + 1);
+    entry.FsMetadata.FileSize.QuadPart = std::atoll(spec.substr(spec.find('=') + 1).c_str());
     entry.FsMetadata.BasicInfo.FileAttributes = FILE_ATTRIBUTE_NORMAL;
     entry.FileIdentity = identity.data();
     entry.FileIdentityLength = static_cast<DWORD>(identity.size());
@@ -147,6 +119,23 @@ void CreatePlaceholder(const std::string& spec) {
     Log("CREATE %s hr=0x%08X", spec.c_str(), static_cast<unsigned>(hr));
 }
 
+bool ParseOptions(int argc, char** argv) {
+    for (int i = 3; i + 1 < argc; i += 2) {
+        const std::string option = argv[i], value = argv[i + 1];
+        if (option == "--create") {
+            g_options.creates.push_back(value);
+        } else if (option == "--source") {
+            g_options.source = value;
+        } else if (option == "--ack-delete" || option == "--ack-rename") {
+            (option == "--ack-delete" ? g_options.ackDelete : g_options.ackRename) =
+                static_cast<NTSTATUS>(std::strtoul(value.c_str(), nullptr, 0));
+        } else {
+            return false;
+        }
+    }
+    return argc >= 3 && argc % 2 == 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -155,15 +144,13 @@ int main(int argc, char** argv) {
         return 2;
     }
     g_options.root = argv[1];
-    std::vector<CF_CALLBACK_REGISTRATION> table = {{CF_CALLBACK_TYPE_FETCH_DATA, OnFetchData}};
-    if (!g_options.fetchOnly) {
-        table.push_back({CF_CALLBACK_TYPE_NOTIFY_FILE_CLOSE_COMPLETION, OnCloseCompletion});
-        table.push_back({CF_CALLBACK_TYPE_NOTIFY_DELETE, OnNotifyDelete});
-        table.push_back({CF_CALLBACK_TYPE_NOTIFY_RENAME, OnNotifyRename});
-    }
-    table.push_back({CF_CALLBACK_TYPE_NONE, nullptr});
+    const CF_CALLBACK_REGISTRATION table[] = {{CF_CALLBACK_TYPE_FETCH_DATA, OnFetchData},
+                                              {CF_CALLBACK_TYPE_NOTIFY_FILE_CLOSE_COMPLETION, OnCloseCompletion},
+                                              {CF_CALLBACK_TYPE_NOTIFY_DELETE, OnNotifyDelete},
+                                              {CF_CALLBACK_TYPE_NOTIFY_RENAME, OnNotifyRename},
+                                              {CF_CALLBACK_TYPE_NONE, nullptr}};
     CF_CONNECTION_KEY key{};
-    HRESULT hr = CfConnectSyncRoot(posix::ToWindowsPath(g_options.root).c_str(), table.data(), nullptr,
+    HRESULT hr = CfConnectSyncRoot(posix::ToWindowsPath(g_options.root).c_str(), table, nullptr,
                                    CF_CONNECT_FLAG_REQUIRE_PROCESS_INFO | CF_CONNECT_FLAG_REQUIRE_FULL_FILE_PATH, &key);
     if (FAILED(hr)) {
         Log("CONNECT_FAILED hr=0x%08X", static_cast<unsigned>(hr));

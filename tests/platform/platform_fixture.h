@@ -1,5 +1,4 @@
-// platform_fixture.h - one fixture for the stand-in's and the emulated filter's tests: a temporary LOCALAPPDATA,
-// a sync root with placeholders and a provider process (tests/helpers/filter_provider), and readers of the results.
+// platform_fixture.h - the stand-in's and the emulated filter's tests: a sync root, placeholders, a provider process.
 #pragma once
 
 #include <fcntl.h>
@@ -28,7 +27,6 @@ namespace platformtest {
 // FILETIME ticks given to every test placeholder, distinct so that a mix-up shows.
 constexpr LONGLONG kCreationTicks = 132000000000000000LL, kAccessTicks = 133100000000000000LL,
                    kWriteTicks = 133200000000000000LL, kChangeTicks = 133300000000000000LL;
-inline long long UnixSecondsOfTicks(LONGLONG ticks) { return (ticks - 116444736000000000LL) / 10000000LL; }
 constexpr HRESULT Hr(unsigned long value) { return static_cast<HRESULT>(value); }
 // The last error of a call that returned `ok`, ERROR_SUCCESS when it succeeded.
 inline DWORD ErrorOf(BOOL ok) { return ok ? ERROR_SUCCESS : GetLastError(); }
@@ -58,12 +56,10 @@ inline HANDLE Open(const std::string& posixPath, DWORD access, DWORD share = 0, 
     return CreateFileW(Win(posixPath).c_str(), access, share, nullptr, disposition, flags, nullptr);
 }
 
-// Registers `root` with full hydration and population; `change` may spoil the structures first.
-using RegistrationChange = std::function<void(CF_SYNC_REGISTRATION&, CF_SYNC_POLICIES&)>;
+// Registers `root` with full hydration and population.
 inline HRESULT RegisterRoot(const std::string& root, const wchar_t* version = L"0.1.0-spike",
                             CF_PLACEHOLDER_MANAGEMENT_POLICY management = CF_PLACEHOLDER_MANAGEMENT_POLICY_DEFAULT,
-                            ULONG policiesSize = sizeof(CF_SYNC_POLICIES), CF_REGISTER_FLAGS flags = 0,
-                            const RegistrationChange& change = nullptr) {
+                            ULONG policiesSize = sizeof(CF_SYNC_POLICIES), CF_REGISTER_FLAGS flags = 0) {
     std::vector<BYTE> blob = Utf16Blob(L"root-id\tuser");
     CF_SYNC_REGISTRATION registration{};
     registration.StructSize = sizeof(registration);
@@ -78,7 +74,6 @@ inline HRESULT RegisterRoot(const std::string& root, const wchar_t* version = L"
     policies.Population.Primary = CF_POPULATION_POLICY_ALWAYS_FULL;
     policies.InSync = CF_INSYNC_POLICY_TRACK_FILE_LAST_WRITE_TIME;
     policies.PlaceholderManagement = management;
-    if (change) change(registration, policies);
     return CfRegisterSyncRoot(Win(root).c_str(), &registration, &policies, flags);
 }
 
@@ -177,8 +172,7 @@ inline std::unique_ptr<BackgroundProcess> Hold(const std::string& path, const st
     return holder;
 }
 
-// A temporary LOCALAPPDATA (HOME and XDG_DATA_HOME too) holding a sync root, the directory the test provider
-// serves from and its log.
+// A temporary LOCALAPPDATA holding a sync root, the directory the test provider serves from and its log.
 class PlatformTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -188,7 +182,6 @@ class PlatformTest : public ::testing::Test {
         // A sanitizer build reports a race in a provider process on its standard error.
         for (const auto& provider : providers_) EXPECT_EQ(provider->Err().find("Sanitizer"), std::string::npos);
         providers_.clear();  // ends the provider processes before their directory goes
-        unsetenv("VOSKE_STANDIN_TEST");
     }
 
     std::string Path(const std::string& name) const { return root_ + "/" + name; }
