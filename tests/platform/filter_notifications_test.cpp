@@ -90,6 +90,15 @@ TEST_F(NotificationTest, WhatTheProviderIsToldOfDeletesAndRenamesAndWhatItsRefus
         outside.path = path;
         EXPECT_EQ(cfemu::SendToProvider(root_, outside, true), DWORD(ERROR_CLOUD_FILE_PROVIDER_TERMINATED)) << path;
     }
+    // Nor another user's, for a file of the root (the superuser may; only the superuser can test it).
+    if (geteuid() == 0) {
+        outside.path = Path("new.txt");
+        const pid_t child = fork();
+        if (child == 0) _exit(setuid(65534) == 0 ? static_cast<int>(cfemu::SendToProvider(root_, outside, true)) : 1);
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_EQ(WEXITSTATUS(status), ERROR_CLOUD_FILE_PROVIDER_TERMINATED & 0xFF);
+    }
     EXPECT_EQ(CountLines(log_, "NOTIFY_DELETE"), 2);
     KillProvider();
 
