@@ -1,5 +1,4 @@
-// e2e_fixture.h - the end-to-end suites' fixture: a temporary LOCALAPPDATA, the program and cfemu as processes, a
-// running `connect`, seeding, and readers of the engine inbox and the provider's log.
+// e2e_fixture.h - a temporary LOCALAPPDATA, the program and cfemu as processes, and readers of what they leave.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -16,8 +15,6 @@
 #include <regex>
 #include <set>
 #include <sstream>
-#include <string>
-#include <vector>
 
 #include "platform/posix/cloud_filter.h"
 #include "platform/posix/posix_handle.h"
@@ -75,7 +72,6 @@ inline void ExpectRefused(const ProcessResult& run, const std::string& status) {
     EXPECT_TRUE(run.out.empty()) << run.out.size() << " bytes";
     EXPECT_NE(run.err.find(status), std::string::npos) << run.err;
 }
-// The exit code of a process that ends within `timeoutMs`; -1 when it does not.
 inline int ExitOf(BackgroundProcess& process, int timeoutMs = 30000) {
     int exitCode = -1;
     return process.Wait(timeoutMs, &exitCode) ? exitCode : -1;
@@ -109,7 +105,7 @@ class ProgramTest : public testing::Test {
         local_ = std::make_unique<TempLocalAppData>();
         old != nullptr ? setenv("TMPDIR", saved.c_str(), 1) : unsetenv("TMPDIR");
     }
-    // Stops the provider and unregisters, so the emulated filter keeps no registration of a removed directory.
+    // Unregisters, so the emulated filter keeps no registration of a removed directory.
     void TearDown() override {
         if (provider) {
             provider->Signal(SIGINT);
@@ -149,11 +145,6 @@ class ProgramTest : public testing::Test {
         const int before = CountLines("[CONNECT] Waiting");
         provider = std::make_unique<BackgroundProcess>(std::vector<std::string>{VOSKE_PROGRAM, "connect"});
         ASSERT_TRUE(WaitUntil([&] { return CountLines("[CONNECT] Waiting") > before; }, 30000)) << provider->Err();
-    }
-    void KillProvider() {
-        provider->Signal(SIGKILL);
-        EXPECT_EQ(ExitOf(*provider, 10000), 128 + SIGKILL);
-        provider.reset();
     }
 
     std::vector<std::string> Log() const { return LogMessages(Env().LogFile()); }

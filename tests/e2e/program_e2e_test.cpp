@@ -1,7 +1,5 @@
 // program_e2e_test.cpp - the built program's verbs as separate processes against the emulated filter: the front
 // end, a root's life, and what a running `connect` does for other processes.
-#include <tuple>
-
 #include "tests/e2e/e2e_fixture.h"
 
 namespace e2e {
@@ -10,32 +8,17 @@ namespace {
 using ProgramE2e = ProgramTest;
 
 // The front end, then a root's life: connect before register, register, placeholder, demo on an existing
-// placeholder, connect ended by each console signal and seeding a manifest written meanwhile, unregister.
+// placeholder, connect ended by each console signal and seeding a manifest written meanwhile.
 TEST_F(ProgramE2e, TheFrontEndAndARootFromRegistrationToUnregistration) {
-    // Without a verb, or with one it does not know, the program lists its verbs and fails; with none it makes nothing.
-    const std::string usage =
-        "voske-cf-spike <command>\n"
-        "  paths       Print sync root / staging paths\n"
-        "  register    CfRegisterSyncRoot + seed staging\n"
-        "  placeholder Create dehydrated placeholder from staging meta\n"
-        "  seed        Placeholders for up to 32 files already in the product Cache\n"
-        "  connect     CfConnectSyncRoot (blocks until Ctrl+C) - required for open-hydrate\n"
-        "  hydrate     Explicit CfHydratePlaceholder (provider should be connected)\n"
-        "  dehydrate   CfDehydratePlaceholder (keep identity)\n"
-        "  unregister  CfUnregisterSyncRoot\n"
-        "  selftest    register + placeholder + connect + hydrate + dehydrate (one process)\n"
-        "  bench       10k placeholders, time a metadata enumerate, then unregister\n"
-        "  demo        register + placeholder + connect (hydrate/dehydrate in another shell)\n";
-    const std::string fresh = Env().Root() + "/fresh";
-    fs::create_directory(fresh);
-    setenv("LOCALAPPDATA", fresh.c_str(), 1);
-    EXPECT_EQ(OutputOf(RunProcess({VOSKE_PROGRAM}), 1), usage);
-    EXPECT_TRUE(ListDirectory(fresh).empty());
-    setenv("LOCALAPPDATA", Env().Root().c_str(), 1);
-    for (const char* word : {"Paths", "help", "writeback", ""}) EXPECT_EQ(OutputOf(Verb(word), 1), usage) << word;
+    // Without a verb, or with one it does not know, the program lists its verbs and fails.
+    for (const char* word : {"Paths", "writeback", ""}) {
+        const std::string usage = OutputOf(Verb(word), 1);
+        EXPECT_EQ(usage.rfind("voske-cf-spike <command>\n  paths       Print sync root / staging paths\n", 0), 0u);
+        EXPECT_NE(usage.find("\n  demo        register + placeholder + connect (hydrate/dehydrate in another shell)\n"),
+                  std::string::npos);
+    }
     const std::string paths = OutputOf(RunProcess({VOSKE_PROGRAM, "paths", "x", "y"}));  // extra words ignored
     const std::string b = posix::WideToUtf8(WindowsPathOf(Env().ProviderBase()));
-    EXPECT_EQ(b.rfind("Z:\\", 0), 0u);
     EXPECT_EQ(paths, "SyncRoot : " + b + "\\SyncRoot\nStaging  : " + b + "\\Staging\nLog      : " + b +
                          "\\provider.log\nIdentity : VOSKECloudFiles!S-1-22-1-" + std::to_string(getuid()) +
                          "!voskel\n");
@@ -67,14 +50,8 @@ TEST_F(ProgramE2e, TheFrontEndAndARootFromRegistrationToUnregistration) {
         EXPECT_EQ(CountLines("[CONNECT] CfDisconnectSyncRoot hr=0x00000000"), disconnects + 1);
     }
     EXPECT_EQ(Errors(), errors);
-
-    for (const char* line : {"[UNREGISTER] Sync root unregistered", "[UNREGISTER] Sync root already absent"}) {
-        EXPECT_EQ(Verb("unregister").exitCode, 0);
-        EXPECT_EQ(Log().back(), line);
-    }
 }
 
-// True while process `pid` holds a descriptor open on `path`.
 bool HoldsOpen(int pid, const std::string& path) {
     std::error_code error;
     for (const fs::directory_entry& fd : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error)) {
@@ -95,9 +72,6 @@ TEST_F(ProgramE2e, ConnectServesTheVerbsAndReadsOfOtherProcesses) {
                       productCopy = Queue() + "/CloudFiles/hello-from-engine.txt";
     EXPECT_EQ(Verb("hydrate").exitCode, 1);
     EXPECT_EQ(LastLine("[HYDRATE] CfHydratePlaceholder"), "[HYDRATE] CfHydratePlaceholder hr=0x8007016A probe_read=0");
-    // Without a provider the dehydrated placeholder cannot be written, and no process is told of a close.
-    EXPECT_EQ(Verb("writeback-client").exitCode, 1);
-    EXPECT_FALSE(FileExists(stagingCopy) || FileExists(productCopy));
     std::vector<std::string> errors = Errors();
     StartProvider();
 
@@ -110,9 +84,8 @@ TEST_F(ProgramE2e, ConnectServesTheVerbsAndReadsOfOtherProcesses) {
     EXPECT_EQ(ReadFileBytes(hello), kSeed);
     // The hydrating handle's close is written back first: a copy still to come would read the file back in.
     EXPECT_TRUE(WaitForLogLine(Env().LogFile(), "[WRITEBACK] WRITEBACK_QUEUED local copy only, no network", 20000));
-    // The verbs that write wait out another process's handle for a moment instead of failing at once: an
-    // application holding the file for reading lets go while the verb tries again. The dehydrating verb waits even
-    // for one that shares writing, since only a lone handle may give the data back.
+    // The verbs that write wait out another process's handle for a moment; the dehydrating verb even one that
+    // shares writing, since only a lone handle may give the data back.
     const auto briefly = [&](const char* verb, const char* holderShares) {
         BackgroundProcess holder({VOSKE_CFEMU, "hold", hello, "r", holderShares});
         EXPECT_TRUE(WaitUntil([&] { return holder.Out().find("holding") != std::string::npos; }, 20000));
@@ -137,8 +110,7 @@ TEST_F(ProgramE2e, ConnectServesTheVerbsAndReadsOfOtherProcesses) {
     EXPECT_EQ(Records("delete-"), std::vector<std::string>{DeleteRecord("", "I1", "b.txt")});
     EXPECT_EQ(Errors(), errors);
 
-    // The platform would wait a minute for the missing 95 bytes; the provider refuses them at once. An engine
-    // that never delivers fails the read too, after one download request.
+    // A cache file 95 bytes short and an engine that never delivers (one download request) fail the read.
     for (const char* name : {"short.txt", "never.txt"}) {
         ExpectRefused(Cfemu({"cat", Root(name)}), "ERROR_CLOUD_FILE_UNSUCCESSFUL");
     }
@@ -174,17 +146,8 @@ TEST_F(ProgramE2e, RecordsAndWriteBackOfChangesFromOtherProcesses) {
     ASSERT_TRUE(WaitUntil([&] { return ReadFileBytes(journal) == "write-back\r\n"; }, 20000));
     // Each of its own copies (three to the engine, one to staging) raises a close that the provider skips.
     ASSERT_TRUE(WaitUntil([&] { return CountLines("[WRITEBACK] WRITEBACK own close skipped") == 4; }, 20000));
-    const auto quiet = [&] {
-        return std::make_tuple(ListDirectory(Inbox()), ListDirectory(Queue() + "/CloudFiles/d1/big"),
-                               CountLines("[WRITEBACK] close callback entered"), ReadFileBytes(journal));
-    };
-    const auto settled = quiet();
-    Sleep(1000);
-    EXPECT_EQ(quiet(), settled);
-    EXPECT_EQ(std::get<1>(settled), std::vector<std::string>{"big.bin"});  // no partial copy left behind
+    EXPECT_EQ(ListDirectory(Queue() + "/CloudFiles/d1/big"), std::vector<std::string>{"big.bin"});  // no partial copy
     EXPECT_EQ(CountLines("[WRITEBACK] WRITEBACK_ENGINE_QUEUE local copy only, no network"), 3);
-    EXPECT_EQ(ListDirectory(Env().ProviderBase() + "/Queue/Staging"),
-              std::vector<std::string>{"hello-from-engine.txt"});
     EXPECT_EQ(ReadFileBytes(Env().ProviderBase() + "/Queue/Staging/hello-from-engine.txt").back(), '!');
     ClearInbox();
 

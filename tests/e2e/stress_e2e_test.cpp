@@ -1,7 +1,5 @@
 // stress_e2e_test.cpp - eight reader processes hydrate placeholders of 0 B to 9 MiB again and again; every byte is
 // checked and the provider's thread count comes back down. VOSKE_STRESS_LONG=1 runs 100 rounds instead of 25.
-#include <cstdio>
-
 #include "layout/file_open.h"
 #include "tests/e2e/e2e_fixture.h"
 
@@ -46,7 +44,6 @@ TEST_F(Stress, EightReadersHydrateAgainAndAgainAndEveryByteIsTheCacheFiles) {
     // The seed verb's summary and the connect loop's first pass over the manifest.
     ASSERT_TRUE(WaitUntil([&] { return CountLines("[SEED] manifest seen") == 2; }, 30000));
     const int threadsBefore = ThreadCount(provider->Pid());
-    ASSERT_GT(threadsBefore, 0);
 
     // Every fourth round all readers share one file, two rounds later pairs share one, else each reads its own.
     const auto fileOf = [](int i, int r) -> size_t {
@@ -57,8 +54,7 @@ TEST_F(Stress, EightReadersHydrateAgainAndAgainAndEveryByteIsTheCacheFiles) {
         return CountLines("[WRITEBACK] unchanged close skipped") +
                CountLines("[WRITEBACK] WRITEBACK dehydrated close skipped");
     };
-    int failures = 0, fetchesExpected = 0, closesExpected = 0, threadsPeak = threadsBefore;
-    size_t bytesVerified = 0;
+    int fetchesExpected = 0, closesExpected = 0;
     const auto closesHandled = [&] { return WaitUntil([&] { return skippedCloses() == closesExpected; }, 30000); };
     for (int r = 0; r < rounds; ++r) {
         std::vector<std::unique_ptr<BackgroundProcess>> readers;
@@ -68,19 +64,15 @@ TEST_F(Stress, EightReadersHydrateAgainAndAgainAndEveryByteIsTheCacheFiles) {
             hydrated.insert(k);
             readers.push_back(StartCat(files[k].name));
         }
-        threadsPeak = std::max(threadsPeak, ThreadCount(provider->Pid()));
         for (int i = 0; i < kReaders; ++i) {
             const size_t k = fileOf(i, r);
             const int exitCode = ExitOf(*readers[i], 120000);
             const std::string out = readers[i]->Out();
             const size_t at =
                 std::mismatch(out.begin(), out.end(), expected[k].begin(), expected[k].end()).first - out.begin();
-            const bool ok = exitCode == 0 && out == expected[k];
-            failures += !ok;
-            bytesVerified += ok ? out.size() : 0;
-            EXPECT_TRUE(ok) << "round " << r << " reader " << i << " " << files[k].name << ": exit " << exitCode
-                            << ", first wrong byte at " << at << " of " << out.size() << ": " << readers[i]->Err();
-            EXPECT_FALSE(HasSanitizerReport(readers[i]->Err())) << readers[i]->Err();
+            EXPECT_TRUE(exitCode == 0 && out == expected[k] && !HasSanitizerReport(readers[i]->Err()))
+                << "round " << r << " reader " << i << " " << files[k].name << ": exit " << exitCode
+                << ", first wrong byte at " << at << " of " << out.size() << ": " << readers[i]->Err();
         }
         closesExpected += kReaders;
         EXPECT_TRUE(closesHandled()) << "round " << r << ": " << skippedCloses() << " of " << closesExpected;
@@ -98,14 +90,8 @@ TEST_F(Stress, EightReadersHydrateAgainAndAgainAndEveryByteIsTheCacheFiles) {
     EXPECT_EQ(CountLines("[HYDRATE] HYDRATE_FROM_ENGINE_CACHE bytes="), fetchesExpected);
     EXPECT_TRUE(Errors().empty()) << Errors().front();
 
-    int threadsAfter = ThreadCount(provider->Pid());
-    EXPECT_TRUE(WaitUntil([&] { return (threadsAfter = ThreadCount(provider->Pid())) <= threadsBefore; }, 20000))
-        << "threads before " << threadsBefore << ", peak " << threadsPeak << ", after " << threadsAfter;
-    std::printf(
-        "[stress] readers=%d rounds=%d fetches=%d closes=%d bytes_verified=%zu failures=%d "
-        "provider_threads before=%d peak=%d after=%d\n",
-        kReaders, rounds, fetchesExpected, closesExpected, bytesVerified, failures, threadsBefore, threadsPeak,
-        threadsAfter);
+    EXPECT_TRUE(WaitUntil([&] { return ThreadCount(provider->Pid()) <= threadsBefore; }, 20000))
+        << "threads before " << threadsBefore << ", after " << ThreadCount(provider->Pid());
 }
 
 }  // namespace
