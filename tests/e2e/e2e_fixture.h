@@ -77,17 +77,6 @@ inline int ExitOf(BackgroundProcess& process, int timeoutMs = 30000) {
     return process.Wait(timeoutMs, &exitCode) ? exitCode : -1;
 }
 
-// True when `needles` occur in the log in this order (each after the one before).
-inline testing::AssertionResult LogHasInOrder(const std::string& logPath, const std::vector<std::string>& needles) {
-    const std::vector<std::string> lines = LogMessages(logPath);
-    size_t at = 0;
-    for (const std::string& needle : needles) {
-        while (at < lines.size() && lines[at].find(needle) == std::string::npos) ++at;
-        if (at++ == lines.size()) return testing::AssertionFailure() << "missing, or out of order: " << needle;
-    }
-    return testing::AssertionSuccess();
-}
-
 // A placeholder seeded in domain d1, its item id the name up to its first dot.
 struct Seeded {
     std::string name;

@@ -13,7 +13,7 @@
 namespace e2e {
 namespace {
 
-// Every path below `root` except the sync root's own tree and the log: what a run must leave untouched.
+// Every path below the temporary LOCALAPPDATA except the sync root's tree and the log.
 std::set<std::string> TreeOutsideSyncRoot(const TempLocalAppData& env) {
     std::set<std::string> paths;
     std::error_code error;
@@ -33,7 +33,7 @@ blkcnt_t BlocksOf(const std::string& path) {
 using Faults = ProgramTest;
 
 // A placeholder deleted while its fetch waits is gone at once, its reader served later. A provider killed during a
-// held fetch and a transfer fails both readers within a second and leaves nothing hydrated; a new one serves all.
+// held fetch and a transfer fails both readers within a second and leaves nothing hydrated.
 TEST_F(Faults, FetchesWaitingWhenThePlaceholderIsDeletedAndWhenTheProviderDies) {
     RegisterAndSeed("d1\tw\tw.bin\t5000\tw.bin\nd1\tbig\tbig.bin\t" + std::to_string(64 * kMiB) +
                     "\tbig.bin\nd1\thuge\thuge.bin\t" + std::to_string(128 * kMiB) + "\thuge.bin\n");
@@ -56,7 +56,7 @@ TEST_F(Faults, FetchesWaitingWhenThePlaceholderIsDeletedAndWhenTheProviderDies) 
     std::unique_ptr<BackgroundProcess> readers[] = {StartCat("big.bin"), nullptr};
     ASSERT_TRUE(WaitUntil([&] { return DownloadRecords().size() == 2; }, 20000));  // its fetch is held
     readers[1] = StartCat("huge.bin");
-    // The first data blocks on disk show the transfer under way; looked for without a pause, so it is caught early.
+    // The first data blocks on disk show the transfer under way (looked for without a pause).
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (BlocksOf(Root("huge.bin")) == dehydratedBlocks && std::chrono::steady_clock::now() < deadline) {
     }
@@ -84,8 +84,8 @@ TEST_F(Faults, FetchesWaitingWhenThePlaceholderIsDeletedAndWhenTheProviderDies) 
     EXPECT_TRUE(Errors().empty()) << Errors().front();
 }
 
-// The engine queue is a 32 KiB file system, first with files where the inbox and the write-back store go, then
-// full. Deletes, renames and fetches go ahead; a failed copy is logged once; no record is left partly written.
+// The engine queue is a 32 KiB tmpfs, first with files where the inbox and write-back store go, then full: deletes,
+// renames and fetches go ahead, a failed copy is logged once, no record is left partly written.
 TEST_F(Faults, RecordDirectoriesThatCannotBeWrittenAndAQueueThatFillsUp) {
     if (geteuid() != 0) GTEST_SKIP() << "mounting a small tmpfs as the engine queue needs root; CI runs as root";
     std::vector<std::string> items = {"a", "b", "g", "h", "m"};
@@ -133,14 +133,14 @@ TEST_F(Faults, RecordDirectoriesThatCannotBeWrittenAndAQueueThatFillsUp) {
         EXPECT_TRUE(found.insert(record).second) << "one delete recorded twice: " << record;
     }
 
-    // A cache miss cannot leave its download record, yet the fetch still waits and completes on delivery.
+    // A cache miss cannot leave its download record, yet the fetch waits and completes on delivery.
     const auto reader = StartCat("m.txt");
     ASSERT_TRUE(WaitForLogLine(Env().LogFile(), "[HYDRATE] cache miss - queue local download, no socket", 20000));
     PutCacheFile("dom/im/m.txt", "mmmmm");
     EXPECT_EQ(ExitOf(*reader), 0) << reader->Err();
     EXPECT_EQ(reader->Out(), "mmmmm");
     EXPECT_EQ(ListDirectory(Inbox()), names);
-    // Its close counts as a possible change (the cache file's time differs), and that copy does not fit.
+    // Its close is a possible change (the cache file's time differs), whose copy does not fit.
     EXPECT_TRUE(WaitUntil([&] { return CountLines(copyFailed) == 2; }, 20000));
     EXPECT_FALSE(FileExists(Queue() + "/CloudFiles/dom/im/m.txt"));
 
@@ -150,7 +150,7 @@ TEST_F(Faults, RecordDirectoriesThatCannotBeWrittenAndAQueueThatFillsUp) {
     EXPECT_EQ(Errors(), std::vector<std::string>(2, copyFailed));
 }
 
-// Hostile manifests: the seed run ends in bounded time with exit code 0 and its summary, creating nothing outside.
+// Hostile manifests: the seed run ends with exit code 0 and its summary, creating nothing outside the root.
 TEST_F(Faults, ManifestsOfGarbageAndOfOneHugeLine) {
     static const char kAlphabet[] = "\t\t\t\t\t\n\n\r\\\\/.\0:1-9abc\xFF\xC3\xA9\xE2\x80 \"*?<zq";
     std::string garbage = PatternBytes(4 * kMiB, 88);
@@ -187,7 +187,7 @@ TEST_F(Faults, ManifestsOfGarbageAndOfOneHugeLine) {
     for (const std::string& line : Errors()) EXPECT_EQ(line.rfind("[ERROR] SEED refused ", 0), 0u) << line;
 }
 
-// A tmpfs, where an extended attribute may hold the 4096-byte identity that ext4 has no room for.
+// On tmpfs an extended attribute may hold a 4096-byte identity.
 class FaultsOnTmpfs : public ProgramTest {
   protected:
     std::string TemporaryBase() const override { return "/dev/shm"; }
@@ -209,18 +209,16 @@ TEST_F(FaultsOnTmpfs, IdentityBlobsOfOddLengthAndOfFourKilobytes) {
         size_t size;
         std::string expected;  // the bytes a reader gets; empty: the read is refused
     } rows[] = {
-        // A cache reference and its NUL plus one byte; a path identity without its NUL, plus one byte.
+        // A cache reference with its NUL plus one byte; a path identity without its NUL, plus one byte.
         {"odd.bin", utf16(L"cf\todd\ti1\todd.bin", true, true), 5000, oddBytes},
         {"path.txt", utf16(L"hello-from-engine.txt", false, true), 93, kSeed},
         {"one.txt", {0x41}, 93, kSeed},
-        // 4096 bytes: a cache reference with a long fifth field, and one name too long for any file system.
+        // 4096 bytes: a cache reference with a long fifth field, and a name too long for any file system.
         {"big.bin", utf16(bigPrefix + std::wstring(2047 - bigPrefix.size(), L'p'), true, false), 10000, bigBytes},
         {"long.bin", utf16(std::wstring(2047, L'n'), true, false), 10, ""},
     };
-    ASSERT_TRUE(rows[3].blob.size() == 4096 && rows[4].blob.size() == 4096);
-
     if (Verb("register").exitCode != 0) GTEST_SKIP() << "no sync root on " << TemporaryBase() << " (tmpfs with xattrs)";
-    ASSERT_EQ(Verb("placeholder").exitCode, 0);  // writes the staging file the path identities name
+    ASSERT_EQ(Verb("placeholder").exitCode, 0);  // the staging file the path identities name
     PutCacheFile("odd/i1/odd.bin", oddBytes);
     PutCacheFile("big/i4096/big.bin", bigBytes);
     const std::wstring root = WindowsPathOf(Env().SyncRoot());
@@ -240,7 +238,6 @@ TEST_F(FaultsOnTmpfs, IdentityBlobsOfOddLengthAndOfFourKilobytes) {
         if (row.expected.empty()) ExpectRefused(cat, "0x80070185");
         OutputOf(Cfemu({"rm", Root(row.name)}));
     }
-    // Only the cache references are recorded ("big" sorts first).
     std::vector<std::string> records = Records("delete-");
     std::sort(records.begin(), records.end());
     EXPECT_EQ(records, (std::vector<std::string>{DeleteRecord("big", "i4096", "big.bin"),
@@ -249,8 +246,7 @@ TEST_F(FaultsOnTmpfs, IdentityBlobsOfOddLengthAndOfFourKilobytes) {
     EXPECT_EQ(Errors(), std::vector<std::string>{"[ERROR] HYDRATE staging missing - refusing (no network fallback)"});
 }
 
-// Link loops in the product cache: seeding ends and follows no directory link; a link that leads nowhere is an
-// empty file (as on Windows) whose read is refused.
+// Link loops in the product cache: seeding follows no directory link; a dangling link is an empty file, not readable.
 TEST_F(Faults, ProductCacheHoldingLinkLoops) {
     ASSERT_EQ(Verb("register").exitCode, 0);
     const std::string cache = Env().ProductDir() + "/Cache";

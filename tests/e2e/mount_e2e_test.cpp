@@ -13,7 +13,7 @@ class MountE2e : public ProgramTest {
         ProgramTest::SetUp();
         const int fd = open("/dev/fuse", O_RDWR | O_CLOEXEC);
         if (fd >= 0) close(fd);
-        if (fd < 0 || access("/usr/bin/fusermount3", X_OK) != 0) GTEST_SKIP() << "needs FUSE: /dev/fuse cannot be opened here (or fusermount3 is missing)";
+        if (fd < 0 || access("/usr/bin/fusermount3", X_OK) != 0) GTEST_SKIP() << "needs /dev/fuse and fusermount3";
         mountpoint = Env().Root() + "/mnt";
         fs::create_directories(mountpoint);
     }
@@ -62,20 +62,12 @@ TEST_F(MountE2e, OrdinaryProgramsThroughTheMountBeforeDuringAndAfterAProvider) {
         EXPECT_TRUE(std::regex_search(ls, line)) << file.name << "\n" << ls;
     }
 
-    // Eight cats at once, three of them on one file, give the cache files' bytes; so does sha256sum.
-    const char* readers[] = {"s0.bin",    "s1.bin",  "s4095.bin", "s4096.bin",
-                             "s4097.bin", "s9m.bin", "s9m.bin",   "s9m.bin"};
-    std::vector<std::unique_ptr<BackgroundProcess>> cats;
+    // sha256sum through the mount gives the cache files' sums.
     std::vector<std::string> sumArgs = {"/usr/bin/sha256sum"};
-    for (const char* name : readers) {
-        cats.push_back(std::make_unique<BackgroundProcess>(std::vector<std::string>{"/usr/bin/cat", Mounted(name)}));
+    for (const char* name : {"s0.bin", "s1.bin", "s4095.bin", "s4096.bin", "s4097.bin", "s9m.bin"}) {
         sumArgs.insert(sumArgs.end(), {Mounted(name), CacheFile(D1(name))});
     }
-    for (size_t i = 0; i < cats.size(); ++i) {
-        EXPECT_EQ(ExitOf(*cats[i], 60000), 0) << readers[i] << " " << cats[i]->Err();
-        EXPECT_TRUE(cats[i]->Out() == ReadFileBytes(CacheFile(D1(readers[i])))) << readers[i];
-    }
-    std::istringstream sums(RunProcess(sumArgs).out);
+    std::istringstream sums(OutputOf(RunProcess(sumArgs)));
     for (std::string mounted, cache, name; sums >> mounted >> name >> cache >> name;) EXPECT_EQ(mounted, cache) << name;
 
     // Reads at inner offsets of a placeholder that the first of them hydrates.

@@ -14,7 +14,7 @@ int ThreadCount(int pid) {
 }
 
 HRESULT Dehydrate(const std::string& path) {
-    // Alone, as the dehydrate verb holds it; the provider may still hold it for a moment after a close.
+    // Alone, as the dehydrate verb holds it, waiting out the provider's own handle after a close.
     HANDLE file = OpenExistingRetryingSharing(WindowsPathOf(path), GENERIC_READ | GENERIC_WRITE, 0);
     if (file == INVALID_HANDLE_VALUE) return HRESULT_FROM_WIN32(GetLastError());
     LARGE_INTEGER start{}, length{};
@@ -29,8 +29,7 @@ using Stress = ProgramTest;
 TEST_F(Stress, EightReadersHydrateAgainAndAgainAndEveryByteIsTheCacheFiles) {
     const char* longForm = std::getenv("VOSKE_STRESS_LONG");
     const int rounds = longForm != nullptr && std::string(longForm) == "1" ? 100 : 25;
-    // Four files every reader shares, then two of each reader's own: 0 B to 9 MiB, around the 4 KiB alignment and
-    // the 4 MiB transfer pieces.
+    // Four files every reader shares, then two of each reader's own, around the 4 KiB unit and 4 MiB pieces.
     const size_t sizes[4 + kReaders * 2] = {
         9 * kMiB,        4 * kMiB + 1, 1,    3 * 4096 + 17, 0,        4095,         4096,     4097,           65536,
         100000,          kMiB - 1,     kMiB, 2 * kMiB + 5,  3 * kMiB, 4 * kMiB - 1, 4 * kMiB, 5 * kMiB + 333, 6 * kMiB,
@@ -60,19 +59,15 @@ TEST_F(Stress, EightReadersHydrateAgainAndAgainAndEveryByteIsTheCacheFiles) {
         std::vector<std::unique_ptr<BackgroundProcess>> readers;
         std::set<size_t> hydrated;
         for (int i = 0; i < kReaders; ++i) {
-            const size_t k = fileOf(i, r);
-            hydrated.insert(k);
-            readers.push_back(StartCat(files[k].name));
+            hydrated.insert(fileOf(i, r));
+            readers.push_back(StartCat(files[fileOf(i, r)].name));
         }
         for (int i = 0; i < kReaders; ++i) {
-            const size_t k = fileOf(i, r);
+            const std::string& want = expected[fileOf(i, r)];
             const int exitCode = ExitOf(*readers[i], 120000);
-            const std::string out = readers[i]->Out();
-            const size_t at =
-                std::mismatch(out.begin(), out.end(), expected[k].begin(), expected[k].end()).first - out.begin();
-            EXPECT_TRUE(exitCode == 0 && out == expected[k] && !HasSanitizerReport(readers[i]->Err()))
-                << "round " << r << " reader " << i << " " << files[k].name << ": exit " << exitCode
-                << ", first wrong byte at " << at << " of " << out.size() << ": " << readers[i]->Err();
+            EXPECT_TRUE(exitCode == 0 && readers[i]->Out() == want && !HasSanitizerReport(readers[i]->Err()))
+                << "round " << r << " reader " << i << ": exit " << exitCode << ", " << readers[i]->Out().size()
+                << " of " << want.size() << " bytes: " << readers[i]->Err();
         }
         closesExpected += kReaders;
         EXPECT_TRUE(closesHandled()) << "round " << r << ": " << skippedCloses() << " of " << closesExpected;
