@@ -61,7 +61,6 @@ inline ProcessResult Cfemu(std::vector<std::string> args, int timeoutMs = 60000)
     args.insert(args.begin(), VOSKE_CFEMU);
     return RunProcess(args, timeoutMs);
 }
-// What a run printed, once it is checked to have ended with `exitCode`.
 inline std::string OutputOf(const ProcessResult& run, int exitCode = 0) {
     EXPECT_EQ(run.exitCode, exitCode) << run.err;
     return run.out;
@@ -85,15 +84,7 @@ struct Seeded {
 
 class ProgramTest : public testing::Test {
   protected:
-    // Where the temporary LOCALAPPDATA goes; empty for $TMPDIR or /tmp.
-    virtual std::string TemporaryBase() const { return std::string(); }
-    void SetUp() override {
-        const char* old = std::getenv("TMPDIR");
-        const std::string saved = old != nullptr ? old : "";
-        if (!TemporaryBase().empty()) setenv("TMPDIR", TemporaryBase().c_str(), 1);
-        local_ = std::make_unique<TempLocalAppData>();
-        old != nullptr ? setenv("TMPDIR", saved.c_str(), 1) : unsetenv("TMPDIR");
-    }
+    void SetUp() override { local_ = std::make_unique<TempLocalAppData>(); }
     // Unregisters, so the emulated filter keeps no registration of a removed directory.
     void TearDown() override {
         if (provider) {
@@ -112,16 +103,15 @@ class ProgramTest : public testing::Test {
         WriteFileBytes(Env().ProviderBase() + "/seed-manifest.tsv", manifest);
         OutputOf(Verb("seed"));
     }
-    // Registers and seeds `files`, the first `cached` of them with a cache file (the k-th of pattern k) whose time
-    // is the placeholder's, so a reader's close is an unchanged close and only real changes are copied.
-    void SeedFiles(const std::vector<Seeded>& files, size_t cached = SIZE_MAX) {
+    // Registers and seeds `files`, each with a cache file (the k-th of pattern k) of the placeholder's time.
+    void SeedFiles(const std::vector<Seeded>& files) {
         std::string manifest;
         for (const Seeded& file : files) {
             manifest += "d1\t" + Item(file.name) + "\t" + file.name + "\t" + std::to_string(file.size) + "\t" +
                         file.name + "\n";
         }
         RegisterAndSeed(manifest);
-        for (size_t k = 0; k < std::min(cached, files.size()); ++k) {
+        for (size_t k = 0; k < files.size(); ++k) {
             PutCacheFile(D1(files[k].name), PatternBytes(files[k].size, k));
             fs::last_write_time(CacheFile(D1(files[k].name)), fs::last_write_time(Root(files[k].name)));
         }
@@ -139,10 +129,9 @@ class ProgramTest : public testing::Test {
     std::vector<std::string> Log() const { return LogMessages(Env().LogFile()); }
     std::vector<std::string> Errors() const { return ErrorLines(Env().LogFile()); }
     std::vector<std::string> Lines(const std::string& prefix) const {
-        std::vector<std::string> found;
-        for (const std::string& line : Log()) {
-            if (line.rfind(prefix, 0) == 0) found.push_back(line);
-        }
+        std::vector<std::string> log = Log(), found;
+        std::copy_if(log.begin(), log.end(), std::back_inserter(found),
+                     [&](auto& line) { return line.rfind(prefix, 0) == 0; });
         return found;
     }
     int CountLines(const std::string& prefix) const { return static_cast<int>(Lines(prefix).size()); }

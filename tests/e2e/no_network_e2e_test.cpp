@@ -1,5 +1,4 @@
-// no_network_e2e_test.cpp - the program needs no network and opens no internet socket: tools/no-network.sh runs
-// the self-test and the interactive chain in a network namespace without interfaces, under strace.
+// no_network_e2e_test.cpp - tools/no-network.sh runs the self-test and the interactive chain without a network.
 
 #include "tests/e2e/e2e_fixture.h"
 
@@ -18,7 +17,6 @@ TEST_F(NoNetwork, SelfTestAndInteractiveChainPassWithoutANetworkAndOpenOnlyLocal
     setenv("NO_NETWORK_TRACE", trace.c_str(), 1);
     ProcessResult run = RunProcess({"/bin/bash", script, VOSKE_PROGRAM, VOSKE_CFEMU}, 240000);
     unsetenv("NO_NETWORK_TRACE");
-    std::printf("%s", run.out.c_str());
     ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
     const std::string steps =
         "interfaces: lo; routes: 0\nok selftest\nok register\nok placeholder\nok connect\nok hydrate\nok dehydrate\n"

@@ -71,8 +71,7 @@ TEST_F(Stress, EightReadersHydrateAgainAndAgainAndEveryByteIsTheCacheFiles) {
         }
         closesExpected += kReaders;
         EXPECT_TRUE(closesHandled()) << "round " << r << ": " << skippedCloses() << " of " << closesExpected;
-        // Each file read was fetched once; its data goes, and the dehydrating close is handled before the next
-        // round's fetch (which moves the file's time until it completes) can meet it.
+        // Each file read was fetched once; its data goes, the dehydrating close handled before the next round's fetch.
         for (size_t k : hydrated) {
             ++fetchesExpected;
             ++closesExpected;
