@@ -209,8 +209,8 @@ TEST_F(FaultsOnTmpfs, IdentityBlobsOfOddLengthAndOfFourKilobytes) {
         size_t size;
         std::string expected;  // the bytes a reader gets; empty: the read is refused
     } rows[] = {
-        // A cache reference with its NUL plus one byte; a path identity without its NUL, plus one byte.
-        {"odd.bin", utf16(L"cf\todd\ti1\todd.bin", true, true), 5000, oddBytes},
+        // A cache reference with two NULs plus one byte; a path identity without its NUL, plus one byte.
+        {"odd.bin", utf16(std::wstring(L"cf\todd\ti1\todd.bin") + L'\0', true, true), 5000, oddBytes},
         {"path.txt", utf16(L"hello-from-engine.txt", false, true), 93, kSeed},
         {"one.txt", {0x41}, 93, kSeed},
         // 4096 bytes: a cache reference with a long fifth field, and a name too long for any file system.
