@@ -126,6 +126,12 @@ class ProgramTest : public testing::Test {
         ASSERT_TRUE(WaitUntil([&] { return CountLines("[CONNECT] Waiting") > before; }, 30000)) << provider->Err();
     }
 
+    void KillProvider() {
+        provider->Signal(SIGKILL);
+        EXPECT_EQ(ExitOf(*provider, 10000), 128 + SIGKILL);
+        provider.reset();
+    }
+
     std::vector<std::string> Log() const { return LogMessages(Env().LogFile()); }
     std::vector<std::string> Errors() const { return ErrorLines(Env().LogFile()); }
     std::vector<std::string> Lines(const std::string& prefix) const {

@@ -1,4 +1,4 @@
-// faults_e2e_test.cpp - deletes and deaths during fetches, full queues, hostile manifests, odd identities, link loops.
+// faults_e2e_test.cpp - deletes and deaths during fetches, full queues, hostile manifests, odd identities.
 #include <sys/mount.h>
 
 #include <cerrno>
@@ -32,10 +32,9 @@ blkcnt_t BlocksOf(const std::string& path) {
 using Faults = ProgramTest;
 
 // A placeholder deleted while its fetch waits is gone at once, its reader served later; a provider killed during a
-// held fetch and a transfer fails both readers within a second and leaves nothing hydrated.
+// transfer fails its reader within a second and leaves nothing hydrated.
 TEST_F(Faults, FetchesWaitingWhenThePlaceholderIsDeletedAndWhenTheProviderDies) {
-    RegisterAndSeed("d1\tw\tw.bin\t5000\tw.bin\nd1\tbig\tbig.bin\t" + std::to_string(64 * kMiB) +
-                    "\tbig.bin\nd1\thuge\thuge.bin\t" + std::to_string(128 * kMiB) + "\thuge.bin\n");
+    RegisterAndSeed("d1\tw\tw.bin\t5000\tw.bin\nd1\thuge\thuge.bin\t" + std::to_string(128 * kMiB) + "\thuge.bin\n");
     PutCacheFile(D1("huge.bin"), PatternBytes(128 * kMiB, 9));
     StartProvider();
     const auto deleted = StartCat("w.bin");
@@ -51,35 +50,22 @@ TEST_F(Faults, FetchesWaitingWhenThePlaceholderIsDeletedAndWhenTheProviderDies) 
     EXPECT_TRUE(deleted->Out() == PatternBytes(5000, 3)) << deleted->Out().size() << " bytes";
     EXPECT_FALSE(FileExists(Root("w.bin")));
 
-    const blkcnt_t dehydratedBlocks = BlocksOf(Root("big.bin"));  // its metadata may take a block of its own
-    std::unique_ptr<BackgroundProcess> readers[] = {StartCat("big.bin"), nullptr};
-    ASSERT_TRUE(WaitUntil([&] { return DownloadRecords().size() == 2; }, 20000));  // its fetch is held
-    readers[1] = StartCat("huge.bin");
+    const blkcnt_t dehydratedBlocks = BlocksOf(Root("huge.bin"));  // its metadata may take a block of its own
+    const auto reader = StartCat("huge.bin");
     // The first data blocks on disk show the transfer under way (looked for without a pause).
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (BlocksOf(Root("huge.bin")) == dehydratedBlocks && std::chrono::steady_clock::now() < deadline) {
     }
     ASSERT_GT(BlocksOf(Root("huge.bin")), dehydratedBlocks) << "the transfer never started";
-    provider->Signal(SIGKILL);
-    EXPECT_EQ(ExitOf(*provider, 10000), 128 + SIGKILL);
-    provider.reset();
-    const auto killed = std::chrono::steady_clock::now();
-    for (size_t i = 0; i < 2; ++i) {  // every reader has failed one second after the provider's end
-        const auto left = std::chrono::milliseconds(1000) - (std::chrono::steady_clock::now() - killed);
-        EXPECT_EQ(ExitOf(*readers[i], std::max(0, static_cast<int>(left / std::chrono::milliseconds(1)))), 1) << i;
-        EXPECT_TRUE(i == 1 || readers[i]->Out().empty());
-        EXPECT_NE(readers[i]->Err().find("0x80070194"), std::string::npos) << readers[i]->Err();
-    }
-    EXPECT_FALSE(Hydrated("big.bin") || Hydrated("huge.bin"));
-    EXPECT_EQ(BlocksOf(Root("big.bin")), dehydratedBlocks) << "data blocks left in a dehydrated placeholder";
+    KillProvider();
+    EXPECT_EQ(ExitOf(*reader, 1000), 1) << "the reader still waited one second after the provider's end";
+    EXPECT_NE(reader->Err().find("0x80070194"), std::string::npos) << reader->Err();
+    EXPECT_FALSE(Hydrated("huge.bin"));
     ExpectRefused(Cfemu({"cat", Root("huge.bin")}), "0x8007016A");
 
-    PutCacheFile(D1("big.bin"), PatternBytes(64 * kMiB, 7));
     StartProvider();
-    for (const char* name : {"big.bin", "huge.bin"}) {
-        EXPECT_TRUE(OutputOf(Cfemu({"cat", Root(name)}, 120000)) == ReadFileBytes(CacheFile(D1(name)))) << name;
-        EXPECT_TRUE(Hydrated(name)) << name;
-    }
+    EXPECT_TRUE(OutputOf(Cfemu({"cat", Root("huge.bin")}, 120000)) == ReadFileBytes(CacheFile(D1("huge.bin"))));
+    EXPECT_TRUE(Hydrated("huge.bin"));
     EXPECT_TRUE(Errors().empty()) << Errors().front();
 }
 
@@ -185,11 +171,10 @@ TEST_F(Faults, ManifestsOfGarbageAndOfOneHugeLine) {
 class FaultsOnTmpfs : public ProgramTest {
   protected:
     void SetUp() override {
-        const char* old = std::getenv("TMPDIR");
-        const std::string saved = old != nullptr ? old : "";
+        const std::string saved = std::getenv("TMPDIR") != nullptr ? std::getenv("TMPDIR") : "/tmp";
         setenv("TMPDIR", "/dev/shm", 1);
         ProgramTest::SetUp();
-        old != nullptr ? setenv("TMPDIR", saved.c_str(), 1) : unsetenv("TMPDIR");
+        setenv("TMPDIR", saved.c_str(), 1);
     }
 };
 
@@ -242,30 +227,6 @@ TEST_F(FaultsOnTmpfs, IdentityBlobsOfOddLengthAndOfFourKilobytes) {
     std::sort(records.begin(), records.end());
     EXPECT_EQ(records, (std::vector<std::string>{DeleteRecord("big", "i4096", "big.bin"),
                                                  DeleteRecord("odd", "i1", "odd.bin")}));
-    EXPECT_EQ(Errors(), std::vector<std::string>{"[ERROR] HYDRATE staging missing - refusing (no network fallback)"});
-}
-
-// Link loops in the product cache: seeding follows no directory link; a dangling link is an empty file, not readable.
-TEST_F(Faults, ProductCacheHoldingLinkLoops) {
-    ASSERT_EQ(Verb("register").exitCode, 0);
-    const std::string cache = Env().ProductDir() + "/Cache";
-    PutCacheFile("a.txt", "aaaaa");
-    PutCacheFile("sub/b.txt", "bbb");
-    for (const auto& [target, link] :
-         {std::pair{".", "loop"}, {"..", "sub/up"}, {"y", "x"}, {"x", "y"}, {"self", "self"}}) {
-        fs::create_symlink(target, cache + "/" + link);
-    }
-    const std::set<std::string> before = TreeOutsideSyncRoot(Env());
-
-    OutputOf(Verb("seed", 60000));
-    EXPECT_EQ(LastLine("[SEED] found"), "[SEED] found 5 seeded 5 first_hr=0x00000000 (cap 32, no network)");
-    EXPECT_EQ(ListDirectory(Env().SyncRoot()), (std::vector<std::string>{"a.txt", "self", "sub", "x", "y"}));
-    EXPECT_EQ(ListDirectory(Root("sub")), std::vector<std::string>{"b.txt"});
-    EXPECT_EQ(TreeOutsideSyncRoot(Env()), before);
-
-    StartProvider();
-    EXPECT_EQ(OutputOf(Cfemu({"cat", Root("a.txt")})), "aaaaa");
-    ExpectRefused(Cfemu({"cat", Root("x")}), "0x80070185");
     EXPECT_EQ(Errors(), std::vector<std::string>{"[ERROR] HYDRATE staging missing - refusing (no network fallback)"});
 }
 
