@@ -31,8 +31,7 @@ blkcnt_t BlocksOf(const std::string& path) {
 
 using Faults = ProgramTest;
 
-// A placeholder deleted while its fetch waits is gone at once, its reader served later; a provider killed during a
-// transfer fails its reader within a second and leaves nothing hydrated.
+// A placeholder deleted while its fetch waits is gone at once; a provider killed during a transfer fails its reader.
 TEST_F(Faults, FetchesWaitingWhenThePlaceholderIsDeletedAndWhenTheProviderDies) {
     RegisterAndSeed("d1\tw\tw.bin\t5000\tw.bin\nd1\thuge\thuge.bin\t" + std::to_string(128 * kMiB) + "\thuge.bin\n");
     PutCacheFile(D1("huge.bin"), PatternBytes(128 * kMiB, 9));
@@ -46,13 +45,11 @@ TEST_F(Faults, FetchesWaitingWhenThePlaceholderIsDeletedAndWhenTheProviderDies) 
     EXPECT_FALSE(deleted->Wait(0)) << "the reader ended before the engine delivered";
     EXPECT_EQ(Records("delete-"), std::vector<std::string>{DeleteRecord("d1", "w", "w.bin")});
     PutCacheFile(D1("w.bin"), PatternBytes(5000, 3));
-    EXPECT_EQ(ExitOf(*deleted), 0) << deleted->Err();
-    EXPECT_TRUE(deleted->Out() == PatternBytes(5000, 3)) << deleted->Out().size() << " bytes";
+    EXPECT_TRUE(ExitOf(*deleted) == 0 && deleted->Out() == PatternBytes(5000, 3)) << deleted->Err();
     EXPECT_FALSE(FileExists(Root("w.bin")));
 
     const blkcnt_t dehydratedBlocks = BlocksOf(Root("huge.bin"));  // its metadata may take a block of its own
     const auto reader = StartCat("huge.bin");
-    // The first data blocks on disk show the transfer under way (looked for without a pause).
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (BlocksOf(Root("huge.bin")) == dehydratedBlocks && std::chrono::steady_clock::now() < deadline) {
     }
@@ -133,7 +130,6 @@ TEST_F(Faults, ManifestsOfGarbageAndOfOneHugeLine) {
     components += "\t1\tf.txt";
     const std::string hugeName = "d\ti\tp\t1\t" + std::string(huge, 'n') + "\n";
 
-    // One root for all, the garbage (separators, dots, NULs, broken UTF-8) last.
     const char* capped = "[SEED] manifest seen 1 seeded 0 (cap 100000, no network)";
     const struct {
         const std::string* manifest;
@@ -185,7 +181,6 @@ TEST_F(FaultsOnTmpfs, IdentityBlobsOfOddLengthAndOfFourKilobytes) {
         // A cache reference with two NULs plus one byte; a path identity without its NUL, plus one byte.
         {"odd.bin", utf16(std::wstring(L"cf\todd\ti1\todd.bin") + L'\0', true, true), 5000, oddBytes},
         {"path.txt", utf16(L"hello-from-engine.txt", false, true), 93, kSeed},
-        {"one.txt", {0x41}, 93, kSeed},
         // 4096 bytes: a cache reference with a long fifth field, and a name too long for any file system.
         {"big.bin", utf16(bigPrefix + std::wstring(2047 - bigPrefix.size(), L'p'), true, false), 10000, bigBytes},
         {"long.bin", utf16(std::wstring(2047, L'n'), true, false), 10, ""},

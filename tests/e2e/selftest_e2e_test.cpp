@@ -7,16 +7,14 @@ namespace {
 
 using SelfTest = ProgramTest;
 
-// A file in the root's place fails the self-test; then it passes twice and for a new account, leaving nothing
-// registered.
+// A file in the root's place fails the self-test; then it passes twice and for a new account, leaving no root.
 TEST_F(SelfTest, FailsWithoutItsRootThenPassesTwiceAndForANewAccount) {
     const auto registered = [] { return Verb("unregister").err.find("Sync root already absent") == std::string::npos; };
     fs::remove_all(Env().SyncRoot());
     WriteFileBytes(Env().SyncRoot(), "not a directory");
     EXPECT_EQ(Verb("selftest").exitCode, 1);
     const std::vector<std::string> errors = Errors();
-    ASSERT_EQ(errors.size(), 1u);
-    EXPECT_EQ(errors[0].rfind("[ERROR] CfRegisterSyncRoot failed hr=0x", 0), 0u) << errors[0];
+    EXPECT_TRUE(errors.size() == 1 && errors[0].rfind("[ERROR] CfRegisterSyncRoot failed hr=0x", 0) == 0);
     EXPECT_FALSE(registered());
 
     fs::remove(Env().SyncRoot());
