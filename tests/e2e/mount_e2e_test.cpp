@@ -46,17 +46,18 @@ TEST_F(MountE2e, OrdinaryProgramsThroughTheMountBeforeDuringAndAfterAProvider) {
         {"s4097.bin", 4097}, {"s9m.bin", 9 * kMiB}, {"inner.bin", 9 * kMiB + 5}, {"edit.bin", 4097},
         {"gone.bin", 10},    {"moved.bin", 10},     {"big64.bin", 64 * kMiB}};
     SeedFiles(files);
-    const std::string big64 = CacheFile(D1("big64.bin")), file = Env().Root() + "/file";
+    const std::string big64 = CacheFile(D1("big64.bin")), notDir = Env().Root() + "/file";
     fs::rename(big64, big64 + ".later");  // the engine delivers it only after a provider's death
-    WriteFileBytes(file, "f");
+    WriteFileBytes(notDir, "f");
     fs::create_directory(Root("inside"));
-    const std::string root = Env().SyncRoot(), product = Env().ProductDir(), must = " (the mount point must be an ";
+    const std::string root = Env().SyncRoot(), product = Env().ProductDir(),
+                      must = " (the mount point must be an empty directory)";
     const std::string refusals[][3] = {
         {product, mountpoint, product + " is neither a registered sync root nor a directory inside one"},
-        {file, mountpoint, file + " is not a directory"},
-        {root, file, file + " is not a directory" + must + "empty directory)"},
-        {root, file + "x", file + "x: No such file or directory" + must + "empty directory)"},
-        {root, product, product + " is not empty" + must + "empty directory)"},
+        {notDir, mountpoint, notDir + " is not a directory"},
+        {root, notDir, notDir + " is not a directory" + must},
+        {root, notDir + "x", notDir + "x: No such file or directory" + must},
+        {root, product, product + " is not empty" + must},
         {root, Root("inside"), Root("inside") + " and " + root + " lie inside one another"}};
     for (const auto& [from, at, message] : refusals) {
         const ProcessResult run = Cfemu({"mount", from, at}, 20000);
