@@ -1,5 +1,4 @@
-// e2e_fixture.h - the end-to-end suites' fixture: a temporary LOCALAPPDATA, the program and cfemu as processes, a
-// running `connect`, seeding, and readers of the engine inbox and the provider's log.
+// e2e_fixture.h - a temporary LOCALAPPDATA, the program and cfemu as processes, and readers of what they leave.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -16,8 +15,6 @@
 #include <regex>
 #include <set>
 #include <sstream>
-#include <string>
-#include <vector>
 
 #include "platform/posix/cloud_filter.h"
 #include "platform/posix/posix_handle.h"
@@ -64,7 +61,6 @@ inline ProcessResult Cfemu(std::vector<std::string> args, int timeoutMs = 60000)
     args.insert(args.begin(), VOSKE_CFEMU);
     return RunProcess(args, timeoutMs);
 }
-// What a run printed, once it is checked to have ended with `exitCode`.
 inline std::string OutputOf(const ProcessResult& run, int exitCode = 0) {
     EXPECT_EQ(run.exitCode, exitCode) << run.err;
     return run.out;
@@ -75,21 +71,9 @@ inline void ExpectRefused(const ProcessResult& run, const std::string& status) {
     EXPECT_TRUE(run.out.empty()) << run.out.size() << " bytes";
     EXPECT_NE(run.err.find(status), std::string::npos) << run.err;
 }
-// The exit code of a process that ends within `timeoutMs`; -1 when it does not.
 inline int ExitOf(BackgroundProcess& process, int timeoutMs = 30000) {
     int exitCode = -1;
     return process.Wait(timeoutMs, &exitCode) ? exitCode : -1;
-}
-
-// True when `needles` occur in the log in this order (each after the one before).
-inline testing::AssertionResult LogHasInOrder(const std::string& logPath, const std::vector<std::string>& needles) {
-    const std::vector<std::string> lines = LogMessages(logPath);
-    size_t at = 0;
-    for (const std::string& needle : needles) {
-        while (at < lines.size() && lines[at].find(needle) == std::string::npos) ++at;
-        if (at++ == lines.size()) return testing::AssertionFailure() << "missing, or out of order: " << needle;
-    }
-    return testing::AssertionSuccess();
 }
 
 // A placeholder seeded in domain d1, its item id the name up to its first dot.
@@ -100,16 +84,8 @@ struct Seeded {
 
 class ProgramTest : public testing::Test {
   protected:
-    // Where the temporary LOCALAPPDATA goes; empty for $TMPDIR or /tmp.
-    virtual std::string TemporaryBase() const { return std::string(); }
-    void SetUp() override {
-        const char* old = std::getenv("TMPDIR");
-        const std::string saved = old != nullptr ? old : "";
-        if (!TemporaryBase().empty()) setenv("TMPDIR", TemporaryBase().c_str(), 1);
-        local_ = std::make_unique<TempLocalAppData>();
-        old != nullptr ? setenv("TMPDIR", saved.c_str(), 1) : unsetenv("TMPDIR");
-    }
-    // Stops the provider and unregisters, so the emulated filter keeps no registration of a removed directory.
+    void SetUp() override { local_ = std::make_unique<TempLocalAppData>(); }
+    // Unregisters, so the emulated filter keeps no registration of a removed directory.
     void TearDown() override {
         if (provider) {
             provider->Signal(SIGINT);
@@ -127,16 +103,15 @@ class ProgramTest : public testing::Test {
         WriteFileBytes(Env().ProviderBase() + "/seed-manifest.tsv", manifest);
         OutputOf(Verb("seed"));
     }
-    // Registers and seeds `files`, the first `cached` of them with a cache file (the k-th of pattern k) whose time
-    // is the placeholder's, so a reader's close is an unchanged close and only real changes are copied.
-    void SeedFiles(const std::vector<Seeded>& files, size_t cached = SIZE_MAX) {
+    // Registers and seeds `files`, each with a cache file (the k-th of pattern k) of the placeholder's time.
+    void SeedFiles(const std::vector<Seeded>& files) {
         std::string manifest;
         for (const Seeded& file : files) {
             manifest += "d1\t" + Item(file.name) + "\t" + file.name + "\t" + std::to_string(file.size) + "\t" +
                         file.name + "\n";
         }
         RegisterAndSeed(manifest);
-        for (size_t k = 0; k < std::min(cached, files.size()); ++k) {
+        for (size_t k = 0; k < files.size(); ++k) {
             PutCacheFile(D1(files[k].name), PatternBytes(files[k].size, k));
             fs::last_write_time(CacheFile(D1(files[k].name)), fs::last_write_time(Root(files[k].name)));
         }
@@ -150,6 +125,7 @@ class ProgramTest : public testing::Test {
         provider = std::make_unique<BackgroundProcess>(std::vector<std::string>{VOSKE_PROGRAM, "connect"});
         ASSERT_TRUE(WaitUntil([&] { return CountLines("[CONNECT] Waiting") > before; }, 30000)) << provider->Err();
     }
+
     void KillProvider() {
         provider->Signal(SIGKILL);
         EXPECT_EQ(ExitOf(*provider, 10000), 128 + SIGKILL);
@@ -159,10 +135,9 @@ class ProgramTest : public testing::Test {
     std::vector<std::string> Log() const { return LogMessages(Env().LogFile()); }
     std::vector<std::string> Errors() const { return ErrorLines(Env().LogFile()); }
     std::vector<std::string> Lines(const std::string& prefix) const {
-        std::vector<std::string> found;
-        for (const std::string& line : Log()) {
-            if (line.rfind(prefix, 0) == 0) found.push_back(line);
-        }
+        std::vector<std::string> log = Log(), found;
+        std::copy_if(log.begin(), log.end(), std::back_inserter(found),
+                     [&](auto& line) { return line.rfind(prefix, 0) == 0; });
         return found;
     }
     int CountLines(const std::string& prefix) const { return static_cast<int>(Lines(prefix).size()); }

@@ -1,5 +1,4 @@
-// faults_e2e_test.cpp - the provider under faults: deletes and deaths during fetches, full and unwritable queues,
-// hostile manifests, odd identities, cache link loops.
+// faults_e2e_test.cpp - deletes and deaths during fetches, full queues, hostile manifests, odd identities.
 #include <sys/mount.h>
 
 #include <cerrno>
@@ -13,7 +12,7 @@
 namespace e2e {
 namespace {
 
-// Every path below `root` except the sync root's own tree and the log: what a run must leave untouched.
+// Every path below the temporary LOCALAPPDATA except the sync root's tree and the log.
 std::set<std::string> TreeOutsideSyncRoot(const TempLocalAppData& env) {
     std::set<std::string> paths;
     std::error_code error;
@@ -32,11 +31,9 @@ blkcnt_t BlocksOf(const std::string& path) {
 
 using Faults = ProgramTest;
 
-// A placeholder deleted while its fetch waits is gone at once, its reader served later. A provider killed during a
-// held fetch and a transfer fails both readers within a second and leaves nothing hydrated; a new one serves all.
+// A placeholder deleted while its fetch waits is gone at once; a provider killed during a transfer fails its reader.
 TEST_F(Faults, FetchesWaitingWhenThePlaceholderIsDeletedAndWhenTheProviderDies) {
-    RegisterAndSeed("d1\tw\tw.bin\t5000\tw.bin\nd1\tbig\tbig.bin\t" + std::to_string(64 * kMiB) +
-                    "\tbig.bin\nd1\thuge\thuge.bin\t" + std::to_string(128 * kMiB) + "\thuge.bin\n");
+    RegisterAndSeed("d1\tw\tw.bin\t5000\tw.bin\nd1\thuge\thuge.bin\t" + std::to_string(128 * kMiB) + "\thuge.bin\n");
     PutCacheFile(D1("huge.bin"), PatternBytes(128 * kMiB, 9));
     StartProvider();
     const auto deleted = StartCat("w.bin");
@@ -46,123 +43,84 @@ TEST_F(Faults, FetchesWaitingWhenThePlaceholderIsDeletedAndWhenTheProviderDies) 
               "\"timestamp\":0,\"attempts\":0,\"urgent\":true}\n");
     OutputOf(Cfemu({"rm", Root("w.bin")}));
     EXPECT_FALSE(deleted->Wait(0)) << "the reader ended before the engine delivered";
-    EXPECT_FALSE(FileExists(Root("w.bin")));
     EXPECT_EQ(Records("delete-"), std::vector<std::string>{DeleteRecord("d1", "w", "w.bin")});
     PutCacheFile(D1("w.bin"), PatternBytes(5000, 3));
-    EXPECT_EQ(ExitOf(*deleted), 0) << deleted->Err();
-    EXPECT_TRUE(deleted->Out() == PatternBytes(5000, 3)) << deleted->Out().size() << " bytes";
+    EXPECT_TRUE(ExitOf(*deleted) == 0 && deleted->Out() == PatternBytes(5000, 3)) << deleted->Err();
     EXPECT_FALSE(FileExists(Root("w.bin")));
 
-    const blkcnt_t dehydratedBlocks = BlocksOf(Root("big.bin"));  // its metadata may take a block of its own
-    std::unique_ptr<BackgroundProcess> readers[] = {StartCat("big.bin"), nullptr};
-    ASSERT_TRUE(WaitUntil([&] { return DownloadRecords().size() == 2; }, 20000));  // its fetch is held
-    readers[1] = StartCat("huge.bin");
-    // The first data blocks on disk show the transfer under way; looked for without a pause, so it is caught early.
+    const blkcnt_t dehydratedBlocks = BlocksOf(Root("huge.bin"));  // its metadata may take a block of its own
+    const auto reader = StartCat("huge.bin");
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (BlocksOf(Root("huge.bin")) == dehydratedBlocks && std::chrono::steady_clock::now() < deadline) {
     }
     ASSERT_GT(BlocksOf(Root("huge.bin")), dehydratedBlocks) << "the transfer never started";
     KillProvider();
-    const auto killed = std::chrono::steady_clock::now();
-    for (size_t i = 0; i < 2; ++i) {
-        // Every reader has failed one second after the provider's end.
-        const auto waited = std::chrono::steady_clock::now() - killed;
-        const int left = 1000 - static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(waited).count());
-        EXPECT_EQ(ExitOf(*readers[i], std::max(left, 0)), 1) << "reader " << i;
-        EXPECT_TRUE(i == 1 || readers[i]->Out().empty());
-        EXPECT_NE(readers[i]->Err().find("0x80070194"), std::string::npos) << readers[i]->Err();
-    }
-    EXPECT_FALSE(Hydrated("big.bin") || Hydrated("huge.bin"));
-    EXPECT_EQ(fs::file_size(Root("big.bin")), 64 * kMiB);
-    EXPECT_EQ(BlocksOf(Root("big.bin")), dehydratedBlocks) << "data blocks left in a dehydrated placeholder";
+    EXPECT_EQ(ExitOf(*reader, 1000), 1) << "the reader still waited one second after the provider's end";
+    EXPECT_NE(reader->Err().find("0x80070194"), std::string::npos) << reader->Err();
+    EXPECT_FALSE(Hydrated("huge.bin"));
     ExpectRefused(Cfemu({"cat", Root("huge.bin")}), "0x8007016A");
 
-    PutCacheFile(D1("big.bin"), PatternBytes(64 * kMiB, 7));
     StartProvider();
-    for (const char* name : {"big.bin", "huge.bin"}) {
-        EXPECT_TRUE(OutputOf(Cfemu({"cat", Root(name)}, 120000)) == ReadFileBytes(CacheFile(D1(name)))) << name;
-        EXPECT_TRUE(Hydrated(name)) << name;
-    }
+    EXPECT_TRUE(OutputOf(Cfemu({"cat", Root("huge.bin")}, 120000)) == ReadFileBytes(CacheFile(D1("huge.bin"))));
+    EXPECT_TRUE(Hydrated("huge.bin"));
     EXPECT_TRUE(Errors().empty()) << Errors().front();
 }
 
-// The engine queue is a 32 KiB file system, first with files where the inbox and the write-back store go (root
-// passes every permission check), then full. Deletes, renames and fetches go ahead; a failed copy is logged once; no
-// record is left partly written; once the engine has made room records are written again.
-TEST_F(Faults, RecordDirectoriesThatCannotBeWrittenAndAQueueThatFillsUp) {
-    if (geteuid() != 0) GTEST_SKIP() << "mounting a small tmpfs as the engine queue needs root; CI runs as root";
-    std::vector<std::string> items = {"a", "b", "g", "h", "m"};
+// The engine queue is a full 32 KiB tmpfs: deletes, renames and fetches go ahead, no record is left partly written.
+TEST_F(Faults, AnEngineQueueThatFillsUp) {
+    std::vector<std::string> items = {"b", "h", "m"};
     for (int k = 0; k < 30; ++k) items.push_back("f" + std::to_string(k));
     std::string manifest;
     for (const std::string& item : items) manifest += "dom\ti" + item + "\t" + item + ".txt\t5\t" + item + ".txt\n";
     RegisterAndSeed(manifest);
-    PutCacheFile("dom/ig/g.txt", "ggggg");
     fs::create_directories(Queue());
-    if (mount("tmpfs", Queue().c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=32k") != 0) {
-        GTEST_SKIP() << "cannot mount a tmpfs here (" << std::strerror(errno) << ")";
+    if (geteuid() != 0 || mount("tmpfs", Queue().c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=32k") != 0) {
+        GTEST_SKIP() << "mounting a small tmpfs as the engine queue needs root (" << std::strerror(errno) << ")";
     }
     struct Unmount {
         std::string path;
         ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
     } unmount{Queue()};
-    WriteFileBytes(Inbox(), "in the way\n");
-    WriteFileBytes(Queue() + "/CloudFiles", "in the way\n");
     StartProvider();
 
-    OutputOf(Cfemu({"rm", Root("a.txt")}));
-    EXPECT_FALSE(FileExists(Root("a.txt")));
-    OutputOf(Cfemu({"mv", Root("b.txt"), Root("c.txt")}));
-    EXPECT_TRUE(FileExists(Root("c.txt")));
-    EXPECT_EQ(Cfemu({"append", Root("g.txt"), "more"}).exitCode, 0);
-    const std::string copyFailed = "[ERROR] WRITEBACK engine stage copy failed";
-    ASSERT_TRUE(WaitForLogLine(Env().LogFile(), copyFailed, 20000));
-    EXPECT_EQ(CountLines("[WRITEBACK] delete callback - local queue only, no network"), 1);
-    EXPECT_EQ(CountLines("[WRITEBACK] rename callback - local queue only, no network"), 1);
-    EXPECT_EQ(ListDirectory(Queue()), (std::vector<std::string>{"CloudFiles", "cloud-files-inbox"}));
-    EXPECT_EQ(ReadFileBytes(Inbox()) + ReadFileBytes(Queue() + "/CloudFiles"), "in the way\nin the way\n");
-    fs::remove(Inbox());
-    fs::remove(Queue() + "/CloudFiles");
-
     std::set<std::string> expected;
-    for (size_t k = 5; k < items.size(); ++k) {
+    for (size_t k = 3; k < items.size(); ++k) {
         const std::string name = items[k] + ".txt";
         OutputOf(Cfemu({"rm", Root(name)}));
-        EXPECT_FALSE(FileExists(Root(name)));
         expected.insert(DeleteRecord("dom", "i" + items[k], name));
     }
-    EXPECT_EQ(CountLines("[WRITEBACK] delete callback - local queue only, no network"), 31);
+    EXPECT_EQ(CountLines("[WRITEBACK] delete callback - local queue only, no network"), 30);
     const std::vector<std::string> names = ListDirectory(Inbox());
-    EXPECT_GE(names.size(), 1u);
-    EXPECT_LT(names.size(), 30u) << "the queue never filled up";
+    EXPECT_TRUE(!names.empty() && names.size() < 30u) << names.size() << ": the queue never filled up";
     std::set<std::string> found;
     for (const std::string& name : names) {
-        EXPECT_TRUE(name.rfind("delete-", 0) == 0 && name.substr(name.size() - 5) == ".json") << name;
         const std::string record = ReadFileBytes(Inbox() + "/" + name);
-        EXPECT_EQ(expected.count(record), 1u) << name << " holds " << record;
+        EXPECT_TRUE(name.rfind("delete-", 0) == 0 && expected.count(record) == 1) << name << " holds " << record;
         EXPECT_TRUE(found.insert(record).second) << "one delete recorded twice: " << record;
     }
+    OutputOf(Cfemu({"mv", Root("b.txt"), Root("c.txt")}));
+    EXPECT_TRUE(FileExists(Root("c.txt")) && CountLines("[WRITEBACK] rename callback - local queue only") == 1);
 
-    // A cache miss cannot leave its download record, yet the fetch still waits and completes on delivery.
+    // A cache miss cannot leave its download record, yet the fetch waits and completes on delivery.
     const auto reader = StartCat("m.txt");
     ASSERT_TRUE(WaitForLogLine(Env().LogFile(), "[HYDRATE] cache miss - queue local download, no socket", 20000));
     PutCacheFile("dom/im/m.txt", "mmmmm");
     EXPECT_EQ(ExitOf(*reader), 0) << reader->Err();
     EXPECT_EQ(reader->Out(), "mmmmm");
     EXPECT_EQ(ListDirectory(Inbox()), names);
-    // Its close counts as a possible change (the cache file's time differs), and that copy does not fit.
-    EXPECT_TRUE(WaitUntil([&] { return CountLines(copyFailed) == 2; }, 20000));
+    // Its close is a possible change (the cache file's time differs), whose copy does not fit.
+    const std::string copyFailed = "[ERROR] WRITEBACK engine stage copy failed";
+    EXPECT_TRUE(WaitUntil([&] { return CountLines(copyFailed) == 1; }, 20000));
     EXPECT_FALSE(FileExists(Queue() + "/CloudFiles/dom/im/m.txt"));
 
-    // Once the engine has taken the records away, the next delete is recorded whole.
-    ClearInbox();
+    ClearInbox();  // the engine has taken the records away: the next delete is recorded whole
     EXPECT_EQ(Cfemu({"rm", Root("h.txt")}).exitCode, 0);
     EXPECT_EQ(Records(""), std::vector<std::string>{DeleteRecord("dom", "ih", "h.txt")});
-    EXPECT_EQ(Errors(), std::vector<std::string>(2, copyFailed));
+    EXPECT_EQ(Errors(), std::vector<std::string>{copyFailed});
 }
 
-// Hostile manifests: the seed run ends in bounded time with exit code 0 and its summary, creating nothing outside.
+// Hostile manifests: the seed run ends with exit code 0 and its summary, creating nothing outside the root.
 TEST_F(Faults, ManifestsOfGarbageAndOfOneHugeLine) {
-    // Garbage: bytes drawn from an alphabet rich in separators, dots, NULs and broken UTF-8.
     static const char kAlphabet[] = "\t\t\t\t\t\n\n\r\\\\/.\0:1-9abc\xFF\xC3\xA9\xE2\x80 \"*?<zq";
     std::string garbage = PatternBytes(4 * kMiB, 88);
     for (char& c : garbage) c = kAlphabet[static_cast<unsigned char>(c) % (sizeof(kAlphabet) - 1)];
@@ -172,41 +130,39 @@ TEST_F(Faults, ManifestsOfGarbageAndOfOneHugeLine) {
     components += "\t1\tf.txt";
     const std::string hugeName = "d\ti\tp\t1\t" + std::string(huge, 'n') + "\n";
 
-    // One root for all, the garbage last: nothing it makes can stand in for what the others must make.
-    const std::string capped = " seeded 0 (cap 100000, no network)";
-    struct Row {
+    const char* capped = "[SEED] manifest seen 1 seeded 0 (cap 100000, no network)";
+    const struct {
         const std::string* manifest;
-        std::string summaryPrefix;                 // the "[SEED] manifest seen ..." line starts with it
-        std::vector<std::string> present, absent;  // below the sync root afterwards
+        const char *summary, *present, *absent;
     } rows[] = {
-        {&components, "[SEED] manifest seen 1" + capped, {"a"}, {"f.txt"}},
-        {&hugeName, "[SEED] manifest seen 1" + capped, {}, {"p"}},
-        {&garbage, "[SEED] manifest seen ", {}, {}},
-    };
+        {&components, capped, "a", "f.txt"}, {&hugeName, capped, "", "p"}, {&garbage, "[SEED] manifest seen ", "", ""}};
     ASSERT_EQ(Verb("register").exitCode, 0);
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.summaryPrefix);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.manifest->size());
         WriteFileBytes(Env().ProviderBase() + "/seed-manifest.tsv", *row.manifest);
         const std::set<std::string> before = TreeOutsideSyncRoot(Env());
         ProcessResult seed = Verb("seed", 240000);
-        EXPECT_EQ(seed.exitCode, 0);
-        EXPECT_FALSE(HasSanitizerReport(seed.err)) << seed.err.substr(0, 4000);
-        EXPECT_EQ(LastLine("[SEED] manifest seen").rfind(row.summaryPrefix, 0), 0u) << LastLine("[SEED] manifest");
+        EXPECT_TRUE(seed.exitCode == 0 && !HasSanitizerReport(seed.err)) << seed.err.substr(0, 4000);
+        EXPECT_EQ(LastLine("[SEED] manifest seen").rfind(row.summary, 0), 0u) << LastLine("[SEED] manifest");
         EXPECT_EQ(TreeOutsideSyncRoot(Env()), before);
-        for (const std::string& path : row.present) EXPECT_TRUE(FileExists(Root(path))) << path;
-        for (const std::string& path : row.absent) EXPECT_FALSE(FileExists(Root(path))) << path;
+        EXPECT_TRUE(*row.present == '\0' || FileExists(Root(row.present)));
+        EXPECT_TRUE(*row.absent == '\0' || !FileExists(Root(row.absent)));
     }
     for (const std::string& line : Errors()) EXPECT_EQ(line.rfind("[ERROR] SEED refused ", 0), 0u) << line;
 }
 
-// A tmpfs, where an extended attribute may hold the 4096-byte identity that ext4 has no room for.
+// On tmpfs an extended attribute may hold a 4096-byte identity.
 class FaultsOnTmpfs : public ProgramTest {
   protected:
-    std::string TemporaryBase() const override { return "/dev/shm"; }
+    void SetUp() override {
+        const std::string saved = std::getenv("TMPDIR") != nullptr ? std::getenv("TMPDIR") : "/tmp";
+        setenv("TMPDIR", "/dev/shm", 1);
+        ProgramTest::SetUp();
+        setenv("TMPDIR", saved.c_str(), 1);
+    }
 };
 
-// Identity blobs of odd length and of 4096 bytes, made by another application: the provider decodes their whole
-// UTF-16 units, serves what they name, refuses what names nothing, and records deletes with their ids.
+// Identity blobs of odd length and of 4096 bytes, made by another application: served by their whole UTF-16 units.
 TEST_F(FaultsOnTmpfs, IdentityBlobsOfOddLengthAndOfFourKilobytes) {
     const auto utf16 = [](const std::wstring& text, bool withNul, bool oddByte) {
         std::vector<BYTE> blob = EncodeIdentityBlob(text);
@@ -222,18 +178,15 @@ TEST_F(FaultsOnTmpfs, IdentityBlobsOfOddLengthAndOfFourKilobytes) {
         size_t size;
         std::string expected;  // the bytes a reader gets; empty: the read is refused
     } rows[] = {
-        // A cache reference and its NUL plus one byte; a path identity without its NUL, plus one byte.
-        {"odd.bin", utf16(L"cf\todd\ti1\todd.bin", true, true), 5000, oddBytes},
+        // A cache reference with two NULs plus one byte; a path identity without its NUL, plus one byte.
+        {"odd.bin", utf16(std::wstring(L"cf\todd\ti1\todd.bin") + L'\0', true, true), 5000, oddBytes},
         {"path.txt", utf16(L"hello-from-engine.txt", false, true), 93, kSeed},
-        {"one.txt", {0x41}, 93, kSeed},
-        // 4096 bytes: a cache reference with a long fifth field, and one name too long for any file system.
+        // 4096 bytes: a cache reference with a long fifth field, and a name too long for any file system.
         {"big.bin", utf16(bigPrefix + std::wstring(2047 - bigPrefix.size(), L'p'), true, false), 10000, bigBytes},
         {"long.bin", utf16(std::wstring(2047, L'n'), true, false), 10, ""},
     };
-    ASSERT_TRUE(rows[3].blob.size() == 4096 && rows[4].blob.size() == 4096);
-
-    if (Verb("register").exitCode != 0) GTEST_SKIP() << "no sync root on " << TemporaryBase() << " (tmpfs with xattrs)";
-    ASSERT_EQ(Verb("placeholder").exitCode, 0);  // writes the staging file the path identities name
+    if (Verb("register").exitCode != 0) GTEST_SKIP() << "no sync root on /dev/shm (tmpfs with xattrs)";
+    ASSERT_EQ(Verb("placeholder").exitCode, 0);  // the staging file the path identities name
     PutCacheFile("odd/i1/odd.bin", oddBytes);
     PutCacheFile("big/i4096/big.bin", bigBytes);
     const std::wstring root = WindowsPathOf(Env().SyncRoot());
@@ -251,40 +204,12 @@ TEST_F(FaultsOnTmpfs, IdentityBlobsOfOddLengthAndOfFourKilobytes) {
         const ProcessResult cat = Cfemu({"cat", Root(row.name)});
         EXPECT_TRUE(OutputOf(cat, row.expected.empty() ? 1 : 0) == row.expected) << row.name;
         if (row.expected.empty()) ExpectRefused(cat, "0x80070185");
+        OutputOf(Cfemu({"rm", Root(row.name)}));
     }
-    for (const Row& row : rows) OutputOf(Cfemu({"rm", Root(row.name)}));
-    // Only the cache references are recorded ("big" sorts first).
     std::vector<std::string> records = Records("delete-");
     std::sort(records.begin(), records.end());
     EXPECT_EQ(records, (std::vector<std::string>{DeleteRecord("big", "i4096", "big.bin"),
                                                  DeleteRecord("odd", "i1", "odd.bin")}));
-    EXPECT_TRUE(DownloadRecords().empty());
-    EXPECT_EQ(Errors(), std::vector<std::string>{"[ERROR] HYDRATE staging missing - refusing (no network fallback)"});
-}
-
-// Link loops in the product cache: seeding ends and follows no directory link; a link that leads nowhere is an
-// empty file (as on Windows) whose read is refused.
-TEST_F(Faults, ProductCacheHoldingLinkLoops) {
-    ASSERT_EQ(Verb("register").exitCode, 0);
-    const std::string cache = Env().ProductDir() + "/Cache";
-    PutCacheFile("a.txt", "aaaaa");
-    PutCacheFile("sub/b.txt", "bbb");
-    // To itself, to its parent, two to each other, one to itself.
-    for (const auto& [target, link] :
-         {std::pair{".", "loop"}, {"..", "sub/up"}, {"y", "x"}, {"x", "y"}, {"self", "self"}}) {
-        fs::create_symlink(target, cache + "/" + link);
-    }
-    const std::set<std::string> before = TreeOutsideSyncRoot(Env());
-
-    OutputOf(Verb("seed", 60000));
-    EXPECT_EQ(LastLine("[SEED] found"), "[SEED] found 5 seeded 5 first_hr=0x00000000 (cap 32, no network)");
-    EXPECT_EQ(ListDirectory(Env().SyncRoot()), (std::vector<std::string>{"a.txt", "self", "sub", "x", "y"}));
-    EXPECT_EQ(ListDirectory(Root("sub")), std::vector<std::string>{"b.txt"});
-    EXPECT_EQ(TreeOutsideSyncRoot(Env()), before);
-
-    StartProvider();
-    EXPECT_EQ(OutputOf(Cfemu({"cat", Root("a.txt")})), "aaaaa");
-    ExpectRefused(Cfemu({"cat", Root("x")}), "0x80070185");
     EXPECT_EQ(Errors(), std::vector<std::string>{"[ERROR] HYDRATE staging missing - refusing (no network fallback)"});
 }
 

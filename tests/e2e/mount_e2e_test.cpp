@@ -1,26 +1,18 @@
-// mount_e2e_test.cpp - `cfemu mount` with ordinary Linux programs (cat, sha256sum, dd, python3, cp, sh, rm, mv, ls)
-// on the mount while `connect` serves the root: bytes, records, failures without a provider, refusals at start-up.
+// mount_e2e_test.cpp - ordinary Linux programs on a `cfemu mount` of the root: bytes, records, the requesting process.
 #include <fcntl.h>
-#include <sys/mount.h>
-
-#include <cstring>
 
 #include "tests/e2e/e2e_fixture.h"
 
 namespace e2e {
 namespace {
 
-bool FuseUsable() {
-    const int fd = open("/dev/fuse", O_RDWR | O_CLOEXEC);
-    if (fd >= 0) close(fd);
-    return fd >= 0 && access("/usr/bin/fusermount3", X_OK) == 0;
-}
-
 class MountE2e : public ProgramTest {
   protected:
     void SetUp() override {
         ProgramTest::SetUp();
-        if (!FuseUsable()) GTEST_SKIP() << "needs FUSE: /dev/fuse cannot be opened here (or fusermount3 is missing)";
+        const int fd = open("/dev/fuse", O_RDWR | O_CLOEXEC);
+        if (fd >= 0) close(fd);
+        if (fd < 0 || access("/usr/bin/fusermount3", X_OK) != 0) GTEST_SKIP() << "needs /dev/fuse and fusermount3";
         mountpoint = Env().Root() + "/mnt";
         fs::create_directories(mountpoint);
     }
@@ -40,82 +32,68 @@ class MountE2e : public ProgramTest {
         ASSERT_TRUE(WaitUntil([&] { return mount->Err().find("cfemu mount: serving") != std::string::npos; }, 20000))
             << mount->Err();
     }
-    // What the daemon said besides its start line: each line names a failed operation and its Win32 status.
-    std::vector<std::string> MountComplaints() const {
-        std::vector<std::string> lines;
-        std::istringstream in(mount->Err());
-        for (std::string line; std::getline(in, line);) {
-            if (line.find("cfemu mount: serving") == std::string::npos) lines.push_back(line);
-        }
-        return lines;
-    }
     std::string Mounted(const std::string& name) const { return mountpoint + "/" + name; }
 
     std::string mountpoint;
     std::unique_ptr<BackgroundProcess> mount;
 };
 
-// One mount across providers' lives: without one a read fails; with one ordinary programs work through it; a
-// provider killed during a read fails it within a second, and the next provider serves the file.
+// Start-up refusals; ordinary programs through the mount without a provider, with one, and when it is killed.
 TEST_F(MountE2e, OrdinaryProgramsThroughTheMountBeforeDuringAndAfterAProvider) {
-    // Sizes around the 4 KiB transfer unit and above the 4 MiB transfer piece; the last has no cache file.
+    // Sizes around the 4 KiB transfer unit and above the 4 MiB transfer piece.
     const std::vector<Seeded> files = {
         {"s0.bin", 0},       {"s1.bin", 1},         {"s4095.bin", 4095},         {"s4096.bin", 4096},
         {"s4097.bin", 4097}, {"s9m.bin", 9 * kMiB}, {"inner.bin", 9 * kMiB + 5}, {"edit.bin", 4097},
-        {"gone.bin", 10},    {"moved.bin", 10},     {"big.bin", 256 * kMiB},     {"big64.bin", 64 * kMiB}};
-    SeedFiles(files, files.size() - 1);
+        {"gone.bin", 10},    {"moved.bin", 10},     {"big64.bin", 64 * kMiB}};
+    SeedFiles(files);
+    const std::string big64 = CacheFile(D1("big64.bin")), notDir = Env().Root() + "/file";
+    fs::rename(big64, big64 + ".later");  // the engine delivers it only after a provider's death
+    WriteFileBytes(notDir, "f");
+    fs::create_directory(Root("inside"));
+    const std::string root = Env().SyncRoot(), product = Env().ProductDir(),
+                      must = " (the mount point must be an empty directory)";
+    const std::string refusals[][3] = {
+        {product, mountpoint, product + " is neither a registered sync root nor a directory inside one"},
+        {notDir, mountpoint, notDir + " is not a directory"},
+        {root, notDir, notDir + " is not a directory" + must},
+        {root, notDir + "x", notDir + "x: No such file or directory" + must},
+        {root, product, product + " is not empty" + must},
+        {root, Root("inside"), Root("inside") + " and " + root + " lie inside one another"}};
+    for (const auto& [from, at, message] : refusals) {
+        const ProcessResult run = Cfemu({"mount", from, at}, 20000);
+        EXPECT_EQ(run.exitCode, 1) << at;
+        EXPECT_EQ(run.err, "cfemu mount: " + message + "\n");
+    }
     StartMount();
 
     ExpectRefused(RunProcess({"/usr/bin/cat", Mounted("s4097.bin")}), "Input/output error");
-    const std::regex complaint(R"(cfemu mount: read /s4097.bin \(pid \d+\): .*0x8007016A.* -> EIO)");
-    EXPECT_TRUE(MountComplaints().size() == 1 && std::regex_match(MountComplaints()[0], complaint)) << mount->Err();
+    const std::regex complaint(R"(\ncfemu mount: read /s4097.bin \(pid \d+\): [^\n]*0x8007016A[^\n]* -> EIO\n)");
+    EXPECT_TRUE(std::regex_search(mount->Err(), complaint)) << mount->Err();
     StartProvider();
 
-    // Every placeholder is listed with its full size.
-    const std::string ls = OutputOf(RunProcess({"/usr/bin/ls", "-ln", "--time-style=+%s", mountpoint}));
-    EXPECT_EQ(std::count(ls.begin(), ls.end(), '\n'), files.size() + 1) << ls;  // and the "total" line
+    const std::string ls = OutputOf(RunProcess({"/usr/bin/ls", "-ln", mountpoint}));
     for (const Seeded& file : files) {
-        const std::regex line("\n-rw-r--r-- +1 +\\d+ +\\d+ +" + std::to_string(file.size) + " \\S+ " + file.name +
-                              "\n");
-        EXPECT_TRUE(std::regex_search(ls, line)) << file.name << "\n" << ls;
+        EXPECT_TRUE(std::regex_search(ls, std::regex(" " + std::to_string(file.size) + " .* " + file.name + "\n")))
+            << ls;
     }
 
-    // Eight cats at once, three of them on one file, give the cache files' bytes; so does sha256sum.
+    // Eight cats at once, three of them on one file, give the cache files' bytes.
     const char* readers[] = {"s0.bin",    "s1.bin",  "s4095.bin", "s4096.bin",
                              "s4097.bin", "s9m.bin", "s9m.bin",   "s9m.bin"};
     std::vector<std::unique_ptr<BackgroundProcess>> cats;
-    std::vector<std::string> sumArgs = {"/usr/bin/sha256sum"};
     for (const char* name : readers) {
         cats.push_back(std::make_unique<BackgroundProcess>(std::vector<std::string>{"/usr/bin/cat", Mounted(name)}));
-        sumArgs.insert(sumArgs.end(), {Mounted(name), CacheFile(D1(name))});
     }
     for (size_t i = 0; i < cats.size(); ++i) {
         EXPECT_EQ(ExitOf(*cats[i], 60000), 0) << readers[i] << " " << cats[i]->Err();
         EXPECT_TRUE(cats[i]->Out() == ReadFileBytes(CacheFile(D1(readers[i])))) << readers[i];
     }
-    std::istringstream sums(RunProcess(sumArgs).out);
-    for (std::string mounted, cache, name; sums >> mounted >> name >> cache >> name;) EXPECT_EQ(mounted, cache) << name;
 
-    // Reads at inner offsets of a placeholder that the first of them hydrates.
-    const std::string inner = ReadFileBytes(CacheFile(D1("inner.bin")));
-    const auto dd = [&](const char* blockSize, const char* skip, const char* count) {
-        return OutputOf(
-            RunProcess({"/usr/bin/dd", "if=" + Mounted("inner.bin"), blockSize, skip, count, "status=none"}));
-    };
+    // A read across the end of a placeholder at an inner offset.
     EXPECT_FALSE(Hydrated("inner.bin"));
-    EXPECT_TRUE(dd("bs=4096", "skip=1000", "count=3") == inner.substr(4096000, 12288));
-    EXPECT_TRUE(dd("bs=1", "skip=9437183", "count=100") == inner.substr(9437183, 6));
-    EXPECT_TRUE(dd("bs=4097", "skip=1", "count=1") == inner.substr(4097, 4097));
-    const std::string seekAndRead =
-        "import sys; f = open(sys.argv[1], 'rb'); f.seek(5000001); "
-        "sys.stdout.buffer.write(f.read(70000))";
-    const ProcessResult python = RunProcess({"/usr/bin/python3", "-c", seekAndRead, Mounted("inner.bin")});
-    EXPECT_TRUE(OutputOf(python) == inner.substr(5000001, 70000));
-    // A 256 MiB placeholder copied out of the mount is byte-exact.
-    const std::string copy = Env().Root() + "/copy.bin";
-    OutputOf(RunProcess({"/usr/bin/cp", Mounted("big.bin"), copy}, 300000));
-    EXPECT_EQ(OutputOf(RunProcess({"/usr/bin/cmp", copy, CacheFile(D1("big.bin"))}, 300000)), "");
-    fs::remove(copy);
+    const ProcessResult dd =
+        RunProcess({"/usr/bin/dd", "if=" + Mounted("inner.bin"), "bs=1", "skip=9437183", "count=100", "status=none"});
+    EXPECT_TRUE(OutputOf(dd) == ReadFileBytes(CacheFile(D1("inner.bin"))).substr(9437183));
 
     // An append through the mount is written back: the engine's copy and its modify record.
     ASSERT_EQ(RunProcess({"/bin/sh", "-c", "echo x >> \"$1\"", "sh", Mounted("edit.bin")}).exitCode, 0);
@@ -128,46 +106,36 @@ TEST_F(MountE2e, OrdinaryProgramsThroughTheMountBeforeDuringAndAfterAProvider) {
         "{\"type\":\"modify\",\"domainId\":\"d1\",\"itemId\":\"edit\",\"contentsPath\":\"" + json +
         "\",\"targetPath\":\"edit.bin\",\"isDir\":false,\"timestamp\":0,\"attempts\":0,\"urgent\":true}\n";
     EXPECT_EQ(Records("mod-"), std::vector<std::string>{record});
-    EXPECT_EQ(ReadFileBytes(Root("edit.bin")), edited);
 
     // rm and mv return only after the provider acknowledged, so their records are there when they end.
     ASSERT_EQ(RunProcess({"/usr/bin/rm", Mounted("gone.bin")}).exitCode, 0);
     EXPECT_EQ(Records("delete-"), std::vector<std::string>{DeleteRecord("d1", "gone", "gone.bin")});
-    EXPECT_FALSE(FileExists(Root("gone.bin")));
     ASSERT_EQ(RunProcess({"/usr/bin/mv", Mounted("moved.bin"), Mounted("renamed.bin")}).exitCode, 0);
     EXPECT_EQ(Records("modify-"), std::vector<std::string>{RenameRecord("moved", "renamed.bin", "moved.bin")});
-    EXPECT_TRUE(FileExists(Root("renamed.bin")));
-    EXPECT_EQ(MountComplaints().size(), 1u) << mount->Err();
 
-    // big64.bin has no cache file: the provider asks the engine and holds the fetch until the test kills it.
+    // big64.bin's fetch waits for the engine until the provider is killed.
     BackgroundProcess reader({"/usr/bin/cat", Mounted("big64.bin")});
     ASSERT_TRUE(WaitUntil([&] { return DownloadRecords().size() == 1; }, 20000));
     KillProvider();
     EXPECT_GT(ExitOf(reader, 1000), 0) << "the reader still waited one second after the provider's end";
-    EXPECT_TRUE(reader.Out().empty()) << reader.Out().size() << " bytes";
-    EXPECT_NE(mount->Err().find("read /big64.bin"), std::string::npos) << mount->Err();
-    EXPECT_FALSE(Hydrated("big64.bin"));
-    const std::string bytes = PatternBytes(64 * kMiB, 64);
-    PutCacheFile(D1("big64.bin"), bytes);
+    EXPECT_TRUE(reader.Out().empty() && !Hydrated("big64.bin")) << reader.Out().size() << " bytes";
+    fs::rename(big64 + ".later", big64);
     StartProvider();
-    EXPECT_TRUE(OutputOf(RunProcess({"/usr/bin/cat", Mounted("big64.bin")})) == bytes);
+    EXPECT_TRUE(OutputOf(RunProcess({"/usr/bin/cat", Mounted("big64.bin")})) == ReadFileBytes(big64));
     EXPECT_TRUE(Errors().empty()) << Errors().front();
 }
 
 // The provider is told of the program that asked, not of the daemon: its image path and process id.
 TEST_F(MountE2e, TheProviderSeesTheProgramOnTheMount) {
-    ASSERT_EQ(Verb("register").exitCode, 0);
-    const std::string source = Env().Root() + "/source", log = Env().Root() + "/provider.txt";
-    fs::create_directories(source);
-    WriteFileBytes(source + "/seen.bin", PatternBytes(5000, 5));
-    provider = std::make_unique<BackgroundProcess>(
-        std::vector<std::string>{std::string(VOSKE_BINARY_DIR) + "/filter_provider", Env().SyncRoot(), log, "--source",
-                                 source, "--create", "seen.bin=5000"});
+    RegisterAndSeed("d1\tseen\tseen.bin\t5000\tseen.bin\n");
+    PutCacheFile("seen.bin", PatternBytes(5000, 5));
+    const std::string log = Env().Root() + "/provider.txt";
+    provider = std::make_unique<BackgroundProcess>(std::vector<std::string>{
+        std::string(VOSKE_BINARY_DIR) + "/filter_provider", Env().SyncRoot(), log, "--source", CacheFile("")});
     ASSERT_TRUE(WaitUntil([&] { return ReadFileBytes(log).find("CONNECTED") != std::string::npos; }, 20000));
     StartMount();
     BackgroundProcess reader({"/usr/bin/cat", Mounted("seen.bin")});
-    EXPECT_EQ(ExitOf(reader, 20000), 0) << reader.Err();
-    EXPECT_TRUE(reader.Out() == PatternBytes(5000, 5));
+    EXPECT_TRUE(ExitOf(reader, 20000) == 0 && reader.Out() == PatternBytes(5000, 5)) << reader.Err();
     ASSERT_TRUE(WaitUntil([&] { return ReadFileBytes(log).find("CLOSE_COMPLETION") != std::string::npos; }, 10000));
     std::istringstream lines(ReadFileBytes(log));
     for (std::string line; std::getline(lines, line);) {
@@ -176,44 +144,6 @@ TEST_F(MountE2e, TheProviderSeesTheProgramOnTheMount) {
         }
     }
     EXPECT_NE(ReadFileBytes(log).find("image=Z:\\usr\\bin\\cat"), std::string::npos) << ReadFileBytes(log);
-}
-
-// Each start-up refusal is one line naming what to fix, and exit code 1; nothing is mounted.
-using MountRefusals = ProgramTest;
-
-TEST_F(MountRefusals, EachProblemIsOneClearLine) {
-    ASSERT_EQ(Verb("register").exitCode, 0);
-    const std::string empty = Env().Root() + "/empty", full = Env().Root() + "/full", plain = Env().Root() + "/plain";
-    for (const std::string& directory : {empty, full + "/x", plain, Root("inside")}) fs::create_directories(directory);
-    WriteFileBytes(Env().Root() + "/file", "f");
-    const std::string rows[][3] = {
-        {plain, empty, plain + " is neither a registered sync root nor a directory inside one"},
-        {Env().Root() + "/missing", empty, Env().Root() + "/missing is not a directory"},
-        {Env().SyncRoot(), full, full + " is not empty (the mount point must be an empty directory)"},
-        {Env().SyncRoot(), Env().Root() + "/file", Env().Root() + "/file is not a directory"},
-        {Env().SyncRoot(), Env().Root() + "/nowhere", Env().Root() + "/nowhere: No such file or directory"},
-        {Env().SyncRoot(), Root("inside"), "lie inside one another"},
-    };
-    for (const auto& [root, at, expected] : rows) {
-        ProcessResult run = Cfemu({"mount", root, at}, 20000);
-        EXPECT_EQ(run.exitCode, 1) << at;
-        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
-        EXPECT_NE(run.err.find(expected), std::string::npos) << run.err;
-    }
-    // A mount whose daemon is gone answers every look with ENOTCONN; making one by hand needs the superuser.
-    if (geteuid() != 0 || !FuseUsable()) GTEST_SKIP() << "the stale-mount case needs root and /dev/fuse";
-    int device = open("/dev/fuse", O_RDWR | O_CLOEXEC);
-    ASSERT_GE(device, 0);
-    const std::string options = "fd=" + std::to_string(device) + ",rootmode=40000,user_id=0,group_id=0";
-    ASSERT_EQ(::mount("stale", empty.c_str(), "fuse", MS_NOSUID | MS_NODEV, options.c_str()), 0) << strerror(errno);
-    close(device);
-    ProcessResult stale = Cfemu({"mount", Env().SyncRoot(), empty}, 20000);
-    umount2(empty.c_str(), MNT_DETACH);
-    EXPECT_EQ(stale.exitCode, 1);
-    EXPECT_EQ(stale.err, "cfemu mount: " + empty +
-                             " is left mounted by a daemon that has ended; unmount it first: "
-                             "fusermount3 -u " +
-                             empty + "\n");
 }
 
 }  // namespace

@@ -1,7 +1,4 @@
-// program_e2e_test.cpp - the built program's verbs as separate processes against the emulated filter: the front
-// end, a root's life, and what a running `connect` does for other processes.
-#include <tuple>
-
+// program_e2e_test.cpp - the verbs as separate processes, and what a running `connect` does for other processes.
 #include "tests/e2e/e2e_fixture.h"
 
 namespace e2e {
@@ -9,33 +6,17 @@ namespace {
 
 using ProgramE2e = ProgramTest;
 
-// The front end, then a root's life: connect before register, register, placeholder, demo on an existing
-// placeholder, connect ended by each console signal and seeding a manifest written meanwhile, unregister.
-TEST_F(ProgramE2e, TheFrontEndAndARootFromRegistrationToUnregistration) {
-    // Without a verb, or with one it does not know, the program lists its verbs and fails; with none it makes nothing.
-    const std::string usage =
-        "voske-cf-spike <command>\n"
-        "  paths       Print sync root / staging paths\n"
-        "  register    CfRegisterSyncRoot + seed staging\n"
-        "  placeholder Create dehydrated placeholder from staging meta\n"
-        "  seed        Placeholders for up to 32 files already in the product Cache\n"
-        "  connect     CfConnectSyncRoot (blocks until Ctrl+C) - required for open-hydrate\n"
-        "  hydrate     Explicit CfHydratePlaceholder (provider should be connected)\n"
-        "  dehydrate   CfDehydratePlaceholder (keep identity)\n"
-        "  unregister  CfUnregisterSyncRoot\n"
-        "  selftest    register + placeholder + connect + hydrate + dehydrate (one process)\n"
-        "  bench       10k placeholders, time a metadata enumerate, then unregister\n"
-        "  demo        register + placeholder + connect (hydrate/dehydrate in another shell)\n";
-    const std::string fresh = Env().Root() + "/fresh";
-    fs::create_directory(fresh);
-    setenv("LOCALAPPDATA", fresh.c_str(), 1);
-    EXPECT_EQ(OutputOf(RunProcess({VOSKE_PROGRAM}), 1), usage);
-    EXPECT_TRUE(ListDirectory(fresh).empty());
-    setenv("LOCALAPPDATA", Env().Root().c_str(), 1);
-    for (const char* word : {"Paths", "help", "writeback", ""}) EXPECT_EQ(OutputOf(Verb(word), 1), usage) << word;
+bool HoldsOpen(int pid, const std::string& path) {
+    std::error_code error;
+    const fs::directory_iterator fds("/proc/" + std::to_string(pid) + "/fd", error);
+    return std::any_of(begin(fds), end(fds), [&](auto& fd) { return fs::read_symlink(fd.path(), error) == path; });
+}
+
+// The front end; connect ended by each console signal; the verbs and reads of other processes while it serves.
+TEST_F(ProgramE2e, TheFrontEndThenConnectServingTheVerbsAndReadsOfOtherProcesses) {
+    EXPECT_EQ(OutputOf(Verb("Paths"), 1).rfind("voske-cf-spike <command>\n  paths       Print sync root", 0), 0u);
     const std::string paths = OutputOf(RunProcess({VOSKE_PROGRAM, "paths", "x", "y"}));  // extra words ignored
     const std::string b = posix::WideToUtf8(WindowsPathOf(Env().ProviderBase()));
-    EXPECT_EQ(b.rfind("Z:\\", 0), 0u);
     EXPECT_EQ(paths, "SyncRoot : " + b + "\\SyncRoot\nStaging  : " + b + "\\Staging\nLog      : " + b +
                          "\\provider.log\nIdentity : VOSKECloudFiles!S-1-22-1-" + std::to_string(getuid()) +
                          "!voskel\n");
@@ -45,74 +26,40 @@ TEST_F(ProgramE2e, TheFrontEndAndARootFromRegistrationToUnregistration) {
 
     ASSERT_EQ(Verb("register").exitCode, 0);
     ASSERT_EQ(Verb("placeholder").exitCode, 0);
-    EXPECT_EQ(fs::file_size(Root("hello-from-engine.txt")), 93u);
     EXPECT_NE(OutputOf(Verb("demo"), 1).find("Identity : VOSKECloudFiles!"), std::string::npos);
     EXPECT_EQ(CountLines("[DEMO]") + CountLines("[CONNECT]"), 0);
     errors.push_back("[ERROR] CfCreatePlaceholders failed hr=0x800700B7 Result=0x800700B7 processed=1");
-    EXPECT_EQ(Errors(), errors);
 
     for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
         SCOPED_TRACE(signal);
         const int disconnects = CountLines("[CONNECT] CfDisconnectSyncRoot hr=0x00000000");
         StartProvider();
         if (signal == SIGINT) {
-            WriteFileBytes(Env().ProviderBase() + "/seed-manifest.tsv", "d\ti\t\t5\tlive.txt\n");
+            WriteFileBytes(
+                Env().ProviderBase() + "/seed-manifest.tsv",
+                "\tI1\tb.txt\t12\tb.txt\nd1\ti8\tshort.txt\t100\tshort.txt\nd1\ti9\tnever.txt\t10\tnever.txt\n");
             ASSERT_TRUE(
-                WaitForLogLine(Env().LogFile(), "[SEED] manifest seen 1 seeded 1 (cap 100000, no network)", 10000));
-            EXPECT_EQ(fs::file_size(Root("live.txt")), 5u);
+                WaitForLogLine(Env().LogFile(), "[SEED] manifest seen 3 seeded 3 (cap 100000, no network)", 10000));
+            EXPECT_EQ(fs::file_size(Root("b.txt")), 12u);
         }
         provider->Signal(signal);
         ASSERT_TRUE(provider->Wait(10000));
         provider.reset();
         EXPECT_EQ(CountLines("[CONNECT] CfDisconnectSyncRoot hr=0x00000000"), disconnects + 1);
     }
-    EXPECT_EQ(Errors(), errors);
-
-    for (const char* line : {"[UNREGISTER] Sync root unregistered", "[UNREGISTER] Sync root already absent"}) {
-        EXPECT_EQ(Verb("unregister").exitCode, 0);
-        EXPECT_EQ(Log().back(), line);
-    }
-}
-
-// True while process `pid` holds a descriptor open on `path`.
-bool HoldsOpen(int pid, const std::string& path) {
-    std::error_code error;
-    for (const fs::directory_entry& fd : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error)) {
-        if (fs::read_symlink(fd.path(), error) == path) return true;
-    }
-    return false;
-}
-
-// Before `connect` the verbs fail; with it, hydrate, dehydrate and write-back from other processes, and reads from
-// staging and the engine cache succeed, while a short cache file and an engine that never delivers fail the read.
-TEST_F(ProgramE2e, ConnectServesTheVerbsAndReadsOfOtherProcesses) {
-    RegisterAndSeed("\tI1\tb.txt\t12\tb.txt\nd1\ti8\tshort.txt\t100\tshort.txt\nd1\ti9\tnever.txt\t10\tnever.txt\n");
     PutCacheFile("I1/b.txt", "twelve bytes");
     PutCacheFile("d1/i8/short.txt", "five!");
-    ASSERT_EQ(Verb("placeholder").exitCode, 0);
     const std::string hello = Root("hello-from-engine.txt");
     const std::string stagingCopy = Env().ProviderBase() + "/Queue/Staging/hello-from-engine.txt",
                       productCopy = Queue() + "/CloudFiles/hello-from-engine.txt";
-    EXPECT_EQ(Verb("hydrate").exitCode, 1);
-    EXPECT_EQ(LastLine("[HYDRATE] CfHydratePlaceholder"), "[HYDRATE] CfHydratePlaceholder hr=0x8007016A probe_read=0");
-    // Without a provider the dehydrated placeholder cannot be written, and no process is told of a close.
-    EXPECT_EQ(Verb("writeback-client").exitCode, 1);
-    EXPECT_FALSE(FileExists(stagingCopy) || FileExists(productCopy));
-    std::vector<std::string> errors = Errors();
     StartProvider();
-
-    // A hydration and a dehydration from other processes than the provider's, each with its lines.
     OutputOf(Verb("hydrate"));
     EXPECT_EQ(LastLine("[HYDRATE] CfHydratePlaceholder"), "[HYDRATE] CfHydratePlaceholder hr=0x00000000 probe_read=1");
-    // The fetch's result line follows its last transfer, which may already have let the reader go.
     EXPECT_TRUE(WaitForLogLine(Env().LogFile(), "[HYDRATE] HYDRATE_FROM", 20000));
     EXPECT_EQ(LastLine("[HYDRATE] HYDRATE_FROM"), "[HYDRATE] HYDRATE_FROM_STAGING bytes=93 hr=0x00000000 (no network)");
     EXPECT_EQ(ReadFileBytes(hello), kSeed);
-    // The hydrating handle's close is written back first: a copy still to come would read the file back in.
     EXPECT_TRUE(WaitForLogLine(Env().LogFile(), "[WRITEBACK] WRITEBACK_QUEUED local copy only, no network", 20000));
-    // The verbs that write wait out another process's handle for a moment instead of failing at once: an
-    // application holding the file for reading lets go while the verb tries again. The dehydrating verb waits even
-    // for one that shares writing, since only a lone handle may give the data back.
+    // The verbs wait out another process's handle for a moment; the dehydrating verb even one that shares writing.
     const auto briefly = [&](const char* verb, const char* holderShares) {
         BackgroundProcess holder({VOSKE_CFEMU, "hold", hello, "r", holderShares});
         EXPECT_TRUE(WaitUntil([&] { return holder.Out().find("holding") != std::string::npos; }, 20000));
@@ -123,7 +70,6 @@ TEST_F(ProgramE2e, ConnectServesTheVerbsAndReadsOfOtherProcesses) {
     };
     briefly("dehydrate", "rw");
     EXPECT_EQ(LastLine("[DEHYDRATE]"), "[DEHYDRATE] CfDehydratePlaceholder hr=0x00000000 (identity kept)");
-    // The dehydrating handle's close is not copied, and the identity survives: a read hydrates the same bytes.
     EXPECT_TRUE(WaitForLogLine(Env().LogFile(), "[WRITEBACK] WRITEBACK dehydrated close skipped", 20000));
     EXPECT_FALSE(Hydrated("hello-from-engine.txt"));
     EXPECT_EQ(OutputOf(Cfemu({"cat", hello})), kSeed);
@@ -135,10 +81,7 @@ TEST_F(ProgramE2e, ConnectServesTheVerbsAndReadsOfOtherProcesses) {
     EXPECT_EQ(OutputOf(Cfemu({"cat", Root("b.txt")})), "twelve bytes");
     OutputOf(Cfemu({"rm", Root("b.txt")}));
     EXPECT_EQ(Records("delete-"), std::vector<std::string>{DeleteRecord("", "I1", "b.txt")});
-    EXPECT_EQ(Errors(), errors);
 
-    // The platform would wait a minute for the missing 95 bytes; the provider refuses them at once. An engine
-    // that never delivers fails the read too, after one download request.
     for (const char* name : {"short.txt", "never.txt"}) {
         ExpectRefused(Cfemu({"cat", Root(name)}), "ERROR_CLOUD_FILE_UNSUCCESSFUL");
     }
@@ -147,8 +90,7 @@ TEST_F(ProgramE2e, ConnectServesTheVerbsAndReadsOfOtherProcesses) {
     EXPECT_EQ(Errors(), errors);
 }
 
-// A close from another process is written back once (one copy, one record or journal line), and the copy of a
-// large file blocks none of its users; moves and deletes are recorded before they return.
+// A close from another process is written back once, and the copy of a large file blocks none of its users.
 TEST_F(ProgramE2e, RecordsAndWriteBackOfChangesFromOtherProcesses) {
     const size_t bigSize = 64 * kMiB;
     RegisterAndSeed("d1\ti7\ta.txt\t12\ta.txt\nd1\tdir\tdir\\sub\t0\tsub\t1\nd1\tbig\tbig.bin\t" +
@@ -160,40 +102,27 @@ TEST_F(ProgramE2e, RecordsAndWriteBackOfChangesFromOtherProcesses) {
     PutCacheFile("d1/big/big.bin", big);
     const std::string engineCopy = Queue() + "/CloudFiles/d1/big/big.bin";
     OutputOf(Cfemu({"append", Root("big.bin"), "1"}));
-    // The provider now copies 64 MiB in its close callback; meanwhile another writer and a reader come.
+    // While the provider copies 64 MiB in its close callback, another writer and a reader come.
     ASSERT_TRUE(WaitUntil([&] { return HoldsOpen(provider->Pid(), Root("big.bin")); }, 20000));
     OutputOf(Cfemu({"append", Root("big.bin"), "2"}));
     EXPECT_EQ(OutputOf(Cfemu({"cat", Root("big.bin")})).size(), bigSize + 2);
 
-    // Two closes of writers, and the reader's close: each copied once, each with its record.
     ASSERT_TRUE(WaitUntil([&] { return ListDirectory(Inbox()).size() == 3; }, 30000)) << ListDirectory(Inbox()).size();
     ASSERT_TRUE(WaitUntil([&] { return ReadFileBytes(engineCopy) == big + "12"; }, 30000));
-    // The demonstration placeholder: one close, one staging copy, one journal line.
     ASSERT_EQ(Cfemu({"append", Root("hello-from-engine.txt"), "!"}).exitCode, 0);
     const std::string journal = Env().ProviderBase() + "/Queue/pending-spike.jsonl";
     ASSERT_TRUE(WaitUntil([&] { return ReadFileBytes(journal) == "write-back\r\n"; }, 20000));
-    // Each of its own copies (three to the engine, one to staging) raises a close that the provider skips.
+    // Its own copies (three to the engine, one to staging) raise closes that the provider skips.
     ASSERT_TRUE(WaitUntil([&] { return CountLines("[WRITEBACK] WRITEBACK own close skipped") == 4; }, 20000));
-    const auto quiet = [&] {
-        return std::make_tuple(ListDirectory(Inbox()), ListDirectory(Queue() + "/CloudFiles/d1/big"),
-                               CountLines("[WRITEBACK] close callback entered"), ReadFileBytes(journal));
-    };
-    const auto settled = quiet();
-    Sleep(1000);
-    EXPECT_EQ(quiet(), settled);
-    EXPECT_EQ(std::get<1>(settled), std::vector<std::string>{"big.bin"});  // no partial copy left behind
+    EXPECT_EQ(ListDirectory(Queue() + "/CloudFiles/d1/big"), std::vector<std::string>{"big.bin"});  // no partial copy
     EXPECT_EQ(CountLines("[WRITEBACK] WRITEBACK_ENGINE_QUEUE local copy only, no network"), 3);
-    EXPECT_EQ(ListDirectory(Env().ProviderBase() + "/Queue/Staging"),
-              std::vector<std::string>{"hello-from-engine.txt"});
     EXPECT_EQ(ReadFileBytes(Env().ProviderBase() + "/Queue/Staging/hello-from-engine.txt").back(), '!');
     ClearInbox();
 
     ASSERT_EQ(Cfemu({"mv", Root("a.txt"), Root("dir/sub/c.txt")}).exitCode, 0);
     EXPECT_EQ(Records("modify-"), std::vector<std::string>{RenameRecord("i7", "dir/sub/c.txt", "a.txt")});
-    EXPECT_TRUE(FileExists(Root("dir/sub/c.txt")));
-    ASSERT_EQ(Cfemu({"rm", Root("dir/sub/c.txt")}).exitCode, 0);
+    ASSERT_EQ(Cfemu({"rm", Root("dir/sub/c.txt")}).exitCode, 0);  // found at its new path
     EXPECT_EQ(Records("delete-"), std::vector<std::string>{DeleteRecord("d1", "i7", "dir/sub/c.txt")});
-    EXPECT_FALSE(FileExists(Root("dir/sub/c.txt")));
 
     EXPECT_TRUE(Errors().empty()) << Errors().front();
 }

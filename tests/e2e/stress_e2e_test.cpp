@@ -1,7 +1,4 @@
-// stress_e2e_test.cpp - eight reader processes hydrate placeholders of 0 B to 9 MiB again and again; every byte is
-// checked and the provider's thread count comes back down. VOSKE_STRESS_LONG=1 runs 100 rounds instead of 25.
-#include <cstdio>
-
+// stress_e2e_test.cpp - eight readers hydrate placeholders again and again; VOSKE_STRESS_LONG=1 runs 100 rounds.
 #include "layout/file_open.h"
 #include "tests/e2e/e2e_fixture.h"
 
@@ -16,7 +13,7 @@ int ThreadCount(int pid) {
 }
 
 HRESULT Dehydrate(const std::string& path) {
-    // Alone, as the dehydrate verb holds it; the provider may still hold it for a moment after a close.
+    // Alone, as the dehydrate verb holds it, waiting out the provider's own handle after a close.
     HANDLE file = OpenExistingRetryingSharing(WindowsPathOf(path), GENERIC_READ | GENERIC_WRITE, 0);
     if (file == INVALID_HANDLE_VALUE) return HRESULT_FROM_WIN32(GetLastError());
     LARGE_INTEGER start{}, length{};
@@ -31,8 +28,7 @@ using Stress = ProgramTest;
 TEST_F(Stress, EightReadersHydrateAgainAndAgainAndEveryByteIsTheCacheFiles) {
     const char* longForm = std::getenv("VOSKE_STRESS_LONG");
     const int rounds = longForm != nullptr && std::string(longForm) == "1" ? 100 : 25;
-    // Four files every reader shares, then two of each reader's own: 0 B to 9 MiB, around the 4 KiB alignment and
-    // the 4 MiB transfer pieces.
+    // Four files every reader shares, then two of each reader's own, around the 4 KiB unit and 4 MiB pieces.
     const size_t sizes[4 + kReaders * 2] = {
         9 * kMiB,        4 * kMiB + 1, 1,    3 * 4096 + 17, 0,        4095,         4096,     4097,           65536,
         100000,          kMiB - 1,     kMiB, 2 * kMiB + 5,  3 * kMiB, 4 * kMiB - 1, 4 * kMiB, 5 * kMiB + 333, 6 * kMiB,
@@ -40,13 +36,9 @@ TEST_F(Stress, EightReadersHydrateAgainAndAgainAndEveryByteIsTheCacheFiles) {
     std::vector<Seeded> files;
     for (size_t size : sizes) files.push_back({std::to_string(files.size()) + ".bin", size});
     SeedFiles(files);
-    std::vector<std::string> expected;
-    for (const Seeded& file : files) expected.push_back(ReadFileBytes(CacheFile(D1(file.name))));
     StartProvider();
-    // The seed verb's summary and the connect loop's first pass over the manifest.
-    ASSERT_TRUE(WaitUntil([&] { return CountLines("[SEED] manifest seen") == 2; }, 30000));
+    ASSERT_TRUE(WaitUntil([&] { return CountLines("[SEED] manifest seen") == 2; }, 30000));  // seed's and connect's
     const int threadsBefore = ThreadCount(provider->Pid());
-    ASSERT_GT(threadsBefore, 0);
 
     // Every fourth round all readers share one file, two rounds later pairs share one, else each reads its own.
     const auto fileOf = [](int i, int r) -> size_t {
@@ -57,35 +49,25 @@ TEST_F(Stress, EightReadersHydrateAgainAndAgainAndEveryByteIsTheCacheFiles) {
         return CountLines("[WRITEBACK] unchanged close skipped") +
                CountLines("[WRITEBACK] WRITEBACK dehydrated close skipped");
     };
-    int failures = 0, fetchesExpected = 0, closesExpected = 0, threadsPeak = threadsBefore;
-    size_t bytesVerified = 0;
+    int fetchesExpected = 0, closesExpected = 0;
     const auto closesHandled = [&] { return WaitUntil([&] { return skippedCloses() == closesExpected; }, 30000); };
     for (int r = 0; r < rounds; ++r) {
         std::vector<std::unique_ptr<BackgroundProcess>> readers;
         std::set<size_t> hydrated;
         for (int i = 0; i < kReaders; ++i) {
-            const size_t k = fileOf(i, r);
-            hydrated.insert(k);
-            readers.push_back(StartCat(files[k].name));
+            hydrated.insert(fileOf(i, r));
+            readers.push_back(StartCat(files[fileOf(i, r)].name));
         }
-        threadsPeak = std::max(threadsPeak, ThreadCount(provider->Pid()));
         for (int i = 0; i < kReaders; ++i) {
-            const size_t k = fileOf(i, r);
+            const std::string want = ReadFileBytes(CacheFile(D1(files[fileOf(i, r)].name)));
             const int exitCode = ExitOf(*readers[i], 120000);
-            const std::string out = readers[i]->Out();
-            const size_t at =
-                std::mismatch(out.begin(), out.end(), expected[k].begin(), expected[k].end()).first - out.begin();
-            const bool ok = exitCode == 0 && out == expected[k];
-            failures += !ok;
-            bytesVerified += ok ? out.size() : 0;
-            EXPECT_TRUE(ok) << "round " << r << " reader " << i << " " << files[k].name << ": exit " << exitCode
-                            << ", first wrong byte at " << at << " of " << out.size() << ": " << readers[i]->Err();
-            EXPECT_FALSE(HasSanitizerReport(readers[i]->Err())) << readers[i]->Err();
+            EXPECT_TRUE(exitCode == 0 && readers[i]->Out() == want && !HasSanitizerReport(readers[i]->Err()))
+                << "round " << r << " reader " << i << ": exit " << exitCode << ", " << readers[i]->Out().size()
+                << " of " << want.size() << " bytes: " << readers[i]->Err();
         }
         closesExpected += kReaders;
         EXPECT_TRUE(closesHandled()) << "round " << r << ": " << skippedCloses() << " of " << closesExpected;
-        // Each file read was fetched once; its data goes, and the dehydrating close is handled before the next
-        // round's fetch (which moves the file's time until it completes) can meet it.
+        // Each file read was fetched once; its data goes, the dehydrating close handled before the next round's fetch.
         for (size_t k : hydrated) {
             ++fetchesExpected;
             ++closesExpected;
@@ -95,17 +77,10 @@ TEST_F(Stress, EightReadersHydrateAgainAndAgainAndEveryByteIsTheCacheFiles) {
     }
 
     EXPECT_EQ(CountLines("[NO_NETWORK] FETCH_DATA entered"), fetchesExpected);
-    EXPECT_EQ(CountLines("[HYDRATE] HYDRATE_FROM_ENGINE_CACHE bytes="), fetchesExpected);
     EXPECT_TRUE(Errors().empty()) << Errors().front();
 
-    int threadsAfter = ThreadCount(provider->Pid());
-    EXPECT_TRUE(WaitUntil([&] { return (threadsAfter = ThreadCount(provider->Pid())) <= threadsBefore; }, 20000))
-        << "threads before " << threadsBefore << ", peak " << threadsPeak << ", after " << threadsAfter;
-    std::printf(
-        "[stress] readers=%d rounds=%d fetches=%d closes=%d bytes_verified=%zu failures=%d "
-        "provider_threads before=%d peak=%d after=%d\n",
-        kReaders, rounds, fetchesExpected, closesExpected, bytesVerified, failures, threadsBefore, threadsPeak,
-        threadsAfter);
+    EXPECT_TRUE(WaitUntil([&] { return ThreadCount(provider->Pid()) <= threadsBefore; }, 20000))
+        << "threads before " << threadsBefore << ", after " << ThreadCount(provider->Pid());
 }
 
 }  // namespace
