@@ -44,7 +44,7 @@ TEST_F(MountE2e, OrdinaryProgramsThroughTheMountBeforeDuringAndAfterAProvider) {
     const std::vector<Seeded> files = {
         {"s0.bin", 0},       {"s1.bin", 1},         {"s4095.bin", 4095},         {"s4096.bin", 4096},
         {"s4097.bin", 4097}, {"s9m.bin", 9 * kMiB}, {"inner.bin", 9 * kMiB + 5}, {"edit.bin", 4097},
-        {"gone.bin", 10},    {"moved.bin", 10},     {"big64.bin", 64 * kMiB}};
+        {"gone.bin", 10},    {"moved.bin", 10},     {"big64.bin", 64 * kMiB},    {"big.bin", 256 * kMiB}};
     SeedFiles(files);
     const std::string big64 = CacheFile(D1("big64.bin")), notDir = Env().Root() + "/file";
     fs::rename(big64, big64 + ".later");  // the engine delivers it only after a provider's death
@@ -77,23 +77,37 @@ TEST_F(MountE2e, OrdinaryProgramsThroughTheMountBeforeDuringAndAfterAProvider) {
             << ls;
     }
 
-    // Eight cats at once, three of them on one file, give the cache files' bytes.
+    // Eight cats at once, three of them on one file, give the cache files' bytes; so does sha256sum.
     const char* readers[] = {"s0.bin",    "s1.bin",  "s4095.bin", "s4096.bin",
                              "s4097.bin", "s9m.bin", "s9m.bin",   "s9m.bin"};
     std::vector<std::unique_ptr<BackgroundProcess>> cats;
+    std::vector<std::string> sumArgs = {"/usr/bin/sha256sum"};
     for (const char* name : readers) {
         cats.push_back(std::make_unique<BackgroundProcess>(std::vector<std::string>{"/usr/bin/cat", Mounted(name)}));
+        sumArgs.insert(sumArgs.end(), {Mounted(name), CacheFile(D1(name))});
     }
     for (size_t i = 0; i < cats.size(); ++i) {
         EXPECT_EQ(ExitOf(*cats[i], 60000), 0) << readers[i] << " " << cats[i]->Err();
         EXPECT_TRUE(cats[i]->Out() == ReadFileBytes(CacheFile(D1(readers[i])))) << readers[i];
     }
+    std::istringstream sums(RunProcess(sumArgs).out);
+    for (std::string mounted, cache, name; sums >> mounted >> name >> cache >> name;) EXPECT_EQ(mounted, cache) << name;
 
     // A read across the end of a placeholder at an inner offset.
     EXPECT_FALSE(Hydrated("inner.bin"));
     const ProcessResult dd =
         RunProcess({"/usr/bin/dd", "if=" + Mounted("inner.bin"), "bs=1", "skip=9437183", "count=100", "status=none"});
     EXPECT_TRUE(OutputOf(dd) == ReadFileBytes(CacheFile(D1("inner.bin"))).substr(9437183));
+    const std::string seekAndRead =
+        "import sys; f = open(sys.argv[1], 'rb'); f.seek(5000001); "
+        "sys.stdout.buffer.write(f.read(70000))";
+    const ProcessResult python = RunProcess({"/usr/bin/python3", "-c", seekAndRead, Mounted("inner.bin")});
+    EXPECT_TRUE(OutputOf(python) == ReadFileBytes(CacheFile(D1("inner.bin"))).substr(5000001, 70000));
+    // A 256 MiB placeholder copied out of the mount is byte-exact.
+    const std::string copy = Env().Root() + "/copy.bin";
+    OutputOf(RunProcess({"/usr/bin/cp", Mounted("big.bin"), copy}, 300000));
+    EXPECT_EQ(OutputOf(RunProcess({"/usr/bin/cmp", copy, CacheFile(D1("big.bin"))}, 300000)), "");
+    fs::remove(copy);
 
     // An append through the mount is written back: the engine's copy and its modify record.
     ASSERT_EQ(RunProcess({"/bin/sh", "-c", "echo x >> \"$1\"", "sh", Mounted("edit.bin")}).exitCode, 0);

@@ -1,4 +1,4 @@
-// selftest_e2e_test.cpp - the self-test: the chain it runs, what it leaves behind, where a new account's data goes.
+// selftest_e2e_test.cpp - the self-test and the bench: the chain, what they leave behind, a new account's data.
 
 #include "tests/e2e/e2e_fixture.h"
 
@@ -7,8 +7,9 @@ namespace {
 
 using SelfTest = ProgramTest;
 
-// A file in the root's place fails the self-test; then it passes twice and for a new account, leaving no root.
-TEST_F(SelfTest, FailsWithoutItsRootThenPassesTwiceAndForANewAccount) {
+// A file in the root's place fails the self-test; then it passes twice, the bench runs, and the self-test passes
+// for a new account, leaving no root each time.
+TEST_F(SelfTest, FailsWithoutItsRootPassesTwiceRunsTheBenchAndPassesForANewAccount) {
     const auto registered = [] { return Verb("unregister").err.find("Sync root already absent") == std::string::npos; };
     fs::remove_all(Env().SyncRoot());
     WriteFileBytes(Env().SyncRoot(), "not a directory");
@@ -43,6 +44,13 @@ TEST_F(SelfTest, FailsWithoutItsRootThenPassesTwiceAndForANewAccount) {
     OutputOf(Verb("selftest"));
     EXPECT_EQ(ListDirectory(Env().SyncRoot()),
               (std::vector<std::string>{"engine-cache-probe.txt", "hello-from-engine.txt"}));
+    // The bench needs an empty root and leaves it empty and unregistered.
+    fs::remove_all(Env().SyncRoot());
+    ASSERT_EQ(Verb("bench", 300000).exitCode, 0);
+    EXPECT_TRUE(std::regex_match(LastLine("[BENCH]"),
+                                 std::regex(R"(\[BENCH\] 10k placeholders create_ms=\d+\.\d )"
+                                            R"(enum_ms=\d+\.\d seen=10000 \(metadata only, no hydrate\))")));
+    EXPECT_TRUE(ListDirectory(Env().SyncRoot()).empty() && !registered());
     EXPECT_EQ(Errors(), errors);
 
     // A new account has no ~/.local/share: the self-test makes it and its missing parent (0700), HOME as it was.
