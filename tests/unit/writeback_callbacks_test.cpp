@@ -1,12 +1,10 @@
-// writeback_callbacks_test.cpp - the close write-back and the delete and rename notifications, with the
-// recording fake as the platform and real files, copies, records and journal in a temporary LOCALAPPDATA.
-// The records' bytes are pinned by RecordFormats; here they are expected from the fields each callback must pass.
+// writeback_callbacks_test.cpp - the close write-back and the delete and rename notifications.
+#include <functional>
+
+#include "tests/unit/unit_fixture.h"
 #include "writeback/close_writeback.h"
 #include "writeback/notifications.h"
 #include "writeback/queue_records.h"
-#include "tests/unit/unit_fixture.h"
-
-#include <functional>
 
 namespace {
 
@@ -173,29 +171,49 @@ TEST(CloseWriteback, CacheReferencesGoToTheEngineUnlessTheCacheCopyIsUnchanged) 
     }
 }
 
-TEST(Notifications, DeleteAndRenameWriteTheirRecordBeforeTheAcknowledgement) {
+// A delete or rename of a safe cache reference writes its record before the acknowledgement; an undelete, or an
+// item that is no safe cache reference, is only acknowledged.
+TEST(Notifications, RecordsOnlyForSafeCacheReferencesAndBeforeTheAcknowledgement) {
+    const std::wstring ref = L"cf\td1\ti7\ta.txt";
+    const DWORD undelete = CF_CALLBACK_DELETE_FLAG_IS_UNDELETE, directory = CF_CALLBACK_DELETE_FLAG_IS_DIRECTORY;
     struct Row {
         bool rename;
         std::string from, to;  // to: none for a rename without a target
-        DWORD flags;           // IS_DIRECTORY of the delete or of the rename
-        std::wstring identity, domain, item;
+        DWORD flags;           // of the delete or of the rename
+        std::optional<std::wstring> identity;
+        const wchar_t *domain, *item;  // of the record; null when none is written
+        DWORD lengthOverride = 0;      // 0: the blob's own length
     } rows[] = {
-        {false, "a.txt", "", 0, L"cf\td1\ti7\ta.txt", L"d1", L"i7"},
-        {false, "dir", "", CF_CALLBACK_DELETE_FLAG_IS_DIRECTORY, L"cf\td1\ti7\ta.txt", L"d1", L"i7"},
-        {true, "a.txt", "dir/sub/b.txt", 0, L"cf\td1\ti7\ta.txt", L"d1", L"i7"},
-        {true, "dir/d", "e", CF_CALLBACK_RENAME_FLAG_IS_DIRECTORY, L"cf\td1\ti7\ta.txt", L"d1", L"i7"},
-        {true, "a.txt", "", 0, L"cf\td1\ti7\ta.txt", L"d1", L"i7"},
+        {false, "a.txt", "", 0, ref, L"d1", L"i7"},
+        {false, "dir", "", directory, ref, L"d1", L"i7"},
+        {true, "a.txt", "dir/sub/b.txt", 0, ref, L"d1", L"i7"},
+        {true, "dir/d", "e", CF_CALLBACK_RENAME_FLAG_IS_DIRECTORY, ref, L"d1", L"i7"},
+        {true, "a.txt", "", 0, ref, L"d1", L"i7"},
         {false, "a.txt", "", 0, L"cf\t\ti7\ta.txt", L"", L"i7"},
         {true, "a.txt", "b.txt", 0, L"cf\t\t\ta.txt", L"", L""},
+        {false, "a.txt", "", undelete, ref, nullptr, nullptr},
+        {false, "a.txt", "", undelete | directory, ref, nullptr, nullptr},
+        {false, "a.txt", "", 0, L"hello-from-engine.txt", nullptr, nullptr},
+        {true, "a.txt", "b.txt", 0, std::nullopt, nullptr, nullptr},
+        {false, "a.txt", "", 0, ref, nullptr, nullptr, 1},  // a blob under two bytes counts as no identity
+        {true, "a.txt", "b.txt", 0, ref, nullptr, nullptr, 1},
+        {false, "a.txt", "", 0, L"cf\td1\ti/7\ta.txt", nullptr, nullptr},
+        {true, "a.txt", "b.txt", 0, L"cf\td1\ti7\tcon.txt", nullptr, nullptr},
     };
     for (const Row& row : rows) {
-        SCOPED_TRACE(testing::Message() << row.from << " -> " << row.to << " rename " << row.rename);
+        SCOPED_TRACE(testing::Message() << row.from << " -> " << row.to << " rename " << row.rename << " row "
+                                        << &row - rows);
         Scene scene;
         std::vector<std::string> recordsAtAck;
         scene.fake.SetHook([&](const RecordedCall&) { recordsAtAck = scene.Records(); });
         Request request(row.identity, scene.env.SyncRoot() + "/" + row.from);
+        if (row.lengthOverride != 0) request.info.FileIdentityLength = row.lengthOverride;
         if (!row.to.empty()) request.RenameTo(scene.env.SyncRoot() + "/" + row.to);
         Notify(scene, request, row.rename, row.flags);
+        if (row.domain == nullptr) {
+            EXPECT_TRUE(ListDirectory(scene.Inbox()).empty());
+            continue;
+        }
         const std::wstring from(row.from.begin(), row.from.end()), to(row.to.begin(), row.to.end());
         const std::string record = FormatGenericRecord(row.rename ? "modify" : "delete", row.domain, row.item,
                                                        row.flags != 0, row.rename ? to : from, row.rename ? from : L"");
@@ -204,33 +222,5 @@ TEST(Notifications, DeleteAndRenameWriteTheirRecordBeforeTheAcknowledgement) {
         EXPECT_EQ(scene.Log(),
                   std::vector<std::string>{row.rename ? "[WRITEBACK] rename callback - local queue only, no network"
                                                       : "[WRITEBACK] delete callback - local queue only, no network"});
-    }
-}
-
-TEST(Notifications, ItemsWithoutASafeCacheReferenceAndUndeletesAreOnlyAcknowledged) {
-    const std::wstring ref = L"cf\td1\ti7\ta.txt";
-    const DWORD undelete = CF_CALLBACK_DELETE_FLAG_IS_UNDELETE;
-    struct Row {
-        std::optional<std::wstring> identity;
-        DWORD lengthOverride;  // 0: the blob's own length
-        DWORD deleteFlags;     // an undelete is a delete notification only
-    } rows[] = {
-        {L"hello-from-engine.txt", 0, 0}, {std::nullopt, 0, 0}, {ref, 1, 0}, {L"cf\td1\ti/7\ta.txt", 0, 0},
-        {L"cf\td1\ti7\tcon.txt", 0, 0},
-        // The item stays, so the engine must not be told it went.
-        {ref, 0, undelete},
-        {ref, 0, undelete | CF_CALLBACK_DELETE_FLAG_IS_DIRECTORY},
-    };
-    for (const Row& row : rows) {
-        for (bool rename : {false, true}) {
-            if (rename && row.deleteFlags != 0) continue;
-            SCOPED_TRACE(testing::Message() << "row " << &row - rows << (rename ? " renamed" : " deleted"));
-            Scene scene;
-            Request request(row.identity, scene.env.SyncRoot() + "/a.txt");
-            if (row.lengthOverride != 0) request.info.FileIdentityLength = row.lengthOverride;
-            if (rename) request.RenameTo(scene.env.SyncRoot() + "/b.txt");
-            Notify(scene, request, rename, row.deleteFlags);
-            EXPECT_TRUE(ListDirectory(scene.Inbox()).empty());
-        }
     }
 }
