@@ -1,5 +1,4 @@
-// fuzz_identity.cpp - libFuzzer target for the placeholder identity: blobs of any bytes and length decode and
-// re-encode consistently, the TAB split keeps every character, and a safe identity's cache path stays in the cache.
+// fuzz_identity.cpp - libFuzzer target: identity blobs decode, split and point into the cache consistently.
 #include "layout/provider_paths.h"
 #include "placeholders/identity.h"
 #include "tests/fuzz/fuzz_support.h"

@@ -1,5 +1,4 @@
-// fuzz_manifest.cpp - libFuzzer target for seeding from the seed manifest: any manifest bytes create directories
-// only inside the sync root, and ask the platform only for safe placeholders with well-formed identities.
+// fuzz_manifest.cpp - libFuzzer target: any manifest seeds only safe placeholders and directories in the root.
 // Linked with -Wl,--wrap=CreateDirectoryW, so every directory the program asks for is checked before it exists.
 #include <filesystem>
 #include <set>

@@ -1,5 +1,4 @@
-// fuzz_paths.cpp - libFuzzer target for the path operations: whatever JoinPath is given, a leaf that the safety
-// checks accept never leads out of its base, and SyncRootRelativePath only ever hands out a '/'-separated tail.
+// fuzz_paths.cpp - libFuzzer target: safe leaves never leave their base; sync-root paths are '/'-separated tails.
 #include "layout/provider_paths.h"
 #include "placeholders/identity.h"
 #include "tests/fuzz/fuzz_support.h"

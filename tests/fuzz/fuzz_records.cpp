@@ -1,5 +1,4 @@
-// fuzz_records.cpp - libFuzzer target for the queue records: every record, formatted or written to the inbox, is
-// exactly the flat JSON object and line feed that the record format gives for its ids and paths.
+// fuzz_records.cpp - libFuzzer target: every record, formatted or written, is exactly the record format's bytes.
 #include "layout/provider_paths.h"
 #include "tests/fuzz/fuzz_support.h"
 #include "writeback/queue_records.h"

@@ -1,5 +1,4 @@
-// fuzz_support.h - what the fuzz targets share: a lexical model of Windows paths, wide text built from fuzz
-// bytes, a reference UTF-8 encoder, a private LOCALAPPDATA per process and a failure report that survives.
+// fuzz_support.h - what the fuzz targets share: models of Windows paths and UTF-8, fuzz text, failure reports.
 #pragma once
 
 #include <fuzzer/FuzzedDataProvider.h>

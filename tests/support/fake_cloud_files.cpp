@@ -1,5 +1,4 @@
-// fake_cloud_files.cpp - the recording fake of the eight Cloud Files operations used by unit tests.
-// Each operation deep-copies its arguments into a RecordedCall and answers with a scripted status.
+// fake_cloud_files.cpp - each operation deep-copies its arguments and answers with a scripted status.
 #include "tests/support/fake_cloud_files.h"
 
 #include <algorithm>

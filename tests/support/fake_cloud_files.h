@@ -1,5 +1,4 @@
 // fake_cloud_files.h - a recording fake of the eight Cloud Files operations for unit tests.
-// Every call is recorded with a deep copy of its arguments; statuses are scripted per call.
 #pragma once
 
 #include "syncroot/cloud_files.h"

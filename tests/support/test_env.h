@@ -1,5 +1,4 @@
-// test_env.h - a temporary LOCALAPPDATA for one test, and small readers of what the program left on disk.
-// Every test that touches files uses one, so nothing is written outside its own temporary directory.
+// test_env.h - a temporary LOCALAPPDATA per test, so nothing is written outside it, and readers of its files.
 #pragma once
 
 #include <string>

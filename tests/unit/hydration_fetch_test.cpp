@@ -1,5 +1,4 @@
-// hydration_fetch_test.cpp - the fetch-data and cancel callbacks and the hydrate/dehydrate verbs, against the
-// recording fake of the platform and real source files in a temporary LOCALAPPDATA.
+// hydration_fetch_test.cpp - the fetch-data and cancel callbacks and the hydrate/dehydrate verbs.
 #include "hydration/explicit_hydration.h"
 #include "hydration/fetch_data.h"
 #include "tests/unit/unit_fixture.h"

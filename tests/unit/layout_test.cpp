@@ -1,5 +1,4 @@
-// layout_test.cpp - the provider's paths and how they follow LOCALAPPDATA, the identity string, the staging seed,
-// and the event log: the line's exact bytes on each sink, the 1023-byte cut, and two processes appending at once.
+// layout_test.cpp - the provider's paths, the identity string, the staging seed and the event log.
 #include "app/event_log.h"
 #include "layout/provider_paths.h"
 #include "layout/sync_root_identity.h"

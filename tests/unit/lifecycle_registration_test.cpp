@@ -1,5 +1,4 @@
-// lifecycle_registration_test.cpp - registration record and policies, unregistration retries, disconnecting
-// once only, the connect call and its callback table, and the connect verb's manifest watch.
+// lifecycle_registration_test.cpp - registration, unregistration, connect and disconnect, the manifest watch.
 #include "hydration/fetch_data.h"
 #include "layout/sync_root_identity.h"
 #include "syncroot/connection.h"

@@ -1,5 +1,4 @@
-// unit_fixture.h - what every unit suite stands on: a temporary LOCALAPPDATA with the recording fake as the
-// platform, the provider's directories by name, and a callback request as the platform hands it over.
+// unit_fixture.h - a temporary LOCALAPPDATA with the recording fake as the platform, and callback requests.
 #pragma once
 
 #include "layout/provider_paths.h"

@@ -1,5 +1,4 @@
-// writeback_records_test.cpp - the queue records byte for byte, their encoders, and the record file writer:
-// no partial record is ever visible and no record replaces another, also in a burst from many threads.
+// writeback_records_test.cpp - the queue records byte for byte and the record file writer.
 #include "writeback/queue_records.h"
 #include "tests/unit/unit_fixture.h"
 
