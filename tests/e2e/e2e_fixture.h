@@ -31,16 +31,6 @@ constexpr size_t kMiB = 1024 * 1024;
 constexpr char kSeed[] =
     "VOSKE Cloud Files spike\r\nHydrated from local staging (mock engine). NO network in callback.\r\n";
 
-// Bytes that derive from their offset and `seed`, so a byte served from the wrong place, file or round is caught.
-inline std::string PatternBytes(size_t size, uint64_t seed) {
-    std::string bytes(size, '\0');
-    for (size_t i = 0; i < size; ++i) {
-        const uint64_t v = (i + 1) * 0x9E3779B97F4A7C15ull ^ (seed + 1) * 0xC2B2AE3D27D4EB4Full;
-        bytes[i] = static_cast<char>((v ^ v >> 29) >> 24);
-    }
-    return bytes;
-}
-
 inline bool HasSanitizerReport(const std::string& text) {
     return text.find("Sanitizer") != std::string::npos || text.find("runtime error:") != std::string::npos;
 }

@@ -237,7 +237,7 @@ TEST_F(ConnectionTest, FailedAndUnansweredFetches) {
 
 // The callback reads another placeholder itself, then answers wrongly (see OnFetch), then rightly, which completes.
 TEST_F(ConnectionTest, CallbackInfoNestedFetchAndWrongAnswers) {
-    recorder_.source = Pattern(3 * 4096 + 5);
+    recorder_.source = PatternBytes(3 * 4096 + 5);
     for (const char* name : {"outer.txt", "inner.txt"}) AddFile(name, recorder_.source);
     recorder_.nestedRead = Path("inner.txt");
     recorder_.wrongFirst = true;

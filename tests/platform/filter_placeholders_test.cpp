@@ -80,7 +80,7 @@ TEST_F(PlaceholderTest, EveryEntryIsTriedAndFailsOnItsOwn) {
 // A placeholder is a sparse file with the given times and one record: 18 bytes of state (version, flags, creation and
 // change time), then the identity. Damaged records make no placeholder.
 TEST_F(PlaceholderTest, PlaceholderRecordsOnDiskAndDamaged) {
-    const std::string bytes = Pattern(2048);
+    const std::string bytes = PatternBytes(2048);
     const std::vector<BYTE> identity(bytes.begin(), bytes.end());
     const PlaceholderSpec spec{L"p.bin", 93, L""};
     CF_PLACEHOLDER_CREATE_INFO entry = CreateInfo(spec, identity);
@@ -131,7 +131,7 @@ class HydrationTest : public RegisteredRootTest {
 // Explicit hydration needs a provider and a placeholder. Dehydration keeps size, times and identity; it is refused
 // beside any other handle, without write access, and for what is not a placeholder in sync with its data.
 TEST_F(HydrationTest, ExplicitHydrationAndDehydration) {
-    std::string bytes = Pattern(9000);
+    std::string bytes = PatternBytes(9000);
     AddFile("d.bin", bytes, L"cf\tdomain\titem\td.bin");
     AddFile("w.txt", "hello");
     WriteFileBytes(Path("plain.txt"), "plain");

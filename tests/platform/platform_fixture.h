@@ -31,13 +31,6 @@ constexpr HRESULT Hr(unsigned long value) { return static_cast<HRESULT>(value); 
 // The last error of a call that returned `ok`, ERROR_SUCCESS when it succeeded.
 inline DWORD ErrorOf(BOOL ok) { return ok ? ERROR_SUCCESS : GetLastError(); }
 
-// Bytes that depend on their offset, so a chunk in the wrong place or a page of zeros shows.
-inline std::string Pattern(size_t size) {
-    std::string bytes(size, '\0');
-    for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 31 + (i >> 12) * 7 + 1) & 0xFF);
-    return bytes;
-}
-
 // UTF-16LE code units with one terminating NUL, as the program's identities are.
 inline std::vector<BYTE> Utf16Blob(const std::wstring& text) {
     std::vector<BYTE> blob;

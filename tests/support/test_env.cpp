@@ -77,3 +77,12 @@ std::vector<std::string> ListDirectory(const std::string& posixPath) {
     std::sort(names.begin(), names.end());
     return names;
 }
+
+std::string PatternBytes(size_t size, unsigned long long seed) {
+    std::string bytes(size, '\0');
+    for (size_t i = 0; i < size; ++i) {
+        const unsigned long long v = (i + 1) * 0x9E3779B97F4A7C15ull ^ (seed + 1) * 0xC2B2AE3D27D4EB4Full;
+        bytes[i] = static_cast<char>((v ^ v >> 29) >> 24);
+    }
+    return bytes;
+}

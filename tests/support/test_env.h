@@ -35,5 +35,7 @@ void WriteFileBytes(const std::string& posixPath, const std::string& bytes);
 bool FileExists(const std::string& posixPath);
 // Lines of a provider.log without their "YYYY-MM-DD HH:MM:SS " prefix and CR LF, e.g. "[SEED] ok".
 std::vector<std::string> LogMessages(const std::string& logPath);
+// Bytes that derive from their offset and `seed`, so a byte served from the wrong place, file or round is caught.
+std::string PatternBytes(size_t size, unsigned long long seed = 0);
 // Names in a directory (no "." or ".."), sorted.
 std::vector<std::string> ListDirectory(const std::string& posixPath);

@@ -110,7 +110,7 @@ TEST(FetchData, ServesRangesFromTheRightSourceAndRefusesWhatItCannot) {
         SCOPED_TRACE(row.name);
         Scene scene;
         if (row.failCall != 0) scene.fake.FailCall(row.failCall, invalid);
-        const std::string source = Pattern(row.size);
+        const std::string source = PatternBytes(row.size);
         if (!row.staging.empty()) Put(scene.Staging() + "/" + row.staging, source);
         if (!row.cache.empty()) Put(scene.Cache() + "/" + row.cache, source);
         Request fetch(row.identity);

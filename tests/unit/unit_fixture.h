@@ -44,13 +44,6 @@ inline std::string Put(const std::string& path, const std::string& bytes) {
     return path;
 }
 
-// Bytes whose value depends on their offset, so data from the wrong place cannot pass.
-inline std::string Pattern(size_t size) {
-    std::string bytes(size, '\0');
-    for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 7 + i / 4096) & 0xFF);
-    return bytes;
-}
-
 // A callback request as the platform hands it over: fixed keys, the identity blob (none for nullopt), drive "Z:"
 // and the normalised path of a POSIX path, and parameters the test fills in.
 struct Request {
