@@ -123,7 +123,7 @@ class ProgramTest : public testing::Test {
     }
 
     std::vector<std::string> Log() const { return LogMessages(Env().LogFile()); }
-    std::vector<std::string> Errors() const { return ErrorLines(Env().LogFile()); }
+    std::vector<std::string> Errors() const { return Lines("[ERROR]"); }
     std::vector<std::string> Lines(const std::string& prefix) const {
         std::vector<std::string> log = Log(), found;
         std::copy_if(log.begin(), log.end(), std::back_inserter(found),
@@ -131,6 +131,9 @@ class ProgramTest : public testing::Test {
         return found;
     }
     int CountLines(const std::string& prefix) const { return static_cast<int>(Lines(prefix).size()); }
+    bool WaitForLine(const std::string& prefix, int timeoutMs) const {
+        return WaitUntil([&] { return CountLines(prefix) > 0; }, timeoutMs);
+    }
     std::string LastLine(const std::string& prefix) const { return Lines(prefix).empty() ? "" : Lines(prefix).back(); }
     std::string Root(const std::string& relative) const { return Env().SyncRoot() + "/" + relative; }
     std::string Queue() const { return Env().ProductDir() + "/Queue"; }

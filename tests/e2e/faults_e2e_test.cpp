@@ -103,7 +103,7 @@ TEST_F(Faults, AnEngineQueueThatFillsUp) {
 
     // A cache miss cannot leave its download record, yet the fetch waits and completes on delivery.
     const auto reader = StartCat("m.txt");
-    ASSERT_TRUE(WaitForLogLine(Env().LogFile(), "[HYDRATE] cache miss - queue local download, no socket", 20000));
+    ASSERT_TRUE(WaitForLine("[HYDRATE] cache miss - queue local download, no socket", 20000));
     PutCacheFile("dom/im/m.txt", "mmmmm");
     EXPECT_EQ(ExitOf(*reader), 0) << reader->Err();
     EXPECT_EQ(reader->Out(), "mmmmm");

@@ -38,8 +38,7 @@ TEST_F(ProgramE2e, TheFrontEndThenConnectServingTheVerbsAndReadsOfOtherProcesses
             WriteFileBytes(
                 Env().ProviderBase() + "/seed-manifest.tsv",
                 "\tI1\tb.txt\t12\tb.txt\nd1\ti8\tshort.txt\t100\tshort.txt\nd1\ti9\tnever.txt\t10\tnever.txt\n");
-            ASSERT_TRUE(
-                WaitForLogLine(Env().LogFile(), "[SEED] manifest seen 3 seeded 3 (cap 100000, no network)", 10000));
+            ASSERT_TRUE(WaitForLine("[SEED] manifest seen 3 seeded 3 (cap 100000, no network)", 10000));
             EXPECT_EQ(fs::file_size(Root("b.txt")), 12u);
         }
         provider->Signal(signal);
@@ -55,10 +54,10 @@ TEST_F(ProgramE2e, TheFrontEndThenConnectServingTheVerbsAndReadsOfOtherProcesses
     StartProvider();
     OutputOf(Verb("hydrate"));
     EXPECT_EQ(LastLine("[HYDRATE] CfHydratePlaceholder"), "[HYDRATE] CfHydratePlaceholder hr=0x00000000 probe_read=1");
-    EXPECT_TRUE(WaitForLogLine(Env().LogFile(), "[HYDRATE] HYDRATE_FROM", 20000));
+    EXPECT_TRUE(WaitForLine("[HYDRATE] HYDRATE_FROM", 20000));
     EXPECT_EQ(LastLine("[HYDRATE] HYDRATE_FROM"), "[HYDRATE] HYDRATE_FROM_STAGING bytes=93 hr=0x00000000 (no network)");
     EXPECT_EQ(ReadFileBytes(hello), kSeed);
-    EXPECT_TRUE(WaitForLogLine(Env().LogFile(), "[WRITEBACK] WRITEBACK_QUEUED local copy only, no network", 20000));
+    EXPECT_TRUE(WaitForLine("[WRITEBACK] WRITEBACK_QUEUED local copy only, no network", 20000));
     // The verbs wait out another process's handle for a moment; the dehydrating verb even one that shares writing.
     const auto briefly = [&](const char* verb, const char* holderShares) {
         BackgroundProcess holder({VOSKE_CFEMU, "hold", hello, "r", holderShares});
@@ -70,7 +69,7 @@ TEST_F(ProgramE2e, TheFrontEndThenConnectServingTheVerbsAndReadsOfOtherProcesses
     };
     briefly("dehydrate", "rw");
     EXPECT_EQ(LastLine("[DEHYDRATE]"), "[DEHYDRATE] CfDehydratePlaceholder hr=0x00000000 (identity kept)");
-    EXPECT_TRUE(WaitForLogLine(Env().LogFile(), "[WRITEBACK] WRITEBACK dehydrated close skipped", 20000));
+    EXPECT_TRUE(WaitForLine("[WRITEBACK] WRITEBACK dehydrated close skipped", 20000));
     EXPECT_FALSE(Hydrated("hello-from-engine.txt"));
     EXPECT_EQ(OutputOf(Cfemu({"cat", hello})), kSeed);
     briefly("writeback-client", "r");

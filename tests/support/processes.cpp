@@ -1,19 +1,19 @@
 // processes.cpp - spawning, signalling and waiting for the programs under test.
 #include "tests/support/processes.h"
 
-#include "tests/support/test_env.h"
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
-#include <fcntl.h>
-#include <spawn.h>
 #include <stdexcept>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
+
+#include "tests/support/test_env.h"
 
 extern char** environ;
 
@@ -114,17 +114,4 @@ bool WaitUntil(const std::function<bool()>& condition, int timeoutMs) {
         if (std::chrono::steady_clock::now() >= deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-}
-
-bool WaitForLogLine(const std::string& logPath, const std::string& needle, int timeoutMs) {
-    auto holds = [&](const std::string& line) { return line.find(needle) != std::string::npos; };
-    return WaitUntil([&] { return std::ranges::any_of(LogMessages(logPath), holds); }, timeoutMs);
-}
-
-std::vector<std::string> ErrorLines(const std::string& logPath) {
-    std::vector<std::string> errors;
-    for (const auto& line : LogMessages(logPath)) {
-        if (line.rfind("[ERROR]", 0) == 0) errors.push_back(line);
-    }
-    return errors;
 }

@@ -6,9 +6,10 @@
 #include <vector>
 
 struct ProcessResult {
-    int exitCode = -1;     // exit status, or 128 + signal number when killed by a signal; a run that outlives its time is killed
-    std::string out;       // standard output
-    std::string err;       // standard error
+    // Exit status, or 128 + signal number when killed by a signal; a run that outlives its time is killed.
+    int exitCode = -1;
+    std::string out;  // standard output
+    std::string err;  // standard error
 };
 
 // Runs argv[0] with the given arguments in the current environment and waits at most timeoutMs.
@@ -16,7 +17,7 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, int timeoutMs = 6
 
 // A process that runs beside the test (for example `connect`), with its output collected in files.
 class BackgroundProcess {
-public:
+  public:
     explicit BackgroundProcess(const std::vector<std::string>& argv);
     ~BackgroundProcess();  // kills and reaps the process if it is still running
     BackgroundProcess(const BackgroundProcess&) = delete;
@@ -29,7 +30,7 @@ public:
     std::string Out() const;
     std::string Err() const;
 
-private:
+  private:
     int pid_ = -1;
     bool reaped_ = false;
     std::string outPath_, errPath_;
@@ -37,9 +38,3 @@ private:
 
 // Polls `condition` every 10 ms until it holds or the deadline passes; returns its last value.
 bool WaitUntil(const std::function<bool()>& condition, int timeoutMs = 10000);
-
-// Waits until a line of the log file contains `needle`; returns false when the deadline passes.
-bool WaitForLogLine(const std::string& logPath, const std::string& needle, int timeoutMs = 10000);
-
-// Lines of the log (timestamps removed) that carry the "[ERROR]" category.
-std::vector<std::string> ErrorLines(const std::string& logPath);
