@@ -134,6 +134,7 @@ TEST_F(HydrationTest, ExplicitHydrationAndDehydration) {
     std::string bytes = PatternBytes(9000);
     AddFile("d.bin", bytes, L"cf\tdomain\titem\td.bin");
     AddFile("w.txt", "hello");
+    AddFile("s.txt", "old contents");
     WriteFileBytes(Path("plain.txt"), "plain");
     const auto fullFlags = CF_PLACEHOLDER_CREATE_FLAG_MARK_IN_SYNC | CF_PLACEHOLDER_CREATE_FLAG_ALWAYS_FULL;
     ASSERT_EQ(CreatePlaceholder(root_, PlaceholderSpec{L"full.txt", 10, L"x", fullFlags}), S_OK);
@@ -173,12 +174,18 @@ TEST_F(HydrationTest, ExplicitHydrationAndDehydration) {
 
     ProcessResult append = Cfemu({"append", Path("w.txt"), " world"});
     ASSERT_EQ(append.exitCode, 0) << append.err;
+    // The C runtime's "w" empties the hydrated file through the filter, as CREATE_ALWAYS does: no longer in sync.
+    ASSERT_EQ(Cfemu({"cat", Path("s.txt")}).out, "old contents");
+    FILE* stream = _wfopen(Win(Path("s.txt")).c_str(), L"wb");
+    ASSERT_NE(stream, nullptr) << errno;
+    EXPECT_EQ(std::fclose(stream), 0);
     const struct {
         const char* name;
         HRESULT expected;
         std::string contents;
     } refused[] = {
         {"w.txt", Hr(0x80070179), "hello world"},
+        {"s.txt", Hr(0x80070179), ""},
         {"plain.txt", Hr(0x80070178), "plain"},
         {"full.txt", Hr(0x800701B2), std::string(10, '\0')},  // a dehydrated placeholder's holes
     };
