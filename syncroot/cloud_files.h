@@ -373,15 +373,20 @@ static_assert(offsetof(CF_OPERATION_PARAMETERS, AckDelete.CompletionStatus) == 1
 static_assert(offsetof(CF_OPERATION_PARAMETERS, AckRename.CompletionStatus) == 12, "AckRename.CompletionStatus");
 
 // ParamSize of an operation: the union's offset plus the size of the member the operation uses (never the whole
-// structure's 48). 0 for an operation this program does not send.
+// structure's 48). 0 for an operation this program does not send. The offset is a named constant, pinned here at
+// namespace scope, because the Visual C++ runtime's offsetof is no constant expression inside a constexpr function.
+constexpr size_t kCfOperationParametersUnionOffset = 8;
+static_assert(offsetof(CF_OPERATION_PARAMETERS, TransferData) == kCfOperationParametersUnionOffset &&
+                  offsetof(CF_OPERATION_PARAMETERS, AckDelete) == kCfOperationParametersUnionOffset &&
+                  offsetof(CF_OPERATION_PARAMETERS, AckRename) == kCfOperationParametersUnionOffset,
+              "CF_OPERATION_PARAMETERS union offset");
 constexpr ULONG CfOperationParamSize(CF_OPERATION_TYPE type) {
     return type == CF_OPERATION_TYPE_TRANSFER_DATA
-               ? static_cast<ULONG>(offsetof(CF_OPERATION_PARAMETERS, TransferData) +
-                                    sizeof(CF_OPERATION_PARAMETERS::TransferData))
+               ? static_cast<ULONG>(kCfOperationParametersUnionOffset + sizeof(CF_OPERATION_PARAMETERS::TransferData))
            : type == CF_OPERATION_TYPE_ACK_DELETE
-               ? static_cast<ULONG>(offsetof(CF_OPERATION_PARAMETERS, AckDelete) + sizeof(CF_OPERATION_PARAMETERS::AckDelete))
+               ? static_cast<ULONG>(kCfOperationParametersUnionOffset + sizeof(CF_OPERATION_PARAMETERS::AckDelete))
            : type == CF_OPERATION_TYPE_ACK_RENAME
-               ? static_cast<ULONG>(offsetof(CF_OPERATION_PARAMETERS, AckRename) + sizeof(CF_OPERATION_PARAMETERS::AckRename))
+               ? static_cast<ULONG>(kCfOperationParametersUnionOffset + sizeof(CF_OPERATION_PARAMETERS::AckRename))
                : 0;
 }
 static_assert(CfOperationParamSize(CF_OPERATION_TYPE_TRANSFER_DATA) == 40, "TransferData ParamSize");

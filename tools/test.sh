@@ -56,6 +56,9 @@ if grep -qi "warning" build/mingw/build.log; then
 fi
 test -f build/mingw/voske-cf-spike.exe
 
+step "What only Visual C++ would reject: the Windows sources parsed with the MSVC build's definitions and offsetof"
+tools/msvc-probe.sh
+
 step "Windows program under Wine"
 tools/wine-check.sh build/mingw/voske-cf-spike.exe
 
