@@ -1,5 +1,6 @@
 // crt_stdio.cpp - _wfopen and _wfsopen of the Windows C runtime, text mode included.
-// Text mode writes each "\n" as "\r\n" in one write(2) per flush, so appending processes never split a line.
+// Text mode writes each "\n" as "\r\n" in one write(2) per flush; "a" seeks to the end before each such write, as
+// the Windows runtime does, so processes appending to one file can overwrite each other's lines there as here.
 #include "platform/posix/standin_internal.h"
 
 #include <fcntl.h>
@@ -18,6 +19,7 @@ constexpr size_t kStreamBuffer = 8192;
 struct Cookie {
     posix::Handle* handle = nullptr;
     bool text = false;
+    bool append = false;     // "a": every write goes to the end as it is just before that write
     bool pendingCr = false;  // text mode: a '\r' read last, not yet known to start a "\r\n"
 };
 
@@ -72,6 +74,8 @@ ssize_t CookieRead(void* raw, char* buffer, size_t size) {
 ssize_t CookieWrite(void* raw, const char* buffer, size_t size) {
     Cookie* cookie = static_cast<Cookie*>(raw);
     size_t written = 0;
+    // A seek, then a write, not O_APPEND: another process's write between the two is overwritten, as on Windows.
+    if (cookie->append && lseek(cookie->handle->fd, 0, SEEK_END) < 0) return -1;
     if (!cookie->text) {
         if (!posix::WriteHandle(*cookie->handle, buffer, size, &written, nullptr) && written == 0) {
             errno = EIO;
@@ -147,8 +151,7 @@ extern "C" FILE* _wfsopen(const wchar_t* fileName, const wchar_t* mode, int shar
             flags = (plus ? O_RDWR : O_WRONLY) | O_CREAT;
             break;
         case L'a':
-            // O_APPEND makes every write land at the end, whoever else appends at the same time.
-            flags = (plus ? O_RDWR : O_WRONLY) | O_CREAT | O_APPEND;
+            flags = (plus ? O_RDWR : O_WRONLY) | O_CREAT;
             break;
         default:
             errno = EINVAL;
@@ -168,8 +171,9 @@ extern "C" FILE* _wfsopen(const wchar_t* fileName, const wchar_t* mode, int shar
     Cookie* cookie = new Cookie;
     cookie->handle = handle;
     cookie->text = !binary;
+    cookie->append = kind == L'a';
     cookie_io_functions_t functions{CookieRead, CookieWrite, CookieSeek, CookieClose};
-    // The cookie's mode only tells stdio which directions are allowed; the descriptor already appends.
+    // The cookie's mode only tells stdio which directions are allowed; the cookie's write does the appending.
     const char* streamMode = (flags & O_ACCMODE) == O_RDONLY ? "r" : (flags & O_ACCMODE) == O_WRONLY ? "w" : "r+";
     FILE* stream = fopencookie(cookie, streamMode, functions);
     if (stream == nullptr) {

@@ -23,6 +23,10 @@ constexpr DWORD kErrorNegativeSeek = 131u;  // ERROR_NEGATIVE_SEEK
 
 bool WantsWrite(DWORD access) { return (access & (GENERIC_WRITE | kGenericAll | kFileWriteData | kFileAppendData)) != 0; }
 bool WantsRead(DWORD access) { return (access & (GENERIC_READ | kGenericAll | kFileReadData)) != 0; }
+// Append access without write access: Windows puts every write at the end of the file, whatever the offset.
+bool AppendsOnly(DWORD access) {
+    return (access & kFileAppendData) != 0 && (access & (GENERIC_WRITE | kGenericAll | kFileWriteData)) == 0;
+}
 // A handle opened with access to the data, or to delete the file, announces its close to the provider.
 bool WantsDataOrDelete(DWORD access) { return WantsRead(access) || WantsWrite(access) || (access & kDeleteAccess) != 0; }
 
@@ -49,18 +53,28 @@ bool TruncateOpenFile(Handle& handle) {
 }
 
 Handle* OpenFileHandle(const std::string& posixPath, int openFlags, unsigned mode, DWORD access, DWORD shareMode) {
-    int fd = open(posixPath.c_str(), openFlags | O_CLOEXEC, mode);
-    if (fd < 0) {
-        SetLastErrorFromErrno(errno, posixPath);
-        return nullptr;
+    Handle* handle = nullptr;
+    DWORD sharing = kRetryOpen;
+    for (int attempt = 0; attempt < 8 && sharing == kRetryOpen; ++attempt) {
+        if (handle != nullptr) {
+            // A rename replaced the file just opened: open what the name holds now, which this open did not create.
+            CloseFileHandle(handle);
+            openFlags &= ~(O_CREAT | O_EXCL);
+        }
+        int fd = open(posixPath.c_str(), openFlags | O_CLOEXEC, mode);
+        if (fd < 0) {
+            SetLastErrorFromErrno(errno, posixPath);
+            return nullptr;
+        }
+        handle = new Handle;
+        handle->kind = HandleKind::File;
+        handle->fd = fd;
+        handle->path = posixPath;
+        handle->access = access;
+        handle->appendOnly = (openFlags & O_APPEND) != 0;
+        sharing = TakeShareLocks(*handle, access, shareMode);
     }
-    Handle* handle = new Handle;
-    handle->kind = HandleKind::File;
-    handle->fd = fd;
-    handle->path = posixPath;
-    handle->access = access;
-    handle->appendOnly = (openFlags & O_APPEND) != 0;
-    DWORD sharing = TakeShareLocks(*handle, access, shareMode);
+    if (sharing == kRetryOpen) sharing = ERROR_SHARING_VIOLATION;
     if (sharing != ERROR_SUCCESS) {
         // Nothing of the file was touched; a file this open created is removed again.
         if ((openFlags & O_EXCL) != 0) unlink(posixPath.c_str());
@@ -70,7 +84,7 @@ Handle* OpenFileHandle(const std::string& posixPath, int openFlags, unsigned mod
         return nullptr;
     }
     struct stat st;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) handle->placeholder = cfemu::IsPlaceholder(fd);
+    if (fstat(handle->fd, &st) == 0 && S_ISREG(st.st_mode)) handle->placeholder = cfemu::IsPlaceholder(handle->fd);
     return handle;
 }
 
@@ -128,7 +142,8 @@ bool WriteHandle(Handle& handle, const void* buffer, size_t toWrite, size_t* wri
         }
         total += static_cast<size_t>(n);
     }
-    if (offset != nullptr) lseek(handle.fd, static_cast<off_t>(*offset + total), SEEK_SET);
+    // An append-only descriptor wrote at the end whatever the offset, and its pointer stays there.
+    if (offset != nullptr && !handle.appendOnly) lseek(handle.fd, static_cast<off_t>(*offset + total), SEEK_SET);
     *written = total;
     if (handle.placeholder) cfemu::NoteDataWritten(handle);
     return total == toWrite;
@@ -160,7 +175,7 @@ extern "C" HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD share
     }
     std::string path = posix::AbsolutePosixPath(fileName);
     bool read = WantsRead(desiredAccess), write = WantsWrite(desiredAccess);
-    int accessFlags = write ? (read ? O_RDWR : O_WRONLY) : O_RDONLY;
+    int accessFlags = (write ? (read ? O_RDWR : O_WRONLY) : O_RDONLY) | (AppendsOnly(desiredAccess) ? O_APPEND : 0);
     unsigned mode = (flagsAndAttributes & FILE_ATTRIBUTE_READONLY) != 0 ? 0444u : 0666u;
     bool backupSemantics = (flagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS) != 0;
 
@@ -425,16 +440,39 @@ extern "C" BOOL MoveFileExW(LPCWSTR existing, LPCWSTR newName, DWORD flags) {
             return FALSE;
         }
     }
-    // The source is opened for delete access, and so is a target about to be replaced.
+    // The source is opened for delete access. Windows replaces only a target that no handle has open, whatever
+    // its share mode; asked here before the filter hears, and again, holding off opens, right before the rename.
     DWORD refusal = posix::CheckShareForPath(from, kDeleteAccess);
-    if (refusal == ERROR_SUCCESS && replace && from != to) refusal = posix::CheckShareForPath(to, kDeleteAccess);
+    int mark = -1;
+    if (refusal == ERROR_SUCCESS && replace && from != to && posix::MarkForReplace(to, &mark) == ERROR_ACCESS_DENIED) {
+        refusal = ERROR_ACCESS_DENIED;
+    }
+    if (mark >= 0) close(mark);
     if (refusal == ERROR_SUCCESS) refusal = cfemu::BeforeRename(from, to);
     if (refusal != ERROR_SUCCESS) {
         SetLastError(refusal);
         return FALSE;
     }
-    int rc;
-    if (replace) {
+    int rc = 0;
+    if (replace && from != to) {
+        for (int attempt = 0; attempt < 8; ++attempt) {
+            DWORD target = posix::MarkForReplace(to, &mark);
+            if (target == ERROR_ACCESS_DENIED) {
+                SetLastError(ERROR_ACCESS_DENIED);
+                return FALSE;
+            }
+            // No target to mark: one that appears meanwhile is not replaced unseen, the check runs again for it.
+            rc = target == ERROR_FILE_NOT_FOUND ? renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE)
+                                                : rename(from.c_str(), to.c_str());
+            if (rc != 0 && target == ERROR_FILE_NOT_FOUND && (errno == EINVAL || errno == ENOSYS)) {
+                rc = rename(from.c_str(), to.c_str());
+            }
+            int error = errno;
+            if (mark >= 0) close(mark);
+            errno = error;
+            if (rc == 0 || errno != EEXIST || target != ERROR_FILE_NOT_FOUND) break;
+        }
+    } else if (replace) {
         rc = rename(from.c_str(), to.c_str());
     } else {
         rc = renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE);

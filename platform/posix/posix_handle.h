@@ -17,7 +17,7 @@ struct Handle {
     std::string path;             // File: POSIX path it was opened by (absolute)
     DWORD access = 0;             // File: GENERIC_READ / GENERIC_WRITE as requested
     bool placeholder = false;     // File: the file carried the emulated filter's placeholder mark at open
-    bool appendOnly = false;      // File: opened for append (unused by the program, kept for symmetry)
+    bool appendOnly = false;      // File: O_APPEND, for FILE_APPEND_DATA without write access: writes land at the end
     int pid = -1;                 // Process: child pid
     bool exited = false;          // Process: reaped
     int exitCode = 0;             // Process: exit code once reaped

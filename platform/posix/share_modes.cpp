@@ -7,17 +7,23 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <thread>
 
 namespace posix {
 namespace {
 
-// The lock bytes: [0] any handle open, [1..3] read, write, delete held, [4..6] read, write, delete denied.
+// The lock bytes: [0] any handle open, [1..3] read, write, delete held, [4..6] read, write, delete denied,
+// [7] a rename about to replace the file.
 constexpr off_t kLockBase = 0x7FFFFFFF00000000LL;
 constexpr off_t kAnyHandle = 0;
 constexpr off_t kHeld = 1;
 constexpr off_t kDenied = 4;
-constexpr off_t kLockBytes = 7;
+constexpr off_t kReplacing = 7;
+constexpr off_t kLockBytes = 8;
+// A replacing rename holds its mark for one rename(2); an open waits this long at most for it.
+constexpr auto kReplaceWait = std::chrono::seconds(10);
 
 constexpr DWORD kRightRead = 0, kRightWrite = 1, kRightDelete = 2;
 constexpr DWORD kShareBits[3] = {FILE_SHARE_READ, FILE_SHARE_WRITE, FILE_SHARE_DELETE};
@@ -43,6 +49,21 @@ void RightsOf(DWORD access, bool rights[3]) {
     rights[kRightRead] = (access & (GENERIC_READ | kGenericExecute | kGenericAll | kFileReadData | kFileExecute)) != 0;
     rights[kRightWrite] = (access & (GENERIC_WRITE | kGenericAll | kFileWriteData | kFileAppendData)) != 0;
     rights[kRightDelete] = (access & (kDeleteAccess | kGenericAll)) != 0;
+}
+
+// An open took its byte; a replacing rename may have begun before that. Waits for such a rename to end and then
+// asks for a fresh open when it replaced the file the descriptor found, so no handle outlives its name unseen.
+DWORD AfterReplacingRenames(const Handle& handle, int lockFd) {
+    auto deadline = std::chrono::steady_clock::now() + kReplaceWait;
+    while (HeldElsewhere(lockFd, kReplacing)) {
+        if (std::chrono::steady_clock::now() > deadline) return ERROR_SHARING_VIOLATION;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    struct stat opened, named;
+    if (handle.path.empty() || fstat(handle.fd, &opened) != 0 || stat(handle.path.c_str(), &named) != 0) {
+        return ERROR_SUCCESS;
+    }
+    return opened.st_dev == named.st_dev && opened.st_ino == named.st_ino ? ERROR_SUCCESS : kRetryOpen;
 }
 
 }  // namespace
@@ -73,6 +94,11 @@ DWORD TakeShareLocks(Handle& handle, DWORD access, DWORD shareMode) {
         Lock(fd, F_OFD_SETLK, F_UNLCK, 0, kLockBytes);
         return ERROR_SUCCESS;
     }
+    DWORD renamed = AfterReplacingRenames(handle, fd);
+    if (renamed != ERROR_SUCCESS) {
+        Lock(fd, F_OFD_SETLK, F_UNLCK, 0, kLockBytes);
+        return renamed;
+    }
     bool conflict = false;
     for (DWORD right = 0; right < 3 && !conflict && anyRight; ++right) {
         // The new handle's access against what others deny, and what it denies against what others hold.
@@ -89,12 +115,33 @@ bool OtherHandlesOpen(const Handle& handle) {
 }
 
 DWORD CheckShareForPath(const std::string& posixPath, DWORD access) {
-    Handle probe;
-    probe.fd = open(posixPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW);
-    if (probe.fd < 0) return ERROR_SUCCESS;  // nothing to check against (or a link): the operation decides
-    DWORD result = TakeShareLocks(probe, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
-    close(probe.fd);
-    return result;
+    DWORD result = kRetryOpen;
+    for (int attempt = 0; attempt < 8 && result == kRetryOpen; ++attempt) {
+        Handle probe;
+        probe.path = posixPath;
+        probe.fd = open(posixPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW);
+        if (probe.fd < 0) return ERROR_SUCCESS;  // nothing to check against (or a link): the operation decides
+        result = TakeShareLocks(probe, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+        close(probe.fd);
+    }
+    return result == kRetryOpen ? ERROR_SHARING_VIOLATION : result;
+}
+
+DWORD MarkForReplace(const std::string& posixPath, int* mark) {
+    *mark = -1;
+    int fd = open(posixPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW);
+    if (fd < 0) return errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_SUCCESS;  // a link is replaced, not opened
+    // Marked first, checked after, the mirror of an open: a rename and an open that meet never both go ahead.
+    if (!Lock(fd, F_OFD_SETLK, F_RDLCK, kReplacing)) {
+        close(fd);
+        return ERROR_SUCCESS;  // a file system without byte-range locks: nothing to check, as for share modes
+    }
+    if (HeldElsewhere(fd, kAnyHandle)) {
+        close(fd);
+        return ERROR_ACCESS_DENIED;
+    }
+    *mark = fd;
+    return ERROR_SUCCESS;
 }
 
 }  // namespace posix

@@ -48,9 +48,16 @@ void CloseFileHandle(Handle* handle);
 // returns ERROR_SHARING_VIOLATION when they conflict with another handle's. OtherHandlesOpen tells whether any
 // other handle, of any access, is open on the file. CheckShareForPath asks whether an operation needing
 // `access` (a delete or rename needs kDeleteAccess) may run while the file's present handles stay open.
+// TakeShareLocks returns kRetryOpen (never seen by the program) when a rename replaced the file between the open(2)
+// and the locks: the caller opens the name again.
 DWORD TakeShareLocks(Handle& handle, DWORD access, DWORD shareMode);
 bool OtherHandlesOpen(const Handle& handle);
 DWORD CheckShareForPath(const std::string& posixPath, DWORD access);
+constexpr DWORD kRetryOpen = 1237u;  // ERROR_RETRY
+// Before a rename replaces `posixPath`: ERROR_ACCESS_DENIED while any handle, of any access or share mode, has
+// the file open; ERROR_FILE_NOT_FOUND when there is none; else ERROR_SUCCESS, with *mark (or -1 where the file
+// keeps no locks) holding off new opens of the file until it is closed, after the rename.
+DWORD MarkForReplace(const std::string& posixPath, int* mark);
 
 // FILETIME of a tick count, and the ticks of a FILETIME.
 FILETIME FileTimeOfTicks(ULONGLONG ticks);

@@ -1,5 +1,7 @@
 // standin_test.cpp - the Win32 stand-in: files, listings, share modes, streams, processes, paths, environment, text.
 #include <csignal>
+#include <filesystem>
+#include <fstream>
 #include <map>
 
 #include "tests/platform/platform_fixture.h"
@@ -155,10 +157,26 @@ TEST_F(StandinFiles, TextModeStreams) {
     }
 }
 
+// "a" is append access without write access.
 DWORD Letters(const std::string& letters, DWORD r, DWORD w, DWORD d) {
     DWORD value = 0;
-    for (char letter : letters) value |= letter == 'r' ? r : letter == 'w' ? w : letter == 'd' ? d : 0;
+    for (char letter : letters)
+        value |= letter == 'r' ? r : letter == 'w' ? w : letter == 'd' ? d : letter == 'a' ? FILE_APPEND_DATA : 0;
     return value;
+}
+
+// The open(2) flags of every descriptor process `pid` ("self" for this one) has on `path`.
+std::vector<int> FlagsOfDescriptors(const std::string& pid, const std::string& path) {
+    std::vector<int> flags;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/" + pid + "/fd", error)) {
+        if (std::filesystem::read_symlink(entry.path(), error) != path) continue;
+        std::ifstream info("/proc/" + pid + "/fdinfo/" + entry.path().filename().string());
+        for (std::string key; info >> key;) {
+            if (key == "flags:" && info >> std::oct >> flags.emplace_back()) break;
+        }
+    }
+    return flags;
 }
 
 // Share modes hold across processes, both ways (access against share mode); a killed holder leaves nothing behind.
@@ -170,6 +188,7 @@ TEST_F(StandinFiles, ShareModesAreEnforcedAcrossProcesses) {
         {"r", "r", "w", "rwd", false}, {"r", "rw", "w", "rwd", true}, {"r", "rwd", "r", "r", true},
         {"w", "rwd", "r", "r", false}, {"w", "rwd", "r", "rw", true}, {"-", "-", "rw", "-", true},
         {"d", "rw", "r", "rw", false}, {"d", "rw", "r", "rwd", true}, {"r", "rw", "d", "rwd", false},
+        {"r", "r", "a", "rwd", false}, {"r", "rw", "a", "rwd", true},
     };
     WriteFileBytes(Posix("held.txt"), "held");
     for (const auto& row : rows) {
@@ -185,9 +204,7 @@ TEST_F(StandinFiles, ShareModesAreEnforcedAcrossProcesses) {
     WriteFileBytes(Posix("target.txt"), "target");
     auto writer = Hold(Posix("held.txt"), "w", "rw");
     EXPECT_EQ(ErrorOf(DeleteFileW(WinOf("held.txt").c_str())), ERROR_SHARING_VIOLATION);
-    EXPECT_EQ(ErrorOf(MoveFileExW(WinOf("held.txt").c_str(), WinOf("moved.txt").c_str(), 0)), ERROR_SHARING_VIOLATION);
-    EXPECT_EQ(ErrorOf(MoveFileExW(WinOf("target.txt").c_str(), WinOf("held.txt").c_str(), MOVEFILE_REPLACE_EXISTING)),
-              ERROR_SHARING_VIOLATION);
+    EXPECT_EQ(ErrorOf(MoveFileW(WinOf("held.txt").c_str(), WinOf("moved.txt").c_str())), ERROR_SHARING_VIOLATION);
     // CopyFileW shares reading and deleting only.
     EXPECT_EQ(ErrorOf(CopyFileW(WinOf("held.txt").c_str(), WinOf("copy.txt").c_str(), FALSE)), ERROR_SHARING_VIOLATION);
     EXPECT_EQ(ReadFileBytes(Posix("held.txt")), "held");
@@ -196,6 +213,70 @@ TEST_F(StandinFiles, ShareModesAreEnforcedAcrossProcesses) {
     writer.reset();  // killed: its locks go with it
     EXPECT_TRUE(CopyFileW(WinOf("held.txt").c_str(), WinOf("copy.txt").c_str(), FALSE));
     EXPECT_TRUE(DeleteFileW(WinOf("held.txt").c_str()));
+}
+
+// Windows replaces only a target that no handle has open, of any access and share mode, this process's own included;
+// the source needs only delete sharing. Nothing changes while the rename is refused.
+TEST_F(StandinFiles, ReplacingRenameNeedsAClosedTarget) {
+    const std::wstring source = WinOf("source.txt"), target = WinOf("target.txt");
+    WriteFileBytes(Posix("source.txt"), "source");
+    WriteFileBytes(Posix("target.txt"), "target");
+    auto sourceHolder = Hold(Posix("source.txt"), "rw", "rwd");
+    for (const auto& [access, share] : {std::pair{"rw", "rwd"}, {"-", "-"}}) {  // "-": attributes only
+        auto holder = Hold(Posix("target.txt"), access, share);
+        EXPECT_EQ(ErrorOf(MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)), ERROR_ACCESS_DENIED);
+    }
+    HANDLE own = Open(Posix("target.txt"), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+    EXPECT_EQ(ErrorOf(MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(ReadFileBytes(Posix("source.txt")) + ReadFileBytes(Posix("target.txt")), "sourcetarget");
+    EXPECT_TRUE(CloseHandle(own));
+    EXPECT_TRUE(MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) << GetLastError();
+    EXPECT_EQ(ReadFileBytes(Posix("target.txt")), "source");
+    sourceHolder.reset();  // it holds the target now
+
+    // An open that found the file before a replacing rename took its mark, and locks it after: it waits for the
+    // rename and then holds the new file, so the next replace is refused instead of passing a stale handle.
+    WriteFileBytes(Posix("source.txt"), "new");
+    int mark = -1;
+    ASSERT_EQ(posix::MarkForReplace(Posix("target.txt"), &mark), ERROR_SUCCESS);
+    BackgroundProcess late({VOSKE_CFEMU, "hold", Posix("target.txt"), "r", "rwd"});
+    ASSERT_TRUE(WaitUntil([&] { return !FlagsOfDescriptors(std::to_string(late.Pid()), Posix("target.txt")).empty(); }));
+    ASSERT_EQ(rename(Posix("source.txt").c_str(), Posix("target.txt").c_str()), 0);
+    close(mark);
+    ASSERT_TRUE(WaitUntil([&] { return late.Out().find("holding") != std::string::npos; })) << late.Err();
+    WriteFileBytes(Posix("source.txt"), "newer");
+    EXPECT_EQ(ErrorOf(MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)), ERROR_ACCESS_DENIED);
+}
+
+// The runtime's "a" seeks to the end before each write (no O_APPEND, so appenders can overwrite each other, as on
+// Windows); append access without write access makes every write land at the end (O_APPEND).
+TEST_F(StandinFiles, AppendingOpensAndTheirDescriptors) {
+    const std::string path = Posix("append.txt");
+    const struct {
+        const wchar_t* mode;  // null: CreateFileW with `access`
+        DWORD access;
+        bool atEnd;
+    } rows[] = {
+        {L"a", 0, false},
+        {L"ab", 0, false},
+        {L"a+t", 0, false},
+        {nullptr, FILE_APPEND_DATA | SYNCHRONIZE, true},
+        {nullptr, FILE_APPEND_DATA | FILE_READ_ATTRIBUTES, true},
+        {nullptr, FILE_APPEND_DATA | GENERIC_WRITE, false},
+    };
+    for (const auto& row : rows) {
+        FILE* stream = row.mode != nullptr ? _wfsopen(Win(path).c_str(), row.mode, _SH_DENYNO) : nullptr;
+        HANDLE file = row.mode == nullptr ? Open(path, row.access, FILE_SHARE_READ, OPEN_ALWAYS) : INVALID_HANDLE_VALUE;
+        ASSERT_TRUE(stream != nullptr || file != INVALID_HANDLE_VALUE);
+        int writers = 0;
+        for (int flags : FlagsOfDescriptors("self", path)) {
+            if ((flags & O_ACCMODE) == O_RDONLY) continue;  // a write-only handle's lock descriptor
+            ++writers;
+            EXPECT_EQ((flags & O_APPEND) != 0, row.atEnd) << row.access;
+        }
+        EXPECT_EQ(writers, 1);
+        EXPECT_TRUE(stream != nullptr ? fclose(stream) == 0 : CloseHandle(file));
+    }
 }
 
 const std::string kChild = std::string(VOSKE_BINARY_DIR) + "/standin_child";
@@ -217,6 +298,45 @@ TEST_F(StandinProcess, ChildProcesses) {
     ASSERT_TRUE(GetExitCodeProcess(info.hProcess, &code));
     EXPECT_EQ(code, 128u + SIGKILL);
     EXPECT_TRUE(CloseHandle(info.hThread) && CloseHandle(info.hProcess));
+}
+
+// Started as the program starts, in the "C" locale: "%ls" of a name outside ASCII fails, as on Windows, while the
+// name still reaches its file through the argument, LOCALAPPDATA and the file calls.
+TEST_F(StandinProcess, EntryKeepsTheCLocaleAndNonAsciiPaths) {
+    const std::string directory = Posix("d\xc3\xa9j\xc3\xa0");
+    ASSERT_EQ(mkdir(directory.c_str(), 0700), 0);
+    setenv("LOCALAPPDATA", directory.c_str(), 1);  // put back by the fixture
+    const ProcessResult child = RunProcess({kChild, "locale", "\xc3\xb1\xe6\x97\xa5.txt"});
+    EXPECT_EQ(child.exitCode, 0) << child.err;
+    EXPECT_EQ(child.out, "-1 data\n");
+    EXPECT_EQ(ReadFileBytes(directory + "/\xc3\xb1\xe6\x97\xa5.txt"), "data");
+}
+
+// Two processes append a few thousand lines each through FILE_APPEND_DATA handles: every line lands whole, once.
+TEST_F(StandinProcess, AppendHandlesOfTwoProcessesLoseNoLine) {
+    const std::string log = Posix("log.txt");
+    const int count = 3000;
+    std::vector<std::unique_ptr<BackgroundProcess>> writers;
+    for (const char* tag : {"A", "B"}) {
+        writers.push_back(std::make_unique<BackgroundProcess>(
+            std::vector<std::string>{kChild, "append", posix::WideToUtf8(Win(log)), std::to_string(count), tag}));
+    }
+    std::vector<std::string> expected;
+    for (const char* tag : {"A", "B"})
+        for (int i = 0; i < count; ++i) expected.push_back(std::string(tag) + " " + std::to_string(i));
+    for (auto& writer : writers) {
+        int code = -1;
+        EXPECT_TRUE(writer->Wait(60000, &code));
+        EXPECT_EQ(code, 0) << writer->Err();
+    }
+    std::vector<std::string> lines;
+    std::istringstream in(ReadFileBytes(log));
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(!line.empty() && line.back() == '\r' ? line.substr(0, line.size() - 1) : line + " (cut)");
+    }
+    std::sort(lines.begin(), lines.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(lines, expected);
 }
 
 // Z: is the POSIX root, either case; a backslash inside a POSIX name travels as U+F05C.
