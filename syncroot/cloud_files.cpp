@@ -1,4 +1,4 @@
-// cloud_files.cpp - the eight Cloud Files operations, forwarded to the one active backend.
+// cloud_files.cpp - the ten Cloud Files operations, forwarded to the one active backend.
 // The platform's backend is the default; tests swap in a recording fake.
 #include "syncroot/cloud_files.h"
 
@@ -49,4 +49,14 @@ HRESULT CfHydratePlaceholder(HANDLE fileHandle, LARGE_INTEGER startingOffset, LA
 HRESULT CfDehydratePlaceholder(HANDLE fileHandle, LARGE_INTEGER startingOffset, LARGE_INTEGER length,
                                CF_DEHYDRATE_FLAGS dehydrateFlags, LPOVERLAPPED overlapped) {
     return Backend().DehydratePlaceholder(fileHandle, startingOffset, length, dehydrateFlags, overlapped);
+}
+
+HRESULT CfGetPlaceholderInfo(HANDLE fileHandle, CF_PLACEHOLDER_INFO_CLASS infoClass, void* infoBuffer,
+                             DWORD infoBufferLength, PDWORD returnedLength) {
+    return Backend().GetPlaceholderInfo(fileHandle, infoClass, infoBuffer, infoBufferLength, returnedLength);
+}
+
+HRESULT CfSetInSyncState(HANDLE fileHandle, CF_IN_SYNC_STATE inSyncState, CF_SET_IN_SYNC_FLAGS inSyncFlags,
+                         USN* inSyncUsn) {
+    return Backend().SetInSyncState(fileHandle, inSyncState, inSyncFlags, inSyncUsn);
 }

@@ -1,4 +1,4 @@
-// cloud_files.h - the Cloud Files types, constants and the eight operations the provider calls.
+// cloud_files.h - the Cloud Files types, constants and the ten operations the provider calls.
 // Declared here with the platform's names, field order and x64 layout; the calls go to one active backend.
 #pragma once
 
@@ -31,6 +31,9 @@ constexpr HRESULT kHrAlreadyExists = static_cast<HRESULT>(0x800700B7);
 constexpr HRESULT kHrInvalidFunction = static_cast<HRESULT>(0x80070001);
 constexpr HRESULT kHrCloudNotUnderSyncRoot = static_cast<HRESULT>(0x80070186);
 constexpr HRESULT kHrCloudInUse = static_cast<HRESULT>(0x80070187);
+constexpr HRESULT kHrMoreData = static_cast<HRESULT>(0x800700EA);
+constexpr HRESULT kHrNotACloudFile = static_cast<HRESULT>(0x80070178);
+constexpr HRESULT kHrCloudNotInSync = static_cast<HRESULT>(0x80070179);
 
 // ---- Keys ----
 typedef struct CF_CONNECTION_KEY {
@@ -97,6 +100,21 @@ constexpr CF_HYDRATE_FLAGS CF_HYDRATE_FLAG_NONE = 0;
 typedef uint32_t CF_DEHYDRATE_FLAGS;
 constexpr CF_DEHYDRATE_FLAGS CF_DEHYDRATE_FLAG_NONE = 0;
 constexpr CF_DEHYDRATE_FLAGS CF_DEHYDRATE_FLAG_BACKGROUND = 0x1;
+
+typedef uint32_t CF_PLACEHOLDER_INFO_CLASS;
+constexpr CF_PLACEHOLDER_INFO_CLASS CF_PLACEHOLDER_INFO_BASIC = 0;
+constexpr CF_PLACEHOLDER_INFO_CLASS CF_PLACEHOLDER_INFO_STANDARD = 1;
+typedef uint32_t CF_PIN_STATE;
+constexpr CF_PIN_STATE CF_PIN_STATE_UNSPECIFIED = 0;
+constexpr CF_PIN_STATE CF_PIN_STATE_PINNED = 1;
+constexpr CF_PIN_STATE CF_PIN_STATE_UNPINNED = 2;
+constexpr CF_PIN_STATE CF_PIN_STATE_EXCLUDED = 3;
+constexpr CF_PIN_STATE CF_PIN_STATE_INHERIT = 4;
+typedef uint32_t CF_IN_SYNC_STATE;
+constexpr CF_IN_SYNC_STATE CF_IN_SYNC_STATE_NOT_IN_SYNC = 0;
+constexpr CF_IN_SYNC_STATE CF_IN_SYNC_STATE_IN_SYNC = 1;
+typedef uint32_t CF_SET_IN_SYNC_FLAGS;
+constexpr CF_SET_IN_SYNC_FLAGS CF_SET_IN_SYNC_FLAG_NONE = 0;
 
 typedef uint32_t CF_CALLBACK_CANCEL_FLAGS;
 constexpr CF_CALLBACK_CANCEL_FLAGS CF_CALLBACK_CANCEL_FLAG_NONE = 0;
@@ -310,6 +328,17 @@ typedef struct CF_OPERATION_PARAMETERS {
     };
 } CF_OPERATION_PARAMETERS;
 
+// What CF_PLACEHOLDER_INFO_BASIC returns: the fixed part, then FileIdentityLength bytes of identity from FileIdentity
+// on (variable length: a buffer for the whole identity is offsetof(..., FileIdentity) + its length).
+typedef struct CF_PLACEHOLDER_BASIC_INFO {
+    CF_PIN_STATE PinState;
+    CF_IN_SYNC_STATE InSyncState;
+    LARGE_INTEGER FileId;
+    LARGE_INTEGER SyncRootFileId;
+    ULONG FileIdentityLength;
+    BYTE FileIdentity[1];
+} CF_PLACEHOLDER_BASIC_INFO;
+
 // Layout pins (x64): the sizes and offsets the program and the emulated filter rely on.
 static_assert(sizeof(FILE_BASIC_INFO) == 40, "FILE_BASIC_INFO");
 static_assert(sizeof(CF_FS_METADATA) == 48, "CF_FS_METADATA");
@@ -363,6 +392,13 @@ static_assert(offsetof(CF_OPERATION_INFO, Type) == 4, "Type");
 static_assert(offsetof(CF_OPERATION_INFO, ConnectionKey) == 8, "ConnectionKey");
 static_assert(offsetof(CF_OPERATION_INFO, TransferKey) == 16, "TransferKey");
 static_assert(offsetof(CF_OPERATION_INFO, RequestKey) == 40, "RequestKey");
+static_assert(sizeof(CF_PLACEHOLDER_BASIC_INFO) == 32, "CF_PLACEHOLDER_BASIC_INFO");
+static_assert(offsetof(CF_PLACEHOLDER_BASIC_INFO, PinState) == 0, "PinState");
+static_assert(offsetof(CF_PLACEHOLDER_BASIC_INFO, InSyncState) == 4, "InSyncState");
+static_assert(offsetof(CF_PLACEHOLDER_BASIC_INFO, FileId) == 8, "FileId");
+static_assert(offsetof(CF_PLACEHOLDER_BASIC_INFO, SyncRootFileId) == 16, "SyncRootFileId");
+static_assert(offsetof(CF_PLACEHOLDER_BASIC_INFO, FileIdentityLength) == 24, "BasicInfo.FileIdentityLength");
+static_assert(offsetof(CF_PLACEHOLDER_BASIC_INFO, FileIdentity) == 28, "BasicInfo.FileIdentity");
 static_assert(sizeof(CF_OPERATION_PARAMETERS) == 48, "CF_OPERATION_PARAMETERS");
 static_assert(offsetof(CF_OPERATION_PARAMETERS, TransferData.Flags) == 8, "TransferData.Flags");
 static_assert(offsetof(CF_OPERATION_PARAMETERS, TransferData.CompletionStatus) == 12, "CompletionStatus");
@@ -393,7 +429,7 @@ static_assert(CfOperationParamSize(CF_OPERATION_TYPE_TRANSFER_DATA) == 40, "Tran
 static_assert(CfOperationParamSize(CF_OPERATION_TYPE_ACK_DELETE) == 16, "AckDelete ParamSize");
 static_assert(CfOperationParamSize(CF_OPERATION_TYPE_ACK_RENAME) == 16, "AckRename ParamSize");
 
-// ---- The eight operations (Windows signatures) ----
+// ---- The ten operations (Windows signatures) ----
 HRESULT CfRegisterSyncRoot(LPCWSTR syncRootPath, const CF_SYNC_REGISTRATION* registration,
                            const CF_SYNC_POLICIES* policies, CF_REGISTER_FLAGS registerFlags);
 HRESULT CfUnregisterSyncRoot(LPCWSTR syncRootPath);
@@ -407,6 +443,14 @@ HRESULT CfHydratePlaceholder(HANDLE fileHandle, LARGE_INTEGER startingOffset, LA
                              CF_HYDRATE_FLAGS hydrateFlags, LPOVERLAPPED overlapped);
 HRESULT CfDehydratePlaceholder(HANDLE fileHandle, LARGE_INTEGER startingOffset, LARGE_INTEGER length,
                                CF_DEHYDRATE_FLAGS dehydrateFlags, LPOVERLAPPED overlapped);
+// The handle needs FILE_READ_ATTRIBUTES (GENERIC_READ holds it). A buffer too small for the identity gives
+// kHrMoreData with the fixed part filled: pass offsetof(CF_PLACEHOLDER_BASIC_INFO, FileIdentity) +
+// CF_PLACEHOLDER_MAX_FILE_IDENTITY_LENGTH bytes to get it whole.
+HRESULT CfGetPlaceholderInfo(HANDLE fileHandle, CF_PLACEHOLDER_INFO_CLASS infoClass, void* infoBuffer,
+                             DWORD infoBufferLength, PDWORD returnedLength);
+// The handle needs FILE_WRITE_DATA or WRITE_DAC; pass a null USN (a USN makes it fail with kHrCloudNotInSync).
+HRESULT CfSetInSyncState(HANDLE fileHandle, CF_IN_SYNC_STATE inSyncState, CF_SET_IN_SYNC_FLAGS inSyncFlags,
+                         USN* inSyncUsn);
 
 // ---- Backend table: the platform's implementation (cldapi.dll on Windows, the emulated filter elsewhere) or a
 // test's recording fake. Exactly one is active; the operations above forward to it. ----
@@ -420,6 +464,8 @@ struct CloudFilesBackend {
     HRESULT (*Execute)(const CF_OPERATION_INFO*, CF_OPERATION_PARAMETERS*);
     HRESULT (*HydratePlaceholder)(HANDLE, LARGE_INTEGER, LARGE_INTEGER, CF_HYDRATE_FLAGS, LPOVERLAPPED);
     HRESULT (*DehydratePlaceholder)(HANDLE, LARGE_INTEGER, LARGE_INTEGER, CF_DEHYDRATE_FLAGS, LPOVERLAPPED);
+    HRESULT (*GetPlaceholderInfo)(HANDLE, CF_PLACEHOLDER_INFO_CLASS, void*, DWORD, PDWORD);
+    HRESULT (*SetInSyncState)(HANDLE, CF_IN_SYNC_STATE, CF_SET_IN_SYNC_FLAGS, USN*);
 };
 
 // The platform's own backend (defined in platform/windows or platform/posix).

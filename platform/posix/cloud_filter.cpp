@@ -1,4 +1,4 @@
-// cloud_filter.cpp - the emulated Cloud Files filter: the POSIX backend of the eight operations and the hooks
+// cloud_filter.cpp - the emulated Cloud Files filter: the POSIX backend of the ten operations and the hooks
 // through which the Win32 stand-in's file calls reach it.
 //
 // How it keeps the platform's contract on Linux:
@@ -286,7 +286,7 @@ DWORD Fetch(const std::string& path, uint32_t flags) {
     return SendToProvider(root, request, true);
 }
 
-// ---- The eight operations ----
+// ---- The ten operations ----
 
 HRESULT RegisterSyncRoot(LPCWSTR syncRootPath, const CF_SYNC_REGISTRATION* registration,
                          const CF_SYNC_POLICIES* policies, CF_REGISTER_FLAGS registerFlags) {
@@ -474,9 +474,76 @@ HRESULT DehydratePlaceholder(HANDLE fileHandle, LARGE_INTEGER startingOffset, LA
     return S_OK;
 }
 
-const CloudFilesBackend kBackend = {RegisterSyncRoot,   UnregisterSyncRoot,  ConnectSyncRoot,
-                                    DisconnectSyncRoot, CreatePlaceholders,  Execute,
-                                    HydratePlaceholder, DehydratePlaceholder};
+// Rights a handle holds through its access mask: generic rights stand for the specific ones they map to on files.
+constexpr DWORD kWriteDac = 0x00040000u;
+constexpr DWORD kReadAttributesRights = FILE_READ_ATTRIBUTES | GENERIC_READ | posix::kGenericExecute | posix::kGenericAll;
+constexpr DWORD kSetInSyncRights = posix::kFileWriteData | kWriteDac | GENERIC_WRITE | posix::kGenericAll;
+
+HRESULT GetPlaceholderInfo(HANDLE fileHandle, CF_PLACEHOLDER_INFO_CLASS infoClass, void* infoBuffer,
+                           DWORD infoBufferLength, PDWORD returnedLength) {
+    if (returnedLength != nullptr) *returnedLength = 0;
+    posix::Handle* file = FileHandle(fileHandle);
+    if (file == nullptr) return HRESULT_FROM_WIN32(ERROR_INVALID_HANDLE);
+    if (infoClass != CF_PLACEHOLDER_INFO_BASIC || infoBuffer == nullptr) return E_INVALIDARG;
+    // The documented need is read-attributes access: a handle opened with none (or write-only) is refused.
+    if ((file->access & kReadAttributesRights) == 0) return HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
+    std::string root;
+    if (!FindSyncRoot(CurrentPath(file->fd, file->path), &root, nullptr)) {
+        return HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_NOT_UNDER_SYNC_ROOT);
+    }
+    PlaceholderState state;
+    if (!ReadState(file->fd, &state)) return HRESULT_FROM_WIN32(kErrorNotACloudFile);
+    const DWORD fixed = static_cast<DWORD>(offsetof(CF_PLACEHOLDER_BASIC_INFO, FileIdentity));
+    if (infoBufferLength < fixed) return HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);
+    std::vector<BYTE> identity;
+    (void)ReadIdentity(file->fd, &identity);
+    struct stat st, rootSt;
+    if (fstat(file->fd, &st) != 0 || stat(root.c_str(), &rootSt) != 0) return HrFromErrno(errno);
+    CF_PLACEHOLDER_BASIC_INFO info{};
+    info.PinState = CF_PIN_STATE_UNSPECIFIED;
+    info.InSyncState = (state.flags & kStateInSync) != 0 ? CF_IN_SYNC_STATE_IN_SYNC : CF_IN_SYNC_STATE_NOT_IN_SYNC;
+    info.FileId.QuadPart = static_cast<LONGLONG>(st.st_ino);
+    info.SyncRootFileId.QuadPart = static_cast<LONGLONG>(rootSt.st_ino);
+    // What does not fit is left out, and FileIdentityLength counts only what was copied: the full length is never
+    // told, so a caller cannot size a second call from it (what Windows reports there is unverified).
+    const DWORD copied = static_cast<DWORD>(std::min<size_t>(identity.size(), infoBufferLength - fixed));
+    info.FileIdentityLength = copied;
+    std::memcpy(infoBuffer, &info, fixed);
+    if (copied > 0) std::memcpy(static_cast<BYTE*>(infoBuffer) + fixed, identity.data(), copied);
+    if (returnedLength != nullptr) *returnedLength = fixed + copied;
+    return copied < identity.size() ? HRESULT_FROM_WIN32(kErrorMoreData) : S_OK;
+}
+
+HRESULT SetInSyncState(HANDLE fileHandle, CF_IN_SYNC_STATE inSyncState, CF_SET_IN_SYNC_FLAGS inSyncFlags,
+                       USN* inSyncUsn) {
+    posix::Handle* file = FileHandle(fileHandle);
+    if (file == nullptr) return HRESULT_FROM_WIN32(ERROR_INVALID_HANDLE);
+    if (inSyncState > CF_IN_SYNC_STATE_IN_SYNC || inSyncFlags != CF_SET_IN_SYNC_FLAG_NONE) return E_INVALIDARG;
+    // The handle itself must carry write-data or write-DAC access (the stricter reading of the documentation).
+    if ((file->access & kSetInSyncRights) == 0) return HRESULT_FROM_WIN32(kErrorCloudFileAccessDenied);
+    std::string root;
+    if (!FindSyncRoot(CurrentPath(file->fd, file->path), &root, nullptr)) {
+        return HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_NOT_UNDER_SYNC_ROOT);
+    }
+    PlaceholderState state;
+    if (!ReadState(file->fd, &state)) return HRESULT_FROM_WIN32(kErrorNotACloudFile);
+    // Public reports have Windows fail every call that passes a USN; so does this one.
+    if (inSyncUsn != nullptr) return HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_NOT_IN_SYNC);
+    // Only the provider says its copy matches: the process holding the root's connection, whatever the policy.
+    if (!ConnectedHere(root)) return HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_CONNECTED_PROVIDER_ONLY);
+    const uint8_t flags = inSyncState == CF_IN_SYNC_STATE_IN_SYNC
+                              ? static_cast<uint8_t>(state.flags | kStateInSync)
+                              : static_cast<uint8_t>(state.flags & ~kStateInSync);
+    if (flags == state.flags) return S_OK;
+    state.flags = flags;
+    // Only the record changes: neither the data nor the times of the file.
+    if (int error = WriteState(file->fd, state); error != 0) return HrFromErrno(error);
+    return S_OK;
+}
+
+const CloudFilesBackend kBackend = {RegisterSyncRoot,   UnregisterSyncRoot,   ConnectSyncRoot,    DisconnectSyncRoot,
+                                    CreatePlaceholders, Execute,              HydratePlaceholder, DehydratePlaceholder,
+                                    GetPlaceholderInfo, SetInSyncState};
 
 }  // namespace
 

@@ -21,6 +21,7 @@ inline constexpr char kStateAttribute[] = "user.cfemu.ph";
 inline constexpr char kIdentityAttribute[] = "user.cfemu.id";
 
 // Win32 codes win32.h does not carry.
+inline constexpr DWORD kErrorMoreData = 234;
 inline constexpr DWORD kErrorCloudFileMetadataTooLarge = 364;
 inline constexpr DWORD kErrorNotACloudFile = 376;
 inline constexpr DWORD kErrorCloudFileAccessDenied = 395;

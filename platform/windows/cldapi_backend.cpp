@@ -1,4 +1,4 @@
-// cldapi_backend.cpp - the Windows backend of the Cloud Files operations: the eight exports of cldapi.dll,
+// cldapi_backend.cpp - the Windows backend of the Cloud Files operations: the ten exports of cldapi.dll,
 // bound at first use from the system directory only. A missing DLL or export fails every call with its error.
 #include "syncroot/cloud_files.h"
 
@@ -13,6 +13,8 @@ using CreatePlaceholdersFn = HRESULT(WINAPI*)(LPCWSTR, CF_PLACEHOLDER_CREATE_INF
 using ExecuteFn = HRESULT(WINAPI*)(const CF_OPERATION_INFO*, CF_OPERATION_PARAMETERS*);
 using HydrateFn = HRESULT(WINAPI*)(HANDLE, LARGE_INTEGER, LARGE_INTEGER, CF_HYDRATE_FLAGS, LPOVERLAPPED);
 using DehydrateFn = HRESULT(WINAPI*)(HANDLE, LARGE_INTEGER, LARGE_INTEGER, CF_DEHYDRATE_FLAGS, LPOVERLAPPED);
+using GetPlaceholderInfoFn = HRESULT(WINAPI*)(HANDLE, CF_PLACEHOLDER_INFO_CLASS, void*, DWORD, PDWORD);
+using SetInSyncStateFn = HRESULT(WINAPI*)(HANDLE, CF_IN_SYNC_STATE, CF_SET_IN_SYNC_FLAGS, USN*);
 
 struct Binding {
     HRESULT status = S_OK;  // failure of the load or of any lookup; every call returns it
@@ -24,6 +26,8 @@ struct Binding {
     ExecuteFn execute = nullptr;
     HydrateFn hydratePlaceholder = nullptr;
     DehydrateFn dehydratePlaceholder = nullptr;
+    GetPlaceholderInfoFn getPlaceholderInfo = nullptr;
+    SetInSyncStateFn setInSyncState = nullptr;
 };
 
 Binding binding;
@@ -54,7 +58,9 @@ BOOL CALLBACK BindCldApi(PINIT_ONCE, PVOID, PVOID*) {
         Lookup(module, "CfCreatePlaceholders", binding.createPlaceholders) &&
         Lookup(module, "CfExecute", binding.execute) &&
         Lookup(module, "CfHydratePlaceholder", binding.hydratePlaceholder) &&
-        Lookup(module, "CfDehydratePlaceholder", binding.dehydratePlaceholder)) {
+        Lookup(module, "CfDehydratePlaceholder", binding.dehydratePlaceholder) &&
+        Lookup(module, "CfGetPlaceholderInfo", binding.getPlaceholderInfo) &&
+        Lookup(module, "CfSetInSyncState", binding.setInSyncState)) {
         binding.status = S_OK;
     }
     return TRUE;
@@ -109,8 +115,19 @@ HRESULT Dehydrate(HANDLE file, LARGE_INTEGER offset, LARGE_INTEGER length, CF_DE
     return FAILED(b.status) ? b.status : b.dehydratePlaceholder(file, offset, length, flags, ov);
 }
 
-const CloudFilesBackend kCldApiBackend = {Register, Unregister,  Connect, Disconnect, CreatePlaceholders,
-                                          Execute,  Hydrate,     Dehydrate};
+HRESULT GetPlaceholderInfo(HANDLE file, CF_PLACEHOLDER_INFO_CLASS infoClass, void* buffer, DWORD bufferLength,
+                           PDWORD returnedLength) {
+    const Binding& b = Bound();
+    return FAILED(b.status) ? b.status : b.getPlaceholderInfo(file, infoClass, buffer, bufferLength, returnedLength);
+}
+
+HRESULT SetInSyncState(HANDLE file, CF_IN_SYNC_STATE state, CF_SET_IN_SYNC_FLAGS flags, USN* usn) {
+    const Binding& b = Bound();
+    return FAILED(b.status) ? b.status : b.setInSyncState(file, state, flags, usn);
+}
+
+const CloudFilesBackend kCldApiBackend = {Register, Unregister, Connect,   Disconnect,         CreatePlaceholders,
+                                          Execute,  Hydrate,    Dehydrate, GetPlaceholderInfo, SetInSyncState};
 
 }  // namespace
 

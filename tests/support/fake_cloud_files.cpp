@@ -1,5 +1,7 @@
-// fake_cloud_files.cpp - each operation deep-copies its arguments and answers with a scripted status.
+// fake_cloud_files.cpp - each operation deep-copies its arguments and answers with a scripted status (and in-sync state).
 #include "tests/support/fake_cloud_files.h"
+
+#include "platform/posix/standin_internal.h"
 
 #include <algorithm>
 #include <atomic>
@@ -117,9 +119,53 @@ HRESULT FakeHydrateOrDehydrate(HANDLE handle, LARGE_INTEGER offset, LARGE_INTEGE
 constexpr char kHydrate[] = "Hydrate";
 constexpr char kDehydrate[] = "Dehydrate";
 
+// The Windows path of the file a stand-in handle is open on, so that answers can be scripted per file.
+RecordedCall HandleCall(const char* op, HANDLE handle, DWORD flags) {
+    RecordedCall call = Call(op, nullptr, flags);
+    call.handle = handle;
+    DWORD lastError = GetLastError();
+    if (const posix::Handle* file = posix::HandleOf(handle, posix::HandleKind::File)) {
+        call.path = posix::ToWindowsPath(file->path);
+    }
+    SetLastError(lastError);
+    return call;
+}
+
+HRESULT FakeGetPlaceholderInfo(HANDLE handle, CF_PLACEHOLDER_INFO_CLASS infoClass, void* buffer, DWORD bufferLength,
+                               PDWORD returnedLength) {
+    RecordedCall call = HandleCall("GetPlaceholderInfo", handle, infoClass);
+    call.infoBufferLength = bufferLength;
+    const std::wstring path = call.path;
+    HRESULT status = Dispatch(std::move(call));
+    FakeCloudFiles* fake = activeFake.load(std::memory_order_acquire);
+    // The fixed part only: the fake keeps no identities, so FileIdentityLength is 0.
+    const DWORD fixed = static_cast<DWORD>(offsetof(CF_PLACEHOLDER_BASIC_INFO, FileIdentity));
+    if (SUCCEEDED(status) && (buffer == nullptr || bufferLength < fixed)) {
+        status = HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);
+    }
+    if (returnedLength != nullptr) *returnedLength = SUCCEEDED(status) ? fixed : 0;
+    if (FAILED(status) || fake == nullptr) return status;
+    CF_PLACEHOLDER_BASIC_INFO info{};
+    info.InSyncState = fake->InSyncAnswer(path);
+    std::memcpy(buffer, &info, fixed);
+    return status;
+}
+
+HRESULT FakeSetInSyncState(HANDLE handle, CF_IN_SYNC_STATE state, CF_SET_IN_SYNC_FLAGS flags, USN* usn) {
+    RecordedCall call = HandleCall("SetInSyncState", handle, flags);
+    call.inSyncState = state;
+    call.usnGiven = usn != nullptr;
+    const std::wstring path = call.path;
+    HRESULT status = Dispatch(std::move(call));
+    FakeCloudFiles* fake = activeFake.load(std::memory_order_acquire);
+    if (SUCCEEDED(status) && fake != nullptr && !path.empty()) fake->SetInSyncAnswer(state, path);
+    return status;
+}
+
 const CloudFilesBackend kFakeBackend = {FakeRegister,   FakeUnregister,         FakeConnect,
                                         FakeDisconnect, FakeCreatePlaceholders, FakeExecute,
-                                        FakeHydrateOrDehydrate<kHydrate>, FakeHydrateOrDehydrate<kDehydrate>};
+                                        FakeHydrateOrDehydrate<kHydrate>, FakeHydrateOrDehydrate<kDehydrate>,
+                                        FakeGetPlaceholderInfo, FakeSetInSyncState};
 
 }  // namespace
 
@@ -146,6 +192,18 @@ void FakeCloudFiles::SetStatus(const std::string& op, HRESULT status) {
 void FakeCloudFiles::SetHook(std::function<void(const RecordedCall&)> hook) {
     std::lock_guard<std::mutex> lock(mutex_);
     hook_ = std::move(hook);
+}
+
+void FakeCloudFiles::SetInSyncAnswer(CF_IN_SYNC_STATE state, const std::wstring& path) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    inSyncByPath_[path] = state;
+}
+
+CF_IN_SYNC_STATE FakeCloudFiles::InSyncAnswer(const std::wstring& path) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = inSyncByPath_.find(path);
+    if (it == inSyncByPath_.end()) it = inSyncByPath_.find(std::wstring());
+    return it != inSyncByPath_.end() ? it->second : CF_IN_SYNC_STATE_IN_SYNC;
 }
 
 std::vector<RecordedCall> FakeCloudFiles::Calls() const {

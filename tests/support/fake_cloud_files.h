@@ -1,4 +1,4 @@
-// fake_cloud_files.h - a recording fake of the eight Cloud Files operations for unit tests.
+// fake_cloud_files.h - a recording fake of the ten Cloud Files operations for unit tests.
 #pragma once
 
 #include "syncroot/cloud_files.h"
@@ -19,13 +19,13 @@ struct RecordedPlaceholder {
 
 struct RecordedCall {
     std::string op;             // "Register", "Unregister", "Connect", "Disconnect", "CreatePlaceholders",
-                                // "Execute", "Hydrate", "Dehydrate"
-    std::wstring path;          // sync-root or base directory path
+                                // "Execute", "Hydrate", "Dehydrate", "GetPlaceholderInfo", "SetInSyncState"
+    std::wstring path;          // sync-root or base directory path; for the last two the handle's file (Z:\...)
     CF_SYNC_REGISTRATION registration{};  // pointers inside are cleared; see the copies below
     std::wstring providerName, providerVersion;
     std::vector<BYTE> syncRootIdentity;
     CF_SYNC_POLICIES policies{};
-    DWORD flags = 0;            // register, connect, create or hydrate/dehydrate flags
+    DWORD flags = 0;            // register, connect, create, hydrate/dehydrate or in-sync flags; the info class
     std::vector<CF_CALLBACK_REGISTRATION> callbackTable;  // up to and including the NONE entry
     CF_CONNECTION_KEY connectionKey{};
     std::vector<RecordedPlaceholder> placeholders;
@@ -37,6 +37,9 @@ struct RecordedCall {
     HANDLE handle = nullptr;
     LONGLONG offset = 0, length = 0;
     bool overlappedGiven = false;
+    CF_IN_SYNC_STATE inSyncState = 0;  // SetInSyncState: the state asked for
+    DWORD infoBufferLength = 0;        // GetPlaceholderInfo
+    bool usnGiven = false;             // SetInSyncState: a USN pointer was passed
     HRESULT returned = S_OK;
     int callNumber = 0;         // 1-based position among all calls of this fake
 };
@@ -56,6 +59,11 @@ public:
     void SetStatus(const std::string& op, HRESULT status);
     // Optional hook run inside each call after recording (for example to create the file a placeholder names).
     void SetHook(std::function<void(const RecordedCall&)> hook);
+    // The InSyncState a successful GetPlaceholderInfo reports for the file at `path` (the Windows path, as
+    // RecordedCall::path has it), or for every other file when `path` is empty (the default answer is IN_SYNC).
+    // A successful SetInSyncState sets the answer of its file. A hook may change the answer of the call it runs in.
+    void SetInSyncAnswer(CF_IN_SYNC_STATE state, const std::wstring& path = std::wstring());
+    CF_IN_SYNC_STATE InSyncAnswer(const std::wstring& path) const;
 
     std::vector<RecordedCall> Calls() const;
     std::vector<RecordedCall> CallsOf(const std::string& op) const;
@@ -70,6 +78,7 @@ private:
     std::map<int, HRESULT> failCall_;
     std::map<std::string, HRESULT> statusByOp_;
     std::function<void(const RecordedCall&)> hook_;
+    std::map<std::wstring, CF_IN_SYNC_STATE> inSyncByPath_;  // "" holds the default
     const CloudFilesBackend* previous_ = nullptr;
     FakeCloudFiles* previousFake_ = nullptr;  // an enclosing fake, active again when this one ends
 };
