@@ -23,13 +23,15 @@ std::vector<BYTE> EncodeIdentityBlob(const std::wstring& text) {
     for (wchar_t c : text) {
         uint32_t code = static_cast<uint32_t>(c);
         // A 32-bit wchar_t holds whole code points; the platform wants UTF-16, so split those above the BMP.
-        if (sizeof(wchar_t) > 2 && code > 0xFFFF && code <= 0x10FFFF) {
-            code -= 0x10000;
-            AppendUnit(blob, 0xD800 + (code >> 10));
-            AppendUnit(blob, 0xDC00 + (code & 0x3FF));
-        } else {
-            AppendUnit(blob, code & 0xFFFF);
+        if constexpr (sizeof(wchar_t) > 2) {
+            if (code > 0xFFFF && code <= 0x10FFFF) {
+                code -= 0x10000;
+                AppendUnit(blob, 0xD800 + (code >> 10));
+                AppendUnit(blob, 0xDC00 + (code & 0x3FF));
+                continue;
+            }
         }
+        AppendUnit(blob, code & 0xFFFF);
     }
     AppendUnit(blob, 0);
     return blob;
