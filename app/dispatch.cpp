@@ -13,6 +13,7 @@
 #include "syncroot/cloud_files.h"
 #include "syncroot/connection.h"
 #include "syncroot/registration.h"
+#include "writeback/queue_records.h"
 
 #include <cstdio>
 #include <cwchar>
@@ -20,19 +21,19 @@
 
 namespace {
 
-const wchar_t kUsage[] =
-    L"voske-cf-spike <command>\n"
-    L"  paths       Print sync root / staging paths\n"
-    L"  register    CfRegisterSyncRoot + seed staging\n"
-    L"  placeholder Create dehydrated placeholder from staging meta\n"
-    L"  seed        Placeholders for up to 32 files already in the product Cache\n"
-    L"  connect     CfConnectSyncRoot (blocks until Ctrl+C) - required for open-hydrate\n"
-    L"  hydrate     Explicit CfHydratePlaceholder (provider should be connected)\n"
-    L"  dehydrate   CfDehydratePlaceholder (keep identity)\n"
-    L"  unregister  CfUnregisterSyncRoot\n"
-    L"  selftest    register + placeholder + connect + hydrate + dehydrate (one process)\n"
-    L"  bench       10k placeholders, time a metadata enumerate, then unregister\n"
-    L"  demo        register + placeholder + connect (hydrate/dehydrate in another shell)\n";
+const char kUsage[] =
+    "voske-cf-spike <command>\n"
+    "  paths       Print sync root / staging paths\n"
+    "  register    CfRegisterSyncRoot + seed staging\n"
+    "  placeholder Create dehydrated placeholder from staging meta\n"
+    "  seed        Placeholders for up to 32 files already in the product Cache\n"
+    "  connect     CfConnectSyncRoot (blocks until Ctrl+C) - required for open-hydrate\n"
+    "  hydrate     Explicit CfHydratePlaceholder (provider should be connected)\n"
+    "  dehydrate   CfDehydratePlaceholder (keep identity)\n"
+    "  unregister  CfUnregisterSyncRoot\n"
+    "  selftest    register + placeholder + connect + hydrate + dehydrate (one process)\n"
+    "  bench       10k placeholders, time a metadata enumerate, then unregister\n"
+    "  demo        register + placeholder + connect (hydrate/dehydrate in another shell)\n";
 
 int ExitCodeFor(HRESULT status) { return FAILED(status) ? 1 : 0; }
 
@@ -48,17 +49,19 @@ int RunDemoVerb() {
 }  // namespace
 
 void PrintUsage() {
-    fputws(kUsage, stdout);
+    fputs(kUsage, stdout);
     fflush(stdout);
 }
 
 void PrintProviderPaths() {
     InitProviderPaths();
     const std::wstring identity = BuildSyncRootId();
-    wprintf(L"SyncRoot : %ls\n", ProviderPaths.syncRoot.c_str());
-    wprintf(L"Staging  : %ls\n", ProviderPaths.staging.c_str());
-    wprintf(L"Log      : %ls\n", ProviderPaths.logFile.c_str());
-    wprintf(L"Identity : %ls\n", identity.c_str());
+    // UTF-8 bytes, as in the log: wide output through the C runtime's "C" locale would stop at the first
+    // character outside ASCII.
+    printf("SyncRoot : %s\n", ToUtf8(ProviderPaths.syncRoot).c_str());
+    printf("Staging  : %s\n", ToUtf8(ProviderPaths.staging).c_str());
+    printf("Log      : %s\n", ToUtf8(ProviderPaths.logFile).c_str());
+    printf("Identity : %s\n", ToUtf8(identity).c_str());
     fflush(stdout);
 }
 

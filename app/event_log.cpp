@@ -2,6 +2,7 @@
 // The file is opened and closed for every line, so each line is on disk when LogEvent returns.
 #include "app/event_log.h"
 
+#include "layout/file_open.h"
 #include "layout/provider_paths.h"
 
 #include <cstdio>
@@ -20,9 +21,6 @@ void LogEvent(const char* category, const char* message) {
 
     const std::wstring logFile = ProviderPaths.logFile;
     if (logFile.empty()) return;
-    // Text mode: each line feed reaches the file as CR LF. Shared so other processes append at the same time.
-    FILE* file = _wfsopen(logFile.c_str(), L"a", _SH_DENYNO);
-    if (file == nullptr) return;
-    fputs(line, file);
-    fclose(file);
+    // The provider, hydrate, dehydrate and the write-back client all log here at once: one appending write per line.
+    AppendTextLines(logFile, line);
 }

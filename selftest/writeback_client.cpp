@@ -59,6 +59,22 @@ HRESULT RunWritebackClient() {
 }
 
 HRESULT VerifyWriteBack() {
+    const std::wstring stagingCopy = JoinPath(JoinPath(ProviderPaths.queue, L"Staging"), L"hello-from-engine.txt");
+    const std::wstring productCopy = JoinPath(
+        JoinPath(JoinPath(JoinPath(JoinPath(LocalAppDataDir(), L"nq.vo.tarn.voskel"), L"VOSKE"), L"Queue"),
+                 L"CloudFiles"),
+        L"hello-from-engine.txt");
+    // Copies an earlier run left behind already hold the marker: only copies made in this run may pass the check.
+    for (const std::wstring* copy : {&stagingCopy, &productCopy}) {
+        if (DeleteFileW(copy->c_str())) continue;
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) continue;
+        char message[80];
+        snprintf(message, sizeof(message), "WRITEBACK old copy not removed gle=%lu", DwArg(error));
+        LogEvent("ERROR", message);
+        return HRESULT_FROM_WIN32(error);
+    }
+
     wchar_t program[MAX_PATH] = {};
     if (GetModuleFileNameW(nullptr, program, MAX_PATH) == 0) return HRESULT_FROM_WIN32(GetLastError());
 
@@ -81,7 +97,6 @@ HRESULT VerifyWriteBack() {
     LogEvent("WRITEBACK", message);
 
     char buffer[256];
-    const std::wstring stagingCopy = JoinPath(JoinPath(ProviderPaths.queue, L"Staging"), L"hello-from-engine.txt");
     if (!PollForMarker(stagingCopy, buffer)) {
         LogEvent("ERROR", "WRITEBACK queue file missing");
         return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
@@ -92,10 +107,6 @@ HRESULT VerifyWriteBack() {
     }
     LogEvent("WRITEBACK", "WRITEBACK_OK queue has local bytes");
 
-    const std::wstring productCopy = JoinPath(
-        JoinPath(JoinPath(JoinPath(JoinPath(LocalAppDataDir(), L"nq.vo.tarn.voskel"), L"VOSKE"), L"Queue"),
-                 L"CloudFiles"),
-        L"hello-from-engine.txt");
     const bool opened = PollForMarker(productCopy, buffer);
     if (!opened) {
         LogEvent("ERROR", "WRITEBACK product queue file missing");

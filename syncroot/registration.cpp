@@ -6,6 +6,7 @@
 #include "layout/provider_paths.h"
 #include "layout/sync_root_identity.h"
 #include "placeholders/identity.h"
+#include "writeback/queue_records.h"
 
 #include <cstddef>
 #include <cstdio>
@@ -19,9 +20,23 @@ namespace {
 
 const int kUnregisterAttempts = 5;
 const DWORD kUnregisterPauseMs = 400;
+const HRESULT kHrCloudInvalidRequest = static_cast<HRESULT>(0x8007017C);
 
 // {564F534B-4543-4669-6C65-7370696B6531}
 const GUID kProviderId = {0x564F534B, 0x4543, 0x4669, {0x6C, 0x65, 0x73, 0x70, 0x69, 0x6B, 0x65, 0x31}};
+
+// Windows refuses a second plain registration of a root that is registered already (a root left registered by an
+// earlier run, or registered by another verb); the registration is then renewed with CF_REGISTER_FLAG_UPDATE.
+// E_INVALIDARG is a refusal of the record itself and goes back to the caller unchanged.
+HRESULT RegisterOrUpdate(const CF_SYNC_REGISTRATION& registration, const CF_SYNC_POLICIES& policies) {
+    HRESULT hr = CfRegisterSyncRoot(ProviderPaths.syncRoot.c_str(), &registration, &policies, CF_REGISTER_FLAG_NONE);
+    if (SUCCEEDED(hr) || hr == E_INVALIDARG) return hr;
+    char message[128];
+    snprintf(message, sizeof(message), "Registration refused hr=0x%08lX - updating the registered sync root",
+             HrArg(hr));
+    LogEvent("REGISTER", message);
+    return CfRegisterSyncRoot(ProviderPaths.syncRoot.c_str(), &registration, &policies, CF_REGISTER_FLAG_UPDATE);
+}
 
 }  // namespace
 
@@ -56,25 +71,27 @@ HRESULT RegisterProviderSyncRoot() {
     policies.PlaceholderManagement =
         CF_PLACEHOLDER_MANAGEMENT_POLICY_CREATE_UNRESTRICTED | CF_PLACEHOLDER_MANAGEMENT_POLICY_UPDATE_UNRESTRICTED;
 
-    HRESULT hr = CfRegisterSyncRoot(ProviderPaths.syncRoot.c_str(), &registration, &policies, CF_REGISTER_FLAG_NONE);
+    HRESULT hr = RegisterOrUpdate(registration, policies);
     if (hr == E_INVALIDARG) {
         // A platform older than the placeholder-management policy knows the record without that field.
-        policies.StructSize = offsetof(CF_SYNC_POLICIES, PlaceholderManagement);
+        policies.StructSize = static_cast<ULONG>(offsetof(CF_SYNC_POLICIES, PlaceholderManagement));
         policies.PlaceholderManagement = CF_PLACEHOLDER_MANAGEMENT_POLICY_DEFAULT;
         LogEvent("REGISTER", "Unrestricted placeholder management refused - registering with the default policy");
-        hr = CfRegisterSyncRoot(ProviderPaths.syncRoot.c_str(), &registration, &policies, CF_REGISTER_FLAG_NONE);
+        hr = RegisterOrUpdate(registration, policies);
     }
     if (FAILED(hr)) {
         char message[256];
-        snprintf(message, sizeof(message), "CfRegisterSyncRoot failed hr=0x%08lX path=%ls", HrArg(hr),
-                 ProviderPaths.syncRoot.c_str());
+        snprintf(message, sizeof(message), "CfRegisterSyncRoot failed hr=0x%08lX path=%s", HrArg(hr),
+                 ToUtf8(ProviderPaths.syncRoot).c_str());
         LogEvent("ERROR", message);
         return hr;
     }
 
     char message[512];
-    snprintf(message, sizeof(message), "Registered sync root: %ls id=%ls", ProviderPaths.syncRoot.c_str(),
-             identity.c_str());
+    // UTF-8 text, not "%ls": the C runtime starts in the "C" locale, where a wide character outside ASCII fails the
+    // whole conversion and the line would be cut.
+    snprintf(message, sizeof(message), "Registered sync root: %s id=%s", ToUtf8(ProviderPaths.syncRoot).c_str(),
+             ToUtf8(identity).c_str());
     LogEvent("REGISTER", message);
     return S_OK;
 }
@@ -110,8 +127,9 @@ HRESULT UnregisterProviderSyncRoot() {
         snprintf(message, sizeof(message), "CfUnregisterSyncRoot attempt %d/%d hr=0x%08lX", attempt,
                  kUnregisterAttempts, HrArg(hr));
         LogEvent("ERROR", message);
-        // Only "in use" can clear up by itself (a provider finishing its disconnect); anything else is final.
-        if (hr != kHrCloudInUse || attempt == kUnregisterAttempts) return hr;
+        // Only a provider still connected can clear up by itself (one finishing its disconnect, in this process or
+        // another): Windows then answers "invalid request", older builds "in use". Anything else is final.
+        if ((hr != kHrCloudInUse && hr != kHrCloudInvalidRequest) || attempt == kUnregisterAttempts) return hr;
         Sleep(kUnregisterPauseMs);
     }
     return S_OK;

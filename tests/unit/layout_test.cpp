@@ -131,7 +131,7 @@ TEST(EventLog, OneLineOnStderrCrLfInTheFileCutAt1023BytesAndWidePathsAsUtf8) {
 
 TEST(EventLog, TwoProcessesAppendingAtOnceLoseNoLine) {
     TempLocalAppData env;
-    constexpr int kLines = 300;
+    constexpr int kLines = 3000;
     pid_t child = fork();
     ASSERT_GE(child, 0);
     const char* who = child == 0 ? "child" : "parent";

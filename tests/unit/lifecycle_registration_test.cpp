@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <map>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <thread>
@@ -27,14 +28,17 @@ protected:
 }  // namespace
 
 TEST_F(Lifecycle, RegistrationRecordPoliciesAndStatuses) {
-    // Calls: 1 fine, 2 refused, 3 a positive success code (reported as 0), 4 and 6-7 refused as invalid: a platform
-    // that does not know the unrestricted policy is asked once more with the default policy in the older, 20-byte
-    // record (5 accepts it, 7 does not).
-    fake.FailCall(2, static_cast<HRESULT>(0x80070005));
-    fake.FailCall(3, S_FALSE);
-    for (int call : {4, 6, 7}) fake.FailCall(call, E_INVALIDARG);
+    // Each registration, by the calls it makes: fine; refused as registered already, then updated; refused and
+    // refused again as an update; a positive success code (reported as 0); refused as invalid, so a platform that
+    // does not know the unrestricted policy is asked once more with the default policy in the older, 20-byte record
+    // (accepted; refused as registered, then updated; refused as invalid again).
+    const HRESULT registered = static_cast<HRESULT>(0x8007017C), denied = static_cast<HRESULT>(0x80070005);
+    const std::map<int, HRESULT> statuses = {{2, registered}, {4, denied}, {5, denied}, {6, S_FALSE},
+                                             {7, E_INVALIDARG}, {9, E_INVALIDARG}, {10, registered},
+                                             {12, E_INVALIDARG}, {13, E_INVALIDARG}};
+    for (const auto& [call, status] : statuses) fake.FailCall(call, status);
     const std::string seed = env.ProviderBase() + "/Staging/hello-from-engine.txt";
-    for (HRESULT expected : {S_OK, static_cast<HRESULT>(0x80070005), S_OK, S_OK, E_INVALIDARG}) {
+    for (HRESULT expected : {S_OK, S_OK, denied, S_OK, S_OK, S_OK, E_INVALIDARG}) {
         // The seed file is written before the platform is asked, whatever it answers.
         unlink(seed.c_str());
         EXPECT_EQ(RegisterProviderSyncRoot(), expected);
@@ -44,10 +48,12 @@ TEST_F(Lifecycle, RegistrationRecordPoliciesAndStatuses) {
     const std::wstring identity = BuildSyncRootId();
     const GUID providerId = {0x564F534B, 0x4543, 0x4669, {0x6C, 0x65, 0x73, 0x70, 0x69, 0x6B, 0x65, 0x31}};
     const auto calls = fake.Calls();
-    ASSERT_EQ(calls.size(), 7u);
+    ASSERT_EQ(calls.size(), 13u);
     for (const RecordedCall& call : calls) {
         SCOPED_TRACE(call.callNumber);
-        const bool fallback = call.callNumber == 5 || call.callNumber == 7;
+        const bool fallback = call.callNumber == 8 || call.callNumber == 10 || call.callNumber == 11 ||
+                              call.callNumber == 13;
+        const bool update = call.callNumber == 3 || call.callNumber == 5 || call.callNumber == 11;
         EXPECT_EQ(call.op, "Register");
         EXPECT_EQ(call.path, ProviderPaths.syncRoot);
         EXPECT_EQ(call.registration.StructSize, 72u);
@@ -65,16 +71,20 @@ TEST_F(Lifecycle, RegistrationRecordPoliciesAndStatuses) {
         policies.InSync = 0x100;
         policies.PlaceholderManagement = fallback ? 0u : 0x5u;
         EXPECT_EQ(memcmp(&call.policies, &policies, sizeof(policies)), 0);
-        EXPECT_EQ(call.flags, 0u);
+        EXPECT_EQ(call.flags, update ? CF_REGISTER_FLAG_UPDATE : CF_REGISTER_FLAG_NONE);
     }
-    const std::string registered = "[REGISTER] Registered sync root: " + Narrow(ProviderPaths.syncRoot) +
-                                   " id=" + Narrow(identity);
+    const std::string ok = "[REGISTER] Registered sync root: " + Narrow(ProviderPaths.syncRoot) +
+                           " id=" + Narrow(identity);
     const std::string failed = "[ERROR] CfRegisterSyncRoot failed hr=0x8007";
     const std::string fallback =
         "[REGISTER] Unrestricted placeholder management refused - registering with the default policy";
     const std::string path = " path=" + Narrow(ProviderPaths.syncRoot);
-    EXPECT_EQ(Log(), (std::vector<std::string>{registered, failed + "0005" + path, registered, fallback, registered,
-                                               fallback, failed + "0057" + path}));
+    auto updating = [](const char* hr) {
+        return std::string("[REGISTER] Registration refused hr=") + hr + " - updating the registered sync root";
+    };
+    EXPECT_EQ(Log(), (std::vector<std::string>{ok, updating("0x8007017C"), ok, updating("0x80070005"),
+                                               failed + "0005" + path, ok, fallback, ok, fallback,
+                                               updating("0x8007017C"), ok, fallback, failed + "0057" + path}));
 }
 
 TEST_F(Lifecycle, UnregisterRetriesOnlyWhileInUse) {
@@ -98,6 +108,8 @@ TEST_F(Lifecycle, UnregisterRetriesOnlyWhileInUse) {
          {attempt(1, busy), attempt(2, busy), attempt(3, busy), attempt(4, busy), attempt(5, busy)}},
         {{denied}, denied, {attempt(1, "0x80070005")}},
         {{inUse, denied}, denied, {attempt(1, busy), attempt(2, "0x80070005")}},
+        // A provider still connected: Windows says "invalid request".
+        {{static_cast<HRESULT>(0x8007017C), S_OK}, S_OK, {attempt(1, "0x8007017C"), gone}},
     };
     for (const Row& row : rows) {
         TempLocalAppData local;

@@ -81,7 +81,7 @@ inline void ExpectEchoedKeys(const RecordedCall& call, CF_OPERATION_TYPE type) {
     EXPECT_EQ(call.opInfo.RequestKey.QuadPart, 0x3344);
 }
 
-// Registers `root` with the emulated platform itself (not the fake; registering again is a no-op) and creates one
+// Registers `root` with the emulated platform itself (not the fake; again, as an update) and creates one
 // dehydrated placeholder in it: a file that opens and has a size, but fails every read while no provider is connected.
 inline void CreatePlatformPlaceholder(const std::wstring& root, const std::wstring& name, DWORD size,
                                       const std::wstring& identity) {
@@ -96,7 +96,9 @@ inline void CreatePlatformPlaceholder(const std::wstring& root, const std::wstri
     CF_SYNC_POLICIES policies{};
     policies.StructSize = sizeof(policies);
     policies.Hydration.Primary = CF_HYDRATION_POLICY_FULL;
-    ASSERT_EQ(platform.RegisterSyncRoot(root.c_str(), &registration, &policies, CF_REGISTER_FLAG_NONE), S_OK);
+    if (FAILED(platform.RegisterSyncRoot(root.c_str(), &registration, &policies, CF_REGISTER_FLAG_NONE))) {
+        ASSERT_EQ(platform.RegisterSyncRoot(root.c_str(), &registration, &policies, CF_REGISTER_FLAG_UPDATE), S_OK);
+    }
     WIN32_FILE_ATTRIBUTE_DATA data{};
     data.nFileSizeLow = static_cast<DWORD>(size);
     CF_PLACEHOLDER_CREATE_INFO entry = CreateInfoFromFile(name.c_str(), data, blob);
