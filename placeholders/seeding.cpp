@@ -7,8 +7,13 @@
 #include "placeholders/create_info.h"
 #include "placeholders/identity.h"
 #include "syncroot/cloud_files.h"
+#include "writeback/queue_records.h"
 
 #include <climits>
+#include <cstddef>
+#include <cstring>
+#include <map>
+#include <set>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -75,6 +80,122 @@ LONGLONG ParseManifestSize(const std::wstring& text) {
 
 size_t LastSeparator(const std::wstring& path) { return path.find_last_of(L"\\/"); }
 
+// The text of a JSON string value that starts at `position` (just after its opening quote), with the escapes the
+// record writer uses (\\, \", \uXXXX) undone; UTF-8 bytes.
+std::string JsonStringAt(const std::string& json, size_t position) {
+    std::string text;
+    while (position < json.size() && json[position] != '"') {
+        char c = json[position++];
+        if (c == '\\' && position < json.size()) {
+            c = json[position++];
+            if (c == 'u' && position + 4 <= json.size()) {
+                text.push_back(static_cast<char>(strtoul(json.substr(position, 4).c_str(), nullptr, 16)));
+                position += 4;
+                continue;
+            }
+        }
+        text.push_back(c);
+    }
+    return text;
+}
+
+std::wstring JsonField(const std::string& json, const char* key) {
+    const std::string marker = std::string("\"") + key + "\":\"";
+    const size_t at = json.find(marker);
+    if (at == std::string::npos) return std::wstring();
+    const std::string value = JsonStringAt(json, at + marker.size());
+    return value.empty() ? std::wstring() : Utf8LineToWide(value.data(), static_cast<int>(value.size()));
+}
+
+// Items the user deleted or renamed whose records still wait in the engine inbox: the manifest was written before
+// the engine saw that change, so its entries for them are out of date. Keys are domain id, TAB, item id.
+std::set<std::wstring> PendingRemovals() {
+    std::set<std::wstring> items;
+    const std::wstring inbox = EngineInboxPath();
+    WIN32_FIND_DATAW entry = {};
+    HANDLE find = FindFirstFileW(JoinPath(inbox, L"*").c_str(), &entry);
+    if (find == INVALID_HANDLE_VALUE) return items;
+    do {
+        const std::wstring name = entry.cFileName;
+        // "delete-" and "modify-" (a rename) records; "mod-" is a changed file, which removes nothing.
+        if (name.rfind(L"delete-", 0) != 0 && name.rfind(L"modify-", 0) != 0) continue;
+        HANDLE file = CreateFileW(JoinPath(inbox, name).c_str(), GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file == INVALID_HANDLE_VALUE) continue;
+        char bytes[4096];
+        DWORD got = 0;
+        const BOOL ok = ReadFile(file, bytes, sizeof(bytes), &got, nullptr);
+        CloseHandle(file);
+        if (!ok) continue;
+        const std::string record(bytes, got);
+        items.insert(JsonField(record, "domainId") + L"\t" + JsonField(record, "itemId"));
+    } while (FindNextFileW(find, &entry));
+    FindClose(find);
+    return items;
+}
+
+// Every placeholder identity in the sync root, with the path (relative to the root) of each placeholder holding
+// it. Read through handles opened for attributes only, which neither hydrate nor reach the provider.
+void CollectRootIdentities(const std::wstring& directory, const std::wstring& relative,
+                           std::multimap<std::wstring, std::wstring>& identities) {
+    WIN32_FIND_DATAW entry = {};
+    HANDLE find = FindFirstFileW(JoinPath(directory, L"*").c_str(), &entry);
+    if (find == INVALID_HANDLE_VALUE) return;
+    std::vector<BYTE> buffer(offsetof(CF_PLACEHOLDER_BASIC_INFO, FileIdentity) + CF_PLACEHOLDER_MAX_FILE_IDENTITY_LENGTH);
+    do {
+        const std::wstring name = entry.cFileName;
+        if (name == L"." || name == L"..") continue;
+        const std::wstring path = JoinPath(directory, name);
+        const std::wstring childRelative = relative.empty() ? name : relative + L"\\" + name;
+        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+            if ((entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+                CollectRootIdentities(path, childRelative, identities);
+            }
+            continue;
+        }
+        HANDLE file = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file == INVALID_HANDLE_VALUE) continue;
+        DWORD returned = 0;
+        const HRESULT hr = CfGetPlaceholderInfo(file, CF_PLACEHOLDER_INFO_BASIC, buffer.data(),
+                                                static_cast<DWORD>(buffer.size()), &returned);
+        CloseHandle(file);
+        if (FAILED(hr)) continue;
+        ULONG length = 0;
+        memcpy(&length, buffer.data() + offsetof(CF_PLACEHOLDER_BASIC_INFO, FileIdentityLength), sizeof(length));
+        if (length > CF_PLACEHOLDER_MAX_FILE_IDENTITY_LENGTH) continue;
+        identities.emplace(DecodeIdentityBlob(buffer.data() + offsetof(CF_PLACEHOLDER_BASIC_INFO, FileIdentity), length),
+                           childRelative);
+    } while (FindNextFileW(find, &entry));
+    FindClose(find);
+}
+
+// `parent` as the directories it names (empty components dropped, either separator), then `name`, joined by
+// backslashes: the form CollectRootIdentities gives.
+std::wstring RootRelativeName(const std::wstring& parent, const std::wstring& name) {
+    std::wstring relative;
+    size_t start = 0;
+    while (start <= parent.size()) {
+        size_t end = parent.find_first_of(L"\\/", start);
+        if (end == std::wstring::npos) end = parent.size();
+        if (end > start) relative += parent.substr(start, end - start) + L"\\";
+        start = end + 1;
+    }
+    return relative + name;
+}
+
+// True when a placeholder other than the one at `relative` already carries `identity`.
+bool HeldElsewhere(const std::multimap<std::wstring, std::wstring>& identities, const std::wstring& identity,
+                   const std::wstring& relative) {
+    const auto range = identities.equal_range(identity);
+    for (auto it = range.first; it != range.second; ++it) {
+        if (it->second != relative) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 HRESULT SeedFromManifest() {
@@ -90,6 +211,14 @@ HRESULT SeedFromManifest() {
     if (file == nullptr) return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
     std::string bytes;
     ReadWholeFile(file, bytes);
+
+    // What the user removed and the engine has not taken yet, and what the root holds already: a manifest older
+    // than the user's change must not bring an item back, nor give one identity to two placeholders.
+    const std::set<std::wstring> removed = PendingRemovals();
+    std::multimap<std::wstring, std::wstring> identities;
+    CollectRootIdentities(ProviderPaths.syncRoot, std::wstring(), identities);
+    int heldRemoved = 0;
+    int heldElsewhere = 0;
 
     int seen = 0;
     int seeded = 0;
@@ -136,6 +265,15 @@ HRESULT SeedFromManifest() {
         if (!parent.empty()) baseDirectory = CreateDirectoriesBelowRoot(parent, true);
 
         const std::wstring identityText = L"cf\t" + columns[0] + L"\t" + columns[1] + L"\t" + columns[4];
+        if (removed.count(columns[0] + L"\t" + columns[1]) != 0) {
+            ++heldRemoved;
+            continue;
+        }
+        const std::wstring relative = RootRelativeName(parent, columns[4]);
+        if (HeldElsewhere(identities, identityText, relative)) {
+            ++heldElsewhere;
+            continue;
+        }
         const std::vector<BYTE> identity = EncodeIdentityBlob(identityText);
 
         CF_PLACEHOLDER_CREATE_INFO entry = {};
@@ -150,6 +288,7 @@ HRESULT SeedFromManifest() {
         HRESULT hr = CfCreatePlaceholders(baseDirectory.c_str(), &entry, 1, CF_CREATE_FLAG_NONE, &processed);
         // An existing placeholder is what a second run over the same manifest meets; it counts as seeded.
         if (SUCCEEDED(hr) || hr == kHrAlreadyExists) ++seeded;
+        if (SUCCEEDED(hr)) identities.emplace(identityText, relative);
     }
 
     if (refused > 0) {
@@ -157,6 +296,14 @@ HRESULT SeedFromManifest() {
         snprintf(refusal, sizeof(refusal), "SEED refused %d unsafe manifest entries, first at line %llu", refused,
                  firstRefusedLine);
         LogEvent("ERROR", refusal);
+    }
+    if (heldRemoved + heldElsewhere > 0) {
+        char held[192];
+        snprintf(held, sizeof(held),
+                 "manifest held back %d entries: %d deleted or renamed here, their records not yet taken by the "
+                 "engine; %d whose identity another placeholder holds",
+                 heldRemoved + heldElsewhere, heldRemoved, heldElsewhere);
+        LogEvent("SEED", held);
     }
     char message[160];
     snprintf(message, sizeof(message), "manifest seen %d seeded %d (cap 100000, no network)", seen, seeded);

@@ -8,6 +8,7 @@
 #include "placeholders/seeding.h"
 #include "syncroot/registration.h"
 #include "writeback/close_writeback.h"
+#include "writeback/connect_walk.h"
 #include "writeback/notifications.h"
 
 #include <cstdio>
@@ -62,6 +63,8 @@ bool WatchSeedManifestOnce(FILETIME& lastSeen) {
 int RunConnectVerb() {
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
     if (FAILED(ConnectProvider())) return 1;
+    // Changes made while no provider ran reached no callback: they are taken now, once.
+    WriteBackOutOfSyncPlaceholders();
     LogEvent("CONNECT", "Waiting - open file in Explorer or run hydrate in another console");
 
     FILETIME lastSeen = {0, 0};

@@ -27,14 +27,18 @@ struct ClosedFile {
 // Copies the closed file out without getting in its users' way. The source is read through a handle that shares
 // reading, writing and deleting (CopyFileW would refuse writers while it runs, and fail beside one), and the copy
 // is written under a name of its own and then renamed into place, so nobody reads half a copy. The copy keeps the
-// source's last-write time, as CopyFileW would. Sets the last error on failure.
-bool CopyClosedFile(const ClosedFile& source, const std::wstring& destination) {
+// source's last-write time, as CopyFileW would: the one it had when the copy began, which the caller compares later
+// to see whether the file changed while it was copied. Sets the last error on failure.
+bool CopyClosedFile(const ClosedFile& source, const std::wstring& destination, FILETIME* copiedAt = nullptr) {
     static std::atomic<unsigned> copies{0};
     HANDLE from = source.handle;
     if (from == INVALID_HANDLE_VALUE) {
         SetLastError(source.openError);
         return false;
     }
+    FILETIME lastWrite = {0, 0};
+    if (!GetFileTime(from, nullptr, nullptr, &lastWrite)) return false;
+    if (copiedAt != nullptr) *copiedAt = lastWrite;
     SetFilePointer(from, 0, nullptr, FILE_BEGIN);
     wchar_t suffix[48];
     std::swprintf(suffix, sizeof(suffix) / sizeof(suffix[0]), L".partial-%lu-%u", DwArg(GetCurrentProcessId()),
@@ -57,10 +61,12 @@ bool CopyClosedFile(const ClosedFile& source, const std::wstring& destination) {
         }
     }
     DWORD error = GetLastError();
-    FILETIME lastWrite;
-    if (ok && GetFileTime(from, nullptr, nullptr, &lastWrite)) SetFileTime(to, nullptr, nullptr, &lastWrite);
+    if (ok && !SetFileTime(to, nullptr, nullptr, &lastWrite)) {
+        ok = false;
+        error = GetLastError();
+    }
     CloseHandle(to);
-    if (ok && !MoveFileExW(temporary.c_str(), destination.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+    if (ok && !ReplaceFileRetrying(temporary, destination)) {
         ok = false;
         error = GetLastError();
     }
@@ -71,6 +77,12 @@ bool CopyClosedFile(const ClosedFile& source, const std::wstring& destination) {
     return ok;
 }
 
+void LogCopyFailure(const char* format) {
+    char message[160];
+    snprintf(message, sizeof(message), format, DwArg(GetLastError()));
+    LogEvent("ERROR", message);
+}
+
 bool SameLastWriteAndSize(const std::wstring& filePath, const std::wstring& cachePath) {
     WIN32_FILE_ATTRIBUTE_DATA file = {};
     WIN32_FILE_ATTRIBUTE_DATA cache = {};
@@ -78,6 +90,57 @@ bool SameLastWriteAndSize(const std::wstring& filePath, const std::wstring& cach
     if (!GetFileAttributesExW(cachePath.c_str(), GetFileExInfoStandard, &cache)) return false;
     return CompareFileTime(&file.ftLastWriteTime, &cache.ftLastWriteTime) == 0 &&
            file.nFileSizeLow == cache.nFileSizeLow && file.nFileSizeHigh == cache.nFileSizeHigh;
+}
+
+// The platform clears a placeholder's in-sync state on every write and every change of its last-write time, and
+// only the provider sets it again: a placeholder still in sync was only read. False when the state cannot be read
+// (then the close counts as a change).
+bool StillInSync(HANDLE file) {
+    CF_PLACEHOLDER_BASIC_INFO info = {};
+    DWORD returned = 0;
+    // The fixed part is enough: an identity that does not fit gives "more data" with the state filled in.
+    const HRESULT hr = CfGetPlaceholderInfo(file, CF_PLACEHOLDER_INFO_BASIC, &info, sizeof(info), &returned);
+    return (SUCCEEDED(hr) || hr == kHrMoreData) && info.InSyncState == CF_IN_SYNC_STATE_IN_SYNC;
+}
+
+// Marks the placeholder in sync once its change is in the queues, unless it changed again after the copy began:
+// that change is still to be taken, by its own close or by the walk at the next connect. The platform's own guard
+// against such a race (the USN argument) is reported to fail every call, so the program compares the last-write
+// time instead; a write between that comparison and the call below is the window that remains.
+void MarkInSyncUnlessChanged(const ClosedFile& file, const FILETIME& copiedAt) {
+    FILETIME now = {0, 0};
+    if (!GetFileTime(file.handle, nullptr, nullptr, &now) || CompareFileTime(&now, &copiedAt) != 0) {
+        LogEvent("WRITEBACK", "WRITEBACK changed while copied - left out of sync");
+        return;
+    }
+    // WRITE_DAC is enough to set the state and is no data access, so closing this handle is no change either.
+    HANDLE handle = OpenExistingRetryingSharing(file.path, WRITE_DAC, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+    HRESULT hr = handle == INVALID_HANDLE_VALUE ? HRESULT_FROM_WIN32(GetLastError())
+                                                : CfSetInSyncState(handle, CF_IN_SYNC_STATE_IN_SYNC,
+                                                                   CF_SET_IN_SYNC_FLAG_NONE, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+    if (FAILED(hr)) {
+        char message[96];
+        snprintf(message, sizeof(message), "WRITEBACK CfSetInSyncState failed hr=0x%08lX", HrArg(hr));
+        LogEvent("ERROR", message);
+        return;
+    }
+    LogEvent("WRITEBACK", "WRITEBACK in sync again");
+}
+
+// Makes the directories of `relative`'s parent below `base`, one level at a time; `relative` is a safe relative
+// path (checked where the identity was classified), so nothing is made outside `base`.
+void CreateParentDirectories(const std::wstring& base, const std::wstring& relative) {
+    std::wstring running = base;
+    size_t start = 0;
+    for (size_t end = relative.find_first_of(L"\\/"); end != std::wstring::npos;
+         end = relative.find_first_of(L"\\/", start)) {
+        if (end > start) {
+            running = JoinPath(running, relative.substr(start, end - start));
+            CreateDirectoryW(running.c_str(), nullptr);
+        }
+        start = end + 1;
+    }
 }
 
 void WriteBackToEngine(const ClosedFile& file, const PlaceholderRef& ref) {
@@ -95,35 +158,51 @@ void WriteBackToEngine(const ClosedFile& file, const PlaceholderRef& ref) {
     CreateDirectoryW(itemDir.c_str(), nullptr);
     std::wstring engineCopy = JoinPath(itemDir, cacheFileName);
 
-    // A close that left the file as the engine delivered it is no change worth sending back.
+    // A close that left the file as the engine delivered it is no change worth sending back: the platform still
+    // calls it in sync, or (where the state is unknown) its last-write time and size are the cache file's. Without
+    // the cache file the engine has nothing to compare with, so the close counts as a change.
     std::wstring cachePath = ReferenceCachePath(ref);
-    if (!cachePath.empty() && SameLastWriteAndSize(fullPath, cachePath)) {
+    if (!cachePath.empty() &&
+        ((GetFileAttributesW(cachePath.c_str()) != INVALID_FILE_ATTRIBUTES && StillInSync(file.handle)) ||
+         SameLastWriteAndSize(fullPath, cachePath))) {
         LogEvent("WRITEBACK", "unchanged close skipped");
         return;
     }
 
-    if (!CopyClosedFile(file, engineCopy)) {
-        LogEvent("ERROR", "WRITEBACK engine stage copy failed");
+    FILETIME copiedAt = {0, 0};
+    if (!CopyClosedFile(file, engineCopy, &copiedAt)) {
+        LogCopyFailure("WRITEBACK engine stage copy failed gle=%lu");
         return;
     }
     CreateDirectoryW(EngineInboxPath().c_str(), nullptr);
-    WriteRecordFile(EngineInboxPath(), "mod-",
-                    FormatCloseModifyRecord(domainId, itemId, engineCopy, SyncRootRelativePath(fullPath)));
+    const HRESULT recorded = WriteRecordFile(
+        EngineInboxPath(), "mod-", FormatCloseModifyRecord(domainId, itemId, engineCopy, SyncRootRelativePath(fullPath)));
     LogEvent("WRITEBACK", "WRITEBACK_ENGINE_QUEUE local copy only, no network");
-}
-
-void WriteBackToStaging(const ClosedFile& file, const std::wstring& identity) {
-    std::wstring stagingCopy = JoinPath(JoinPath(ProviderPaths.queue, L"Staging"), identity);
-    if (!CopyClosedFile(file, stagingCopy)) {
-        char message[160];
-        snprintf(message, sizeof(message), "WRITEBACK copy failed gle=%lu", DwArg(GetLastError()));
+    // Without its record the engine never learns of the change: the placeholder stays out of sync, so the next
+    // close or connect offers it again.
+    if (FAILED(recorded)) {
+        char message[96];
+        snprintf(message, sizeof(message), "WRITEBACK record not written hr=0x%08lX", HrArg(recorded));
         LogEvent("ERROR", message);
         return;
     }
+    MarkInSyncUnlessChanged(file, copiedAt);
+}
 
-    // Text mode: the journal's lines end in carriage return and line feed on every platform.
-    FILE* journal = _wfsopen(JoinPath(ProviderPaths.queue, L"pending-spike.jsonl").c_str(), L"a", _SH_DENYNO);
-    if (journal != nullptr) fputs("write-back\n", journal);
+void WriteBackToStaging(const ClosedFile& file, const std::wstring& identity) {
+    // A path identity may name sub-directories (cache seeding writes such identities); they are made below the
+    // queue directories only.
+    const std::wstring queueStaging = JoinPath(ProviderPaths.queue, L"Staging");
+    CreateDirectoryW(queueStaging.c_str(), nullptr);
+    CreateParentDirectories(queueStaging, identity);
+    const std::wstring stagingCopy = JoinPath(queueStaging, identity);
+    FILETIME copiedAt = {0, 0};
+    if (!CopyClosedFile(file, stagingCopy, &copiedAt)) {
+        LogCopyFailure("WRITEBACK copy failed gle=%lu");
+        return;
+    }
+    // Lines end in carriage return and line feed on every platform, as text mode writes them.
+    AppendTextLines(JoinPath(ProviderPaths.queue, L"pending-spike.jsonl"), "write-back\n");
 
     std::wstring localAppData = LocalAppDataDir();
     if (!localAppData.empty()) {
@@ -135,17 +214,56 @@ void WriteBackToStaging(const ClosedFile& file, const std::wstring& identity) {
         CreateDirectoryW(product.c_str(), nullptr);
         CreateDirectoryW(engineQueue.c_str(), nullptr);
         CreateDirectoryW(store.c_str(), nullptr);
+        CreateParentDirectories(store, identity);
         if (CopyClosedFile(file, JoinPath(store, identity))) {
             LogEvent("WRITEBACK", "WRITEBACK_PRODUCT_QUEUE local copy only, no network");
+        } else {
+            LogCopyFailure("WRITEBACK product copy failed gle=%lu");
         }
     }
     LogEvent("WRITEBACK", "WRITEBACK_QUEUED local copy only, no network");
-    if (journal != nullptr) fclose(journal);
+    MarkInSyncUnlessChanged(file, copiedAt);
 }
 
-void WriteBack(const ClosedFile& file, const CF_CALLBACK_INFO* info);
+void WriteBack(const ClosedFile& file, LPCVOID identity, DWORD identityLength) {
+    // A placeholder that still holds no data cannot have been changed (a write hydrates it first); copying it
+    // would fetch its data only to send the same bytes back, or fail where the fetch fails.
+    const DWORD attributes = GetFileAttributesW(file.path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_RECALL_ON_DATA_ACCESS) != 0) {
+        LogEvent("WRITEBACK", "WRITEBACK dehydrated close skipped");
+        return;
+    }
+    // A file without an identity is copied as closed.bin. Copy names come from the identity, which another
+    // process wrote: they must stay inside their directory.
+    PlaceholderRef ref;
+    ref.kind = PlaceholderRef::kRelativePath;
+    ref.text = L"closed.bin";
+    if (identity != nullptr && identityLength >= 2) ref = ClassifyIdentity(identity, identityLength);
+    if (ref.kind == PlaceholderRef::kUnsafe) {
+        LogEvent("ERROR", "WRITEBACK unsafe identity - not queued");
+        return;
+    }
+
+    if (ref.kind == PlaceholderRef::kCacheReference) {
+        WriteBackToEngine(file, ref);
+    } else {
+        WriteBackToStaging(file, ref.text);
+    }
+}
 
 }  // namespace
+
+void WriteBackPlaceholder(const std::wstring& path, LPCVOID identity, DWORD identityLength) {
+    ClosedFile file;
+    file.path = path;
+    // Held open from here to the last copy. A dehydration opens the file without sharing, so none can slip in
+    // between the look at its state below and the copies that read it (which would fetch the data back). One that
+    // holds the file now is waited out for a moment.
+    file.handle = OpenExistingRetryingSharing(file.path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+    if (file.handle == INVALID_HANDLE_VALUE) file.openError = GetLastError();
+    WriteBack(file, identity, identityLength);
+    if (file.handle != INVALID_HANDLE_VALUE) CloseHandle(file.handle);
+}
 
 void CALLBACK OnNotifyFileCloseCompletion(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAMETERS* params) {
     LogEvent("WRITEBACK", "close callback entered");
@@ -163,46 +281,6 @@ void CALLBACK OnNotifyFileCloseCompletion(const CF_CALLBACK_INFO* info, const CF
         LogEvent("ERROR", "WRITEBACK missing path");
         return;
     }
-
-    ClosedFile file;
-    file.path = std::wstring(info->VolumeDosName) + info->NormalizedPath;
-    // Held open from here to the last copy. A dehydration opens the file without sharing, so none can slip in
-    // between the look at its state below and the copies that read it (which would fetch the data back). One that
-    // holds the file now is waited out for a moment.
-    file.handle = OpenExistingRetryingSharing(file.path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
-    if (file.handle == INVALID_HANDLE_VALUE) file.openError = GetLastError();
-    WriteBack(file, info);
-    if (file.handle != INVALID_HANDLE_VALUE) CloseHandle(file.handle);
+    WriteBackPlaceholder(std::wstring(info->VolumeDosName) + info->NormalizedPath, info->FileIdentity,
+                         info->FileIdentityLength);
 }
-
-namespace {
-
-void WriteBack(const ClosedFile& file, const CF_CALLBACK_INFO* info) {
-    // A placeholder that still holds no data cannot have been changed (a write hydrates it first); copying it
-    // would fetch its data only to send the same bytes back, or fail where the fetch fails.
-    const DWORD attributes = GetFileAttributesW(file.path.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_RECALL_ON_DATA_ACCESS) != 0) {
-        LogEvent("WRITEBACK", "WRITEBACK dehydrated close skipped");
-        return;
-    }
-    // A file without an identity is copied as closed.bin. Copy names come from the identity, which another
-    // process wrote: they must stay inside their directory.
-    PlaceholderRef ref;
-    ref.kind = PlaceholderRef::kRelativePath;
-    ref.text = L"closed.bin";
-    if (info->FileIdentity != nullptr && info->FileIdentityLength >= 2) {
-        ref = ClassifyIdentity(info->FileIdentity, info->FileIdentityLength);
-    }
-    if (ref.kind == PlaceholderRef::kUnsafe) {
-        LogEvent("ERROR", "WRITEBACK unsafe identity - not queued");
-        return;
-    }
-
-    if (ref.kind == PlaceholderRef::kCacheReference) {
-        WriteBackToEngine(file, ref);
-    } else {
-        WriteBackToStaging(file, ref.text);
-    }
-}
-
-}  // namespace

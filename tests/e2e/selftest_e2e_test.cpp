@@ -14,7 +14,7 @@ TEST_F(SelfTest, FailsWithoutItsRootPassesTwiceRunsTheBenchAndPassesForANewAccou
     fs::remove_all(Env().SyncRoot());
     WriteFileBytes(Env().SyncRoot(), "not a directory");
     EXPECT_EQ(Verb("selftest").exitCode, 1);
-    const std::vector<std::string> errors = Errors();
+    std::vector<std::string> errors = Errors();
     EXPECT_TRUE(errors.size() == 1 && errors[0].rfind("[ERROR] CfRegisterSyncRoot failed hr=0x", 0) == 0);
     EXPECT_FALSE(registered());
 
@@ -41,6 +41,18 @@ TEST_F(SelfTest, FailsWithoutItsRootPassesTwiceRunsTheBenchAndPassesForANewAccou
     const std::string staged = ReadFileBytes(Env().ProviderBase() + "/Queue/Staging/hello-from-engine.txt");
     EXPECT_NE(staged.find("queued-local"), std::string::npos) << staged;
     EXPECT_FALSE(registered());
+    {
+        // A reader that will not let go of the last run's staging copy: the check could read that copy's marker
+        // instead of this run's, so the run fails.
+        BackgroundProcess holder({VOSKE_CFEMU, "hold", Env().ProviderBase() + "/Queue/Staging/hello-from-engine.txt",
+                                  "r", "r"});
+        ASSERT_TRUE(WaitUntil([&] { return holder.Out().find("holding") != std::string::npos; }, 20000));
+        EXPECT_EQ(Verb("selftest").exitCode, 1);
+        holder.Signal(SIGTERM);
+        ExitOf(holder);
+        errors.push_back("[ERROR] WRITEBACK old copy not removed gle=32");
+        EXPECT_FALSE(registered());
+    }
     OutputOf(Verb("selftest"));
     EXPECT_EQ(ListDirectory(Env().SyncRoot()),
               (std::vector<std::string>{"engine-cache-probe.txt", "hello-from-engine.txt"}));
@@ -69,6 +81,21 @@ TEST_F(SelfTest, FailsWithoutItsRootPassesTwiceRunsTheBenchAndPassesForANewAccou
             << path << " " << std::oct << st.st_mode;
     }
     EXPECT_EQ(LogMessages(provider + "/provider.log").back().rfind("[SELFTEST] placeholder -> hydrate", 0), 0u);
+
+    // A user named José: the program starts in the C runtime's "C" locale, as on Windows, and its log lines and
+    // paths report carry the whole path all the same, as UTF-8.
+    const std::string jose = Env().Root() + "/Jos\xc3\xa9";
+    setenv("LOCALAPPDATA", jose.c_str(), 1);
+    const std::string base = posix::WideToUtf8(WindowsPathOf(jose)) + "\\nq.vo.tarn.voskel\\VOSKE\\CloudFiles";
+    EXPECT_EQ(OutputOf(Verb("selftest")).rfind("SyncRoot : " + base + "\\SyncRoot\nStaging  : " + base +
+                                                   "\\Staging\nLog      : " + base + "\\provider.log\n",
+                                               0),
+              0u);
+    const std::vector<std::string> jlog = LogMessages(jose + "/nq.vo.tarn.voskel/VOSKE/CloudFiles/provider.log");
+    EXPECT_NE(std::find(jlog.begin(), jlog.end(),
+                        "[REGISTER] Registered sync root: " + base + "\\SyncRoot id=VOSKECloudFiles!S-1-22-1-" +
+                            std::to_string(getuid()) + "!voskel"),
+              jlog.end());
 }
 
 }  // namespace

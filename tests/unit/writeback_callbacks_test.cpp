@@ -1,6 +1,8 @@
 // writeback_callbacks_test.cpp - the close write-back and the delete and rename notifications.
 #include <functional>
+#include <thread>
 
+#include "tests/support/processes.h"
 #include "tests/unit/unit_fixture.h"
 #include "writeback/close_writeback.h"
 #include "writeback/notifications.h"
@@ -11,6 +13,7 @@ namespace {
 namespace fs = std::filesystem;
 
 const char kEntered[] = "[WRITEBACK] close callback entered";
+const char kInSyncAgain[] = "[WRITEBACK] WRITEBACK in sync again";
 
 void Close(Request& close) { OnNotifyFileCloseCompletion(&close.info, &close.params); }
 
@@ -51,10 +54,9 @@ TEST(CloseWriteback, ClosesThatAreNotChangesOrNotSafeQueueNothing) {
         // The provider's own closes (its copies, its hydrations) would otherwise be copied without end.
         {L"cf\td1\ti7\ta.txt", [&](Scene&, Request& r) { r.info.ProcessInfo = &self; },
          "[WRITEBACK] WRITEBACK own close skipped"},
-        // The sub-directories of queue staging do not exist: ERROR_PATH_NOT_FOUND.
-        {L"d1\\i1\\x.bin", nullptr, "[ERROR] WRITEBACK copy failed gle=3"},
-        {L"cf\td1\ti7\ta.txt", [](Scene& s, Request&) { fs::create_directories(s.Store() + "/d1/i7/a.txt"); },
-         "[ERROR] WRITEBACK engine stage copy failed"},
+        // A file where the item's directory goes: ERROR_PATH_NOT_FOUND.
+        {L"cf\td1\ti7\ta.txt", [](Scene& s, Request&) { Put(s.Store() + "/d1/i7", ""); },
+         "[ERROR] WRITEBACK engine stage copy failed gle=3"},
         {L"cf\td1\t..\ta.txt", nullptr, unsafe},
         {L"a\\..\\..\\escape.txt", nullptr, unsafe},
     };
@@ -99,6 +101,8 @@ TEST(CloseWriteback, PathIdentitiesAreCopiedTwiceAndJournalledOnEveryClose) {
         {std::nullopt, 0, "closed.bin"},
         {std::wstring(L"x"), 1, "closed.bin"},  // a blob under two bytes counts as no identity
         {std::wstring(L"hello-from-engine.txt"), 0, "hello-from-engine.txt"},
+        // Cache seeding names sub-directories of the cache: they are made below both queue directories.
+        {std::wstring(L"d1\\i1\\x.bin"), 0, "d1/i1/x.bin"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.copy);
@@ -117,9 +121,12 @@ TEST(CloseWriteback, PathIdentitiesAreCopiedTwiceAndJournalledOnEveryClose) {
         std::vector<std::string> log;
         for (int i = 0; i < 2; ++i) {
             log.insert(log.end(), {kEntered, "[WRITEBACK] WRITEBACK_PRODUCT_QUEUE local copy only, no network",
-                                   "[WRITEBACK] WRITEBACK_QUEUED local copy only, no network"});
+                                   "[WRITEBACK] WRITEBACK_QUEUED local copy only, no network", kInSyncAgain});
         }
         EXPECT_EQ(scene.Log(), log);
+        // Every close is copied, in sync or not: the state is not asked, only set again.
+        EXPECT_TRUE(scene.fake.CallsOf("GetPlaceholderInfo").empty());
+        EXPECT_EQ(scene.fake.CallsOf("SetInSyncState").size(), 2u);
         EXPECT_FALSE(FileExists(scene.Inbox()));
     }
 }
@@ -128,21 +135,26 @@ TEST(CloseWriteback, CacheReferencesGoToTheEngineUnlessTheCacheCopyIsUnchanged) 
     struct Row {
         std::wstring identity;
         std::string file;  // below the sync root
-        bool cacheExists, sameSize, sameTime;
+        bool cacheExists, sameSize, sameTime, inSync;
         std::string copy;  // below the write-back store; empty: skipped as unchanged
         std::wstring domain, item;
     } rows[] = {
-        {L"cf\td1\ti7\ta.txt", "a.txt", true, true, true, "", L"", L""},
-        {L"cf\td1\ti7\ta.txt", "a.txt", true, false, true, "d1/i7/a.txt", L"d1", L"i7"},
-        {L"cf\td1\ti7\ta.txt", "a.txt", true, true, false, "d1/i7/a.txt", L"d1", L"i7"},
-        {L"cf\td1\ti7\ta.txt", "dir/a.txt", false, true, true, "d1/i7/a.txt", L"d1", L"i7"},
+        // Out of sync, or the state unknown: the cache file's last-write time and size decide.
+        {L"cf\td1\ti7\ta.txt", "a.txt", true, true, true, false, "", L"", L""},
+        {L"cf\td1\ti7\ta.txt", "a.txt", true, false, true, false, "d1/i7/a.txt", L"d1", L"i7"},
+        {L"cf\td1\ti7\ta.txt", "a.txt", true, true, false, false, "d1/i7/a.txt", L"d1", L"i7"},
+        // Still in sync: only read, whatever the cache file's time and size; without a cache file, a change.
+        {L"cf\td1\ti7\ta.txt", "a.txt", true, false, false, true, "", L"", L""},
+        {L"cf\td1\ti7\ta.txt", "dir/a.txt", false, true, true, true, "d1/i7/a.txt", L"d1", L"i7"},
         // An empty id adds no level to the copy and stays empty in the record.
-        {L"cf\t\ti7\ta.txt", "a.txt", false, true, true, "i7/a.txt", L"", L"i7"},
-        {L"cf\td1\t\ta.txt", "a.txt", false, true, true, "d1/a.txt", L"d1", L""},
+        {L"cf\t\ti7\ta.txt", "a.txt", false, true, true, false, "i7/a.txt", L"", L"i7"},
+        {L"cf\td1\t\ta.txt", "a.txt", false, true, true, false, "d1/a.txt", L"d1", L""},
     };
     for (const Row& row : rows) {
-        SCOPED_TRACE(testing::Message() << row.file << " cache " << row.cacheExists << row.sameSize << row.sameTime);
+        SCOPED_TRACE(testing::Message() << row.file << " cache " << row.cacheExists << row.sameSize << row.sameTime
+                                        << " in sync " << row.inSync);
         Scene scene;
+        scene.fake.SetInSyncAnswer(row.inSync ? CF_IN_SYNC_STATE_IN_SYNC : CF_IN_SYNC_STATE_NOT_IN_SYNC);
         const auto when = fs::file_time_type::clock::now() - std::chrono::hours(1);
         const std::string file = Put(scene.env.SyncRoot() + "/" + row.file, "0123456789");
         fs::last_write_time(file, when);
@@ -154,20 +166,59 @@ TEST(CloseWriteback, CacheReferencesGoToTheEngineUnlessTheCacheCopyIsUnchanged) 
         Close(close);
 
         const bool queued = !row.copy.empty();
-        EXPECT_EQ(scene.Log(), (std::vector<std::string>{
-                                   kEntered, queued ? "[WRITEBACK] WRITEBACK_ENGINE_QUEUE local copy only, no network"
-                                                    : "[WRITEBACK] unchanged close skipped"}));
+        const std::vector<std::string> queuedLog = {
+            kEntered, "[WRITEBACK] WRITEBACK_ENGINE_QUEUE local copy only, no network", kInSyncAgain};
+        const std::vector<std::string> skippedLog = {kEntered, "[WRITEBACK] unchanged close skipped"};
+        EXPECT_EQ(scene.Log(), queued ? queuedLog : skippedLog);
         EXPECT_FALSE(FileExists(scene.Journal()));
+        const std::vector<RecordedCall> marks = scene.fake.CallsOf("SetInSyncState");
         if (!queued) {
             EXPECT_TRUE(scene.Records().empty());
             EXPECT_FALSE(FileExists(scene.Store() + "/d1/i7/a.txt"));
+            EXPECT_TRUE(marks.empty());
             continue;
         }
+        // The copy keeps the file's last-write time; the file is marked in sync through a handle on it, no USN.
         EXPECT_EQ(ReadFileBytes(scene.Store() + "/" + row.copy), "0123456789");
+        EXPECT_LT(std::chrono::abs(fs::last_write_time(scene.Store() + "/" + row.copy) - when),
+                  std::chrono::nanoseconds(100));  // to the tick of 100 ns
+        ASSERT_EQ(marks.size(), 1u);
+        EXPECT_EQ(marks[0].path, WindowsPathOf(file));
+        EXPECT_EQ(marks[0].inSyncState, CF_IN_SYNC_STATE_IN_SYNC);
+        EXPECT_EQ(marks[0].flags, 0u);
+        EXPECT_FALSE(marks[0].usnGiven);
         const std::wstring target(row.file.begin(), row.file.end());
         EXPECT_EQ(scene.Records("mod-"),
                   std::vector<std::string>{FormatCloseModifyRecord(
                       row.domain, row.item, WindowsPathOf(scene.Store() + "/" + row.copy), target)});
+    }
+}
+
+// Windows replaces only a closed file: a reader holding the previous copy delays the copy's final rename, which
+// waits up to 2 s for it; a reader that stays makes the copy fail with its code, and the file stays out of sync.
+TEST(CloseWriteback, ACopyWaitsForAReaderOfThePreviousCopy) {
+    for (const bool readerStays : {false, true}) {
+        SCOPED_TRACE(readerStays);
+        Scene scene;
+        const std::string previous = Put(scene.QueueStaging() + "/b.txt", "previous");
+        HANDLE reader = CreateFileW(WindowsPathOf(previous).c_str(), GENERIC_READ,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+        Request close(std::wstring(L"b.txt"), Put(scene.env.SyncRoot() + "/b.txt", "new bytes"));
+        std::thread closer([&] { Close(close); });
+        // The reader leaves once the new copy waits under its temporary name.
+        const auto waiting = [&] { return ListDirectory(scene.QueueStaging()).size() == 2; };
+        if (!readerStays) {
+            EXPECT_TRUE(WaitUntil(waiting, 5000));
+            CloseHandle(reader);
+        }
+        closer.join();
+        if (readerStays) CloseHandle(reader);
+        EXPECT_EQ(ReadFileBytes(previous), readerStays ? "previous" : "new bytes");
+        EXPECT_EQ(scene.Log().at(1), readerStays ? "[ERROR] WRITEBACK copy failed gle=5"
+                                                 : "[WRITEBACK] WRITEBACK_PRODUCT_QUEUE local copy only, no network");
+        EXPECT_EQ(scene.fake.CallsOf("SetInSyncState").size(), readerStays ? 0u : 1u);
     }
 }
 

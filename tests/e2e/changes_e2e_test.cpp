@@ -1,0 +1,154 @@
+// changes_e2e_test.cpp - which closes are changes: reads are not, a change is taken once, also one made while no
+// provider ran, and what the user deleted or renamed stays so when the provider starts again and re-seeds.
+#include <fcntl.h>
+
+#include <map>
+
+#include "tests/e2e/e2e_fixture.h"
+
+namespace e2e {
+namespace {
+
+using ChangesE2e = ProgramTest;
+
+// Lines that end a close callback, whatever it decided.
+const char* const kCloseEnds[] = {"[WRITEBACK] WRITEBACK own close skipped", "[WRITEBACK] unchanged close skipped",
+                                  "[WRITEBACK] WRITEBACK dehydrated close skipped",
+                                  "[WRITEBACK] WRITEBACK in sync again",
+                                  "[WRITEBACK] WRITEBACK changed while copied - left out of sync", "[ERROR] "};
+
+// Every placeholder identity below `directory`, with the relative paths holding it.
+void CollectIdentities(const std::string& directory, std::map<std::vector<BYTE>, std::vector<std::string>>& found,
+                       const std::string& relative = "") {
+    for (const std::string& name : ListDirectory(directory)) {
+        const std::string path = directory + "/" + name, child = relative + name;
+        std::vector<BYTE> identity;
+        if (fs::is_directory(path)) {
+            CollectIdentities(path, found, child + "/");
+        } else if (cfemu::ReadIdentityAt(path, &identity)) {
+            found[identity].push_back(child);
+        }
+    }
+}
+
+class Changes : public ChangesE2e {
+  protected:
+    // The provider has finished every close it was told of, and was told of at least `atLeast` in all.
+    bool Settled(int atLeast) const {
+        const int entered = CountLines("[WRITEBACK] close callback entered");
+        int ended = 0;
+        for (const char* end : kCloseEnds) ended += CountLines(end);
+        return entered >= atLeast && ended == entered;
+    }
+    void WaitSettled(int more) {
+        const int target = CountLines("[WRITEBACK] close callback entered") + more;
+        ASSERT_TRUE(WaitUntil([&] { return Settled(target); }, 30000)) << provider->Err();
+    }
+    std::vector<std::string> ModRecords() const { return Records("mod-"); }
+    std::string Store(const std::string& relative) const { return Queue() + "/CloudFiles/" + relative; }
+    void ExpectOneIdentityEach() const {
+        std::map<std::vector<BYTE>, std::vector<std::string>> identities;
+        CollectIdentities(Env().SyncRoot(), identities);
+        for (const auto& [identity, paths] : identities) EXPECT_EQ(paths.size(), 1u) << paths.front();
+    }
+};
+
+// Reads through cfemu and, where FUSE is at hand, through ordinary programs on a mount; then one append, a read of
+// it, a delete and a rename across a restart, an append while no provider runs, and a cache-seeded file below a
+// directory.
+TEST_F(Changes, ReadsAreNotChangesAndNoChangeIsLostOrTakenTwice) {
+    ASSERT_EQ(Verb("register").exitCode, 0);
+    // Cache seeding, with no manifest yet: a file below a directory of the cache gets the identity "sub\inner.txt".
+    PutCacheFile("sub/inner.txt", "inner");
+    OutputOf(Verb("seed"));
+    // The engine's manifest, and its cache files written now: their times are not the placeholders' (zero).
+    const std::string manifest = "d1\ta\ta.txt\t5\ta.txt\nd1\tb\tb.txt\t6\tb.txt\nd1\tc\tdir\\c.txt\t7\tc.txt\n"
+                                 "d1\tgone\tgone.txt\t4\tgone.txt\nd1\tmoved\tmoved.txt\t5\tmoved.txt\n";
+    WriteFileBytes(Env().ProviderBase() + "/seed-manifest.tsv", manifest);
+    OutputOf(Verb("seed"));
+    for (const auto& [relative, bytes] : std::vector<std::pair<std::string, std::string>>{
+             {"d1/a/a.txt", "aaaaa"}, {"d1/b/b.txt", "bbbbbb"}, {"d1/c/c.txt", "ccccccc"}, {"d1/gone/gone.txt", "gone"},
+             {"d1/moved/moved.txt", "moved"}}) {
+        PutCacheFile(relative, bytes);
+    }
+    StartProvider();
+    EXPECT_EQ(LastLine("[CONNECT] 0"), "[CONNECT] 0 placeholders changed while no provider was connected");
+
+    for (const char* name : {"a.txt", "b.txt", "dir/c.txt", "gone.txt", "moved.txt", "a.txt"}) {
+        EXPECT_FALSE(OutputOf(Cfemu({"cat", Root(name)})).empty());
+    }
+    WaitSettled(6);
+    const int fd = open("/dev/fuse", O_RDWR | O_CLOEXEC);
+    if (fd >= 0) close(fd);
+    if (fd >= 0 && access("/usr/bin/fusermount3", X_OK) == 0) {
+        const std::string mountpoint = Env().Root() + "/mnt";
+        fs::create_directories(mountpoint);
+        BackgroundProcess mount({VOSKE_CFEMU, "mount", Env().SyncRoot(), mountpoint});
+        ASSERT_TRUE(WaitUntil([&] { return mount.Err().find("cfemu mount: serving") != std::string::npos; }, 20000));
+        const int before = CountLines("[WRITEBACK] close callback entered");
+        EXPECT_EQ(OutputOf(RunProcess({"/usr/bin/cat", mountpoint + "/b.txt"})), "bbbbbb");
+        EXPECT_NE(OutputOf(RunProcess({"/usr/bin/grep", "-r", "c", mountpoint})).find("ccccccc"), std::string::npos);
+        EXPECT_EQ(RunProcess({"/usr/bin/tar", "cf", Env().Root() + "/all.tar", "-C", mountpoint, "."}).exitCode, 0);
+        // Every file of the root was read at least once more.
+        ASSERT_TRUE(WaitUntil([&] { return Settled(before + 7); }, 30000));
+        mount.Signal(SIGTERM);
+        EXPECT_EQ(ExitOf(mount, 20000), 0) << mount.Err();
+    }
+    // Nothing for the engine; only the file without a cache reference is copied on every close, as always.
+    EXPECT_TRUE(ListDirectory(Inbox()).empty());
+    EXPECT_FALSE(fs::exists(Store("d1")));
+
+    // One append is one record with the new bytes; reading the file again adds none.
+    OutputOf(Cfemu({"append", Root("a.txt"), "+1"}));
+    WaitSettled(1);
+    OutputOf(Cfemu({"cat", Root("a.txt")}));
+    WaitSettled(1);
+    EXPECT_EQ(ModRecords().size(), 1u);
+    EXPECT_EQ(ReadFileBytes(Store("d1/a/a.txt")), "aaaaa+1");
+
+    // A delete and a rename whose records the engine has not taken: the manifest re-read at the next start brings
+    // neither back, and no identity is held twice.
+    OutputOf(Cfemu({"rm", Root("gone.txt")}));
+    OutputOf(Cfemu({"mv", Root("moved.txt"), Root("dir/renamed.txt")}));
+    provider->Signal(SIGINT);
+    ASSERT_TRUE(provider->Wait(20000));
+    provider.reset();
+    // While no provider runs, an append to a hydrated placeholder reaches nobody.
+    OutputOf(Cfemu({"append", Root("b.txt"), "+2"}));
+    StartProvider();
+    EXPECT_TRUE(WaitForLine("[SEED] manifest held back 2 entries: 2 deleted or renamed here, their records not yet "
+                            "taken by the engine; 0 whose identity another placeholder holds",
+                            20000));
+    EXPECT_FALSE(fs::exists(Root("gone.txt")) || fs::exists(Root("moved.txt")));
+    ExpectOneIdentityEach();
+    EXPECT_EQ(LastLine("[CONNECT] 1"), "[CONNECT] 1 placeholders changed while no provider was connected");
+    EXPECT_EQ(ReadFileBytes(Store("d1/b/b.txt")), "bbbbbb+2");
+    EXPECT_EQ(ModRecords().size(), 2u);
+    // Taken once: the next start finds nothing.
+    provider->Signal(SIGINT);
+    ASSERT_TRUE(provider->Wait(20000));
+    provider.reset();
+    StartProvider();
+    EXPECT_EQ(LastLine("[CONNECT] 0"), "[CONNECT] 0 placeholders changed while no provider was connected");
+
+    // The cache-seeded file below a directory is written back like any other.
+    OutputOf(Cfemu({"append", Root("sub/inner.txt"), "!"}));
+    WaitSettled(1);
+    EXPECT_EQ(ReadFileBytes(Env().ProviderBase() + "/Queue/Staging/sub/inner.txt"), "inner!");
+    EXPECT_EQ(ReadFileBytes(Store("sub/inner.txt")), "inner!");
+    EXPECT_EQ(ModRecords().size(), 2u);
+
+    // Once the engine has taken the records, its old manifest may bring back what it lists, but never a second
+    // placeholder for the renamed item's identity.
+    ClearInbox();
+    fs::last_write_time(Env().ProviderBase() + "/seed-manifest.tsv", fs::file_time_type::clock::now());
+    EXPECT_TRUE(WaitForLine("[SEED] manifest held back 1 entries: 0 deleted or renamed here, their records not yet "
+                            "taken by the engine; 1 whose identity another placeholder holds",
+                            20000));
+    EXPECT_TRUE(fs::exists(Root("gone.txt")) && !fs::exists(Root("moved.txt")));
+    ExpectOneIdentityEach();
+    EXPECT_TRUE(Errors().empty()) << Errors().front();
+}
+
+}  // namespace
+}  // namespace e2e
