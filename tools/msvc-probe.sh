@@ -3,6 +3,8 @@
 # (-fsyntax-only) against MinGW's headers with the MSVC build's definitions and the Visual C++ runtime's offsetof.
 # The sources and flags come from the MinGW build's compile commands (the same file lists as the MSVC build); the
 # definitions from cmake/msvc-definitions.txt, which CMakeLists.txt reads for cl; offsetof from tools/msvc-probe/.
+# Where clang++ is installed (tools/fuzz.sh installs it), a second pass parses the same sources with clang for
+# unreachable code (cl's C4702, which g++ never reports) and every kind of shadowing (C4456-C4459).
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${1:-$root/build/msvc-probe}"
@@ -11,7 +13,7 @@ mkdir -p "$build"
 cmake --preset mingw -B "$build" >"$build/configure.log" 2>&1 || { cat "$build/configure.log" >&2; exit 1; }
 
 python3 - "$build/compile_commands.json" "$root" <<'EOF'
-import concurrent.futures, json, os, shlex, subprocess, sys
+import concurrent.futures, json, os, shlex, shutil, subprocess, sys
 
 commands_file, root = sys.argv[1], sys.argv[2]
 with open(os.path.join(root, "cmake", "msvc-definitions.txt")) as f:
@@ -40,16 +42,35 @@ source = '#include "syncroot/cloud_files.h"\nconstexpr size_t F() { return offse
 if subprocess.run(canary, input=source, text=True, capture_output=True, cwd=entries[0]["directory"]).returncode == 0:
     sys.exit("msvc-probe: the Visual C++ runtime's offsetof is not in effect (tools/msvc-probe/stddef.h unused?)")
 
+# clang reads MinGW's headers for a MinGW target by itself, but not the C++ library of its posix-threads build: it
+# is given g++'s own list. Its -Wconversion would add sign conversions, which cl does not report at /W4.
+clang_args = None
+if shutil.which("clang++"):
+    listing = subprocess.run([entries[0]["command"].split()[0] if "command" in entries[0] else entries[0]["arguments"][0],
+                              "-std=c++20", "-E", "-v", "-x", "c++", os.devnull], text=True, capture_output=True).stderr
+    cxx_dirs = listing.split("#include <...> search starts here:\n")[1].split("End of search list.")[0].split()
+    clang_args = ["clang++", "--target=x86_64-w64-mingw32", "-nostdinc++"] + \
+        [arg for d in cxx_dirs if "/c++" in d for arg in ("-isystem", d)]
+clang_warnings = ["-Wunreachable-code-aggressive", "-Wshadow-all", "-Wno-sign-conversion"]
+
 def run(entry):
-    done = subprocess.run(probe_args(entry) + [entry["file"]], text=True, capture_output=True, cwd=entry["directory"])
-    return entry["file"], done.returncode, done.stdout + done.stderr
+    args = probe_args(entry)
+    passes = [("g++", args)]
+    if clang_args:
+        passes.append(("clang", clang_args + args[1:] + clang_warnings))
+    for compiler, command in passes:
+        done = subprocess.run(command + [entry["file"]], text=True, capture_output=True, cwd=entry["directory"])
+        if done.returncode != 0 or done.stdout or done.stderr:
+            return entry["file"], compiler, done.stdout + done.stderr
+    return entry["file"], None, ""
 
 failed = 0
 with concurrent.futures.ThreadPoolExecutor(os.cpu_count() or 2) as pool:
-    for name, code, output in pool.map(run, entries):
-        if code != 0 or output:
+    for name, compiler, output in pool.map(run, entries):
+        if compiler:
             failed += 1
-            print(f"msvc-probe: {os.path.relpath(name, root)}\n{output}", flush=True)
-print(f"msvc-probe: {len(entries)} sources, {failed} failed")
+            print(f"msvc-probe ({compiler}): {os.path.relpath(name, root)}\n{output}", flush=True)
+passes = "g++ and clang" if clang_args else "g++ only (no clang++ installed)"
+print(f"msvc-probe: {len(entries)} sources, {passes}, {failed} failed")
 sys.exit(1 if failed else 0)
 EOF
