@@ -3,9 +3,13 @@
 //
 // How it keeps the platform's contract on Linux:
 // - Registration: the extended attribute user.cfemu.root on the sync-root directory holds provider name and
-//   version, provider id, identity blob, policies and flags. Registering again with the same values succeeds;
-//   other values, or a root inside or above another root, give ERROR_CLOUD_FILE_INVALID_REQUEST. A file system
-//   without extended attributes gives ERROR_NOT_SUPPORTED before anything is written.
+//   version, provider id, identity blob, policies and flags. Registering a registered root again without
+//   CF_REGISTER_FLAG_UPDATE (even with the same values), a root inside or above another root, and unregistering
+//   while a provider is connected give ERROR_CLOUD_FILE_INVALID_REQUEST. A file system without extended attributes
+//   gives ERROR_NOT_SUPPORTED before anything is written.
+// - In sync: set at creation by MARK_IN_SYNC and by the connected provider's CfSetInSyncState; cleared by any write
+//   of data through the stand-in and, under the InSync policy TRACK_FILE_LAST_WRITE_TIME, by setting the last-write
+//   time; hydration and dehydration keep it.
 // - Placeholder: a sparse regular file of its full size (or a directory) with one attribute, user.cfemu.ph:
 //   18 bytes of state (hydrated, in sync, directory, always-full; creation and change time, which POSIX cannot
 //   set) followed by the identity blob (earlier builds kept the identity apart, in user.cfemu.id). Access and
@@ -330,8 +334,9 @@ HRESULT RegisterSyncRoot(LPCWSTR syncRootPath, const CF_SYNC_REGISTRATION* regis
 
     RootRecord existing;
     if (ReadRootRecord(root, &existing)) {
-        if (EncodeRootRecord(existing) == encoded) return S_OK;
+        // A registered root is registered again only as an update, even with the values it has.
         if ((registerFlags & CF_REGISTER_FLAG_UPDATE) == 0) return HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_INVALID_REQUEST);
+        if (EncodeRootRecord(existing) == encoded) return S_OK;
     } else {
         // Roots never nest: neither inside another root nor above one.
         std::string parent = root == "/" ? std::string() : root.substr(0, std::max<size_t>(root.find_last_of('/'), 1));
@@ -349,7 +354,8 @@ HRESULT UnregisterSyncRoot(LPCWSTR syncRootPath) {
     if (syncRootPath == nullptr) return E_INVALIDARG;
     std::string root = CanonicalPath(posix::AbsolutePosixPath(syncRootPath));
     if (root.empty() || !ReadRootRecord(root, nullptr)) return HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_NOT_UNDER_SYNC_ROOT);
-    if (ConnectedHere(root) || ProbeProvider(root, nullptr)) return HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_IN_USE);
+    // The documented refusal while a provider (this process or another) is connected.
+    if (ConnectedHere(root) || ProbeProvider(root, nullptr)) return HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_INVALID_REQUEST);
     ReleasePlaceholders(root);
     if (lremovexattr(root.c_str(), kRootAttribute) != 0) return HrFromErrno(errno);
     return S_OK;
@@ -561,6 +567,18 @@ DWORD EnsureHydrated(posix::Handle& handle) {
 void NoteDataWritten(posix::Handle& handle) {
     PlaceholderState state;
     if (handle.fd < 0 || !ReadState(handle.fd, &state) || (state.flags & kStateInSync) == 0) return;
+    state.flags &= static_cast<uint8_t>(~kStateInSync);
+    (void)WriteState(handle.fd, state);
+}
+
+void NoteLastWriteTimeSet(posix::Handle& handle) {
+    PlaceholderState state;
+    if (handle.fd < 0 || !ReadState(handle.fd, &state) || (state.flags & kStateInSync) == 0) return;
+    RootRecord record;
+    if (!FindSyncRoot(CurrentPath(handle.fd, handle.path), nullptr, &record) ||
+        (record.policies.InSync & CF_INSYNC_POLICY_TRACK_FILE_LAST_WRITE_TIME) == 0) {
+        return;
+    }
     state.flags &= static_cast<uint8_t>(~kStateInSync);
     (void)WriteState(handle.fd, state);
 }

@@ -21,6 +21,10 @@ DWORD EnsureHydrated(posix::Handle& handle);
 // After data was written through a handle on a placeholder: clears its in-sync mark.
 void NoteDataWritten(posix::Handle& handle);
 
+// After SetFileTime set the last-write time (a pointer given, neither 0 nor -1) through a handle on a placeholder:
+// clears its in-sync mark when the root's InSync policy tracks the last-write time.
+void NoteLastWriteTimeSet(posix::Handle& handle);
+
 // A handle on a placeholder opened with read, write or delete access has been closed (after close(2)).
 // Sends NOTIFY_FILE_CLOSE_COMPLETION to the connected provider without waiting, from callback threads too.
 void NotifyClosed(const std::string& posixPath);

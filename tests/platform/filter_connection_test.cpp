@@ -163,9 +163,20 @@ TEST_F(ConnectionTest, ConnectStatusesWhatCfExecuteRefusesAndDisconnection) {
     EXPECT_EQ(CfConnectSyncRoot(Win(root_).c_str(), table, nullptr, 0, &key), Hr(0x8007017A));
     EXPECT_EQ(RunProcess({std::string(VOSKE_BINARY_DIR) + "/filter_provider", root_, log_}, 20000).exitCode, 1);
     EXPECT_EQ(CountLines(log_, "CONNECT_FAILED hr=0x8007017A"), 1);
-    // The connected provider itself may create placeholders; unregistering needs the connection gone.
+    // The connected provider itself may create placeholders and set their in-sync state (through a handle with
+    // write-DAC access only, which changes neither data nor times); unregistering needs the connection gone.
     EXPECT_EQ(CreatePlaceholder(root_, PlaceholderSpec{L"own.txt", 1, L"own"}), S_OK);
-    EXPECT_EQ(CfUnregisterSyncRoot(Win(root_).c_str()), Hr(0x80070187));
+    const struct stat created = StatOf(Path("own.txt"));
+    HANDLE own = Open(Path("own.txt"), WRITE_DAC, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+    for (CF_IN_SYNC_STATE state : {CF_IN_SYNC_STATE_NOT_IN_SYNC, CF_IN_SYNC_STATE_IN_SYNC}) {
+        EXPECT_EQ(CfSetInSyncState(own, state, CF_SET_IN_SYNC_FLAG_NONE, nullptr), S_OK);
+        EXPECT_EQ(StateOf(Path("own.txt")).flags & cfemu::kStateInSync, state == CF_IN_SYNC_STATE_IN_SYNC ? cfemu::kStateInSync : 0);
+    }
+    CloseHandle(own);
+    const struct stat after = StatOf(Path("own.txt"));
+    EXPECT_TRUE(after.st_mtim.tv_sec == created.st_mtim.tv_sec && after.st_mtim.tv_nsec == created.st_mtim.tv_nsec);
+    EXPECT_TRUE(HoldsNoData(Path("own.txt")));
+    EXPECT_EQ(CfUnregisterSyncRoot(Win(root_).c_str()), Hr(0x8007017C));
 
     ASSERT_EQ(ReadThroughStandIn(Path("k.txt")), "abc");
     CF_CALLBACK_INFO finished = SeenIn(&Recorder::fetches)[0].info;

@@ -1,6 +1,8 @@
 // filter_placeholders_test.cpp - the emulated filter's roots and placeholders: records, hydration, management policy.
 #include <sys/xattr.h>
 
+#include <cstring>
+
 #include "tests/platform/platform_fixture.h"
 
 namespace platformtest {
@@ -14,7 +16,8 @@ TEST_F(RegistrationTest, RegisterCreateAndUnregister) {
     EXPECT_EQ(CreatePlaceholder(root_, PlaceholderSpec{L"x.txt", 1, L"x"}), Hr(0x80070186));  // not a root yet
     ASSERT_EQ(RegisterRoot(root_), S_OK);
     mkdir((root_ + "/inner").c_str(), 0755);
-    EXPECT_EQ(RegisterRoot(root_), S_OK);  // the same values again
+    EXPECT_EQ(RegisterRoot(root_), Hr(0x8007017C));  // the same values again, but not as an update
+    EXPECT_EQ(RegisterRoot(root_, L"0.1.0-spike", 0, sizeof(CF_SYNC_POLICIES), CF_REGISTER_FLAG_UPDATE), S_OK);
     EXPECT_EQ(RegisterRoot(root_, L"0.2.0"), Hr(0x8007017C));
     EXPECT_EQ(RegisterRoot(root_ + "/inner"), Hr(0x8007017C));
 
@@ -39,6 +42,7 @@ TEST_F(RegistrationTest, RegisterCreateAndUnregister) {
                   "identity: root-id\\tuser\nhydration: 2 modifier 0x0\npopulation: 3 modifier 0x0\nin-sync: 0x100\n"
                   "hardlink: 0x0\nplaceholder-management: 0x0\nregister-flags: 0x0\nconnected: yes (pid " +
                   std::to_string(providers_.back()->Pid()) + ")\n");
+    EXPECT_EQ(CfUnregisterSyncRoot(Win(root_).c_str()), Hr(0x8007017C));  // a provider is connected
     KillProvider();
     ASSERT_EQ(CfUnregisterSyncRoot(Win(root_).c_str()), S_OK);
     EXPECT_FALSE(FileExists(Path("dehydrated.txt")) || FileExists(Path("folder/inner.txt")));
@@ -127,6 +131,15 @@ class HydrationTest : public RegisteredRootTest {
     }
     const LARGE_INTEGER kWhole{.QuadPart = CF_EOF};
 };
+
+// The in-sync state CfGetPlaceholderInfo reports (99 when it fails).
+CF_IN_SYNC_STATE InSyncOf(const std::string& path) {
+    HANDLE file = Open(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+    alignas(8) BYTE buffer[sizeof(CF_PLACEHOLDER_BASIC_INFO) + 64];
+    HRESULT hr = CfGetPlaceholderInfo(file, CF_PLACEHOLDER_INFO_BASIC, buffer, sizeof(buffer), nullptr);
+    CloseHandle(file);
+    return hr == S_OK ? reinterpret_cast<CF_PLACEHOLDER_BASIC_INFO*>(buffer)->InSyncState : 99;
+}
 
 // Explicit hydration needs a provider and a placeholder. Dehydration keeps size, times and identity; it is refused
 // beside any other handle, without write access, and for what is not a placeholder in sync with its data.
@@ -224,6 +237,136 @@ TEST_F(HydrationTest, PlaceholderManagementPolicyDecidesWhoElseMayCreateAndDehyd
         EXPECT_EQ(Dehydrate(name), rows[i].dehydrate) << i;
         EXPECT_EQ(IsHydrated(Path(name)), rows[i].dehydrate != S_OK) << i;
     }
+}
+
+// Reading the in-sync state needs read-attributes access, a placeholder under a root and room for the fixed part (the
+// identity is cut to fit); setting it needs write-data or write-DAC access, no USN, and the connected provider.
+TEST_F(HydrationTest, InSyncStateReadAndSetOnlyAsThePlatformAllows) {
+    AddFile("p.txt", "data");
+    WriteFileBytes(Path("plain.txt"), "plain");
+    const std::string outside = base_ + "/outside.txt", p = Path("p.txt");
+    WriteFileBytes(outside, "outside");
+    AllowManagement(CF_PLACEHOLDER_MANAGEMENT_POLICY_CREATE_UNRESTRICTED | CF_PLACEHOLDER_MANAGEMENT_POLICY_UPDATE_UNRESTRICTED);
+    StartProvider();
+    const std::vector<BYTE> identity = Utf16Blob(L"id\tp.txt");
+    const DWORD fixed = static_cast<DWORD>(offsetof(CF_PLACEHOLDER_BASIC_INFO, FileIdentity)), whole = fixed + 18;
+    const DWORD readAttributes = FILE_READ_ATTRIBUTES;
+    USN usn = 0;
+    const struct {
+        std::string path;
+        DWORD access;
+        bool set;
+        DWORD size;  // of the buffer given to CfGetPlaceholderInfo
+        USN* usn;
+        HRESULT expected;
+    } rows[] = {
+        {p, 0, false, whole, nullptr, Hr(0x80070005)},
+        {p, GENERIC_WRITE, false, whole, nullptr, Hr(0x80070005)},
+        {Path("plain.txt"), readAttributes, false, whole, nullptr, Hr(0x80070178)},
+        {outside, readAttributes, false, whole, nullptr, Hr(0x80070186)},
+        {p, readAttributes, false, fixed - 1, nullptr, Hr(0x8007007A)},
+        {p, readAttributes, false, fixed + 3, nullptr, Hr(0x800700EA)},
+        {p, GENERIC_READ, false, whole, nullptr, S_OK},
+        {p, GENERIC_READ, true, 0, nullptr, Hr(0x8007018B)},
+        {Path("plain.txt"), WRITE_DAC, true, 0, nullptr, Hr(0x80070178)},
+        {outside, WRITE_DAC, true, 0, nullptr, Hr(0x80070186)},
+        {p, WRITE_DAC, true, 0, &usn, Hr(0x80070179)},
+        {p, WRITE_DAC, true, 0, nullptr, Hr(0x8007017E)},  // another process than the provider, whatever the policy
+    };
+    for (size_t i = 0; i < std::size(rows); ++i) {
+        const auto& row = rows[i];
+        HANDLE file = Open(row.path, row.access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+        ASSERT_NE(file, INVALID_HANDLE_VALUE) << i;
+        alignas(8) BYTE buffer[64];
+        std::memset(buffer, 0xEE, sizeof(buffer));
+        DWORD returned = 99;
+        const HRESULT hr = row.set ? CfSetInSyncState(file, CF_IN_SYNC_STATE_NOT_IN_SYNC, 0, row.usn)
+                                   : CfGetPlaceholderInfo(file, CF_PLACEHOLDER_INFO_BASIC, buffer, row.size, &returned);
+        CloseHandle(file);
+        EXPECT_EQ(hr, row.expected) << i;
+        if (row.set || (hr != S_OK && hr != Hr(0x800700EA))) continue;
+        const auto* info = reinterpret_cast<const CF_PLACEHOLDER_BASIC_INFO*>(buffer);
+        const DWORD copied = row.size - fixed;
+        EXPECT_EQ(returned, row.size) << i;
+        EXPECT_EQ(info->PinState, CF_PIN_STATE_UNSPECIFIED) << i;
+        EXPECT_EQ(info->InSyncState, CF_IN_SYNC_STATE_IN_SYNC) << i;
+        EXPECT_EQ(info->FileId.QuadPart, static_cast<LONGLONG>(StatOf(p).st_ino)) << i;
+        EXPECT_EQ(info->SyncRootFileId.QuadPart, static_cast<LONGLONG>(StatOf(root_).st_ino)) << i;
+        EXPECT_EQ(info->FileIdentityLength, copied) << i;
+        std::vector<BYTE> expected(identity.begin(), identity.begin() + copied);
+        expected.push_back(0xEE);  // nothing past what was returned
+        EXPECT_EQ(std::vector<BYTE>(buffer + fixed, buffer + row.size + 1), expected) << i;
+    }
+    EXPECT_EQ(InSyncOf(p), CF_IN_SYNC_STATE_IN_SYNC);
+}
+
+// In sync from MARK_IN_SYNC until data is written or, while the root's policy tracks it, the last-write time is set;
+// hydration and dehydration keep it.
+TEST_F(HydrationTest, InSyncStateFollowsWritesAndTheTrackedTime) {
+    AllowManagement(CF_PLACEHOLDER_MANAGEMENT_POLICY_UPDATE_UNRESTRICTED);
+    const auto withHandle = [](const std::string& path, const std::function<bool(HANDLE)>& change) {
+        HANDLE file = Open(path, GENERIC_READ | GENERIC_WRITE);
+        const bool done = file != INVALID_HANDLE_VALUE && change(file);
+        CloseHandle(file);
+        return done;
+    };
+    const auto read = [](HANDLE file) {
+        char byte = 0;
+        DWORD got = 0;
+        return ReadFile(file, &byte, 1, &got, nullptr) != FALSE;
+    };
+    const auto setLastWrite = [](HANDLE file) {  // what the stand-in's SetFileTime tells the filter
+        cfemu::NoteLastWriteTimeSet(*posix::HandleOf(file, posix::HandleKind::File));
+        return true;
+    };
+    const struct {
+        const char* name;
+        std::function<bool(const std::string&)> change;
+        CF_IN_SYNC_STATE expected;
+    } rows[] = {
+        {"kept.txt", [](const std::string&) { return true; }, CF_IN_SYNC_STATE_IN_SYNC},
+        {"read.txt", [&](const std::string& path) { return withHandle(path, read); }, CF_IN_SYNC_STATE_IN_SYNC},
+        {"dehydrated.txt",
+         [&](const std::string& path) {
+             return withHandle(path, [&](HANDLE file) {
+                 return read(file) && CfDehydratePlaceholder(file, {}, kWhole, 0, nullptr) == S_OK;
+             });
+         },
+         CF_IN_SYNC_STATE_IN_SYNC},
+        {"written.txt",
+         [&](const std::string& path) {
+             return withHandle(path, [](HANDLE file) {
+                 DWORD written = 0;
+                 return WriteFile(file, "x", 1, &written, nullptr) != FALSE;
+             });
+         },
+         CF_IN_SYNC_STATE_NOT_IN_SYNC},
+        {"cut.txt", [&](const std::string& path) { return withHandle(path, [](HANDLE file) { return SetEndOfFile(file) != FALSE; }); },
+         CF_IN_SYNC_STATE_NOT_IN_SYNC},
+        {"crt.txt",
+         [](const std::string& path) {
+             FILE* stream = _wfopen(Win(path).c_str(), L"ab");
+             return stream != nullptr && std::fputs("x", stream) >= 0 && std::fclose(stream) == 0;
+         },
+         CF_IN_SYNC_STATE_NOT_IN_SYNC},
+        {"touched.txt", [&](const std::string& path) { return withHandle(path, setLastWrite); }, CF_IN_SYNC_STATE_NOT_IN_SYNC},
+    };
+    for (const auto& row : rows) AddFile(row.name, "contents");
+    ASSERT_EQ(CreatePlaceholder(root_, PlaceholderSpec{L"unmarked.txt", 1, L"u", CF_PLACEHOLDER_CREATE_FLAG_NONE}), S_OK);
+    StartProvider();
+    for (const auto& row : rows) {
+        ASSERT_TRUE(row.change(Path(row.name))) << row.name;
+        EXPECT_EQ(InSyncOf(Path(row.name)), row.expected) << row.name;
+    }
+    EXPECT_EQ(InSyncOf(Path("unmarked.txt")), CF_IN_SYNC_STATE_NOT_IN_SYNC);
+    // Without TRACK_FILE_LAST_WRITE_TIME in the root's policy the last-write time is not watched.
+    cfemu::RootRecord record;
+    ASSERT_TRUE(cfemu::ReadRootRecord(root_, &record));
+    record.policies.InSync = CF_INSYNC_POLICY_NONE;
+    const std::vector<BYTE> encoded = cfemu::EncodeRootRecord(record);
+    ASSERT_EQ(lsetxattr(root_.c_str(), cfemu::kRootAttribute, encoded.data(), encoded.size(), 0), 0);
+    ASSERT_TRUE(withHandle(Path("kept.txt"), setLastWrite));
+    EXPECT_EQ(InSyncOf(Path("kept.txt")), CF_IN_SYNC_STATE_IN_SYNC);
 }
 
 }  // namespace
