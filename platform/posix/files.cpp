@@ -462,8 +462,9 @@ extern "C" BOOL MoveFileExW(LPCWSTR existing, LPCWSTR newName, DWORD flags) {
                 return FALSE;
             }
             // No target to mark: one that appears meanwhile is not replaced unseen, the check runs again for it.
-            rc = target == ERROR_FILE_NOT_FOUND ? renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE)
-                                                : rename(from.c_str(), to.c_str());
+            rc = target == ERROR_FILE_NOT_FOUND
+                     ? renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE)
+                     : rename(from.c_str(), to.c_str());
             if (rc != 0 && target == ERROR_FILE_NOT_FOUND && (errno == EINVAL || errno == ENOSYS)) {
                 rc = rename(from.c_str(), to.c_str());
             }

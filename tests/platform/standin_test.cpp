@@ -226,7 +226,7 @@ TEST_F(StandinFiles, ReplacingRenameNeedsAClosedTarget) {
         auto holder = Hold(Posix("target.txt"), access, share);
         EXPECT_EQ(ErrorOf(MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)), ERROR_ACCESS_DENIED);
     }
-    HANDLE own = Open(Posix("target.txt"), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+    HANDLE own = Open(Posix("target.txt"), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE);
     EXPECT_EQ(ErrorOf(MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)), ERROR_ACCESS_DENIED);
     EXPECT_EQ(ReadFileBytes(Posix("source.txt")) + ReadFileBytes(Posix("target.txt")), "sourcetarget");
     EXPECT_TRUE(CloseHandle(own));
@@ -240,7 +240,8 @@ TEST_F(StandinFiles, ReplacingRenameNeedsAClosedTarget) {
     int mark = -1;
     ASSERT_EQ(posix::MarkForReplace(Posix("target.txt"), &mark), ERROR_SUCCESS);
     BackgroundProcess late({VOSKE_CFEMU, "hold", Posix("target.txt"), "r", "rwd"});
-    ASSERT_TRUE(WaitUntil([&] { return !FlagsOfDescriptors(std::to_string(late.Pid()), Posix("target.txt")).empty(); }));
+    const std::string latePid = std::to_string(late.Pid());
+    ASSERT_TRUE(WaitUntil([&] { return !FlagsOfDescriptors(latePid, Posix("target.txt")).empty(); }));
     ASSERT_EQ(rename(Posix("source.txt").c_str(), Posix("target.txt").c_str()), 0);
     close(mark);
     ASSERT_TRUE(WaitUntil([&] { return late.Out().find("holding") != std::string::npos; })) << late.Err();
