@@ -85,6 +85,7 @@ TEST_F(SelfTest, FailsWithoutItsRootPassesTwiceRunsTheBenchAndPassesForANewAccou
     // A user named José: the program starts in the C runtime's "C" locale, as on Windows, and its log lines and
     // paths report carry the whole path all the same, as UTF-8.
     const std::string jose = Env().Root() + "/Jos\xc3\xa9";
+    fs::create_directories(jose);
     setenv("LOCALAPPDATA", jose.c_str(), 1);
     const std::string base = posix::WideToUtf8(WindowsPathOf(jose)) + "\\nq.vo.tarn.voskel\\VOSKE\\CloudFiles";
     EXPECT_EQ(OutputOf(Verb("selftest")).rfind("SyncRoot : " + base + "\\SyncRoot\nStaging  : " + base +
