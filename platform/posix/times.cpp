@@ -95,6 +95,8 @@ extern "C" BOOL SetFileTime(HANDLE file, const FILETIME* creation, const FILETIM
         posix::SetLastErrorFromErrno(errno);
         return FALSE;
     }
+    // A placeholder whose root tracks the last-write time is no longer in sync once that time is set.
+    if (handle->placeholder && times[1].tv_nsec != UTIME_OMIT) cfemu::NoteLastWriteTimeSet(*handle);
     return TRUE;
 }
 

@@ -315,9 +315,9 @@ TEST_F(HydrationTest, InSyncStateFollowsWritesAndTheTrackedTime) {
         DWORD got = 0;
         return ReadFile(file, &byte, 1, &got, nullptr) != FALSE;
     };
-    const auto setLastWrite = [](HANDLE file) {  // what the stand-in's SetFileTime tells the filter
-        cfemu::NoteLastWriteTimeSet(*posix::HandleOf(file, posix::HandleKind::File));
-        return true;
+    const auto setLastWrite = [](HANDLE file) {
+        const FILETIME lastWrite = {0x12345678, 0x01D00000};
+        return SetFileTime(file, nullptr, nullptr, &lastWrite) != FALSE;
     };
     const struct {
         const char* name;
