@@ -12,6 +12,8 @@
 #include <cerrno>
 #include <cstring>
 #include <cwctype>
+#include <locale.h>
+#include <wctype.h>
 
 namespace {
 
@@ -27,6 +29,14 @@ struct FindState {
     }
 };
 
+// NTFS folds case by its own table, whatever the program's locale: the stand-in folds through a UTF-8 locale of its
+// own, so a program left in the "C" locale (as every program starts) still matches and orders names outside ASCII.
+wint_t FoldCase(wchar_t c) {
+    static const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
+    return utf8 != static_cast<locale_t>(nullptr) ? towupper_l(static_cast<wint_t>(c), utf8)
+                                                  : std::towupper(static_cast<wint_t>(c));
+}
+
 // Windows matches names without regard to case; '*' is any run, '?' one character.
 bool MatchPattern(const wchar_t* pattern, const wchar_t* name) {
     if (*pattern == L'\0') return *name == L'\0';
@@ -39,7 +49,7 @@ bool MatchPattern(const wchar_t* pattern, const wchar_t* name) {
         }
     }
     if (*name == L'\0') return false;
-    if (*pattern != L'?' && std::towupper(static_cast<wint_t>(*pattern)) != std::towupper(static_cast<wint_t>(*name))) {
+    if (*pattern != L'?' && FoldCase(*pattern) != FoldCase(*name)) {
         return false;
     }
     return MatchPattern(pattern + 1, name + 1);
@@ -49,7 +59,7 @@ bool MatchesAll(const std::wstring& pattern) { return pattern == L"*" || pattern
 
 std::wstring UpperOf(const std::string& name) {
     std::wstring wide = posix::Utf8ToWide(name);
-    for (wchar_t& c : wide) c = static_cast<wchar_t>(std::towupper(static_cast<wint_t>(c)));
+    for (wchar_t& c : wide) c = static_cast<wchar_t>(FoldCase(c));
     return wide;
 }
 

@@ -116,6 +116,8 @@ TEST_F(StandinFiles, FindListsInWindowsOrderWithLinks) {
     WriteFileBytes(Posix("d/sub/\xc3\xa9"), "");  // names outside ASCII by code point: last here
     const std::string odd = "a\xef\x81\x9c..\xef\x81\x9c..\xef\x81\x9cvictim";  // U+F05C in UTF-8
     ASSERT_EQ(List(WinOf("d/sub") + L"\\*"), (std::vector<std::string>{".", "..", "a", odd, "\xc3\xa9"}));
+    // Case folds beyond ASCII as on NTFS, whatever the process's locale.
+    EXPECT_EQ(List(WinOf("d/sub") + L"\\\u00c9*"), std::vector<std::string>{"\xc3\xa9"});
     EXPECT_TRUE(DeleteFileW((WinOf("d/sub") + L"\\" + posix::Utf8ToWide(odd)).c_str())) << GetLastError();
     EXPECT_FALSE(FileExists(Posix("d/sub/a\\..\\..\\victim")));
     EXPECT_EQ(ReadFileBytes(Posix("d/victim")), "keep");
