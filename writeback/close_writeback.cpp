@@ -119,6 +119,12 @@ void MarkInSyncUnlessChanged(const ClosedFile& file, const FILETIME& copiedAt) {
                                                 : CfSetInSyncState(handle, CF_IN_SYNC_STATE_IN_SYNC,
                                                                    CF_SET_IN_SYNC_FLAG_NONE, nullptr);
     if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+    if (hr == kHrNotACloudFile) {
+        // Replaced since its close by a file that is no placeholder (a save that renamed a new file over it): its
+        // bytes are the ones just taken, and there is no state to set.
+        LogEvent("WRITEBACK", "WRITEBACK replaced by a file that is no placeholder - no in-sync state to set");
+        return;
+    }
     if (FAILED(hr)) {
         char message[96];
         snprintf(message, sizeof(message), "WRITEBACK CfSetInSyncState failed hr=0x%08lX", HrArg(hr));

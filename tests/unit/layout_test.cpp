@@ -1,6 +1,7 @@
 // layout_test.cpp - the provider's paths, the identity string, the staging seed and the event log.
 #include "app/event_log.h"
 #include "layout/provider_paths.h"
+#include "writeback/queue_records.h"
 #include "layout/sync_root_identity.h"
 #include "tests/support/test_env.h"
 
@@ -95,13 +96,12 @@ TEST(ProviderPaths, FollowLocalAppDataAndCreateTheLayoutOnce) {
 
 TEST(EventLog, OneLineOnStderrCrLfInTheFileCutAt1023BytesAndWidePathsAsUtf8) {
     TempLocalAppData env;
-    setlocale(LC_CTYPE, "C.UTF-8");
-    char wide[128];
-    snprintf(wide, sizeof(wide), "path=%ls", L"C:\\Users\\J\u00f6rg\\\u65e5\u672c");
+    // The program formats wide paths as UTF-8 itself: it runs in the C runtime's "C" locale, as on Windows.
+    const std::string wide = "path=" + ToUtf8(L"C:\\Users\\J\u00f6rg\\\u65e5\u672c");
     testing::internal::CaptureStderr();
     LogEvent("SEED", "ok");
     LogEvent("ERROR", std::string(2000, 'm').c_str());
-    LogEvent("REGISTER", wide);
+    LogEvent("REGISTER", wide.c_str());
     const std::string err = testing::internal::GetCapturedStderr();
 
     const std::string stamp = R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2} )";

@@ -254,8 +254,16 @@ int MountRename(const char* from, const char* to, unsigned int flags) {
     if ((flags & RENAME_EXCHANGE) != 0) return -EINVAL;  // Windows cannot swap two names in one step
     MountActingFor acting(MountCaller());
     DWORD moveFlags = (flags & RENAME_NOREPLACE) != 0 ? 0 : MOVEFILE_REPLACE_EXISTING;
-    if (!MoveFileExW(MountWindowsPath(from).c_str(), MountWindowsPath(to).c_str(), moveFlags)) {
-        return MountFail("rename", from, GetLastError());
+    // The kernel hands the daemon a program's last close (release) after close(2) has returned, so a program that
+    // closes a file and at once saves over it finds the target still open here, which the replacing rename refuses
+    // with access denied, as Windows refuses any open target. Such a close is over in a moment: wait for it.
+    const ULONGLONG deadline = GetTickCount64() + 1000;
+    while (!MoveFileExW(MountWindowsPath(from).c_str(), MountWindowsPath(to).c_str(), moveFlags)) {
+        const DWORD error = GetLastError();
+        if (error != ERROR_ACCESS_DENIED || moveFlags == 0 || GetTickCount64() >= deadline) {
+            return MountFail("rename", from, error);
+        }
+        Sleep(10);
     }
     return 0;
 }
