@@ -108,6 +108,8 @@ bool StillInSync(HANDLE file) {
 // against such a race (the USN argument) is reported to fail every call, so the program compares the last-write
 // time instead; a write between that comparison and the call below is the window that remains.
 void MarkInSyncUnlessChanged(const ClosedFile& file, const FILETIME& copiedAt) {
+    // A read of a file without a cache reference is copied all the same; it left the file in sync.
+    if (StillInSync(file.handle)) return;
     FILETIME now = {0, 0};
     if (!GetFileTime(file.handle, nullptr, nullptr, &now) || CompareFileTime(&now, &copiedAt) != 0) {
         LogEvent("WRITEBACK", "WRITEBACK changed while copied - left out of sync");

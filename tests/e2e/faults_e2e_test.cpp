@@ -108,9 +108,10 @@ TEST_F(Faults, AnEngineQueueThatFillsUp) {
     EXPECT_EQ(ExitOf(*reader), 0) << reader->Err();
     EXPECT_EQ(reader->Out(), "mmmmm");
     EXPECT_EQ(ListDirectory(Inbox()), names);
-    // Its close is a possible change (the cache file's time differs), whose copy does not fit.
-    const std::string copyFailed = "[ERROR] WRITEBACK engine stage copy failed";
-    EXPECT_TRUE(WaitUntil([&] { return CountLines(copyFailed) == 1; }, 20000));
+    // Reading it was no change; a change's copy does not fit (ERROR_DISK_FULL).
+    OutputOf(Cfemu({"append", Root("m.txt"), "!"}));
+    const std::string copyFailed = "[ERROR] WRITEBACK engine stage copy failed gle=112";
+    EXPECT_TRUE(WaitUntil([&] { return CountLines(copyFailed) == 1; }, 20000)) << Errors().size();
     EXPECT_FALSE(FileExists(Queue() + "/CloudFiles/dom/im/m.txt"));
 
     ClearInbox();  // the engine has taken the records away: the next delete is recorded whole

@@ -1,9 +1,9 @@
 // layout_test.cpp - the provider's paths, the identity string, the staging seed and the event log.
 #include "app/event_log.h"
 #include "layout/provider_paths.h"
-#include "writeback/queue_records.h"
 #include "layout/sync_root_identity.h"
 #include "tests/support/test_env.h"
+#include "writeback/queue_records.h"
 
 #include <gtest/gtest.h>
 
