@@ -51,6 +51,8 @@ void WalkDirectory(const std::wstring& directory, int& found) {
             if ((entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) WalkDirectory(path, found);
             continue;
         }
+        // A placeholder that holds no data has no change to give, in sync or not.
+        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_RECALL_ON_DATA_ACCESS) != 0) continue;
         bool inSync = true;
         std::vector<BYTE> identity;
         if (!ReadPlaceholderState(path, inSync, identity) || inSync) continue;

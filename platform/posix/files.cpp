@@ -435,7 +435,9 @@ extern "C" BOOL MoveFileExW(LPCWSTR existing, LPCWSTR newName, DWORD flags) {
             SetLastError(ERROR_ALREADY_EXISTS);
             return FALSE;
         }
-        if (S_ISDIR(toStat.st_mode) || S_ISDIR(fromStat.st_mode)) {
+        // Nor does Windows replace a directory or a read-only file (as DeleteFileW deletes neither).
+        if (S_ISDIR(toStat.st_mode) || S_ISDIR(fromStat.st_mode) ||
+            (!S_ISLNK(toStat.st_mode) && (toStat.st_mode & S_IWUSR) == 0)) {
             SetLastError(ERROR_ACCESS_DENIED);
             return FALSE;
         }
