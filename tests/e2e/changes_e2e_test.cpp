@@ -22,7 +22,7 @@ const char* const kCloseEnds[] = {"[WRITEBACK] WRITEBACK own close skipped", kUn
                                   "[WRITEBACK] WRITEBACK_ENGINE_QUEUE local copy only, no network", "[ERROR] "};
 
 // Every placeholder identity below `directory`, with the relative paths holding it.
-void CollectIdentities(const std::string& directory, std::map<std::vector<BYTE>, std::vector<std::string>>& found,
+void CollectIdentities(const std::string& directory, std::map<std::string, std::vector<std::string>>& found,
                        const std::string& relative = "") {
     for (const std::string& name : ListDirectory(directory)) {
         const std::string path = directory + "/" + name, child = relative + name;
@@ -30,7 +30,7 @@ void CollectIdentities(const std::string& directory, std::map<std::vector<BYTE>,
         if (fs::is_directory(path)) {
             CollectIdentities(path, found, child + "/");
         } else if (cfemu::ReadIdentityAt(path, &identity)) {
-            found[identity].push_back(child);
+            found[std::string(identity.begin(), identity.end())].push_back(child);
         }
     }
 }
@@ -59,7 +59,7 @@ class Changes : public ChangesE2e {
     std::vector<std::string> ModRecords() const { return Records("mod-"); }
     std::string Store(const std::string& relative) const { return Queue() + "/CloudFiles/" + relative; }
     void ExpectOneIdentityEach() const {
-        std::map<std::vector<BYTE>, std::vector<std::string>> identities;
+        std::map<std::string, std::vector<std::string>> identities;
         CollectIdentities(Env().SyncRoot(), identities);
         for (const auto& [identity, paths] : identities) EXPECT_EQ(paths.size(), 1u) << paths.front();
     }
