@@ -127,8 +127,8 @@ TEST_F(Changes, ReadsAreNotChangesAndNoChangeIsLostOrTakenTwice) {
     provider->Signal(SIGINT);
     ASSERT_TRUE(provider->Wait(20000));
     provider.reset();
-    // While no provider runs, an append to a hydrated placeholder reaches nobody.
-    OutputOf(Cfemu({"append", Root("b.txt"), "+2"}));
+    // While no provider runs, an append to a hydrated placeholder below a directory reaches nobody.
+    OutputOf(Cfemu({"append", Root("dir/c.txt"), "+2"}));
     StartProvider();
     EXPECT_TRUE(WaitForLine("[SEED] manifest held back 2 entries: 2 deleted or renamed here, their records not yet "
                             "taken by the engine; 0 whose identity another placeholder holds",
@@ -136,7 +136,7 @@ TEST_F(Changes, ReadsAreNotChangesAndNoChangeIsLostOrTakenTwice) {
     EXPECT_FALSE(fs::exists(Root("gone.txt")) || fs::exists(Root("moved.txt")));
     ExpectOneIdentityEach();
     EXPECT_EQ(LastLine("[CONNECT] 1"), "[CONNECT] 1 placeholders changed while no provider was connected");
-    EXPECT_EQ(ReadFileBytes(Store("d1/b/b.txt")), "bbbbbb+2");
+    EXPECT_EQ(ReadFileBytes(Store("d1/c/c.txt")), "ccccccc+2");
     EXPECT_EQ(ModRecords().size(), 2u);
     // Taken once: the next start finds nothing.
     provider->Signal(SIGINT);

@@ -42,10 +42,10 @@ TEST_F(SelfTest, FailsWithoutItsRootPassesTwiceRunsTheBenchAndPassesForANewAccou
     EXPECT_NE(staged.find("queued-local"), std::string::npos) << staged;
     EXPECT_FALSE(registered());
     {
-        // A reader that will not let go of the last run's staging copy: the check could read that copy's marker
-        // instead of this run's, so the run fails.
-        BackgroundProcess holder({VOSKE_CFEMU, "hold", Env().ProviderBase() + "/Queue/Staging/hello-from-engine.txt",
-                                  "r", "r"});
+        // A reader that will not let go of the product copy a failed run left: the check could read that copy's
+        // marker instead of this run's, so the run fails.
+        WriteFileBytes(Queue() + "/CloudFiles/hello-from-engine.txt", staged);
+        BackgroundProcess holder({VOSKE_CFEMU, "hold", Queue() + "/CloudFiles/hello-from-engine.txt", "r", "r"});
         ASSERT_TRUE(WaitUntil([&] { return holder.Out().find("holding") != std::string::npos; }, 20000));
         EXPECT_EQ(Verb("selftest").exitCode, 1);
         holder.Signal(SIGTERM);

@@ -197,6 +197,14 @@ TEST(CloseWriteback, CacheReferencesGoToTheEngineUnlessTheCacheCopyIsUnchanged) 
                   std::vector<std::string>{FormatCloseModifyRecord(
                       row.domain, row.item, WindowsPathOf(scene.Store() + "/" + row.copy), target)});
     }
+    // A record that cannot be written (a file where the inbox goes) leaves the placeholder out of sync.
+    Scene scene;
+    scene.fake.SetInSyncAnswer(CF_IN_SYNC_STATE_NOT_IN_SYNC);
+    Put(scene.Inbox(), "");
+    Request close(std::wstring(L"cf\td1\ti7\ta.txt"), Put(scene.env.SyncRoot() + "/a.txt", "changed"));
+    Close(close);
+    EXPECT_EQ(scene.Log().back(), "[ERROR] WRITEBACK record not written hr=0x80070003");
+    EXPECT_TRUE(scene.fake.CallsOf("SetInSyncState").empty());
 }
 
 // Windows replaces only a closed file: a reader holding the previous copy delays the copy's final rename, which
