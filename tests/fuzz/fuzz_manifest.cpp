@@ -80,6 +80,9 @@ const CloudFilesBackend kFakeBackend = {
     [](const CF_OPERATION_INFO*, CF_OPERATION_PARAMETERS*) { return NotUsed(); },
     [](HANDLE, LARGE_INTEGER, LARGE_INTEGER, CF_HYDRATE_FLAGS, LPOVERLAPPED) { return NotUsed(); },
     [](HANDLE, LARGE_INTEGER, LARGE_INTEGER, CF_DEHYDRATE_FLAGS, LPOVERLAPPED) { return NotUsed(); },
+    // Seeding looks for the identities the root holds already: none is a placeholder here.
+    [](HANDLE, CF_PLACEHOLDER_INFO_CLASS, void*, DWORD, PDWORD) { return kHrNotACloudFile; },
+    [](HANDLE, CF_IN_SYNC_STATE, CF_SET_IN_SYNC_FLAGS, USN*) { return NotUsed(); },
 };
 
 // Everything in the private LOCALAPPDATA must be the provider's layout or lie below the sync root; what the
