@@ -11,6 +11,8 @@
 #include <atomic>
 #include <cstdio>
 #include <cwchar>
+#include <functional>
+#include <mutex>
 #include <vector>
 
 namespace {
@@ -262,6 +264,11 @@ void WriteBack(const ClosedFile& file, LPCVOID identity, DWORD identityLength) {
 }  // namespace
 
 void WriteBackPlaceholder(const std::wstring& path, LPCVOID identity, DWORD identityLength) {
+    // Two closes of one file, taken at once, would copy onto the same names in the queues, and the copy of the older
+    // bytes could land last (its final rename may wait for a reader): the engine would keep stale bytes of a file
+    // marked in sync. Write-backs of one path therefore take turns; those of different paths rarely share a stripe.
+    static std::mutex stripes[64];
+    std::lock_guard<std::mutex> turn(stripes[std::hash<std::wstring>{}(path) % 64]);
     ClosedFile file;
     file.path = path;
     // Held open from here to the last copy. A dehydration opens the file without sharing, so none can slip in
