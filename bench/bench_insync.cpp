@@ -54,6 +54,8 @@ int main() {
         if (read.exitCode != 0) bench::Fail("cannot hydrate the placeholder:\n" + read.err);
     }
 
+    // The provider logged the close of that read already.
+    const int skippedBefore = bench::CountOccurrences(bench::ReadFileBytes(tree.LogFile()), "[WRITEBACK] unchanged close skipped");
     setenv("LOCALAPPDATA", home.Path().c_str(), 1);
     InitProviderPaths();
     const std::wstring path = ProviderPaths.syncRoot + L"\\big.bin";
@@ -106,8 +108,10 @@ int main() {
     UnregisterProviderSyncRoot();
     dup2(savedError, 2);
     const std::string log = bench::ReadFileBytes(tree.LogFile());
-    if (bench::CountOccurrences(log, "[WRITEBACK] unchanged close skipped") != reps * kCalls) {
-        bench::Fail("a close of the unchanged placeholder was not skipped");
+    const int skipped = bench::CountOccurrences(log, "[WRITEBACK] unchanged close skipped") - skippedBefore;
+    if (skipped != reps * kCalls) {
+        bench::Fail("only " + std::to_string(skipped) + " of " + std::to_string(reps * kCalls) +
+                    " closes of the unchanged placeholder were skipped");
     }
 
     const bench::Summary check = bench::Summarize(bench::Ratios(checks, reads));
