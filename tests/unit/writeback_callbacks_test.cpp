@@ -197,14 +197,23 @@ TEST(CloseWriteback, CacheReferencesGoToTheEngineUnlessTheCacheCopyIsUnchanged) 
                   std::vector<std::string>{FormatCloseModifyRecord(
                       row.domain, row.item, WindowsPathOf(scene.Store() + "/" + row.copy), target)});
     }
-    // A record that cannot be written (a file where the inbox goes) leaves the placeholder out of sync.
-    Scene scene;
-    scene.fake.SetInSyncAnswer(CF_IN_SYNC_STATE_NOT_IN_SYNC);
-    Put(scene.Inbox(), "");
-    Request close(std::wstring(L"cf\td1\ti7\ta.txt"), Put(scene.env.SyncRoot() + "/a.txt", "changed"));
-    Close(close);
-    EXPECT_EQ(scene.Log().back(), "[ERROR] WRITEBACK record not written hr=0x80070003");
-    EXPECT_TRUE(scene.fake.CallsOf("SetInSyncState").empty());
+    // Left out of sync: a change whose record cannot be written (a file where the inbox goes), and a file whose
+    // last-write time moved after its copy began (here as its state is asked), a change still to be taken.
+    for (const bool blockInbox : {true, false}) {
+        Scene scene;
+        scene.fake.SetInSyncAnswer(CF_IN_SYNC_STATE_NOT_IN_SYNC);
+        const std::string file = Put(scene.env.SyncRoot() + "/a.txt", "changed");
+        if (blockInbox) Put(scene.Inbox(), "");
+        scene.fake.SetHook([&](const RecordedCall& call) {
+            if (blockInbox || call.op != "GetPlaceholderInfo") return;
+            fs::last_write_time(file, fs::last_write_time(file) + std::chrono::seconds(1));
+        });
+        Request close(std::wstring(L"cf\td1\ti7\ta.txt"), file);
+        Close(close);
+        EXPECT_EQ(scene.Log().back(), blockInbox ? "[ERROR] WRITEBACK record not written hr=0x80070003"
+                                                 : "[WRITEBACK] WRITEBACK changed while copied - left out of sync");
+        EXPECT_TRUE(scene.fake.CallsOf("SetInSyncState").empty());
+    }
 }
 
 // Windows replaces only a closed file: a reader holding the previous copy delays the copy's final rename, which
