@@ -1,5 +1,5 @@
 // standin_child.cpp - a child for the stand-in's process tests, started through the program's own entry point:
-// "wait" runs until killed, "locale NAME" shows how "%ls" formats NAME, and NAME.
+// "locale NAME" shows how "%ls" formats NAME, and NAME.
 #include <cstdio>
 #include <string>
 
@@ -9,9 +9,6 @@
 
 int wmain(int argc, wchar_t** argv) {
     const std::wstring verb = argc > 1 ? argv[1] : L"";
-    if (verb == L"wait") {
-        for (;;) Sleep(10);
-    }
     if (verb == L"locale" && argc == 3) {
         // What snprintf returns for "%ls" of the name (-1 for one outside ASCII in the "C" locale), then the name.
         char printed[64];

@@ -53,34 +53,6 @@ TEST_F(RegistrationTest, RegisterCreateAndUnregister) {
     EXPECT_EQ(RegisterRoot(root_, L"0.2.0"), S_OK);  // the directory is free again
 }
 
-// Every entry is tried and gets its own result; the call returns the first failure.
-TEST_F(PlaceholderTest, EveryEntryIsTriedAndFailsOnItsOwn) {
-    ASSERT_EQ(CreatePlaceholder(root_, PlaceholderSpec{L"a.txt", 1, L"old"}), S_OK);
-    std::vector<BYTE> big(4097, 'x'), large(2048, 'x'), none;
-    const HRESULT exists = Hr(0x800700B7), badName = Hr(0x8007017C);
-    const struct {
-        std::wstring name;
-        const std::vector<BYTE>* identity;
-        HRESULT expected;
-    } rows[] = {
-        {L"large.txt", &large, S_OK}, {L"..", &none, badName},   {L"big.txt", &big, E_INVALIDARG},
-        {L"ünï €.txt", &none, S_OK},  {L"a.txt", &none, exists},
-    };
-    std::vector<PlaceholderSpec> specs;
-    for (const auto& row : rows) specs.push_back(PlaceholderSpec{row.name, 5, L""});
-    std::vector<CF_PLACEHOLDER_CREATE_INFO> entries;
-    for (size_t i = 0; i < specs.size(); ++i) entries.push_back(CreateInfo(specs[i], *rows[i].identity));
-    DWORD processed = 0;
-    EXPECT_EQ(CfCreatePlaceholders(Win(root_).c_str(), entries.data(), static_cast<DWORD>(entries.size()),
-                                   CF_CREATE_FLAG_NONE, &processed),
-              badName);
-    EXPECT_EQ(processed, entries.size());
-    for (size_t i = 0; i < entries.size(); ++i) EXPECT_EQ(entries[i].Result, rows[i].expected) << i;
-    EXPECT_FALSE(FileExists(Path("big.txt")));
-    EXPECT_TRUE(IsPlaceholderPath(Path("ünï €.txt")));
-    EXPECT_EQ(StatOf(Path("a.txt")).st_size, 1);  // the existing placeholder is untouched
-}
-
 // A placeholder is a sparse file with the given times and one record: 18 bytes of state (version, flags, creation and
 // change time), then the identity. Damaged records make no placeholder.
 TEST_F(PlaceholderTest, PlaceholderRecordsOnDiskAndDamaged) {

@@ -1,5 +1,4 @@
 // standin_test.cpp - the Win32 stand-in: files, listings, share modes, streams, processes, paths, environment, text.
-#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -10,8 +9,6 @@ namespace platformtest {
 namespace {
 
 class StandinFiles : public PlatformTest {};
-
-ULONGLONG Ticks(const FILETIME& t) { return (static_cast<ULONGLONG>(t.dwHighDateTime) << 32) | t.dwLowDateTime; }
 
 // The names FindFirstFileW and FindNextFileW give for `pattern`, in their order; `details` gets attributes and size.
 using Details = std::pair<DWORD, DWORD>;
@@ -55,38 +52,6 @@ TEST_F(StandinFiles, CreateFileDispositions) {
             EXPECT_EQ(FileExists(path) ? ReadFileBytes(path) : "(none)", content != nullptr ? content : "(none)");
         }
     }
-}
-
-// The codes the program acts on: a directory or a record's name that is already taken.
-TEST_F(StandinFiles, FailuresReportWindowsCodesAndChangeNothing) {
-    ASSERT_EQ(mkdir(Posix("dir").c_str(), 0755), 0);
-    WriteFileBytes(Posix("a.txt"), "a");
-    WriteFileBytes(Posix("b.txt"), "b");
-    const std::pair<std::function<BOOL()>, DWORD> cases[] = {
-        {[&] { return CreateDirectoryW(WinOf("dir").c_str(), nullptr); }, ERROR_ALREADY_EXISTS},
-        {[&] { return MoveFileExW(WinOf("a.txt").c_str(), WinOf("b.txt").c_str(), 0); }, ERROR_ALREADY_EXISTS},
-    };
-    for (size_t i = 0; i < std::size(cases); ++i) {
-        SetLastError(0);
-        EXPECT_FALSE(cases[i].first()) << i;
-        EXPECT_EQ(GetLastError(), cases[i].second) << i;
-    }
-    EXPECT_EQ(ReadFileBytes(Posix("a.txt")) + ReadFileBytes(Posix("b.txt")), "ab");
-}
-
-// The last-write time to the 100 ns tick, through the handle and by path, as the write-back copies it.
-TEST_F(StandinFiles, LastWriteTimeToTheTick) {
-    HANDLE h = Open(Posix("io.bin"), GENERIC_READ | GENERIC_WRITE, 0, CREATE_NEW);
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    const ULONGLONG written = 132224078451234567ULL;  // 2020-01-02 03:04:05.1234567 UTC
-    FILETIME lastWrite = posix::FileTimeOfTicks(written), got{};
-    ASSERT_TRUE(SetFileTime(h, nullptr, nullptr, &lastWrite));
-    ASSERT_TRUE(GetFileTime(h, nullptr, nullptr, &got));
-    EXPECT_EQ(Ticks(got), written);
-    EXPECT_TRUE(CloseHandle(h));
-    WIN32_FILE_ATTRIBUTE_DATA data{};
-    ASSERT_TRUE(GetFileAttributesExW(WinOf("io.bin").c_str(), GetFileExInfoStandard, &data));
-    EXPECT_EQ(Ticks(data.ftLastWriteTime), written);
 }
 
 // Listings sort case-folded, then by bytes, names outside ASCII last; links are listed as reparse points and never
@@ -285,23 +250,6 @@ TEST_F(StandinFiles, AppendingOpensAndTheirDescriptors) {
 const std::string kChild = std::string(VOSKE_BINARY_DIR) + "/standin_child";
 
 class StandinProcess : public PlatformTest {};
-
-// The program's own use: its quoted path and a verb, a wait with a time-out, the exit code.
-TEST_F(StandinProcess, ChildProcesses) {
-    std::wstring commandLine = L"\"" + Win(kChild) + L"\" wait";
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION info{};
-    DWORD code = 0;
-    ASSERT_TRUE(
-        CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info));
-    EXPECT_EQ(WaitForSingleObject(info.hProcess, 20), WAIT_TIMEOUT);
-    ASSERT_EQ(kill(static_cast<pid_t>(info.dwProcessId), SIGKILL), 0);
-    EXPECT_EQ(WaitForSingleObject(info.hProcess, INFINITE), WAIT_OBJECT_0);
-    ASSERT_TRUE(GetExitCodeProcess(info.hProcess, &code));
-    EXPECT_EQ(code, 128u + SIGKILL);
-    EXPECT_TRUE(CloseHandle(info.hThread) && CloseHandle(info.hProcess));
-}
 
 // Started as the program starts, in the "C" locale: "%ls" of a name outside ASCII fails, as on Windows, while the
 // argument itself arrives whole.
