@@ -197,6 +197,9 @@ TEST_F(StandinFiles, ReplacingRenameNeedsAClosedTarget) {
     EXPECT_EQ(ErrorOf(MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)), ERROR_ACCESS_DENIED);
     EXPECT_EQ(ReadFileBytes(Posix("source.txt")) + ReadFileBytes(Posix("target.txt")), "sourcetarget");
     EXPECT_TRUE(CloseHandle(own));
+    ASSERT_EQ(chmod(Posix("target.txt").c_str(), 0444), 0);  // nor a read-only target, closed or not
+    EXPECT_EQ(ErrorOf(MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)), ERROR_ACCESS_DENIED);
+    ASSERT_EQ(chmod(Posix("target.txt").c_str(), 0644), 0);
     EXPECT_TRUE(MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) << GetLastError();
     EXPECT_EQ(ReadFileBytes(Posix("target.txt")), "source");
     sourceHolder.reset();  // it holds the target now
