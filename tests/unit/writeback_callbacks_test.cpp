@@ -197,22 +197,26 @@ TEST(CloseWriteback, CacheReferencesGoToTheEngineUnlessTheCacheCopyIsUnchanged) 
                   std::vector<std::string>{FormatCloseModifyRecord(
                       row.domain, row.item, WindowsPathOf(scene.Store() + "/" + row.copy), target)});
     }
-    // Left out of sync: a change whose record cannot be written (a file where the inbox goes), and a file whose
-    // last-write time moved after its copy began (here as its state is asked), a change still to be taken.
-    for (const bool blockInbox : {true, false}) {
+    // Left out of sync: a change whose record cannot be written (a file where the inbox goes), a file whose
+    // last-write time moved after its copy began (here as its state is asked), a change still to be taken, and a
+    // change taken as the provider disconnects (the next connect offers it again).
+    const char* const leftOut[] = {"[ERROR] WRITEBACK record not written hr=0x80070003",
+                                   "[WRITEBACK] WRITEBACK changed while copied - left out of sync",
+                                   "[WRITEBACK] WRITEBACK provider disconnected - left out of sync for the next connect"};
+    for (size_t k = 0; k < 3; ++k) {
         Scene scene;
         scene.fake.SetInSyncAnswer(CF_IN_SYNC_STATE_NOT_IN_SYNC);
         const std::string file = Put(scene.env.SyncRoot() + "/a.txt", "changed");
-        if (blockInbox) Put(scene.Inbox(), "");
+        if (k == 0) Put(scene.Inbox(), "");
+        if (k == 2) scene.fake.SetStatus("SetInSyncState", static_cast<HRESULT>(0x8007017E));
         scene.fake.SetHook([&](const RecordedCall& call) {
-            if (blockInbox || call.op != "GetPlaceholderInfo") return;
+            if (k != 1 || call.op != "GetPlaceholderInfo") return;
             fs::last_write_time(file, fs::last_write_time(file) + std::chrono::seconds(1));
         });
         Request close(std::wstring(L"cf\td1\ti7\ta.txt"), file);
         Close(close);
-        EXPECT_EQ(scene.Log().back(), blockInbox ? "[ERROR] WRITEBACK record not written hr=0x80070003"
-                                                 : "[WRITEBACK] WRITEBACK changed while copied - left out of sync");
-        EXPECT_TRUE(scene.fake.CallsOf("SetInSyncState").empty());
+        EXPECT_EQ(scene.Log().back(), leftOut[k]);
+        EXPECT_EQ(scene.fake.CallsOf("SetInSyncState").size(), k == 2 ? 1u : 0u);
     }
 }
 
