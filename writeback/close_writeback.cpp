@@ -166,15 +166,6 @@ void WriteBackToEngine(const ClosedFile& file, const PlaceholderRef& ref) {
     const std::wstring& itemId = ref.itemId;
     const std::wstring& cacheFileName = ref.cacheFileName;
 
-    std::wstring engineQueue = EngineQueuePath();
-    std::wstring store = JoinPath(engineQueue, L"CloudFiles");
-    std::wstring itemDir = JoinPath(store, JoinPath(domainId, itemId));
-    CreateDirectoryW(engineQueue.c_str(), nullptr);
-    CreateDirectoryW(store.c_str(), nullptr);
-    CreateDirectoryW(JoinPath(store, domainId).c_str(), nullptr);
-    CreateDirectoryW(itemDir.c_str(), nullptr);
-    std::wstring engineCopy = JoinPath(itemDir, cacheFileName);
-
     // A close that left the file as the engine delivered it is no change worth sending back: the platform still
     // calls it in sync, or (where the state is unknown) its last-write time and size are the cache file's. Without
     // the cache file the engine has nothing to compare with, so the close counts as a change.
@@ -186,6 +177,15 @@ void WriteBackToEngine(const ClosedFile& file, const PlaceholderRef& ref) {
         return;
     }
 
+    // Made only for a change, so a read leaves the engine's store as it was.
+    std::wstring engineQueue = EngineQueuePath();
+    std::wstring store = JoinPath(engineQueue, L"CloudFiles");
+    std::wstring itemDir = JoinPath(store, JoinPath(domainId, itemId));
+    CreateDirectoryW(engineQueue.c_str(), nullptr);
+    CreateDirectoryW(store.c_str(), nullptr);
+    CreateDirectoryW(JoinPath(store, domainId).c_str(), nullptr);
+    CreateDirectoryW(itemDir.c_str(), nullptr);
+    std::wstring engineCopy = JoinPath(itemDir, cacheFileName);
     FILETIME copiedAt = {0, 0};
     if (!CopyClosedFile(file, engineCopy, &copiedAt)) {
         LogCopyFailure("WRITEBACK engine stage copy failed gle=%lu");
