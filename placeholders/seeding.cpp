@@ -6,12 +6,11 @@
 #include "layout/provider_paths.h"
 #include "placeholders/create_info.h"
 #include "placeholders/identity.h"
+#include "placeholders/root_walk.h"
 #include "syncroot/cloud_files.h"
 #include "writeback/queue_records.h"
 
 #include <climits>
-#include <cstddef>
-#include <cstring>
 #include <map>
 #include <set>
 #include <cstdio>
@@ -135,45 +134,8 @@ std::set<std::wstring> PendingRemovals() {
     return items;
 }
 
-// Every placeholder identity in the sync root, with the path (relative to the root) of each placeholder holding
-// it. Read through handles opened for attributes only, which neither hydrate nor reach the provider.
-void CollectRootIdentities(const std::wstring& directory, const std::wstring& relative,
-                           std::multimap<std::wstring, std::wstring>& identities) {
-    WIN32_FIND_DATAW entry = {};
-    HANDLE find = FindFirstFileW(JoinPath(directory, L"*").c_str(), &entry);
-    if (find == INVALID_HANDLE_VALUE) return;
-    std::vector<BYTE> buffer(offsetof(CF_PLACEHOLDER_BASIC_INFO, FileIdentity) + CF_PLACEHOLDER_MAX_FILE_IDENTITY_LENGTH);
-    do {
-        const std::wstring name = entry.cFileName;
-        if (name == L"." || name == L"..") continue;
-        const std::wstring path = JoinPath(directory, name);
-        const std::wstring childRelative = relative.empty() ? name : relative + L"\\" + name;
-        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-            if ((entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
-                CollectRootIdentities(path, childRelative, identities);
-            }
-            continue;
-        }
-        HANDLE file = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (file == INVALID_HANDLE_VALUE) continue;
-        DWORD returned = 0;
-        const HRESULT hr = CfGetPlaceholderInfo(file, CF_PLACEHOLDER_INFO_BASIC, buffer.data(),
-                                                static_cast<DWORD>(buffer.size()), &returned);
-        CloseHandle(file);
-        if (FAILED(hr)) continue;
-        ULONG length = 0;
-        memcpy(&length, buffer.data() + offsetof(CF_PLACEHOLDER_BASIC_INFO, FileIdentityLength), sizeof(length));
-        if (length > CF_PLACEHOLDER_MAX_FILE_IDENTITY_LENGTH) continue;
-        identities.emplace(DecodeIdentityBlob(buffer.data() + offsetof(CF_PLACEHOLDER_BASIC_INFO, FileIdentity), length),
-                           childRelative);
-    } while (FindNextFileW(find, &entry));
-    FindClose(find);
-}
-
 // `parent` as the directories it names (empty components dropped, either separator), then `name`, joined by
-// backslashes: the form CollectRootIdentities gives.
+// backslashes: the form the root walk gives.
 std::wstring RootRelativeName(const std::wstring& parent, const std::wstring& name) {
     std::wstring relative;
     size_t start = 0;
@@ -216,7 +178,10 @@ HRESULT SeedFromManifest() {
     // than the user's change must not bring an item back, nor give one identity to two placeholders.
     const std::set<std::wstring> removed = PendingRemovals();
     std::multimap<std::wstring, std::wstring> identities;
-    CollectRootIdentities(ProviderPaths.syncRoot, std::wstring(), identities);
+    ForEachRootPlaceholder([&identities](const RootPlaceholder& placeholder) {
+        identities.emplace(DecodeIdentityBlob(placeholder.identity.data(), static_cast<DWORD>(placeholder.identity.size())),
+                           placeholder.relative);
+    });
     int heldRemoved = 0;
     int heldElsewhere = 0;
 

@@ -1,0 +1,20 @@
+// root_walk.h - every placeholder of the sync root, with the state and identity the platform keeps for it.
+#pragma once
+
+#include "platform/win32.h"
+
+#include <functional>
+#include <string>
+#include <vector>
+
+struct RootPlaceholder {
+    std::wstring path;           // the full path
+    std::wstring relative;       // below the sync root, components joined by backslashes
+    DWORD attributes = 0;        // as the listing gave them
+    bool inSync = false;         // the platform's in-sync state
+    std::vector<BYTE> identity;  // the identity blob
+};
+
+// Calls `visit` for each placeholder file below the sync root (linked directories are not followed). Each is read
+// through a handle opened for attributes only, which neither hydrates it nor reaches the provider as a close.
+void ForEachRootPlaceholder(const std::function<void(const RootPlaceholder&)>& visit);
