@@ -34,6 +34,8 @@ constexpr HRESULT kHrCloudInUse = static_cast<HRESULT>(0x80070187);
 constexpr HRESULT kHrMoreData = static_cast<HRESULT>(0x800700EA);
 constexpr HRESULT kHrNotACloudFile = static_cast<HRESULT>(0x80070178);
 constexpr HRESULT kHrCloudNotInSync = static_cast<HRESULT>(0x80070179);
+constexpr HRESULT kHrCloudInvalidRequest = static_cast<HRESULT>(0x8007017C);
+constexpr HRESULT kHrCloudConnectedProviderOnly = static_cast<HRESULT>(0x8007017E);
 
 // ---- Keys ----
 typedef struct CF_CONNECTION_KEY {

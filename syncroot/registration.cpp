@@ -20,7 +20,6 @@ namespace {
 
 const int kUnregisterAttempts = 5;
 const DWORD kUnregisterPauseMs = 400;
-const HRESULT kHrCloudInvalidRequest = static_cast<HRESULT>(0x8007017C);
 
 // {564F534B-4543-4669-6C65-7370696B6531}
 const GUID kProviderId = {0x564F534B, 0x4543, 0x4669, {0x6C, 0x65, 0x73, 0x70, 0x69, 0x6B, 0x65, 0x31}};

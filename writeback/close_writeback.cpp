@@ -18,7 +18,6 @@
 namespace {
 
 constexpr DWORD kCopyBufferBytes = 64 * 1024;
-constexpr HRESULT kHrConnectedProviderOnly = static_cast<HRESULT>(0x8007017E);
 
 // The closed file, held open for reading from before its state is looked at until the last copy is made.
 struct ClosedFile {
@@ -124,7 +123,7 @@ void MarkInSyncUnlessChanged(const ClosedFile& file, const FILETIME& copiedAt) {
                                                 : CfSetInSyncState(handle, CF_IN_SYNC_STATE_IN_SYNC,
                                                                    CF_SET_IN_SYNC_FLAG_NONE, nullptr);
     if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
-    if (hr == kHrConnectedProviderOnly) {
+    if (hr == kHrCloudConnectedProviderOnly) {
         // The provider disconnected (Ctrl+C) while this change was taken: the copy and its record stand, and the
         // placeholder, still out of sync, is offered again by the walk at the next connect.
         LogEvent("WRITEBACK", "WRITEBACK provider disconnected - left out of sync for the next connect");
