@@ -215,6 +215,8 @@ extern "C" HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD share
             SetLastError(ERROR_ACCESS_DENIED);
             return INVALID_HANDLE_VALUE;
         }
+        // Only a directory's change watch completes asynchronously; other handles stay synchronous.
+        handle->overlapped = (flagsAndAttributes & FILE_FLAG_OVERLAPPED) != 0;
     } else if (existed || creationDisposition == TRUNCATE_EXISTING) {
         if ((creationDisposition == CREATE_ALWAYS || creationDisposition == TRUNCATE_EXISTING) &&
             !posix::TruncateOpenFile(*handle)) {

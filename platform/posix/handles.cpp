@@ -29,6 +29,7 @@ extern "C" BOOL CloseHandle(HANDLE object) {
     posix::Handle* handle = static_cast<posix::Handle*>(object);
     switch (handle->kind) {
         case posix::HandleKind::File:
+            if (handle->watch != nullptr) posix::FreeDirectoryWatch(*handle);
             posix::CloseFileHandle(handle);
             return TRUE;
         case posix::HandleKind::Find:

@@ -22,7 +22,13 @@ struct Handle {
     bool exited = false;          // Process: reaped
     int exitCode = 0;             // Process: exit code once reaped
     void* find = nullptr;         // Find: the stand-in's enumeration state
+    bool overlapped = false;      // File: a directory opened with FILE_FLAG_OVERLAPPED
+    void* watch = nullptr;        // File: a directory's change watch, made by its first ReadDirectoryChangesW
 };
+
+// Frees a directory handle's change watch (its inotify descriptor and watches); CloseHandle calls it. No thread
+// may still wait on the handle: the caller cancels and waits first, as on Windows.
+void FreeDirectoryWatch(Handle& handle);
 
 // Windows path (as the program holds it) to POSIX path: "Z:\" prefix (either case) to "/", every backslash
 // to "/"; relative paths stay relative.
