@@ -287,7 +287,14 @@ DWORD Fetch(const std::string& path, uint32_t flags) {
     request.kind = RequestKind::Fetch;
     request.flags = flags;
     request.path = path;
-    return SendToProvider(root, request, true);
+    DWORD code = SendToProvider(root, request, true);
+    // A provider that answers success without having transferred the file would leave the placeholder's empty
+    // blocks to be read as data: that answer counts as a failed transfer.
+    PlaceholderState state;
+    if (code == ERROR_SUCCESS && ReadStateAt(path, &state) && (state.flags & (kStateHydrated | kStateDirectory)) == 0) {
+        return ERROR_CLOUD_FILE_UNSUCCESSFUL;
+    }
+    return code;
 }
 
 // ---- The ten operations ----
@@ -561,7 +568,12 @@ DWORD EnsureHydrated(posix::Handle& handle) {
     PlaceholderState state;
     if (handle.fd < 0 || !ReadState(handle.fd, &state)) return ERROR_SUCCESS;
     if ((state.flags & (kStateHydrated | kStateDirectory)) != 0) return ERROR_SUCCESS;
-    return Fetch(CurrentPath(handle.fd, handle.path), CF_CALLBACK_FETCH_DATA_FLAG_NONE);
+    DWORD code = Fetch(CurrentPath(handle.fd, handle.path), CF_CALLBACK_FETCH_DATA_FLAG_NONE);
+    // Checked again on the open file itself, which a rename during the fetch does not move away.
+    if (code == ERROR_SUCCESS && ReadState(handle.fd, &state) && (state.flags & kStateHydrated) == 0) {
+        return ERROR_CLOUD_FILE_UNSUCCESSFUL;
+    }
+    return code;
 }
 
 void NoteDataWritten(posix::Handle& handle) {

@@ -1,16 +1,23 @@
 // filter_provider.cpp - a provider process that logs every callback and answer of the emulated filter:
 //   filter_provider ROOT LOG [--source DIR] [--ack-delete 0xSTATUS] [--ack-rename 0xSTATUS] [--create NAME=SIZE]...
+//   [--squat CODE]; LOG "-" is standard output.
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdarg>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "platform/posix/cloud_filter.h"
 #include "platform/posix/posix_handle.h"
 #include "syncroot/cloud_files.h"
 
@@ -20,6 +27,7 @@ struct Options {
     std::string root, source;
     NTSTATUS ackDelete = 0, ackRename = 0;
     std::vector<std::string> creates;
+    long squat = -1;  // >= 0: the code a squatter answers with
 } g_options;
 
 std::mutex g_logMutex;
@@ -124,6 +132,8 @@ bool ParseOptions(int argc, char** argv) {
         const std::string option = argv[i], value = argv[i + 1];
         if (option == "--create") {
             g_options.creates.push_back(value);
+        } else if (option == "--squat") {
+            g_options.squat = std::strtol(value.c_str(), nullptr, 0);
         } else if (option == "--source") {
             g_options.source = value;
         } else if (option == "--ack-delete" || option == "--ack-rename") {
@@ -136,14 +146,45 @@ bool ParseOptions(int argc, char** argv) {
     return argc >= 3 && argc % 2 == 1;
 }
 
+// No provider: a process that binds the root's channel name itself (as any user can), logs each request that
+// reaches it and answers it with `code` without transferring anything.
+int Squat(uint32_t code) {
+    std::string root = cfemu::CanonicalPath(g_options.root);
+    const std::string name = cfemu::SocketName(root.empty() ? g_options.root : root);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, name.data(), name.size());
+    const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), offsetof(sockaddr_un, sun_path) + name.size()) != 0 ||
+        listen(fd, 16) != 0) {
+        Log("CONNECT_FAILED errno=%d", errno);
+        return 1;
+    }
+    Log("CONNECTED pid=%d as a squatter", static_cast<int>(getpid()));
+    for (;;) {
+        const int client = accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+        BYTE buffer[64 * 1024];
+        const ssize_t got = client < 0 ? -1 : recv(client, buffer, sizeof(buffer), 0);
+        cfemu::Request request;
+        if (got > 0 && cfemu::DecodeRequest(buffer, static_cast<size_t>(got), &request)) {
+            Log("REQUEST kind=%u path=%s", static_cast<unsigned>(request.kind), request.path.c_str());
+            const BYTE reply[4] = {BYTE(code), BYTE(code >> 8), BYTE(code >> 16), BYTE(code >> 24)};
+            (void)send(client, reply, sizeof(reply), MSG_NOSIGNAL);
+        }
+        if (client >= 0) close(client);
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (!ParseOptions(argc, argv) || (g_log = std::fopen(argv[2], "a")) == nullptr) {
+    if (!ParseOptions(argc, argv) ||
+        (g_log = std::string(argv[2]) == "-" ? stdout : std::fopen(argv[2], "a")) == nullptr) {
         std::fputs("usage: filter_provider ROOT LOG [options] (see the source)\n", stderr);
         return 2;
     }
     g_options.root = argv[1];
+    if (g_options.squat >= 0) return Squat(static_cast<uint32_t>(g_options.squat));
     const CF_CALLBACK_REGISTRATION table[] = {{CF_CALLBACK_TYPE_FETCH_DATA, OnFetchData},
                                               {CF_CALLBACK_TYPE_NOTIFY_FILE_CLOSE_COMPLETION, OnCloseCompletion},
                                               {CF_CALLBACK_TYPE_NOTIFY_DELETE, OnNotifyDelete},

@@ -219,10 +219,11 @@ TEST_F(ConnectionTest, ConnectStatusesWhatCfExecuteRefusesAndDisconnection) {
     EXPECT_EQ(SeenIn(&Recorder::fetches).back().pid, -1);
 }
 
-// A failure, or no answer in time (then the provider is told of the cancel): the reader gets the mapped error only.
+// A failure, success without any data, or no answer in time (then the provider is told of the cancel): the reader gets
+// the mapped error only.
 TEST_F(ConnectionTest, FailedAndUnansweredFetches) {
     recorder_.source = "contents";
-    for (const char* name : {"failed.txt", "late.txt"}) AddFile(name, recorder_.source);
+    for (const char* name : {"failed.txt", "late.txt", "empty.txt"}) AddFile(name, recorder_.source);
     const auto readFails = [&](const char* name, DWORD expected) {
         DWORD error = ERROR_SUCCESS;
         EXPECT_EQ(ReadThroughStandIn(Path(name), &error), "") << name;
@@ -230,6 +231,14 @@ TEST_F(ConnectionTest, FailedAndUnansweredFetches) {
         EXPECT_FALSE(IsHydrated(Path(name))) << name;
         EXPECT_TRUE(HoldsNoData(Path(name))) << name;
     };
+    StartProvider({"--squat", "0"});  // answers every request with success, transferring nothing
+    readFails("empty.txt", 389);
+    HANDLE file = Open(Path("empty.txt"), GENERIC_READ, FILE_SHARE_READ);
+    EXPECT_EQ(CfHydratePlaceholder(file, {}, {.QuadPart = CF_EOF}, CF_HYDRATE_FLAG_NONE, nullptr), Hr(0x80070185));
+    CloseHandle(file);
+    EXPECT_TRUE(!IsHydrated(Path("empty.txt")) && HoldsNoData(Path("empty.txt")));
+    EXPECT_EQ(CountLines(log_, "REQUEST kind=1 "), 2);  // both fetches reached it: the result is what was refused
+    KillProvider();
     recorder_.status = static_cast<NTSTATUS>(0xC000CF12);  // as the program answers a fetch it cannot serve
     Connect();
     readFails("failed.txt", 389);  // ERROR_CLOUD_FILE_UNSUCCESSFUL
