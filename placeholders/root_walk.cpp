@@ -12,9 +12,12 @@ namespace {
 
 // The state and identity of the placeholder at `path`; false for a file that is no placeholder or cannot be opened.
 bool ReadPlaceholder(RootPlaceholder& placeholder, std::vector<BYTE>& buffer) {
+    // A directory opens only with backup semantics.
+    const DWORD flags = (placeholder.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? FILE_FLAG_BACKUP_SEMANTICS
+                                                                                 : FILE_ATTRIBUTE_NORMAL;
     HANDLE file = CreateFileW(placeholder.path.c_str(), FILE_READ_ATTRIBUTES,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, flags,
+                              nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
     DWORD returned = 0;
     const HRESULT hr = CfGetPlaceholderInfo(file, CF_PLACEHOLDER_INFO_BASIC, buffer.data(),
@@ -33,7 +36,7 @@ bool ReadPlaceholder(RootPlaceholder& placeholder, std::vector<BYTE>& buffer) {
 }
 
 void WalkDirectory(const std::wstring& directory, const std::wstring& relative, std::vector<BYTE>& buffer,
-                   const std::function<void(const RootPlaceholder&)>& visit) {
+                   const std::function<void(const RootPlaceholder&)>& visit, bool everything) {
     WIN32_FIND_DATAW entry = {};
     HANDLE find = FindFirstFileW(JoinPath(directory, L"*").c_str(), &entry);
     if (find == INVALID_HANDLE_VALUE) return;
@@ -46,12 +49,16 @@ void WalkDirectory(const std::wstring& directory, const std::wstring& relative, 
         placeholder.attributes = entry.dwFileAttributes;
         if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
             // A linked directory may lead back up the tree.
-            if ((entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
-                WalkDirectory(placeholder.path, placeholder.relative, buffer, visit);
+            if ((entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) continue;
+            if (everything) {
+                placeholder.placeholder = ReadPlaceholder(placeholder, buffer);
+                visit(placeholder);
             }
+            WalkDirectory(placeholder.path, placeholder.relative, buffer, visit, everything);
             continue;
         }
-        if (ReadPlaceholder(placeholder, buffer)) visit(placeholder);
+        placeholder.placeholder = ReadPlaceholder(placeholder, buffer);
+        if (placeholder.placeholder || everything) visit(placeholder);
     } while (FindNextFileW(find, &entry));
     FindClose(find);
 }
@@ -61,5 +68,17 @@ void WalkDirectory(const std::wstring& directory, const std::wstring& relative, 
 void ForEachRootPlaceholder(const std::function<void(const RootPlaceholder&)>& visit) {
     // One buffer for every file: the fixed part and the longest identity.
     std::vector<BYTE> buffer(offsetof(CF_PLACEHOLDER_BASIC_INFO, FileIdentity) + CF_PLACEHOLDER_MAX_FILE_IDENTITY_LENGTH);
-    WalkDirectory(ProviderPaths.syncRoot, std::wstring(), buffer, visit);
+    WalkDirectory(ProviderPaths.syncRoot, std::wstring(), buffer, visit, false);
+}
+
+void ForEachRootEntry(const std::wstring& relative, const std::function<void(const RootPlaceholder&)>& visit) {
+    std::vector<BYTE> buffer(offsetof(CF_PLACEHOLDER_BASIC_INFO, FileIdentity) + CF_PLACEHOLDER_MAX_FILE_IDENTITY_LENGTH);
+    const std::wstring start = relative.empty() ? ProviderPaths.syncRoot : JoinPath(ProviderPaths.syncRoot, relative);
+    WalkDirectory(start, relative, buffer, visit, true);
+}
+
+bool ReadRootEntry(RootPlaceholder& entry) {
+    std::vector<BYTE> buffer(offsetof(CF_PLACEHOLDER_BASIC_INFO, FileIdentity) + CF_PLACEHOLDER_MAX_FILE_IDENTITY_LENGTH);
+    entry.placeholder = ReadPlaceholder(entry, buffer);
+    return entry.placeholder;
 }

@@ -11,6 +11,7 @@ struct RootPlaceholder {
     std::wstring path;           // the full path
     std::wstring relative;       // below the sync root, components joined by backslashes
     DWORD attributes = 0;        // as the listing gave them
+    bool placeholder = false;    // the platform calls it a placeholder
     bool inSync = false;         // the platform's in-sync state
     std::vector<BYTE> identity;  // the identity blob
 };
@@ -18,3 +19,8 @@ struct RootPlaceholder {
 // Calls `visit` for each placeholder file below the sync root (linked directories are not followed). Each is read
 // through a handle opened for attributes only, which neither hydrates it nor reaches the provider as a close.
 void ForEachRootPlaceholder(const std::function<void(const RootPlaceholder&)>& visit);
+// Calls `visit` for every file and directory below `relative` (a directory below the root; empty for the root
+// itself), placeholder or not, each directory before what it holds.
+void ForEachRootEntry(const std::wstring& relative, const std::function<void(const RootPlaceholder&)>& visit);
+// Fills in placeholder, inSync and identity of `entry`, whose path and attributes are set; returns placeholder.
+bool ReadRootEntry(RootPlaceholder& entry);

@@ -1,4 +1,4 @@
-// cloud_files.cpp - the ten Cloud Files operations, forwarded to the one active backend.
+// cloud_files.cpp - the eleven Cloud Files operations, forwarded to the one active backend.
 // The platform's backend is the default; tests swap in a recording fake.
 #include "syncroot/cloud_files.h"
 
@@ -59,4 +59,10 @@ HRESULT CfGetPlaceholderInfo(HANDLE fileHandle, CF_PLACEHOLDER_INFO_CLASS infoCl
 HRESULT CfSetInSyncState(HANDLE fileHandle, CF_IN_SYNC_STATE inSyncState, CF_SET_IN_SYNC_FLAGS inSyncFlags,
                          USN* inSyncUsn) {
     return Backend().SetInSyncState(fileHandle, inSyncState, inSyncFlags, inSyncUsn);
+}
+
+HRESULT CfConvertToPlaceholder(HANDLE fileHandle, LPCVOID fileIdentity, DWORD fileIdentityLength,
+                               CF_CONVERT_FLAGS convertFlags, USN* convertUsn, LPOVERLAPPED overlapped) {
+    return Backend().ConvertToPlaceholder(fileHandle, fileIdentity, fileIdentityLength, convertFlags, convertUsn,
+                                          overlapped);
 }

@@ -1,4 +1,4 @@
-// cloud_files.h - the Cloud Files types, constants and the ten operations the provider calls.
+// cloud_files.h - the Cloud Files types, constants and the eleven operations the provider calls.
 // Declared here with the platform's names, field order and x64 layout; the calls go to one active backend.
 #pragma once
 
@@ -117,6 +117,14 @@ constexpr CF_IN_SYNC_STATE CF_IN_SYNC_STATE_NOT_IN_SYNC = 0;
 constexpr CF_IN_SYNC_STATE CF_IN_SYNC_STATE_IN_SYNC = 1;
 typedef uint32_t CF_SET_IN_SYNC_FLAGS;
 constexpr CF_SET_IN_SYNC_FLAGS CF_SET_IN_SYNC_FLAG_NONE = 0;
+
+typedef uint32_t CF_CONVERT_FLAGS;
+constexpr CF_CONVERT_FLAGS CF_CONVERT_FLAG_NONE = 0x0;
+constexpr CF_CONVERT_FLAGS CF_CONVERT_FLAG_MARK_IN_SYNC = 0x1;
+constexpr CF_CONVERT_FLAGS CF_CONVERT_FLAG_DEHYDRATE = 0x2;
+constexpr CF_CONVERT_FLAGS CF_CONVERT_FLAG_ENABLE_ON_DEMAND_POPULATION = 0x4;
+constexpr CF_CONVERT_FLAGS CF_CONVERT_FLAG_ALWAYS_FULL = 0x8;
+constexpr CF_CONVERT_FLAGS CF_CONVERT_FLAG_FORCE_CONVERT_TO_CLOUD_FILE = 0x10;
 
 typedef uint32_t CF_CALLBACK_CANCEL_FLAGS;
 constexpr CF_CALLBACK_CANCEL_FLAGS CF_CALLBACK_CANCEL_FLAG_NONE = 0;
@@ -431,7 +439,7 @@ static_assert(CfOperationParamSize(CF_OPERATION_TYPE_TRANSFER_DATA) == 40, "Tran
 static_assert(CfOperationParamSize(CF_OPERATION_TYPE_ACK_DELETE) == 16, "AckDelete ParamSize");
 static_assert(CfOperationParamSize(CF_OPERATION_TYPE_ACK_RENAME) == 16, "AckRename ParamSize");
 
-// ---- The ten operations (Windows signatures) ----
+// ---- The eleven operations (Windows signatures) ----
 HRESULT CfRegisterSyncRoot(LPCWSTR syncRootPath, const CF_SYNC_REGISTRATION* registration,
                            const CF_SYNC_POLICIES* policies, CF_REGISTER_FLAGS registerFlags);
 HRESULT CfUnregisterSyncRoot(LPCWSTR syncRootPath);
@@ -453,6 +461,10 @@ HRESULT CfGetPlaceholderInfo(HANDLE fileHandle, CF_PLACEHOLDER_INFO_CLASS infoCl
 // The handle needs FILE_WRITE_DATA or WRITE_DAC; pass a null USN (a USN makes it fail with kHrCloudNotInSync).
 HRESULT CfSetInSyncState(HANDLE fileHandle, CF_IN_SYNC_STATE inSyncState, CF_SET_IN_SYNC_FLAGS inSyncFlags,
                          USN* inSyncUsn);
+// Turns a file or directory below a registered root that is no placeholder into one, with its data as it stands.
+// The handle needs FILE_WRITE_DATA or WRITE_DAC; pass null for the USN and the OVERLAPPED.
+HRESULT CfConvertToPlaceholder(HANDLE fileHandle, LPCVOID fileIdentity, DWORD fileIdentityLength,
+                               CF_CONVERT_FLAGS convertFlags, USN* convertUsn, LPOVERLAPPED overlapped);
 
 // ---- Backend table: the platform's implementation (cldapi.dll on Windows, the emulated filter elsewhere) or a
 // test's recording fake. Exactly one is active; the operations above forward to it. ----
@@ -468,6 +480,7 @@ struct CloudFilesBackend {
     HRESULT (*DehydratePlaceholder)(HANDLE, LARGE_INTEGER, LARGE_INTEGER, CF_DEHYDRATE_FLAGS, LPOVERLAPPED);
     HRESULT (*GetPlaceholderInfo)(HANDLE, CF_PLACEHOLDER_INFO_CLASS, void*, DWORD, PDWORD);
     HRESULT (*SetInSyncState)(HANDLE, CF_IN_SYNC_STATE, CF_SET_IN_SYNC_FLAGS, USN*);
+    HRESULT (*ConvertToPlaceholder)(HANDLE, LPCVOID, DWORD, CF_CONVERT_FLAGS, USN*, LPOVERLAPPED);
 };
 
 // The platform's own backend (defined in platform/windows or platform/posix).

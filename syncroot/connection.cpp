@@ -10,6 +10,7 @@
 #include "writeback/close_writeback.h"
 #include "writeback/connect_walk.h"
 #include "writeback/notifications.h"
+#include "writeback/root_watcher.h"
 
 #include <cstdio>
 #include <string>
@@ -63,8 +64,10 @@ bool WatchSeedManifestOnce(FILETIME& lastSeen) {
 int RunConnectVerb() {
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
     if (FAILED(ConnectProvider())) return 1;
-    // Changes made while no provider ran reached no callback: they are taken now, once.
+    // Changes made while no provider ran reached no callback: they are taken now, once. The watcher's first look
+    // over the root takes the files that are no placeholders.
     WriteBackOutOfSyncPlaceholders();
+    StartRootWatcher();
     LogEvent("CONNECT", "Waiting - open file in Explorer or run hydrate in another console");
 
     FILETIME lastSeen = {0, 0};

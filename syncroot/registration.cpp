@@ -7,6 +7,7 @@
 #include "layout/sync_root_identity.h"
 #include "placeholders/identity.h"
 #include "writeback/queue_records.h"
+#include "writeback/root_watcher.h"
 
 #include <cstddef>
 #include <cstdio>
@@ -99,6 +100,8 @@ HRESULT DisconnectProvider() {
     // Test and clear in one step: a console interrupt arriving while the main thread disconnects must not
     // hand the same key to the platform a second time.
     if (!ProviderConnected.exchange(false)) return S_OK;
+    // The watcher converts files into placeholders, which only the connected provider may do: it ends first.
+    StopRootWatcher();
 
     HRESULT hr = CfDisconnectSyncRoot(ProviderConnectionKey);
     char message[128];

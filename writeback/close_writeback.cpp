@@ -24,6 +24,9 @@ struct ClosedFile {
     std::wstring path;
     HANDLE handle = INVALID_HANDLE_VALUE;
     DWORD openError = ERROR_SUCCESS;  // why the handle could not be opened
+    // A file that is no placeholder yet: once taken it becomes one with this identity (its handle then holds
+    // WRITE_DAC, which the conversion needs), instead of being marked in sync.
+    const std::vector<BYTE>* convertIdentity = nullptr;
 };
 
 // Copies the closed file out without getting in its users' way. The source is read through a handle that shares
@@ -109,7 +112,31 @@ bool StillInSync(HANDLE file) {
 // that change is still to be taken, by its own close or by the walk at the next connect. The platform's own guard
 // against such a race (the USN argument) is reported to fail every call, so the program compares the last-write
 // time instead; a write between that comparison and the call below is the window that remains.
+// A file that is no placeholder is converted into one, in sync, so its next change comes as a notification. One
+// that changed while it was copied is left as it is: the watcher hears of that change and takes it again.
+void ConvertUnlessChanged(const ClosedFile& file, const FILETIME& copiedAt) {
+    FILETIME now = {0, 0};
+    if (!GetFileTime(file.handle, nullptr, nullptr, &now) || CompareFileTime(&now, &copiedAt) != 0) {
+        LogEvent("WRITEBACK", "WRITEBACK changed while copied - not converted yet");
+        return;
+    }
+    const std::vector<BYTE>& identity = *file.convertIdentity;
+    const HRESULT hr = CfConvertToPlaceholder(file.handle, identity.data(), static_cast<DWORD>(identity.size()),
+                                              CF_CONVERT_FLAG_MARK_IN_SYNC, nullptr, nullptr);
+    if (FAILED(hr)) {
+        char message[96];
+        snprintf(message, sizeof(message), "WRITEBACK CfConvertToPlaceholder failed hr=0x%08lX", HrArg(hr));
+        LogEvent("ERROR", message);
+        return;
+    }
+    LogEvent("WRITEBACK", "WRITEBACK converted into a placeholder, in sync");
+}
+
 void MarkInSyncUnlessChanged(const ClosedFile& file, const FILETIME& copiedAt) {
+    if (file.convertIdentity != nullptr) {
+        ConvertUnlessChanged(file, copiedAt);
+        return;
+    }
     // A read of a file without a cache reference is copied all the same; it left the file in sync.
     if (StillInSync(file.handle)) return;
     FILETIME now = {0, 0};
@@ -173,6 +200,11 @@ void WriteBackToEngine(const ClosedFile& file, const PlaceholderRef& ref) {
         ((GetFileAttributesW(cachePath.c_str()) != INVALID_FILE_ATTRIBUTES && StillInSync(file.handle)) ||
          SameLastWriteAndSize(fullPath, cachePath))) {
         LogEvent("WRITEBACK", "unchanged close skipped");
+        // A save that put the engine's own bytes and time back needs no copy, only its placeholder again.
+        if (file.convertIdentity != nullptr) {
+            FILETIME lastWrite = {0, 0};
+            if (GetFileTime(file.handle, nullptr, nullptr, &lastWrite)) ConvertUnlessChanged(file, lastWrite);
+        }
         return;
     }
 
@@ -267,14 +299,46 @@ void WriteBack(const ClosedFile& file, LPCVOID identity, DWORD identityLength) {
     }
 }
 
+// Two closes of one file, taken at once, would copy onto the same names in the queues, and the copy of the older
+// bytes could land last (its final rename may wait for a reader): the engine would keep stale bytes of a file
+// marked in sync. Write-backs of one path therefore take turns; those of different paths rarely share a stripe.
+std::mutex& PathTurn(const std::wstring& path) {
+    static std::mutex stripes[64];
+    return stripes[std::hash<std::wstring>{}(path) % 64];
+}
+
 }  // namespace
 
+UnplacedFileResult WriteBackUnplacedFile(const std::wstring& path, const std::vector<BYTE>& identity) {
+    std::lock_guard<std::mutex> turn(PathTurn(path));
+    ClosedFile file;
+    file.path = path;
+    file.convertIdentity = &identity;
+    // Sharing reading and deleting but not writing: a program still writing the file holds it open for writing, and
+    // this open then fails, so the file is taken once its writer is done; and none can write while it is copied.
+    file.handle = CreateFileW(path.c_str(), GENERIC_READ | WRITE_DAC, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file.handle == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_SHARING_VIOLATION) return UnplacedFileResult::kBusy;
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? UnplacedFileResult::kGone
+                                                                              : UnplacedFileResult::kFailed;
+    }
+    // Made a placeholder meanwhile (by a notification's path, or another walk): its changes come as notifications.
+    CF_PLACEHOLDER_BASIC_INFO info = {};
+    DWORD returned = 0;
+    const HRESULT state = CfGetPlaceholderInfo(file.handle, CF_PLACEHOLDER_INFO_BASIC, &info, sizeof(info), &returned);
+    if (state != kHrNotACloudFile) {
+        CloseHandle(file.handle);
+        return SUCCEEDED(state) || state == kHrMoreData ? UnplacedFileResult::kGone : UnplacedFileResult::kFailed;
+    }
+    WriteBack(file, identity.data(), static_cast<DWORD>(identity.size()));
+    CloseHandle(file.handle);
+    return UnplacedFileResult::kTaken;
+}
+
 void WriteBackPlaceholder(const std::wstring& path, LPCVOID identity, DWORD identityLength) {
-    // Two closes of one file, taken at once, would copy onto the same names in the queues, and the copy of the older
-    // bytes could land last (its final rename may wait for a reader): the engine would keep stale bytes of a file
-    // marked in sync. Write-backs of one path therefore take turns; those of different paths rarely share a stripe.
-    static std::mutex stripes[64];
-    std::lock_guard<std::mutex> turn(stripes[std::hash<std::wstring>{}(path) % 64]);
+    std::lock_guard<std::mutex> turn(PathTurn(path));
     ClosedFile file;
     file.path = path;
     // Held open from here to the last copy. A dehydration opens the file without sharing, so none can slip in
@@ -282,7 +346,17 @@ void WriteBackPlaceholder(const std::wstring& path, LPCVOID identity, DWORD iden
     // holds the file now is waited out for a moment.
     file.handle = OpenExistingRetryingSharing(file.path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
     if (file.handle == INVALID_HANDLE_VALUE) file.openError = GetLastError();
-    WriteBack(file, identity, identityLength);
+    // Replaced since its close by a file that is no placeholder (a save that renamed a new file over it): that file
+    // is the root watcher's to take, under the item's identity, once its writer is done; taken here too, the
+    // engine would get the change twice.
+    CF_PLACEHOLDER_BASIC_INFO info = {};
+    DWORD returned = 0;
+    if (file.handle != INVALID_HANDLE_VALUE &&
+        CfGetPlaceholderInfo(file.handle, CF_PLACEHOLDER_INFO_BASIC, &info, sizeof(info), &returned) == kHrNotACloudFile) {
+        LogEvent("WRITEBACK", "WRITEBACK replaced by a file that is no placeholder - left to the root watcher");
+    } else {
+        WriteBack(file, identity, identityLength);
+    }
     if (file.handle != INVALID_HANDLE_VALUE) CloseHandle(file.handle);
 }
 

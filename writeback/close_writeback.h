@@ -4,8 +4,20 @@
 #include "syncroot/cloud_files.h"
 
 #include <string>
+#include <vector>
 
 void CALLBACK OnNotifyFileCloseCompletion(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAMETERS* params);
 // Takes the change of the placeholder at `path` (a full Windows path) with the given identity blob, as its close
 // would: copied and recorded for the engine unless unchanged, then marked in sync. The walk at connect uses it too.
 void WriteBackPlaceholder(const std::wstring& path, LPCVOID identity, DWORD identityLength);
+
+// A file in the root that is no placeholder (new, or saved over a placeholder by renaming a new file onto it), once
+// its writer is done: copied and recorded as a changed close with `identity` would be (an item's cache reference,
+// or the file's root-relative path), then converted into a placeholder with that identity, in sync.
+enum class UnplacedFileResult {
+    kTaken,   // written back (or found unchanged) and, unless it changed meanwhile, converted
+    kBusy,    // a program still holds it open for writing: try again later
+    kGone,    // no longer there, or a placeholder by now
+    kFailed,  // could not be opened or examined
+};
+UnplacedFileResult WriteBackUnplacedFile(const std::wstring& path, const std::vector<BYTE>& identity);

@@ -5,10 +5,13 @@
 #include "app/event_log.h"
 #include "layout/provider_paths.h"
 #include "placeholders/identity.h"
+#include "placeholders/root_walk.h"
 #include "syncroot/callback_reply.h"
+#include "writeback/known_items.h"
 #include "writeback/queue_records.h"
 
 #include <cstring>
+#include <cwctype>
 
 namespace {
 
@@ -16,6 +19,39 @@ std::wstring CallbackSourcePath(const CF_CALLBACK_INFO* info) {
     std::wstring path = info->VolumeDosName != nullptr ? info->VolumeDosName : L"";
     if (info->NormalizedPath != nullptr) path += info->NormalizedPath;
     return path;
+}
+
+bool SameIgnoringCase(const std::wstring& a, const std::wstring& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (std::towlower(static_cast<wint_t>(a[i])) != std::towlower(static_cast<wint_t>(b[i]))) return false;
+    }
+    return true;
+}
+
+// The root-relative path of `path`, or empty when it lies outside the sync root.
+std::wstring RelativeInsideRoot(const std::wstring& path) {
+    std::wstring root = ProviderPaths.syncRoot;
+    if (!root.empty() && root.back() != L'\\') root += L'\\';
+    if (root.size() <= 1 || path.size() <= root.size() || !SameIgnoringCase(path.substr(0, root.size()), root)) {
+        return std::wstring();
+    }
+    return path.substr(root.size());
+}
+
+// A rename onto an existing placeholder replaces it, and the platform announces nothing for the replaced one (if a
+// build does, its delete notification finds the record written and adds none): the engine is told its item went.
+void RecordReplacedTarget(const std::wstring& source, const std::wstring& target) {
+    if (target.empty() || SameIgnoringCase(source, target)) return;  // a change of case only replaces nothing
+    RootPlaceholder entry;
+    entry.path = target;
+    entry.attributes = GetFileAttributesW(target.c_str());
+    if (entry.attributes == INVALID_FILE_ATTRIBUTES || !ReadRootEntry(entry)) return;
+    const PlaceholderRef replaced = ClassifyIdentity(entry.identity.data(), static_cast<DWORD>(entry.identity.size()));
+    if (replaced.kind != PlaceholderRef::kCacheReference || !ClaimDeleteRecord(replaced.text)) return;
+    const bool isDir = (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    WriteQueueRecord("delete", replaced.domainId, replaced.itemId, isDir, SyncRootRelativePath(target), std::wstring());
+    LogEvent("WRITEBACK", "rename replaced a placeholder - its delete recorded");
 }
 
 }  // namespace
@@ -40,11 +76,12 @@ void CALLBACK OnNotifyDelete(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PAR
     // undelete: the item stays, so the engine must not be told it went.
     const PlaceholderRef ref = ClassifyIdentity(info->FileIdentity, info->FileIdentityLength);
     const bool undelete = (params->Delete.Flags & CF_CALLBACK_DELETE_FLAG_IS_UNDELETE) != 0;
-    if (!undelete && ref.kind == PlaceholderRef::kCacheReference) {
+    if (!undelete && ref.kind == PlaceholderRef::kCacheReference && ClaimDeleteRecord(ref.text)) {
         bool isDir = (params->Delete.Flags & CF_CALLBACK_DELETE_FLAG_IS_DIRECTORY) != 0;
         WriteQueueRecord("delete", ref.domainId, ref.itemId, isDir, SyncRootRelativePath(CallbackSourcePath(info)),
                          std::wstring());
     }
+    if (!undelete) ForgetKnownItemsAt(SyncRootRelativePath(CallbackSourcePath(info)));
     // The record is on disk before the acknowledgement lets the platform delete the item.
     AckNotification(info, CF_OPERATION_TYPE_ACK_DELETE);
 }
@@ -52,15 +89,24 @@ void CALLBACK OnNotifyDelete(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PAR
 void CALLBACK OnNotifyRename(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAMETERS* params) {
     LogEvent("WRITEBACK", "rename callback - local queue only, no network");
     const PlaceholderRef ref = ClassifyIdentity(info->FileIdentity, info->FileIdentityLength);
+    std::wstring target = params->Rename.TargetPath != nullptr ? params->Rename.TargetPath : L"";
+    // The platform gives the target relative to the volume root.
+    if (!target.empty() && target[0] == L'\\' && info->VolumeDosName != nullptr) {
+        target = std::wstring(info->VolumeDosName) + target;
+    }
+    const std::wstring source = CallbackSourcePath(info);
+    const bool isDir = (params->Rename.Flags & CF_CALLBACK_RENAME_FLAG_IS_DIRECTORY) != 0;
     if (ref.kind == PlaceholderRef::kCacheReference) {
-        bool isDir = (params->Rename.Flags & CF_CALLBACK_RENAME_FLAG_IS_DIRECTORY) != 0;
-        std::wstring target = params->Rename.TargetPath != nullptr ? params->Rename.TargetPath : L"";
-        // The platform gives the target relative to the volume root.
-        if (!target.empty() && target[0] == L'\\' && info->VolumeDosName != nullptr) {
-            target = std::wstring(info->VolumeDosName) + target;
-        }
         WriteQueueRecord("modify", ref.domainId, ref.itemId, isDir, SyncRootRelativePath(target),
-                         SyncRootRelativePath(CallbackSourcePath(info)));
+                         SyncRootRelativePath(source));
+    }
+    RecordReplacedTarget(source, target);
+    // Items below a renamed directory keep their identities; the root watcher records their new paths.
+    const std::wstring targetRelative = RelativeInsideRoot(target);
+    if (!isDir && ref.kind == PlaceholderRef::kCacheReference && !targetRelative.empty()) {
+        NoteKnownItem(targetRelative, ref.text);
+    } else if (targetRelative.empty()) {
+        ForgetKnownItemsAt(SyncRootRelativePath(source));
     }
     AckNotification(info, CF_OPERATION_TYPE_ACK_RENAME);
 }

@@ -1,4 +1,4 @@
-// cloud_filter.cpp - the emulated Cloud Files filter: the POSIX backend of the ten operations and the hooks
+// cloud_filter.cpp - the emulated Cloud Files filter: the POSIX backend of the eleven operations and the hooks
 // through which the Win32 stand-in's file calls reach it.
 //
 // How it keeps the platform's contract on Linux:
@@ -34,7 +34,8 @@
 //   placeholder in its close callback hears of that copy's close too); their reads of dehydrated placeholders
 //   are fetched as nested requests, on another pool thread.
 // - Stricter than Windows where Windows would fail the program or is unverified: CfExecute takes only the exact
-//   ParamSize of the member it uses, and CfDehydratePlaceholder refuses while any other handle is open.
+//   ParamSize of the member it uses, CfDehydratePlaceholder refuses while any other handle is open, and
+//   CfConvertToPlaceholder refuses a file that is a placeholder already.
 #include "platform/posix/cloud_filter.h"
 
 #include <dirent.h>
@@ -297,7 +298,7 @@ DWORD Fetch(const std::string& path, uint32_t flags) {
     return code;
 }
 
-// ---- The ten operations ----
+// ---- The eleven operations ----
 
 HRESULT RegisterSyncRoot(LPCWSTR syncRootPath, const CF_SYNC_REGISTRATION* registration,
                          const CF_SYNC_POLICIES* policies, CF_REGISTER_FLAGS registerFlags) {
@@ -554,9 +555,68 @@ HRESULT SetInSyncState(HANDLE fileHandle, CF_IN_SYNC_STATE inSyncState, CF_SET_I
     return S_OK;
 }
 
+constexpr CF_CONVERT_FLAGS kConvertFlags = CF_CONVERT_FLAG_MARK_IN_SYNC | CF_CONVERT_FLAG_DEHYDRATE |
+                                         CF_CONVERT_FLAG_ENABLE_ON_DEMAND_POPULATION | CF_CONVERT_FLAG_ALWAYS_FULL |
+                                         CF_CONVERT_FLAG_FORCE_CONVERT_TO_CLOUD_FILE;
+
+// A file or directory below a root becomes a placeholder with its data, size and times as they are. Stricter than
+// the documentation where it is silent: a file that already is a placeholder is refused (an update is
+// CfUpdatePlaceholder's work), and so is an OVERLAPPED (this emulation completes every call at once).
+HRESULT ConvertToPlaceholder(HANDLE fileHandle, LPCVOID fileIdentity, DWORD fileIdentityLength,
+                             CF_CONVERT_FLAGS convertFlags, USN* convertUsn, LPOVERLAPPED overlapped) {
+    posix::Handle* file = FileHandle(fileHandle);
+    if (file == nullptr) return HRESULT_FROM_WIN32(ERROR_INVALID_HANDLE);
+    struct stat st;
+    if (fstat(file->fd, &st) != 0) return HrFromErrno(errno);
+    const bool directory = S_ISDIR(st.st_mode);
+    if ((convertFlags & ~kConvertFlags) != 0 || overlapped != nullptr ||
+        fileIdentityLength > CF_PLACEHOLDER_MAX_FILE_IDENTITY_LENGTH ||
+        (fileIdentityLength > 0 && fileIdentity == nullptr) || (!directory && fileIdentityLength == 0) ||
+        (directory && (convertFlags & (CF_CONVERT_FLAG_DEHYDRATE | CF_CONVERT_FLAG_ALWAYS_FULL)) != 0) ||
+        (!directory && (convertFlags & CF_CONVERT_FLAG_ENABLE_ON_DEMAND_POPULATION) != 0) ||
+        (!directory && !S_ISREG(st.st_mode))) {
+        return E_INVALIDARG;
+    }
+    if ((file->access & kSetInSyncRights) == 0) return HRESULT_FROM_WIN32(kErrorCloudFileAccessDenied);
+    const std::string path = CurrentPath(file->fd, file->path);
+    std::string root;
+    RootRecord record;
+    if (!FindSyncRoot(path, &root, &record) || path == root) {
+        return HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_NOT_UNDER_SYNC_ROOT);
+    }
+    if (!ManagementAllowed(root, record, CF_PLACEHOLDER_MANAGEMENT_POLICY_CONVERT_TO_UNRESTRICTED)) {
+        return HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_CONNECTED_PROVIDER_ONLY);
+    }
+    if (ReadState(file->fd, nullptr)) return HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_INVALID_REQUEST);
+    const bool dehydrate = (convertFlags & CF_CONVERT_FLAG_DEHYDRATE) != 0;
+    // As for CfDehydratePlaceholder, the data may only go when the caller holds the file alone.
+    if (dehydrate && posix::OtherHandlesOpen(*file)) return HRESULT_FROM_WIN32(ERROR_SHARING_VIOLATION);
+    PlaceholderState state;
+    state.flags = kStateHydrated;
+    if (directory) state.flags |= kStateDirectory;
+    if ((convertFlags & CF_CONVERT_FLAG_MARK_IN_SYNC) != 0) state.flags |= kStateInSync;
+    if ((convertFlags & CF_CONVERT_FLAG_ALWAYS_FULL) != 0) state.flags |= kStateAlwaysFull;
+    state.creationTicks = posix::CreationTicks(path, file->fd, st);
+    state.changeTicks = posix::FileTimeTicksFromTimespec(st.st_ctim.tv_sec, st.st_ctim.tv_nsec);
+    const BYTE* identity = static_cast<const BYTE*>(fileIdentity);
+    if (int error = WritePlaceholderRecord(file->fd, state, identity, fileIdentityLength); error != 0) {
+        return CreationFailure(error, path);
+    }
+    if (dehydrate && st.st_size > 0) {
+        // Marked first, as a dehydration does: an interrupted drop leaves a file fetched again, never zeros.
+        state.flags &= static_cast<uint8_t>(~kStateHydrated);
+        if (int error = WriteState(file->fd, state); error != 0) return HrFromErrno(error);
+        if (int error = DropData(file->fd, st.st_size); error != 0) return HrFromErrno(error);
+        timespec times[2] = {st.st_atim, st.st_mtim};
+        (void)futimens(file->fd, times);
+    }
+    if (convertUsn != nullptr) *convertUsn = static_cast<USN>(st.st_ino);
+    return S_OK;
+}
+
 const CloudFilesBackend kBackend = {RegisterSyncRoot,   UnregisterSyncRoot,   ConnectSyncRoot,    DisconnectSyncRoot,
                                     CreatePlaceholders, Execute,              HydratePlaceholder, DehydratePlaceholder,
-                                    GetPlaceholderInfo, SetInSyncState};
+                                    GetPlaceholderInfo, SetInSyncState,       ConvertToPlaceholder};
 
 }  // namespace
 

@@ -1,4 +1,4 @@
-// cldapi_backend.cpp - the Windows backend of the Cloud Files operations: the ten exports of cldapi.dll,
+// cldapi_backend.cpp - the Windows backend of the Cloud Files operations: the eleven exports of cldapi.dll,
 // bound at first use from the system directory only. A missing DLL or export fails every call with its error.
 #include "syncroot/cloud_files.h"
 
@@ -15,6 +15,7 @@ using HydrateFn = HRESULT(WINAPI*)(HANDLE, LARGE_INTEGER, LARGE_INTEGER, CF_HYDR
 using DehydrateFn = HRESULT(WINAPI*)(HANDLE, LARGE_INTEGER, LARGE_INTEGER, CF_DEHYDRATE_FLAGS, LPOVERLAPPED);
 using GetPlaceholderInfoFn = HRESULT(WINAPI*)(HANDLE, CF_PLACEHOLDER_INFO_CLASS, void*, DWORD, PDWORD);
 using SetInSyncStateFn = HRESULT(WINAPI*)(HANDLE, CF_IN_SYNC_STATE, CF_SET_IN_SYNC_FLAGS, USN*);
+using ConvertFn = HRESULT(WINAPI*)(HANDLE, LPCVOID, DWORD, CF_CONVERT_FLAGS, USN*, LPOVERLAPPED);
 
 struct Binding {
     HRESULT status = S_OK;  // failure of the load or of any lookup; every call returns it
@@ -28,6 +29,7 @@ struct Binding {
     DehydrateFn dehydratePlaceholder = nullptr;
     GetPlaceholderInfoFn getPlaceholderInfo = nullptr;
     SetInSyncStateFn setInSyncState = nullptr;
+    ConvertFn convertToPlaceholder = nullptr;
 };
 
 Binding binding;
@@ -60,7 +62,8 @@ BOOL CALLBACK BindCldApi(PINIT_ONCE, PVOID, PVOID*) {
         Lookup(module, "CfHydratePlaceholder", binding.hydratePlaceholder) &&
         Lookup(module, "CfDehydratePlaceholder", binding.dehydratePlaceholder) &&
         Lookup(module, "CfGetPlaceholderInfo", binding.getPlaceholderInfo) &&
-        Lookup(module, "CfSetInSyncState", binding.setInSyncState)) {
+        Lookup(module, "CfSetInSyncState", binding.setInSyncState) &&
+        Lookup(module, "CfConvertToPlaceholder", binding.convertToPlaceholder)) {
         binding.status = S_OK;
     }
     return TRUE;
@@ -126,8 +129,15 @@ HRESULT SetInSyncState(HANDLE file, CF_IN_SYNC_STATE state, CF_SET_IN_SYNC_FLAGS
     return FAILED(b.status) ? b.status : b.setInSyncState(file, state, flags, usn);
 }
 
-const CloudFilesBackend kCldApiBackend = {Register, Unregister, Connect,   Disconnect,         CreatePlaceholders,
-                                          Execute,  Hydrate,    Dehydrate, GetPlaceholderInfo, SetInSyncState};
+HRESULT ConvertToPlaceholder(HANDLE file, LPCVOID identity, DWORD identityLength, CF_CONVERT_FLAGS flags, USN* usn,
+                             LPOVERLAPPED ov) {
+    const Binding& b = Bound();
+    return FAILED(b.status) ? b.status : b.convertToPlaceholder(file, identity, identityLength, flags, usn, ov);
+}
+
+const CloudFilesBackend kCldApiBackend = {Register,  Unregister,         Connect,        Disconnect,
+                                          CreatePlaceholders, Execute, Hydrate,     Dehydrate,
+                                          GetPlaceholderInfo, SetInSyncState, ConvertToPlaceholder};
 
 }  // namespace
 

@@ -274,5 +274,60 @@ TEST_F(HydrationTest, InSyncStateReadAndSetOnlyAsThePlatformAllows) {
     EXPECT_NE(StateOf(p).flags & cfemu::kStateInSync, 0);  // the refused calls changed nothing
 }
 
+// Converting a file that is no placeholder: write-data or write-DAC access, below a root, an identity for a file,
+// the provider's process unless the policy lifts that; a placeholder already is refused. The converted file keeps
+// its bytes and last-write time and takes the identity and in-sync mark.
+TEST_F(HydrationTest, ConversionIntoAPlaceholderOnlyAsThePlatformAllows) {
+    AddFile("p.txt", "data");
+    const std::string outside = base_ + "/outside.txt", plain = Path("plain.txt"), dir = Path("dir");
+    WriteFileBytes(plain, "plain bytes");
+    WriteFileBytes(outside, "outside");
+    mkdir(dir.c_str(), 0755);
+    const struct stat before = StatOf(plain);
+    StartProvider();
+    const std::vector<BYTE> identity = Utf16Blob(L"plain.txt");
+    const struct {
+        std::string path;
+        DWORD access;
+        bool withIdentity;
+        CF_CONVERT_FLAGS flags;
+        CF_PLACEHOLDER_MANAGEMENT_POLICY management;
+        HRESULT expected;
+    } rows[] = {
+        {plain, WRITE_DAC, true, CF_CONVERT_FLAG_MARK_IN_SYNC, 0x0, Hr(0x8007017E)},  // another process than the provider
+        {plain, GENERIC_READ, true, CF_CONVERT_FLAG_MARK_IN_SYNC, 0x2, Hr(0x8007018B)},
+        {outside, WRITE_DAC, true, CF_CONVERT_FLAG_MARK_IN_SYNC, 0x2, Hr(0x80070186)},
+        {plain, WRITE_DAC, false, CF_CONVERT_FLAG_MARK_IN_SYNC, 0x2, E_INVALIDARG},
+        {plain, WRITE_DAC, true, 0x20, 0x2, E_INVALIDARG},
+        {Path("p.txt"), WRITE_DAC, true, CF_CONVERT_FLAG_MARK_IN_SYNC, 0x2, Hr(0x8007017C)},
+        {dir, WRITE_DAC, false, CF_CONVERT_FLAG_MARK_IN_SYNC, 0x2, S_OK},
+        {plain, GENERIC_WRITE, true, CF_CONVERT_FLAG_MARK_IN_SYNC, 0x2, S_OK},
+    };
+    for (size_t i = 0; i < std::size(rows); ++i) {
+        const auto& row = rows[i];
+        AllowManagement(row.management);
+        HANDLE file = Open(row.path, row.access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS);
+        ASSERT_NE(file, INVALID_HANDLE_VALUE) << i;
+        EXPECT_EQ(CfConvertToPlaceholder(file, row.withIdentity ? identity.data() : nullptr,
+                                         row.withIdentity ? static_cast<DWORD>(identity.size()) : 0, row.flags, nullptr,
+                                         nullptr),
+                  row.expected)
+            << i;
+        CloseHandle(file);
+        if (row.path == plain) {
+            EXPECT_EQ(IsPlaceholderPath(plain), row.expected == S_OK) << i;
+        }
+    }
+    EXPECT_EQ(StateOf(dir).flags, cfemu::kStateHydrated | cfemu::kStateInSync | cfemu::kStateDirectory);
+    EXPECT_EQ(StateOf(plain).flags, cfemu::kStateHydrated | cfemu::kStateInSync);
+    std::vector<BYTE> stored;
+    EXPECT_TRUE(cfemu::ReadIdentityAt(plain, &stored));
+    EXPECT_EQ(stored, identity);
+    EXPECT_EQ(ReadFileBytes(plain), "plain bytes");
+    EXPECT_EQ(StatOf(plain).st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+    EXPECT_EQ(StatOf(plain).st_mtim.tv_sec, before.st_mtim.tv_sec);
+}
+
 }  // namespace
 }  // namespace platformtest

@@ -162,10 +162,19 @@ HRESULT FakeSetInSyncState(HANDLE handle, CF_IN_SYNC_STATE state, CF_SET_IN_SYNC
     return status;
 }
 
+HRESULT FakeConvertToPlaceholder(HANDLE handle, LPCVOID identity, DWORD identityLength, CF_CONVERT_FLAGS flags,
+                                 USN* usn, LPOVERLAPPED overlapped) {
+    RecordedCall call = HandleCall("Convert", handle, flags);
+    call.identity = CopyBytes(identity, identityLength);
+    call.usnGiven = usn != nullptr;
+    call.overlappedGiven = overlapped != nullptr;
+    return Dispatch(std::move(call));
+}
+
 const CloudFilesBackend kFakeBackend = {FakeRegister,   FakeUnregister,         FakeConnect,
                                         FakeDisconnect, FakeCreatePlaceholders, FakeExecute,
                                         FakeHydrateOrDehydrate<kHydrate>, FakeHydrateOrDehydrate<kDehydrate>,
-                                        FakeGetPlaceholderInfo, FakeSetInSyncState};
+                                        FakeGetPlaceholderInfo, FakeSetInSyncState, FakeConvertToPlaceholder};
 
 }  // namespace
 

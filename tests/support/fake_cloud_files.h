@@ -1,4 +1,4 @@
-// fake_cloud_files.h - a recording fake of the ten Cloud Files operations for unit tests.
+// fake_cloud_files.h - a recording fake of the eleven Cloud Files operations for unit tests.
 #pragma once
 
 #include "syncroot/cloud_files.h"
@@ -19,7 +19,8 @@ struct RecordedPlaceholder {
 
 struct RecordedCall {
     std::string op;             // "Register", "Unregister", "Connect", "Disconnect", "CreatePlaceholders",
-                                // "Execute", "Hydrate", "Dehydrate", "GetPlaceholderInfo", "SetInSyncState"
+                                // "Execute", "Hydrate", "Dehydrate", "GetPlaceholderInfo", "SetInSyncState",
+                                // "Convert"
     std::wstring path;          // sync-root or base directory path; for the last two the handle's file (Z:\...)
     CF_SYNC_REGISTRATION registration{};  // pointers inside are cleared; see the copies below
     std::wstring providerName, providerVersion;
@@ -39,7 +40,8 @@ struct RecordedCall {
     bool overlappedGiven = false;
     CF_IN_SYNC_STATE inSyncState = 0;  // SetInSyncState: the state asked for
     DWORD infoBufferLength = 0;        // GetPlaceholderInfo
-    bool usnGiven = false;             // SetInSyncState: a USN pointer was passed
+    bool usnGiven = false;             // SetInSyncState, Convert: a USN pointer was passed
+    std::vector<BYTE> identity;        // Convert: the identity blob as passed
     HRESULT returned = S_OK;
     int callNumber = 0;         // 1-based position among all calls of this fake
 };

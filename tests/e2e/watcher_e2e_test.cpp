@@ -1,0 +1,184 @@
+// watcher_e2e_test.cpp - changes no notification announces, made by ordinary programs on a `cfemu mount`: saves
+// that rename a new file over a placeholder, new files and directories, a moved directory, a rename over a
+// placeholder; each reaches the engine once, and the provider's own work adds nothing.
+#include <fcntl.h>
+
+#include <map>
+
+#include "tests/e2e/e2e_fixture.h"
+
+namespace e2e {
+namespace {
+
+class WatcherE2e : public ProgramTest {
+  protected:
+    void SetUp() override {
+        ProgramTest::SetUp();
+        const int fd = open("/dev/fuse", O_RDWR | O_CLOEXEC);
+        if (fd >= 0) close(fd);
+        if (fd < 0 || access("/usr/bin/fusermount3", X_OK) != 0) GTEST_SKIP() << "needs /dev/fuse and fusermount3";
+        for (const char* tool : {"/usr/bin/rsync", "/usr/bin/git", "/usr/bin/tar"}) {
+            if (access(tool, X_OK) != 0) GTEST_SKIP() << "needs " << tool;
+        }
+        mountpoint = Env().Root() + "/mnt";
+        fs::create_directories(mountpoint);
+    }
+    void TearDown() override {
+        if (mount) {
+            mount->Signal(SIGTERM);
+            EXPECT_EQ(ExitOf(*mount, 20000), 0) << mount->Err();
+            mount.reset();
+        }
+        if (!mountpoint.empty()) RunProcess({"/usr/bin/fusermount3", "-u", "-z", mountpoint});
+        ProgramTest::TearDown();
+    }
+    // Runs `script` with /bin/sh in the mount; $SRC names a directory outside it.
+    void Shell(const std::string& script) const {
+        const ProcessResult run = RunProcess({"/bin/sh", "-c", "cd \"$1\" && SRC=\"$2\" && " + script, "sh", mountpoint,
+                                              Env().Root() + "/src"});
+        ASSERT_EQ(run.exitCode, 0) << script << "\n" << run.err;
+    }
+    std::string Staged(const std::string& relative) const { return Env().ProviderBase() + "/Queue/Staging/" + relative; }
+    std::string EngineCopy(const std::string& item) const { return Queue() + "/CloudFiles/d1/" + item + "/" + item + ".txt"; }
+    std::string ModRecord(const std::string& item) const {
+        std::string json;
+        for (char c : posix::WideToUtf8(posix::ToWindowsPath(EngineCopy(item)))) json += c == '\\' ? "\\\\" : std::string(1, c);
+        return "{\"type\":\"modify\",\"domainId\":\"d1\",\"itemId\":\"" + item + "\",\"contentsPath\":\"" + json +
+               "\",\"targetPath\":\"" + item + ".txt\",\"isDir\":false,\"timestamp\":0,\"attempts\":0,\"urgent\":true}\n";
+    }
+    // Files in the engine's inbox and store and in staging: what a change adds.
+    size_t Taken() const {
+        size_t count = 0;
+        for (const std::string& dir : {Inbox(), Queue() + "/CloudFiles", Env().ProviderBase() + "/Queue"}) {
+            if (!fs::exists(dir)) continue;
+            for (const auto& entry : fs::recursive_directory_iterator(dir)) count += entry.is_regular_file() ? 1 : 0;
+        }
+        return count;
+    }
+    // Nothing more is taken for a second once `done` holds: the provider's conversion, in-sync mark and hydration
+    // reach the watcher too, and must find nothing to do.
+    void ExpectTakenThenQuiet(const std::function<bool()>& done, const std::string& what) {
+        ASSERT_TRUE(WaitUntil(done, 30000)) << what << "\n" << ReadFileBytes(Env().LogFile());
+        const size_t taken = Taken();
+        usleep(1000 * 1000);
+        EXPECT_EQ(Taken(), taken) << what;
+    }
+    std::string PlaceholderIdentity(const std::string& relative) const {
+        std::vector<BYTE> identity;
+        cfemu::PlaceholderState state{};
+        if (!cfemu::ReadStateAt(Root(relative), &state) || (state.flags & cfemu::kStateInSync) == 0) return "-";
+        cfemu::ReadIdentityAt(Root(relative), &identity);
+        std::string text;
+        for (size_t i = 0; i + 1 < identity.size() && identity[i] != 0; i += 2) text += static_cast<char>(identity[i]);
+        return text;
+    }
+
+    std::string mountpoint;
+    std::unique_ptr<BackgroundProcess> mount;
+};
+
+TEST_F(WatcherE2e, SavesNewFilesMovesAndReplacementsReachTheEngineOnce) {
+    std::string manifest;
+    for (const char* item : {"sed", "py", "rsync", "cp", "mva", "mvb"}) {
+        manifest += std::string("d1\t") + item + "\t" + item + ".txt\t4\t" + item + ".txt\n";
+    }
+    RegisterAndSeed(manifest + "d1\tin1\tdir\\in1.txt\t4\tin1.txt\nd1\tin2\tdir\\sub\\in2.txt\t4\tin2.txt\n");
+    for (const char* item : {"sed", "py", "rsync", "cp", "mva", "mvb", "in1", "in2"}) {
+        PutCacheFile(std::string("d1/") + item + "/" + item + ".txt", "old\n");
+    }
+    fs::create_directories(Env().Root() + "/src/tree/x/y");
+    WriteFileBytes(Env().Root() + "/src/rs.txt", "rsync new\n");
+    WriteFileBytes(Env().Root() + "/src/tree/x/1.txt", "tar one\n");
+    WriteFileBytes(Env().Root() + "/src/tree/x/y/2.txt", "tar two\n");
+    ASSERT_EQ(RunProcess({"/usr/bin/tar", "-C", Env().Root() + "/src/tree", "-cf", Env().Root() + "/src/t.tar", "x"}).exitCode, 0);
+    StartProvider();
+    mount = std::make_unique<BackgroundProcess>(std::vector<std::string>{VOSKE_CFEMU, "mount", Env().SyncRoot(), mountpoint});
+    ASSERT_TRUE(WaitUntil([&] { return mount->Err().find("cfemu mount: serving") != std::string::npos; }, 20000));
+
+    // Saves: three rename a new file over the item's placeholder, cp writes into it. Each gives one record with the
+    // new bytes and leaves the item's placeholder, in sync; an append then gives a second record with both edits.
+    const std::vector<std::pair<std::string, std::string>> saves = {
+        {"sed", "sed -i s/old/sed/ sed.txt"},
+        {"py", "python3 -c \"import os,tempfile; f,n=tempfile.mkstemp(dir='.'); os.write(f,b'py\\n'); os.close(f); "
+               "os.replace(n,'py.txt')\""},
+        {"rsync", "rsync \"$SRC/rs.txt\" rsync.txt"},
+        {"cp", "cp \"$SRC/rs.txt\" cp.txt"},
+    };
+    const std::map<std::string, std::string> saved = {{"sed", "sed\n"}, {"py", "py\n"}, {"rsync", "rsync new\n"},
+                                                      {"cp", "rsync new\n"}};
+    std::vector<std::string> records;
+    for (const auto& [item, script] : saves) {
+        for (const std::string& append : {std::string(), std::string("more\n")}) {
+            Shell(append.empty() ? script : "echo more >> " + item + ".txt");
+            records.push_back(ModRecord(item));
+            const std::string bytes = saved.at(item) + append;
+            ExpectTakenThenQuiet([&] { return Records("mod-").size() == records.size() &&
+                                              ReadFileBytes(EngineCopy(item)) == bytes &&
+                                              PlaceholderIdentity(item + ".txt") == "cf\td1\t" + item + "\t" + item + ".txt"; },
+                                 script + append);
+            std::vector<std::string> got = Records("mod-");
+            std::sort(got.begin(), got.end());
+            std::vector<std::string> want = records;
+            std::sort(want.begin(), want.end());
+            EXPECT_EQ(got, want) << script;
+        }
+    }
+
+    // New files and directories: each file's bytes staged once, under its root-relative path, which is the identity
+    // of the placeholder it becomes.
+    const std::vector<std::pair<std::string, std::string>> created = {
+        {"cp \"$SRC/rs.txt\" new.txt", "new.txt"},
+        {"mkdir nd && echo inner > nd/f.txt", "nd/f.txt"},
+        {"tar -xf \"$SRC/t.tar\"", "x/1.txt x/y/2.txt"},
+    };
+    size_t files = 0;
+    for (const auto& [script, paths] : created) {
+        Shell(script);
+        std::istringstream names(paths);
+        std::vector<std::string> expected(std::istream_iterator<std::string>{names}, {});
+        files += expected.size();
+        ExpectTakenThenQuiet([&] {
+            return std::all_of(expected.begin(), expected.end(), [&](const std::string& path) {
+                std::string identity = path;
+                std::replace(identity.begin(), identity.end(), '/', '\\');
+                return ReadFileBytes(Staged(path)) == ReadFileBytes(Root(path)) && PlaceholderIdentity(path) == identity;
+            });
+        }, script);
+        const std::string journal = ReadFileBytes(Env().ProviderBase() + "/Queue/pending-spike.jsonl");
+        EXPECT_EQ(static_cast<size_t>(std::count(journal.begin(), journal.end(), '\n')), files) << script;
+    }
+    EXPECT_EQ(PlaceholderIdentity("nd"), "") << "a new directory becomes a placeholder without identity";
+    Shell("git init -q g && cd g && echo tracked > f && git add f && git -c user.name=u -c user.email=u@h commit -qm m");
+    ExpectTakenThenQuiet([&] {
+        for (const auto& entry : fs::recursive_directory_iterator(Root("g"))) {
+            const std::string relative = fs::relative(entry.path(), Env().SyncRoot()).string();
+            std::string identity = relative;
+            std::replace(identity.begin(), identity.end(), '/', '\\');
+            if (entry.is_regular_file() && (ReadFileBytes(Staged(relative)) != ReadFileBytes(entry.path().string()) ||
+                                             PlaceholderIdentity(relative) != identity)) {
+                return false;
+            }
+        }
+        return true;
+    }, "git");
+    Shell("git -C g log --oneline | grep -q ' m$'");
+
+    // A moved directory: a rename record for each item below it. A rename over a placeholder: the replaced item's
+    // delete beside the rename.
+    Shell("mv dir moved");
+    ExpectTakenThenQuiet([&] { return Records("modify-").size() == 2; }, "mv dir");
+    Shell("mv mva.txt mvb.txt");
+    ExpectTakenThenQuiet([&] { return Records("delete-").size() == 1 && Records("modify-").size() == 3; }, "mv over");
+    std::vector<std::string> renames = Records("modify-");
+    std::sort(renames.begin(), renames.end());
+    std::vector<std::string> expected = {RenameRecord("in1", "moved\\\\in1.txt", "dir\\\\in1.txt"),
+                                         RenameRecord("in2", "moved\\\\sub\\\\in2.txt", "dir\\\\sub\\\\in2.txt"),
+                                         RenameRecord("mva", "mvb.txt", "mva.txt")};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(renames, expected);
+    EXPECT_EQ(Records("delete-"), std::vector<std::string>{DeleteRecord("d1", "mvb", "mvb.txt")});
+    EXPECT_EQ(Errors(), std::vector<std::string>{});
+}
+
+}  // namespace
+}  // namespace e2e

@@ -1,0 +1,24 @@
+// known_items.h - where the engine's items stand in the sync root, as this provider last saw them: what lets it
+// name the item a save replaced and tell a moved item from a new one when the platform announced neither.
+#pragma once
+
+#include <string>
+#include <vector>
+
+// Root-relative paths (components joined by backslashes) and decoded cache-reference identities; other identities
+// are not kept. All of them are safe to call from any thread.
+void ClearKnownItems();
+// The item `identity` now stands at `relative` (replacing what was known of either).
+void NoteKnownItem(const std::wstring& relative, const std::wstring& identity);
+// Forgets what stood at `relative` and, for a directory, below it.
+void ForgetKnownItemsAt(const std::wstring& relative);
+// Moves what stood at or below `from` to the same place at or below `to`.
+void MoveKnownItems(const std::wstring& from, const std::wstring& to);
+std::wstring KnownIdentityAt(const std::wstring& relative);
+std::wstring KnownPathOf(const std::wstring& identity);
+// The items known at or below `relative`, as (path, identity) pairs.
+std::vector<std::pair<std::wstring, std::wstring>> KnownItemsBelow(const std::wstring& relative);
+
+// True the first time the delete of `identity` is to be recorded since it was last noted somewhere: a replaced
+// item may be announced twice (as the target of a rename and by a delete), and the engine hears of it once.
+bool ClaimDeleteRecord(const std::wstring& identity);

@@ -1,0 +1,272 @@
+// root_watcher.cpp - one thread reads the sync root's change notifications and, once a changed path has been
+// quiet for a moment, looks at what stands there now: a file that is no placeholder is written back and converted
+// into one; a placeholder found where the provider did not know it was moved without a notification (its directory
+// moved) and gets its rename record. Acting on the state, not on the events, makes every order and form in which a
+// platform may report the same change come out the same, and the provider's own work (hydration, conversion, the
+// in-sync mark) finds nothing to do.
+#include "writeback/root_watcher.h"
+
+#include "app/event_log.h"
+#include "layout/provider_paths.h"
+#include "placeholders/identity.h"
+#include "placeholders/root_walk.h"
+#include "writeback/close_writeback.h"
+#include "writeback/known_items.h"
+#include "writeback/queue_records.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdio>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// How long a path must go without a change before it is looked at: long enough for a save's write, rename and
+// attribute steps to land together, short enough that a change reaches the engine at once to a person.
+constexpr auto kQuiet = std::chrono::milliseconds(500);
+constexpr DWORD kBufferBytes = 64 * 1024;
+constexpr DWORD kNotifyFilter = FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME |
+                                FILE_NOTIFY_CHANGE_SIZE | FILE_NOTIFY_CHANGE_LAST_WRITE;
+
+struct Watch {
+    std::mutex mutex;  // guards thread and directory against a second start or stop
+    std::thread thread;
+    HANDLE directory = INVALID_HANDLE_VALUE;
+    OVERLAPPED overlapped = {};
+    std::atomic<bool> stopping{false};
+};
+
+Watch& TheWatch() {
+    static Watch watch;
+    return watch;
+}
+
+// Paths waiting for their quiet moment, relative to the root; only the watcher thread touches it.
+using Pending = std::map<std::wstring, Clock::time_point>;
+
+void LogCount(const char* format, int count) {
+    char message[160];
+    snprintf(message, sizeof(message), format, count);
+    LogEvent("WATCH", message);
+}
+
+std::vector<BYTE> PathIdentity(const std::wstring& relative) { return EncodeIdentityBlob(relative); }
+
+// A placeholder standing at `entry.relative`: learnt, or, when it is an item last seen elsewhere that is no longer
+// there, recorded as renamed.
+void TakePlaceholder(const RootPlaceholder& entry) {
+    const PlaceholderRef ref = ClassifyIdentity(entry.identity.data(), static_cast<DWORD>(entry.identity.size()));
+    if (ref.kind != PlaceholderRef::kCacheReference) return;
+    const std::wstring known = KnownPathOf(ref.text);
+    if (known == entry.relative) return;
+    if (!known.empty() &&
+        GetFileAttributesW(JoinPath(ProviderPaths.syncRoot, known).c_str()) == INVALID_FILE_ATTRIBUTES) {
+        const bool isDir = (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        WriteQueueRecord("modify", ref.domainId, ref.itemId, isDir, entry.relative, known);
+        LogEvent("WATCH", "moved with its directory - rename recorded");
+    } else if (!known.empty()) {
+        return;  // the item still stands where it was: this is a copy of it, which keeps no claim to the identity
+    }
+    NoteKnownItem(entry.relative, ref.text);
+}
+
+void ConvertDirectory(const RootPlaceholder& entry) {
+    HANDLE directory = CreateFileW(entry.path.c_str(), FILE_READ_ATTRIBUTES | WRITE_DAC,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                   FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HRESULT hr = directory == INVALID_HANDLE_VALUE
+                     ? HRESULT_FROM_WIN32(GetLastError())
+                     : CfConvertToPlaceholder(directory, nullptr, 0, CF_CONVERT_FLAG_MARK_IN_SYNC, nullptr, nullptr);
+    if (directory != INVALID_HANDLE_VALUE) CloseHandle(directory);
+    // One made a placeholder meanwhile is just as good.
+    if (FAILED(hr) && hr != kHrCloudInvalidRequest) {
+        char message[96];
+        snprintf(message, sizeof(message), "WATCH directory not converted hr=0x%08lX", HrArg(hr));
+        LogEvent("ERROR", message);
+    }
+}
+
+// Looks at one file or directory; false when it must be looked at again later (a writer still holds it).
+bool TakeEntry(const RootPlaceholder& entry) {
+    if ((entry.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        if (!entry.placeholder) ConvertDirectory(entry);
+        return true;
+    }
+    if (entry.placeholder) {
+        TakePlaceholder(entry);
+        return true;
+    }
+    // A file that is no placeholder: at the place of a known item, a save replaced that item's placeholder.
+    const std::wstring itemIdentity = KnownIdentityAt(entry.relative);
+    const std::vector<BYTE> identity = itemIdentity.empty() ? PathIdentity(entry.relative) : EncodeIdentityBlob(itemIdentity);
+    const UnplacedFileResult result = WriteBackUnplacedFile(entry.path, identity);
+    if (result == UnplacedFileResult::kTaken) {
+        LogEvent("WATCH", itemIdentity.empty() ? "new file taken" : "file saved over its item's placeholder taken");
+    }
+    return result != UnplacedFileResult::kBusy;
+}
+
+// Looks at `relative` and, for a directory, at everything below it that is not waiting for its own quiet moment.
+void TakePath(const std::wstring& relative, Pending& pending, Clock::time_point now) {
+    RootPlaceholder entry;
+    entry.relative = relative;
+    entry.path = JoinPath(ProviderPaths.syncRoot, relative);
+    entry.attributes = GetFileAttributesW(entry.path.c_str());
+    if (entry.attributes == INVALID_FILE_ATTRIBUTES || (entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return;
+    ReadRootEntry(entry);
+    if (!TakeEntry(entry)) {
+        pending[relative] = now + kQuiet;
+        return;
+    }
+    if ((entry.attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return;
+    Watch& watch = TheWatch();
+    ForEachRootEntry(relative, [&](const RootPlaceholder& below) {
+        if (watch.stopping.load() || pending.count(below.relative) != 0) return;
+        if (!TakeEntry(below)) pending[below.relative] = now + kQuiet;
+    });
+}
+
+// The whole root, as after an overflow of the notification buffer or at start.
+void Rescan(Pending& pending) {
+    int found = 0;
+    ForEachRootEntry(std::wstring(), [&](const RootPlaceholder& entry) {
+        if (entry.placeholder) {
+            if ((entry.attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) TakePlaceholder(entry);
+            return;
+        }
+        pending.emplace(entry.relative, Clock::now());
+        ++found;
+    });
+    LogCount("root looked over - %d files and directories are no placeholders", found);
+}
+
+void NotePaths(const BYTE* buffer, DWORD bytes, Pending& pending) {
+    const auto due = Clock::now() + kQuiet;
+    DWORD offset = 0;
+    while (offset + offsetof(FILE_NOTIFY_INFORMATION, FileName) <= bytes) {
+        const auto* record = reinterpret_cast<const FILE_NOTIFY_INFORMATION*>(buffer + offset);
+        const size_t units = record->FileNameLength / sizeof(WCHAR);
+        const std::wstring relative(record->FileName, units);
+        // The old name of a rename and a removed path hold nothing to take; their items are found at the new place.
+        if (record->Action != FILE_ACTION_REMOVED && record->Action != FILE_ACTION_RENAMED_OLD_NAME &&
+            !relative.empty()) {
+            pending[relative] = due;
+        }
+        if (record->NextEntryOffset == 0) break;
+        offset += record->NextEntryOffset;
+    }
+}
+
+void TakeDue(Pending& pending) {
+    Watch& watch = TheWatch();
+    const auto now = Clock::now();
+    // In path order: a new directory before what it holds.
+    std::vector<std::wstring> due;
+    for (const auto& [relative, when] : pending) {
+        if (when <= now) due.push_back(relative);
+    }
+    for (const std::wstring& relative : due) {
+        if (watch.stopping.load()) return;
+        auto it = pending.find(relative);
+        if (it == pending.end() || it->second > now) continue;
+        pending.erase(it);
+        TakePath(relative, pending, now);
+    }
+}
+
+DWORD TimeoutUntilDue(const Pending& pending) {
+    if (pending.empty()) return INFINITE;
+    auto next = Clock::time_point::max();
+    for (const auto& entry : pending) next = std::min(next, entry.second);
+    const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(next - Clock::now()).count();
+    return wait <= 0 ? 0 : static_cast<DWORD>(wait + 1);
+}
+
+bool Issue(Watch& watch, std::vector<DWORD>& buffer) {
+    watch.overlapped = OVERLAPPED{};
+    if (ReadDirectoryChangesW(watch.directory, buffer.data(), kBufferBytes, TRUE, kNotifyFilter, nullptr,
+                              &watch.overlapped, nullptr)) {
+        return true;
+    }
+    char message[96];
+    snprintf(message, sizeof(message), "WATCH ReadDirectoryChangesW failed gle=%lu", DwArg(GetLastError()));
+    LogEvent("ERROR", message);
+    return false;
+}
+
+void WatchLoop() {
+    Watch& watch = TheWatch();
+    // DWORD elements: the records must be DWORD-aligned.
+    std::vector<DWORD> buffer(kBufferBytes / sizeof(DWORD));
+    Pending pending;
+    // The watch is set up by the first request, before the look over the root, so nothing falls between them.
+    if (!Issue(watch, buffer)) return;
+    Rescan(pending);
+    for (;;) {
+        if (watch.stopping.load()) break;
+        DWORD bytes = 0;
+        if (GetOverlappedResultEx(watch.directory, &watch.overlapped, &bytes, TimeoutUntilDue(pending), FALSE)) {
+            if (bytes == 0) {
+                // More changes than the buffer held: which ones is lost, so the whole root is looked over.
+                LogEvent("WATCH", "change buffer overflowed - looking over the whole root");
+                if (!Issue(watch, buffer)) break;
+                Rescan(pending);
+            } else {
+                NotePaths(reinterpret_cast<const BYTE*>(buffer.data()), bytes, pending);
+                if (!Issue(watch, buffer)) break;
+            }
+            continue;
+        }
+        const DWORD error = GetLastError();
+        if (error == ERROR_OPERATION_ABORTED) break;
+        if (error != WAIT_TIMEOUT && error != ERROR_IO_INCOMPLETE) {
+            char message[96];
+            snprintf(message, sizeof(message), "WATCH waiting for changes failed gle=%lu", DwArg(error));
+            LogEvent("ERROR", message);
+            break;
+        }
+        TakeDue(pending);
+    }
+}
+
+}  // namespace
+
+bool StartRootWatcher() {
+    Watch& watch = TheWatch();
+    std::lock_guard<std::mutex> lock(watch.mutex);
+    if (watch.thread.joinable()) return true;
+    InitProviderPaths();
+    watch.directory = CreateFileW(ProviderPaths.syncRoot.c_str(), FILE_LIST_DIRECTORY,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED, nullptr);
+    if (watch.directory == INVALID_HANDLE_VALUE) {
+        char message[96];
+        snprintf(message, sizeof(message), "WATCH sync root not opened gle=%lu", DwArg(GetLastError()));
+        LogEvent("ERROR", message);
+        return false;
+    }
+    watch.stopping.store(false);
+    watch.thread = std::thread(WatchLoop);
+    LogEvent("WATCH", "watching the sync root for changes no notification announces");
+    return true;
+}
+
+void StopRootWatcher() {
+    Watch& watch = TheWatch();
+    std::lock_guard<std::mutex> lock(watch.mutex);
+    if (!watch.thread.joinable()) return;
+    // The flag first: a request issued after the cancel below is seen by the flag check that follows every issue.
+    watch.stopping.store(true);
+    CancelIoEx(watch.directory, &watch.overlapped);
+    watch.thread.join();
+    CloseHandle(watch.directory);
+    watch.directory = INVALID_HANDLE_VALUE;
+    LogEvent("WATCH", "watch ended");
+}
