@@ -117,3 +117,15 @@ HRESULT ExecuteOperation(const CF_OPERATION_INFO* info, CF_OPERATION_PARAMETERS*
 bool ConnectedHere(const std::string& root);
 
 }  // namespace cfemu
+
+namespace cfemu {
+
+// ---- Who may serve a root (cloud_filter_channel.cpp) ----
+// True when a process of `uid` may be the provider of `root`: the sync-root directory's owner, or the superuser.
+bool MayServe(const std::string& root, uid_t uid);
+// "name (uid N)", or "? (uid N)" for a user the system cannot name.
+std::string DescribeUser(uid_t uid);
+// The process and user listening on the channel of `root`, whoever it is; false when nobody listens. Sends nothing.
+bool ChannelHolder(const std::string& root, int* pid, uid_t* uid);
+
+}  // namespace cfemu

@@ -1,7 +1,9 @@
 // cloud_filter_channel.cpp - how any process reaches the provider connected to a sync root: one Unix-domain
 // socket per root in the abstract namespace, one short connection per request, one 4-byte answer.
 #include <poll.h>
+#include <pwd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -10,6 +12,8 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <set>
 
 #include "platform/posix/cloud_filter.h"
 
@@ -92,7 +96,63 @@ int ConnectToProvider(const std::string& root, DWORD* error) {
     return fd;
 }
 
+// Who listens at the other end of a connected channel socket (the process that called listen()).
+bool PeerOf(int fd, int* pid, uid_t* uid) {
+    ucred credentials{};
+    socklen_t size = sizeof(credentials);
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0) return false;
+    *pid = credentials.pid;
+    *uid = credentials.uid;
+    return true;
+}
+
+// Anyone may bind any free abstract name, so the listener is checked before a single byte goes to it: a process of
+// another user gets nothing, and the requester is told once per listener who squats on the root's channel.
+int ConnectToServingProvider(const std::string& root, DWORD* error, int* providerPid = nullptr) {
+    int fd = ConnectToProvider(root, error);
+    if (fd < 0) return -1;
+    int pid = -1;
+    uid_t uid = 0;
+    if (PeerOf(fd, &pid, &uid) && MayServe(root, uid)) {
+        if (providerPid != nullptr) *providerPid = pid;
+        return fd;
+    }
+    close(fd);
+    *error = ERROR_CLOUD_FILE_PROVIDER_NOT_RUNNING;
+    static std::mutex mutex;
+    static std::set<std::string> reported;
+    std::lock_guard<std::mutex> lock(mutex);
+    if (reported.insert(std::to_string(pid) + ":" + root).second) {
+        std::fprintf(stderr, "cfemu: %s: not asking process %d of user %s: it holds the sync root's channel but does "
+                             "not own the root; its provider counts as not running\n",
+                     root.c_str(), pid, DescribeUser(uid).c_str());
+    }
+    return -1;
+}
+
 }  // namespace
+
+bool MayServe(const std::string& root, uid_t uid) {
+    struct stat st;
+    return uid == 0 || (stat(root.c_str(), &st) == 0 && st.st_uid == uid);
+}
+
+std::string DescribeUser(uid_t uid) {
+    passwd entry{};
+    passwd* found = nullptr;
+    char buffer[4096];
+    const bool named = getpwuid_r(uid, &entry, buffer, sizeof(buffer), &found) == 0 && found != nullptr;
+    return (named ? std::string(entry.pw_name) : std::string("?")) + " (uid " + std::to_string(uid) + ")";
+}
+
+bool ChannelHolder(const std::string& root, int* pid, uid_t* uid) {
+    DWORD error = ERROR_SUCCESS;
+    int fd = ConnectToProvider(root, &error);
+    if (fd < 0) return false;
+    const bool known = PeerOf(fd, pid, uid);
+    close(fd);  // nothing is sent: the holder sees a connection end without a request
+    return known;
+}
 
 std::string SocketName(const std::string& canonicalRoot) {
     std::string name(1, '\0');
@@ -140,7 +200,7 @@ void SetActingProcess(int pid) { t_actingPid = pid > 0 ? pid : 0; }
 
 DWORD SendToProvider(const std::string& root, const Request& request, bool wait) {
     DWORD error = ERROR_SUCCESS;
-    int fd = ConnectToProvider(root, &error);
+    int fd = ConnectToServingProvider(root, &error);
     if (fd < 0) return error;
     Request stamped = request;
     stamped.actingPid = t_actingPid;
@@ -183,13 +243,8 @@ DWORD SendToProvider(const std::string& root, const Request& request, bool wait)
 
 bool ProbeProvider(const std::string& root, int* pid) {
     DWORD error = ERROR_SUCCESS;
-    int fd = ConnectToProvider(root, &error);
+    int fd = ConnectToServingProvider(root, &error, pid);
     if (fd < 0) return false;
-    if (pid != nullptr) {
-        ucred credentials{};
-        socklen_t size = sizeof(credentials);
-        *pid = getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) == 0 ? credentials.pid : -1;
-    }
     Request ping;
     ping.kind = RequestKind::Ping;
     std::vector<BYTE> bytes = EncodeRequest(ping);

@@ -14,6 +14,7 @@
 #include <climits>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <functional>
@@ -516,6 +517,21 @@ int NextTimeoutMs(const std::shared_ptr<Connection>& connection) {
     return wait < 0 ? 0 : static_cast<int>(std::min<long long>(wait, 60 * 60 * 1000));
 }
 
+// The root's channel name is bound already, by the process `pid` of `uid` (pid < 0: nobody listens on it). By a
+// provider of the root's owner (or the superuser) the root is connected; anyone else squats on it, and connecting is
+// refused as access to the root denied, naming the squatter.
+HRESULT ChannelTaken(const std::string& root, int pid, uid_t uid) {
+    if (pid >= 0 && MayServe(root, uid)) return HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_ALREADY_CONNECTED);
+    if (pid < 0) {
+        std::fprintf(stderr, "cfemu: %s: cannot connect: the sync root's channel is bound by a process that does not "
+                             "listen on it\n", root.c_str());
+    } else {
+        std::fprintf(stderr, "cfemu: %s: cannot connect: the sync root's channel is held by process %d of user %s, "
+                             "which does not own the root\n", root.c_str(), pid, DescribeUser(uid).c_str());
+    }
+    return HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
+}
+
 struct Client {
     int fd;
     int pid;
@@ -653,12 +669,18 @@ HRESULT ConnectRoot(const std::string& root, const RootRecord& record, const CF_
     address.sun_family = AF_UNIX;
     std::memcpy(address.sun_path, name.data(), name.size());
     socklen_t length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size());
-    // Binding the root's name is the one atomic step that makes this the only provider, across processes.
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0) {
+    // Binding the root's name is the one atomic step that makes this the only provider, across processes. A name
+    // bound by nobody who listens may be a provider between its bind and listen, or ending: asked again shortly.
+    for (int attempt = 0; bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0; ++attempt) {
         int error = errno;
-        close(fd);
-        if (error == EADDRINUSE) return HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_ALREADY_CONNECTED);
-        return HRESULT_FROM_WIN32(posix::Win32ErrorFromErrno(error));
+        int pid = -1;
+        uid_t uid = 0;
+        if (error != EADDRINUSE || attempt == 3 || ChannelHolder(root, &pid, &uid)) {
+            close(fd);
+            if (error == EADDRINUSE) return ChannelTaken(root, pid, uid);
+            return HRESULT_FROM_WIN32(posix::Win32ErrorFromErrno(error));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     int wake[2];
     if (listen(fd, SOMAXCONN) != 0 || pipe2(wake, O_CLOEXEC) != 0) {
