@@ -1,6 +1,10 @@
 // mount_e2e_test.cpp - ordinary Linux programs on a `cfemu mount` of the root: bytes, records, the requesting process.
 #include <fcntl.h>
 
+#include <fstream>
+#include <functional>
+
+#include "layout/file_open.h"
 #include "tests/e2e/e2e_fixture.h"
 
 namespace e2e {
@@ -139,13 +143,80 @@ TEST_F(MountE2e, OrdinaryProgramsThroughTheMountBeforeDuringAndAfterAProvider) {
     EXPECT_TRUE(Errors().empty()) << Errors().front();
 }
 
-// The provider is told of the program that asked, not of the daemon: its image path and process id.
+// Every ordinary way of writing leaves exactly the new bytes on the root and in the engine's copy; maps read and
+// write; a dehydration or a write beside the mount is seen by the next open; git works in the mount.
+TEST_F(MountE2e, EverydayWritesMapsStaleCachesAndGit) {
+    const std::string other = Env().Root() + "/other.bin";
+    WriteFileBytes(other, "copied over\n");
+    using Edit = std::function<std::string(std::string)>;
+    const struct {
+        const char* name;
+        std::string command;
+        Edit expected;
+    } rows[] = {
+        {"over.bin", "printf new > \"$1\"", [](std::string) { return std::string("new"); }},
+        {"append.bin", "printf tail >> \"$1\"", [](std::string s) { return s + "tail"; }},
+        {"shorter.bin", "truncate -s 100 \"$1\"", [](std::string s) { return s.substr(0, 100); }},
+        {"longer.bin", "truncate -s 6000 \"$1\"", [](std::string s) { return s + std::string(1000, '\0'); }},
+        {"inner.bin", "printf AB | dd of=\"$1\" bs=1 seek=4095 conv=notrunc status=none",
+         [](std::string s) { return s.replace(4095, 2, "AB"); }},
+        {"copied.bin", "cp " + other + " \"$1\"", [](std::string) { return std::string("copied over\n"); }},
+        {"mapped.bin",
+         "python3 -c 'import mmap, sys; f = open(sys.argv[1], \"r+b\"); m = mmap.mmap(f.fileno(), 0); "
+         "m[4090:4100] = b\"0123456789\"; m.close(); f.close()' \"$1\"",
+         [](std::string s) { return s.replace(4090, 10, "0123456789"); }}};
+    std::vector<Seeded> files = {{"read.bin", 5000}};
+    for (const auto& row : rows) files.push_back({row.name, 5000});
+    SeedFiles(files);
+    StartProvider();
+    StartMount();
+    for (size_t k = 0; k < std::size(rows); ++k) {
+        const std::string expected = rows[k].expected(ReadFileBytes(CacheFile(D1(rows[k].name))));
+        EXPECT_EQ(RunProcess({"/bin/sh", "-c", rows[k].command, "sh", Mounted(rows[k].name)}).exitCode, 0) << k;
+        EXPECT_TRUE(ReadFileBytes(Root(rows[k].name)) == expected) << rows[k].name;
+        EXPECT_TRUE(OutputOf(RunProcess({"/usr/bin/cat", Mounted(rows[k].name)})) == expected) << rows[k].name;
+        const std::string engineCopy = Queue() + "/CloudFiles/" + D1(rows[k].name);
+        EXPECT_TRUE(WaitUntil([&] { return ReadFileBytes(engineCopy) == expected; }, 20000)) << rows[k].name;
+    }
+
+    // A shared read map of a dehydrated placeholder; after a dehydration the next open fetches again; a write
+    // beside the mount shows at the next open.
+    const std::string cached = ReadFileBytes(CacheFile(D1("read.bin")));
+    const std::string readMap = "import mmap, sys; f = open(sys.argv[1], 'rb'); "
+                                "sys.stdout.buffer.write(mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)[:])";
+    EXPECT_TRUE(OutputOf(RunProcess({"/usr/bin/python3", "-c", readMap, Mounted("read.bin")})) == cached);
+    HANDLE alone = OpenExistingRetryingSharing(WindowsPathOf(Root("read.bin")), GENERIC_READ | GENERIC_WRITE, 0);
+    LARGE_INTEGER start{}, length{};
+    length.QuadPart = CF_EOF;
+    EXPECT_EQ(CfDehydratePlaceholder(alone, start, length, CF_DEHYDRATE_FLAG_NONE, nullptr), S_OK);
+    CloseHandle(alone);
+    ASSERT_FALSE(Hydrated("read.bin"));
+    EXPECT_TRUE(OutputOf(RunProcess({"/usr/bin/cat", Mounted("read.bin")})) == cached);
+    EXPECT_TRUE(Hydrated("read.bin")) << "the second read came from the kernel's pages, not through the filter";
+    std::fstream beside(Root("read.bin"), std::ios::in | std::ios::out | std::ios::binary);
+    beside.write("BESIDE", 6);
+    beside.close();
+    EXPECT_TRUE(OutputOf(RunProcess({"/usr/bin/cat", Mounted("read.bin")})) == "BESIDE" + cached.substr(6));
+
+    if (access("/usr/bin/git", X_OK) != 0) GTEST_SKIP() << "git is not installed: the repository part is skipped";
+    const std::string script =
+        "set -e; cd \"$1\"; git init -q repo; cd repo; echo one > a.txt; git add a.txt; "
+        "git -c user.name=t -c user.email=t@t commit -qm one; git gc -q; git fsck; cd ..; rm -rf repo";
+    const ProcessResult git = RunProcess({"/bin/sh", "-c", script, "sh", mountpoint}, 120000);
+    EXPECT_EQ(git.exitCode, 0) << git.err << mount->Err();
+    EXPECT_FALSE(fs::exists(Root("repo")));
+}
+
+// The provider is told of the program that asked, not of the daemon: its image path and process id. A read-only
+// placeholder whose delete the provider refuses stays, read-only.
 TEST_F(MountE2e, TheProviderSeesTheProgramOnTheMount) {
-    RegisterAndSeed("d1\tseen\tseen.bin\t5000\tseen.bin\n");
+    RegisterAndSeed("d1\tseen\tseen.bin\t5000\tseen.bin\nd1\tro\tro.bin\t10\tro.bin\n");
     PutCacheFile("seen.bin", PatternBytes(5000, 5));
+    ASSERT_EQ(chmod(Root("ro.bin").c_str(), 0444), 0);
     const std::string log = Env().Root() + "/provider.txt";
-    provider = std::make_unique<BackgroundProcess>(std::vector<std::string>{
-        std::string(VOSKE_BINARY_DIR) + "/filter_provider", Env().SyncRoot(), log, "--source", CacheFile("")});
+    provider = std::make_unique<BackgroundProcess>(
+        std::vector<std::string>{std::string(VOSKE_BINARY_DIR) + "/filter_provider", Env().SyncRoot(), log, "--source",
+                                 CacheFile(""), "--ack-delete", "0xC0000022"});
     ASSERT_TRUE(WaitUntil([&] { return ReadFileBytes(log).find("CONNECTED") != std::string::npos; }, 20000));
     StartMount();
     BackgroundProcess reader({"/usr/bin/cat", Mounted("seen.bin")});
@@ -158,6 +229,11 @@ TEST_F(MountE2e, TheProviderSeesTheProgramOnTheMount) {
         }
     }
     EXPECT_NE(ReadFileBytes(log).find("image=Z:\\usr\\bin\\cat"), std::string::npos) << ReadFileBytes(log);
+
+    EXPECT_EQ(RunProcess({"/usr/bin/rm", "-f", Mounted("ro.bin")}).exitCode, 1);
+    struct stat st{};
+    EXPECT_TRUE(stat(Root("ro.bin").c_str(), &st) == 0 && (st.st_mode & 0222) == 0) << std::oct << st.st_mode;
+    EXPECT_NE(ReadFileBytes(log).find("NOTIFY_DELETE"), std::string::npos) << ReadFileBytes(log);
 }
 
 }  // namespace

@@ -12,8 +12,10 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <map>
 #include <mutex>
 #include <set>
 #include <string>
@@ -30,6 +32,8 @@ constexpr DWORD kFileWriteAttributes = 0x0100u;  // FILE_WRITE_ATTRIBUTES: an op
 // Reads and writes travel in pieces of up to 1 MiB, and readers are told so through st_blksize: a 256 MiB copy
 // then costs 256 round trips through the daemon instead of 2048.
 constexpr unsigned kTransferSize = 1u << 20;
+// How long the kernel may keep names and attributes before it asks the daemon again.
+constexpr double kCacheSeconds = 1.0;
 
 // One open of a file through the mount: fuse's fh points to it from open or create until release.
 struct MountFile {
@@ -50,6 +54,10 @@ struct MountState {
     // still holds, so the daemon closes them itself and the provider hears of their closes.
     std::mutex filesMutex;
     std::set<MountFile*> files;
+    // What the root held at each mount path when a program last opened it there, for the kernel's cached pages;
+    // guarded by `seenMutex`.
+    std::mutex seenMutex;
+    std::map<std::string, std::vector<long long>> seen;
 };
 
 MountState g_mount;
@@ -165,7 +173,33 @@ void MountFillStat(struct stat* st, DWORD attributes, ULONGLONG size, const FILE
     st->st_ctim = st->st_mtim;  // Windows' change time is not among what a listing reports
 }
 
-int MountRemember(HANDLE handle, const char* path, int flags, fuse_file_info* info) {
+// Whether the kernel may keep the pages it holds of this path from earlier opens: only while the root holds the
+// same file, of the same size and last-write time, and holds its data (a dehydrated placeholder is read through
+// the filter again). Renames and deletes through the mount forget their paths, whose pages then came from elsewhere.
+bool MountKeepCache(const char* path, HANDLE handle) {
+    posix::Handle* opened = posix::HandleOf(handle, posix::HandleKind::File);
+    struct stat st;
+    if (opened == nullptr || fstat(opened->fd, &st) != 0) return false;
+    cfemu::PlaceholderState state;
+    const bool dehydrated = cfemu::ReadState(opened->fd, &state) && (state.flags & cfemu::kStateHydrated) == 0;
+    std::vector<long long> now = {static_cast<long long>(st.st_dev), static_cast<long long>(st.st_ino), st.st_size,
+                                  st.st_mtim.tv_sec, st.st_mtim.tv_nsec};
+    std::lock_guard<std::mutex> lock(g_mount.seenMutex);
+    std::vector<long long>& before = g_mount.seen[path];
+    const bool same = !dehydrated && before == now;
+    before = std::move(now);
+    return same;
+}
+
+void MountForget(const std::string& path) {
+    std::lock_guard<std::mutex> lock(g_mount.seenMutex);
+    auto from = g_mount.seen.lower_bound(path);
+    auto to = from;
+    while (to != g_mount.seen.end() && (to->first == path || to->first.rfind(path + "/", 0) == 0)) ++to;
+    g_mount.seen.erase(from, to);
+}
+
+int MountRemember(HANDLE handle, const char* path, int flags, fuse_file_info* info, bool keepCache) {
     MountFile* file = new MountFile;
     file->handle = handle;
     file->path = path;
@@ -176,10 +210,10 @@ int MountRemember(HANDLE handle, const char* path, int flags, fuse_file_info* in
         g_mount.files.insert(file);
     }
     info->fh = reinterpret_cast<uint64_t>(file);
-    // Every read reaches the daemon and so the filter: the kernel keeps no copy that a dehydration or a write from
-    // outside the mount could leave stale.
-    info->direct_io = 1;
-    info->keep_cache = 0;
+    // The kernel's page cache serves reads and shared maps, and is dropped at every open: what an open reads comes
+    // from the filter afresh, so neither a dehydration nor a write from outside the mount leaves it stale.
+    info->direct_io = 0;
+    info->keep_cache = keepCache ? 1 : 0;
     return 0;
 }
 
@@ -197,18 +231,23 @@ DWORD MountAccess(int flags) {
 // ---- The operations ----
 
 void* MountInit(fuse_conn_info* connection, fuse_config* config) {
-    config->direct_io = 1;
+    config->direct_io = 0;
     config->kernel_cache = 0;
     config->auto_cache = 0;
-    // Attributes and sizes are those of the root as it is now, changed by whoever changed it.
-    config->entry_timeout = 0;
-    config->attr_timeout = 0;
+    // The kernel keeps names and attributes for a second: what changes through the mount it updates itself, a
+    // change made beside the mount shows within that second, and a listing's stats need no trip to the daemon.
+    config->entry_timeout = kCacheSeconds;
+    config->attr_timeout = kCacheSeconds;
     config->negative_timeout = 0;
+    // Every piece of a listing carries its entries' attributes, not only the first (the kernel's automatic mode).
+    connection->want |= FUSE_CAP_READDIRPLUS;
+    connection->want &= ~static_cast<unsigned>(FUSE_CAP_READDIRPLUS_AUTO);
     // An unlinked open file is deleted at once (DeleteFileW), not renamed to a hidden name, which the provider
     // would hear of as a rename; its open handles keep working, and operations on them come without a path.
     config->hard_remove = 1;
     connection->max_write = kTransferSize;
     connection->max_read = kTransferSize;
+    connection->want |= FUSE_CAP_SPLICE_WRITE;
     return nullptr;
 }
 
@@ -238,10 +277,27 @@ int MountMkdir(const char* path, mode_t) {
     return 0;
 }
 
+// Windows deletes no read-only file; a Linux program expects the directory to decide, and ports of POSIX tools to
+// Windows clear the attribute first. So does the mount, and puts it back when the delete fails (a provider's refusal).
 int MountUnlink(const char* path) {
     MountActingFor acting(MountCaller());
-    if (!DeleteFileW(MountWindowsPath(path).c_str())) return MountFail("unlink", path, GetLastError());
-    return 0;
+    MountForget(path);
+    const std::wstring name = MountWindowsPath(path);
+    if (DeleteFileW(name.c_str())) return 0;
+    DWORD error = GetLastError();
+    const DWORD attributes = error == ERROR_ACCESS_DENIED ? GetFileAttributesW(name.c_str()) : INVALID_FILE_ATTRIBUTES;
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_READONLY) == 0 ||
+        (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return MountFail("unlink", path, error);
+    }
+    const DWORD writable = attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
+    if (!SetFileAttributesW(name.c_str(), writable != 0 ? writable : FILE_ATTRIBUTE_NORMAL)) {
+        return MountFail("unlink", path, error);
+    }
+    if (DeleteFileW(name.c_str())) return 0;
+    error = GetLastError();
+    (void)SetFileAttributesW(name.c_str(), attributes);
+    return MountFail("unlink", path, error);
 }
 
 int MountRmdir(const char* path) {
@@ -253,6 +309,8 @@ int MountRmdir(const char* path) {
 int MountRename(const char* from, const char* to, unsigned int flags) {
     if ((flags & RENAME_EXCHANGE) != 0) return -EINVAL;  // Windows cannot swap two names in one step
     MountActingFor acting(MountCaller());
+    MountForget(from);
+    MountForget(to);
     DWORD moveFlags = (flags & RENAME_NOREPLACE) != 0 ? 0 : MOVEFILE_REPLACE_EXISTING;
     // The kernel hands the daemon a program's last close (release) after close(2) has returned, so a program that
     // closes a file and at once saves over it finds the target still open here, which the replacing rename refuses
@@ -309,7 +367,7 @@ int MountOpen(const char* path, fuse_file_info* info) {
     HANDLE handle = CreateFileW(MountWindowsPath(path).c_str(), access, kShareAll, nullptr, disposition,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return MountFail("open", path, GetLastError());
-    return MountRemember(handle, path, info->flags, info);
+    return MountRemember(handle, path, info->flags, info, MountKeepCache(path, handle));
 }
 
 int MountCreate(const char* path, mode_t mode, fuse_file_info* info) {
@@ -321,7 +379,8 @@ int MountCreate(const char* path, mode_t mode, fuse_file_info* info) {
     HANDLE handle = CreateFileW(MountWindowsPath(path).c_str(), MountAccess(info->flags), kShareAll, nullptr,
                                 disposition, attributes, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return MountFail("create", path, GetLastError());
-    return MountRemember(handle, path, info->flags, info);
+    MountForget(path);
+    return MountRemember(handle, path, info->flags, info, false);
 }
 
 int MountRead(const char*, char* buffer, size_t size, off_t offset, fuse_file_info* info) {
@@ -338,9 +397,37 @@ int MountRead(const char*, char* buffer, size_t size, off_t offset, fuse_file_in
     return static_cast<int>(got);
 }
 
-int MountWrite(const char*, const char* buffer, size_t size, off_t offset, fuse_file_info* info) {
+// The same read, with the bytes handed to the kernel straight from the root's file (spliced, not copied through the
+// daemon) once a read of the first byte went through the filter: its access check, its fetch, its end of file.
+int MountReadBuf(const char*, fuse_bufvec** out, size_t size, off_t offset, fuse_file_info* info) {
     MountFile* file = MountFileOf(info);
     MountActingFor acting(MountCaller());
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(static_cast<ULONGLONG>(offset) & 0xFFFFFFFFu);
+    at.OffsetHigh = static_cast<DWORD>(static_cast<ULONGLONG>(offset) >> 32);
+    char first = 0;
+    DWORD got = 0;
+    const bool ok = size == 0 || ReadFile(file->handle, &first, 1, &got, &at);
+    const DWORD error = ok ? ERROR_SUCCESS : GetLastError();
+    if (!ok && error != ERROR_HANDLE_EOF) return MountFail("read", file->path, error);
+    fuse_bufvec* vec = static_cast<fuse_bufvec*>(std::malloc(sizeof(fuse_bufvec)));
+    if (vec == nullptr) return -ENOMEM;
+    *vec = FUSE_BUFVEC_INIT(got == 0 ? 0 : size);
+    posix::Handle* opened = posix::HandleOf(file->handle, posix::HandleKind::File);
+    if (got != 0 && opened != nullptr) {
+        vec->buf[0].flags = static_cast<fuse_buf_flags>(FUSE_BUF_IS_FD | FUSE_BUF_FD_SEEK);
+        vec->buf[0].fd = opened->fd;
+        vec->buf[0].pos = offset;
+    }
+    *out = vec;
+    return 0;
+}
+
+int MountWrite(const char*, const char* buffer, size_t size, off_t offset, fuse_file_info* info) {
+    MountFile* file = MountFileOf(info);
+    // A shared map's pages may be written back by the kernel itself, which names no caller: they are the opener's.
+    const int caller = MountCaller();
+    MountActingFor acting(caller > 0 ? caller : file->opener);
     DWORD written = 0;
     BOOL ok;
     if (file->append) {
@@ -445,6 +532,7 @@ fuse_operations MountOperations() {
     operations.truncate = MountTruncate;
     operations.open = MountOpen;
     operations.read = MountRead;
+    operations.read_buf = MountReadBuf;
     operations.write = MountWrite;
     operations.statfs = MountStatfs;
     operations.release = MountRelease;
