@@ -398,6 +398,7 @@ class Provider {
     }
     Provider(const Provider&) = delete;
     Provider& operator=(const Provider&) = delete;
+    pid_t Pid() const { return child_.Pid(); }
 
   private:
     ProgramTree tree_;

@@ -2,9 +2,9 @@
 // notification and by the root watcher.
 #include "writeback/known_items.h"
 
+#include <chrono>
 #include <map>
 #include <mutex>
-#include <set>
 
 namespace {
 
@@ -12,8 +12,12 @@ struct KnownItems {
     std::mutex mutex;
     std::map<std::wstring, std::wstring> identityAt;  // relative path -> identity
     std::map<std::wstring, std::wstring> pathOf;      // identity -> relative path
-    std::set<std::wstring> deleteRecorded;            // identities whose delete is in the queues
+    // Deletes recorded by a notification and by a replacing rename: identity, TAB, path -> when.
+    std::map<std::wstring, std::chrono::steady_clock::time_point> deleted, replaced;
 };
+
+// Both announcements of one replacement come while the rename waits for its acknowledgements.
+constexpr auto kSameReplacement = std::chrono::seconds(5);
 
 KnownItems& Items() {
     static KnownItems items;
@@ -58,7 +62,6 @@ void NoteKnownItem(const std::wstring& relative, const std::wstring& identity) {
     KnownItems& items = Items();
     std::lock_guard<std::mutex> lock(items.mutex);
     Put(items, relative, identity);
-    items.deleteRecorded.erase(identity);
 }
 
 void ForgetKnownItemsAt(const std::wstring& relative) {
@@ -115,8 +118,17 @@ std::vector<std::pair<std::wstring, std::wstring>> KnownItemsBelow(const std::ws
     return found;
 }
 
-bool ClaimDeleteRecord(const std::wstring& identity) {
+bool ClaimDeleteRecord(const std::wstring& identity, const std::wstring& relative, bool byRename) {
     KnownItems& items = Items();
     std::lock_guard<std::mutex> lock(items.mutex);
-    return items.deleteRecorded.insert(identity).second;
+    const auto now = std::chrono::steady_clock::now();
+    auto& other = byRename ? items.deleted : items.replaced;
+    auto& mine = byRename ? items.replaced : items.deleted;
+    for (auto* claims : {&other, &mine}) {
+        std::erase_if(*claims, [&](const auto& claim) { return now - claim.second > kSameReplacement; });
+    }
+    const std::wstring key = identity + L"\t" + relative;
+    if (other.erase(key) != 0) return false;
+    mine[key] = now;
+    return true;
 }

@@ -19,6 +19,7 @@ std::wstring KnownPathOf(const std::wstring& identity);
 // The items known at or below `relative`, as (path, identity) pairs.
 std::vector<std::pair<std::wstring, std::wstring>> KnownItemsBelow(const std::wstring& relative);
 
-// True the first time the delete of `identity` is to be recorded since it was last noted somewhere: a replaced
-// item may be announced twice (as the target of a rename and by a delete), and the engine hears of it once.
-bool ClaimDeleteRecord(const std::wstring& identity);
+// Whether the delete of `identity` at `relative` is to be recorded, asked by the delete notification (byRename false)
+// and by the rename that replaced the item (true). A platform that announces a replaced item both ways does so within
+// one rename: the second of the two, arriving within seconds of the first, is told no, and the engine hears once.
+bool ClaimDeleteRecord(const std::wstring& identity, const std::wstring& relative, bool byRename);

@@ -48,7 +48,10 @@ void RecordReplacedTarget(const std::wstring& source, const std::wstring& target
     entry.attributes = GetFileAttributesW(target.c_str());
     if (entry.attributes == INVALID_FILE_ATTRIBUTES || !ReadRootEntry(entry)) return;
     const PlaceholderRef replaced = ClassifyIdentity(entry.identity.data(), static_cast<DWORD>(entry.identity.size()));
-    if (replaced.kind != PlaceholderRef::kCacheReference || !ClaimDeleteRecord(replaced.text)) return;
+    if (replaced.kind != PlaceholderRef::kCacheReference ||
+        !ClaimDeleteRecord(replaced.text, SyncRootRelativePath(target), true)) {
+        return;
+    }
     const bool isDir = (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     WriteQueueRecord("delete", replaced.domainId, replaced.itemId, isDir, SyncRootRelativePath(target), std::wstring());
     LogEvent("WRITEBACK", "rename replaced a placeholder - its delete recorded");
@@ -76,7 +79,8 @@ void CALLBACK OnNotifyDelete(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PAR
     // undelete: the item stays, so the engine must not be told it went.
     const PlaceholderRef ref = ClassifyIdentity(info->FileIdentity, info->FileIdentityLength);
     const bool undelete = (params->Delete.Flags & CF_CALLBACK_DELETE_FLAG_IS_UNDELETE) != 0;
-    if (!undelete && ref.kind == PlaceholderRef::kCacheReference && ClaimDeleteRecord(ref.text)) {
+    if (!undelete && ref.kind == PlaceholderRef::kCacheReference &&
+        ClaimDeleteRecord(ref.text, SyncRootRelativePath(CallbackSourcePath(info)), false)) {
         bool isDir = (params->Delete.Flags & CF_CALLBACK_DELETE_FLAG_IS_DIRECTORY) != 0;
         WriteQueueRecord("delete", ref.domainId, ref.itemId, isDir, SyncRootRelativePath(CallbackSourcePath(info)),
                          std::wstring());
