@@ -91,6 +91,7 @@ TEST_F(WatcherE2e, SavesNewFilesMovesAndReplacementsReachTheEngineOnce) {
     WriteFileBytes(Env().Root() + "/src/tree/x/1.txt", "tar one\n");
     WriteFileBytes(Env().Root() + "/src/tree/x/y/2.txt", "tar two\n");
     ASSERT_EQ(RunProcess({"/usr/bin/tar", "-C", Env().Root() + "/src/tree", "-cf", Env().Root() + "/src/t.tar", "x"}).exitCode, 0);
+    WriteFileBytes(Root("before.txt"), "made while no provider ran\n");
     StartProvider();
     mount = std::make_unique<BackgroundProcess>(std::vector<std::string>{VOSKE_CFEMU, "mount", Env().SyncRoot(), mountpoint});
     ASSERT_TRUE(WaitUntil([&] { return mount->Err().find("cfemu mount: serving") != std::string::npos; }, 20000));
@@ -127,6 +128,7 @@ TEST_F(WatcherE2e, SavesNewFilesMovesAndReplacementsReachTheEngineOnce) {
     // New files and directories: each file's bytes staged once, under its root-relative path, which is the identity
     // of the placeholder it becomes.
     const std::vector<std::pair<std::string, std::string>> created = {
+        {"true", "before.txt"},
         {"cp \"$SRC/rs.txt\" new.txt", "new.txt"},
         {"mkdir nd && echo inner > nd/f.txt", "nd/f.txt"},
         {"tar -xf \"$SRC/t.tar\"", "x/1.txt x/y/2.txt"},
