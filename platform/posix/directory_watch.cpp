@@ -127,7 +127,8 @@ struct Watch {
         if (parentWd >= 0 && !RelativeOf(parentWd, &relative, &windowsRelative)) return true;
         std::string path = parentWd < 0 ? root : root + "/" + relative + name;
         int wd = inotify_add_watch(inotifyFd, path.c_str(), kWatchMask);
-        if (wd < 0) return errno == ENOENT || errno == ENOTDIR;  // gone again: its removal is reported anyway
+        // A subdirectory gone again is reported removed anyway; the watched directory itself must be there.
+        if (wd < 0) return parentWd >= 0 && (errno == ENOENT || errno == ENOTDIR);
         Dir& dir = dirs[wd];
         dir.parent = parentWd;
         dir.name = name;
