@@ -45,6 +45,8 @@ struct Event {
     std::string name;
 };
 
+// One directory handle's watch. The kernel queues the changes; they become records when a caller waits (or looks)
+// for the pending request, under the mutex, so CancelIoEx from another thread sees a consistent request.
 struct Watch {
     std::mutex mutex;
     int inotifyFd = -1, wakeFd = -1, rootWd = -1;
@@ -66,6 +68,7 @@ struct Watch {
         if (wakeFd >= 0) close(wakeFd);
     }
 
+    // Where directory `wd` stands below the watched one, with a trailing separator; false once it is not known.
     bool RelativeOf(int wd, std::string* posixPath, std::wstring* windowsName) const {
         std::vector<const Dir*> chain;
         for (int at = wd; at != rootWd;) {
