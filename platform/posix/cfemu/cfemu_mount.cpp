@@ -474,9 +474,15 @@ int MountFsync(const char*, int, fuse_file_info* info) {
     return 0;
 }
 
-int MountReaddir(const char* path, void* buffer, fuse_fill_dir_t fill, off_t, fuse_file_info*,
-                 fuse_readdir_flags flags) {
-    if (path == nullptr) return -ENOENT;  // the directory went while it was open
+// A directory's entries as one enumeration found them, taken when a program reads the directory from its start
+// (after opendir or rewinddir) and handed out by position: so every piece of a listing carries its entries'
+// attributes, which the kernel keeps (it ignores those of a listing handed out without positions).
+struct MountListing {
+    std::vector<std::pair<std::string, struct stat>> entries;
+};
+
+int MountList(const char* path, MountListing* listing) {
+    listing->entries.clear();
     WIN32_FIND_DATAW data{};
     HANDLE find = FindFirstFileW((MountWindowsPath(path) + L"\\*").c_str(), &data);
     if (find == INVALID_HANDLE_VALUE) {
@@ -484,15 +490,40 @@ int MountReaddir(const char* path, void* buffer, fuse_fill_dir_t fill, off_t, fu
         // The top of the file system has no "." entries to find: an empty listing.
         return error == ERROR_FILE_NOT_FOUND ? 0 : MountFail("readdir", path, error);
     }
-    const fuse_fill_dir_flags fillFlags = (flags & FUSE_READDIR_PLUS) != 0 ? FUSE_FILL_DIR_PLUS
-                                                                           : static_cast<fuse_fill_dir_flags>(0);
     do {
         struct stat st;
         ULONGLONG size = (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
         MountFillStat(&st, data.dwFileAttributes, size, data.ftLastAccessTime, data.ftLastWriteTime);
-        if (fill(buffer, posix::NameToPosix(data.cFileName).c_str(), &st, 0, fillFlags) != 0) break;
+        listing->entries.emplace_back(posix::NameToPosix(data.cFileName), st);
     } while (FindNextFileW(find, &data));
     FindClose(find);
+    return 0;
+}
+
+int MountOpendir(const char*, fuse_file_info* info) {
+    info->fh = reinterpret_cast<uint64_t>(new MountListing);
+    return 0;
+}
+
+int MountReaddir(const char* path, void* buffer, fuse_fill_dir_t fill, off_t offset, fuse_file_info* info,
+                 fuse_readdir_flags flags) {
+    if (path == nullptr) return -ENOENT;  // the directory went while it was open
+    MountListing* listing = reinterpret_cast<MountListing*>(info->fh);
+    if (offset == 0) {
+        const int result = MountList(path, listing);
+        if (result != 0) return result;
+    }
+    const fuse_fill_dir_flags fillFlags = (flags & FUSE_READDIR_PLUS) != 0 ? FUSE_FILL_DIR_PLUS
+                                                                           : static_cast<fuse_fill_dir_flags>(0);
+    for (size_t at = static_cast<size_t>(offset); at < listing->entries.size(); ++at) {
+        const auto& [name, st] = listing->entries[at];
+        if (fill(buffer, name.c_str(), &st, static_cast<off_t>(at + 1), fillFlags) != 0) break;
+    }
+    return 0;
+}
+
+int MountReleasedir(const char*, fuse_file_info* info) {
+    delete reinterpret_cast<MountListing*>(info->fh);
     return 0;
 }
 
@@ -537,7 +568,9 @@ fuse_operations MountOperations() {
     operations.statfs = MountStatfs;
     operations.release = MountRelease;
     operations.fsync = MountFsync;
+    operations.opendir = MountOpendir;
     operations.readdir = MountReaddir;
+    operations.releasedir = MountReleasedir;
     operations.init = MountInit;
     operations.create = MountCreate;
     operations.utimens = MountUtimens;
