@@ -320,6 +320,8 @@ struct Watch {
             Emit(FILE_ACTION_REMOVED, oldName, directory);
             Emit(FILE_ACTION_ADDED, newName, directory);
         }
+        // A directory renamed before its watch could be set up under the old name is watched here, as new.
+        if (directory && subtree && entry.wd < 0 && !Follow(movedTo->wd, movedTo->name, true)) overflow = true;
     }
 
     // Completes the pending request when there is something to tell.

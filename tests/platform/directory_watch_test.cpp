@@ -114,6 +114,12 @@ TEST_F(DirectoryWatch, ReportsEachChangeOnceWithItsPlaceInTheTree) {
              WriteFileBytes(w + "/a/b/c/f", "x");
          },
          {{kAdded, L"a"}, {kAdded, L"a\\b"}, {kAdded, L"a\\b\\c"}, {kAdded, L"a\\b\\c\\f"}}},
+        {"a new directory renamed at once", kAll, TRUE, {},
+         [](auto w, auto) {
+             for (const char* d : {"/n", "/n/x"}) mkdir((w + d).c_str(), 0755);
+             rename((w + "/n").c_str(), (w + "/m").c_str());
+         },
+         {{kAdded, L"n"}, {kOld, L"n"}, {kNew, L"m"}, {kAdded, L"m\\x"}}},
         {"a directory moved in", kAll, TRUE, {"out/m/", "out/m/f", "out/m/n/"},
          [](auto w, auto out) { rename((out + "/m").c_str(), (w + "/m").c_str());
              WriteFileBytes(w + "/m/g", ""); },
