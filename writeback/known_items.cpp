@@ -31,6 +31,7 @@ bool StartsWith(const std::wstring& path, const std::wstring& prefix) {
 // Sorted paths that start with `directory` hold those at or below it, mixed with siblings such as "a b" or "a.txt"
 // for "a": the walks below go over the whole run and pick.
 bool AtOrBelow(const std::wstring& path, const std::wstring& directory) {
+    if (directory.empty()) return true;  // the root
     return StartsWith(path, directory) && (path.size() == directory.size() || path[directory.size()] == L'\\');
 }
 

@@ -16,7 +16,7 @@ void ForgetKnownItemsAt(const std::wstring& relative);
 void MoveKnownItems(const std::wstring& from, const std::wstring& to);
 std::wstring KnownIdentityAt(const std::wstring& relative);
 std::wstring KnownPathOf(const std::wstring& identity);
-// The items known at or below `relative`, as (path, identity) pairs.
+// The items known at or below `relative` (every item for the empty path), as (path, identity) pairs.
 std::vector<std::pair<std::wstring, std::wstring>> KnownItemsBelow(const std::wstring& relative);
 
 // Whether the delete of `identity` at `relative` is to be recorded, asked by the delete notification (byRename false)

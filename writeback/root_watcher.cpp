@@ -133,6 +133,21 @@ void TakePath(const std::wstring& relative, Pending& pending, Clock::time_point 
     });
 }
 
+// Items known at or below `relative` whose place is empty left the root (moved out with their directory, or removed
+// by a program that bypassed the platform): the engine is told they went. Items moved within the root were found
+// at their new place first, and are known there.
+void TakeVacated(const std::wstring& relative) {
+    for (const auto& [path, identity] : KnownItemsBelow(relative)) {
+        if (GetFileAttributesW(JoinPath(ProviderPaths.syncRoot, path).c_str()) != INVALID_FILE_ATTRIBUTES) continue;
+        const std::vector<BYTE> blob = EncodeIdentityBlob(identity);
+        const PlaceholderRef ref = ClassifyIdentity(blob.data(), static_cast<DWORD>(blob.size()));
+        ForgetKnownItemsAt(path);
+        if (ref.kind != PlaceholderRef::kCacheReference) continue;
+        WriteQueueRecord("delete", ref.domainId, ref.itemId, false, path, std::wstring());
+        LogEvent("WATCH", "left the root without a notification - delete recorded");
+    }
+}
+
 // The whole root, as after an overflow of the notification buffer or at start.
 void Rescan(Pending& pending) {
     int found = 0;
@@ -144,19 +159,24 @@ void Rescan(Pending& pending) {
         pending.emplace(entry.relative, Clock::now());
         ++found;
     });
+    // What went while the changes were lost.
+    TakeVacated(std::wstring());
     LogCount("root looked over - %d files and directories are no placeholders", found);
 }
 
-void NotePaths(const BYTE* buffer, DWORD bytes, Pending& pending) {
+void NotePaths(const BYTE* buffer, DWORD bytes, Pending& pending, Pending& vacated) {
     const auto due = Clock::now() + kQuiet;
     DWORD offset = 0;
     while (offset + offsetof(FILE_NOTIFY_INFORMATION, FileName) <= bytes) {
         const auto* record = reinterpret_cast<const FILE_NOTIFY_INFORMATION*>(buffer + offset);
         const size_t units = record->FileNameLength / sizeof(WCHAR);
         const std::wstring relative(record->FileName, units);
-        // The old name of a rename and a removed path hold nothing to take; their items are found at the new place.
-        if (record->Action != FILE_ACTION_REMOVED && record->Action != FILE_ACTION_RENAMED_OLD_NAME &&
-            !relative.empty()) {
+        // The old name of a rename and a removed path hold nothing to take; they are looked at after the new place
+        // of whatever moved, for what left the root.
+        const bool vacates = record->Action == FILE_ACTION_REMOVED || record->Action == FILE_ACTION_RENAMED_OLD_NAME;
+        if (!relative.empty() && vacates) {
+            vacated[relative] = due + kQuiet;
+        } else if (!relative.empty()) {
             pending[relative] = due;
         }
         if (record->NextEntryOffset == 0) break;
@@ -164,7 +184,7 @@ void NotePaths(const BYTE* buffer, DWORD bytes, Pending& pending) {
     }
 }
 
-void TakeDue(Pending& pending) {
+void TakeDue(Pending& pending, Pending& vacated) {
     Watch& watch = TheWatch();
     const auto now = Clock::now();
     // In path order: a new directory before what it holds.
@@ -179,12 +199,21 @@ void TakeDue(Pending& pending) {
         pending.erase(it);
         TakePath(relative, pending, now);
     }
+    for (auto it = vacated.begin(); it != vacated.end();) {
+        if (it->second > now) {
+            ++it;
+            continue;
+        }
+        TakeVacated(it->first);
+        it = vacated.erase(it);
+    }
 }
 
-DWORD TimeoutUntilDue(const Pending& pending) {
-    if (pending.empty()) return INFINITE;
+DWORD TimeoutUntilDue(const Pending& pending, const Pending& vacated) {
+    if (pending.empty() && vacated.empty()) return INFINITE;
     auto next = Clock::time_point::max();
     for (const auto& entry : pending) next = std::min(next, entry.second);
+    for (const auto& entry : vacated) next = std::min(next, entry.second);
     const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(next - Clock::now()).count();
     return wait <= 0 ? 0 : static_cast<DWORD>(wait + 1);
 }
@@ -205,21 +234,21 @@ void WatchLoop() {
     Watch& watch = TheWatch();
     // DWORD elements: the records must be DWORD-aligned.
     std::vector<DWORD> buffer(kBufferBytes / sizeof(DWORD));
-    Pending pending;
+    Pending pending, vacated;
     // The watch is set up by the first request, before the look over the root, so nothing falls between them.
     if (!Issue(watch, buffer)) return;
     Rescan(pending);
     for (;;) {
         if (watch.stopping.load()) break;
         DWORD bytes = 0;
-        if (GetOverlappedResultEx(watch.directory, &watch.overlapped, &bytes, TimeoutUntilDue(pending), FALSE)) {
+        if (GetOverlappedResultEx(watch.directory, &watch.overlapped, &bytes, TimeoutUntilDue(pending, vacated), FALSE)) {
             if (bytes == 0) {
                 // More changes than the buffer held: which ones is lost, so the whole root is looked over.
                 LogEvent("WATCH", "change buffer overflowed - looking over the whole root");
                 if (!Issue(watch, buffer)) break;
                 Rescan(pending);
             } else {
-                NotePaths(reinterpret_cast<const BYTE*>(buffer.data()), bytes, pending);
+                NotePaths(reinterpret_cast<const BYTE*>(buffer.data()), bytes, pending, vacated);
                 if (!Issue(watch, buffer)) break;
             }
             continue;
@@ -232,7 +261,7 @@ void WatchLoop() {
             LogEvent("ERROR", message);
             break;
         }
-        TakeDue(pending);
+        TakeDue(pending, vacated);
     }
 }
 

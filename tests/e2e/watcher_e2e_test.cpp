@@ -82,8 +82,9 @@ TEST_F(WatcherE2e, SavesNewFilesMovesAndReplacementsReachTheEngineOnce) {
     for (const char* item : {"sed", "py", "rsync", "cp", "mva", "mvb"}) {
         manifest += std::string("d1\t") + item + "\t" + item + ".txt\t4\t" + item + ".txt\n";
     }
-    RegisterAndSeed(manifest + "d1\tin1\tdir\\in1.txt\t4\tin1.txt\nd1\tin2\tdir\\sub\\in2.txt\t4\tin2.txt\n");
-    for (const char* item : {"sed", "py", "rsync", "cp", "mva", "mvb", "in1", "in2"}) {
+    RegisterAndSeed(manifest + "d1\tin1\tdir\\in1.txt\t4\tin1.txt\nd1\tin2\tdir\\sub\\in2.txt\t4\tin2.txt\n"
+                               "d1\tout\tgo\\out.txt\t4\tout.txt\n");
+    for (const char* item : {"sed", "py", "rsync", "cp", "mva", "mvb", "in1", "in2", "out"}) {
         PutCacheFile(std::string("d1/") + item + "/" + item + ".txt", "old\n");
     }
     fs::create_directories(Env().Root() + "/src/tree/x/y");
@@ -178,8 +179,18 @@ TEST_F(WatcherE2e, SavesNewFilesMovesAndReplacementsReachTheEngineOnce) {
                                          RenameRecord("mva", "mvb.txt", "mva.txt")};
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(renames, expected);
-    EXPECT_EQ(Records("delete-"), std::vector<std::string>{DeleteRecord("d1", "mvb", "mvb.txt")});
+    // A directory taken out of the root behind the platform's back (a rename on the raw root): its items went.
+    fs::rename(Root("go"), Env().Root() + "/src/go");
+    ExpectTakenThenQuiet([&] { return Records("delete-").size() == 2; }, "out of the root");
+    std::vector<std::string> deletes = Records("delete-");
+    std::sort(deletes.begin(), deletes.end());
+    EXPECT_EQ(deletes, (std::vector<std::string>{DeleteRecord("d1", "mvb", "mvb.txt"), DeleteRecord("d1", "out", "go\\\\out.txt")}));
     EXPECT_EQ(Errors(), std::vector<std::string>{});
+    // Ctrl+C ends the watch before the connection.
+    provider->Signal(SIGINT);
+    EXPECT_EQ(ExitOf(*provider, 20000), 128 + SIGINT);
+    provider.reset();
+    EXPECT_EQ(CountLines("[WATCH] watch ended"), 1);
 }
 
 }  // namespace

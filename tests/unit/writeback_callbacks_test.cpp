@@ -4,6 +4,7 @@
 
 #include "tests/support/processes.h"
 #include "tests/unit/unit_fixture.h"
+#include "placeholders/identity.h"
 #include "writeback/close_writeback.h"
 #include "writeback/notifications.h"
 #include "writeback/queue_records.h"
@@ -251,6 +252,36 @@ TEST(CloseWriteback, ACopyWaitsForAReaderOfThePreviousCopy) {
 
 // A delete or rename of a safe cache reference writes its record before the acknowledgement; an undelete, or an
 // item that is no safe cache reference, is only acknowledged.
+// A file that is no placeholder is taken once no program holds it open for writing: staged under the identity it is
+// given, then converted with that identity, in sync; one that is a placeholder by now, or gone, is left alone.
+TEST(UnplacedFiles, TakenOnceTheWriterIsDoneAndConvertedWithTheirIdentity) {
+    Scene scene;
+    const std::string file = Put(scene.env.SyncRoot() + "/n/new.txt", "new bytes");
+    const std::wstring path = WindowsPathOf(file);
+    const std::vector<BYTE> identity = EncodeIdentityBlob(L"n\\new.txt");
+    scene.fake.SetStatus("GetPlaceholderInfo", kHrNotACloudFile);
+    HANDLE writer = CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(writer, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(WriteBackUnplacedFile(path, identity), UnplacedFileResult::kBusy);
+    CloseHandle(writer);
+    EXPECT_EQ(WriteBackUnplacedFile(WindowsPathOf(scene.env.SyncRoot() + "/n/gone.txt"), identity), UnplacedFileResult::kGone);
+    EXPECT_TRUE(scene.fake.CallsOf("Convert").empty());
+    EXPECT_EQ(WriteBackUnplacedFile(path, identity), UnplacedFileResult::kTaken);
+    EXPECT_EQ(ReadFileBytes(scene.QueueStaging() + "/n/new.txt"), "new bytes");
+    EXPECT_EQ(ReadFileBytes(scene.Store() + "/n/new.txt"), "new bytes");
+    const std::vector<RecordedCall> converts = scene.fake.CallsOf("Convert");
+    ASSERT_EQ(converts.size(), 1u);
+    EXPECT_EQ(converts[0].path, path);
+    EXPECT_EQ(converts[0].identity, identity);
+    EXPECT_EQ(converts[0].flags, CF_CONVERT_FLAG_MARK_IN_SYNC);
+    EXPECT_FALSE(converts[0].usnGiven || converts[0].overlappedGiven);
+    scene.fake.SetStatus("GetPlaceholderInfo", S_OK);
+    EXPECT_EQ(WriteBackUnplacedFile(path, identity), UnplacedFileResult::kGone);
+    EXPECT_EQ(ReadFileBytes(scene.Journal()), "write-back\r\n");
+    EXPECT_TRUE(scene.fake.CallsOf("SetInSyncState").empty());
+}
+
 TEST(Notifications, RecordsOnlyForSafeCacheReferencesAndBeforeTheAcknowledgement) {
     const std::wstring ref = L"cf\td1\ti7\ta.txt";
     const DWORD undelete = CF_CALLBACK_DELETE_FLAG_IS_UNDELETE, directory = CF_CALLBACK_DELETE_FLAG_IS_DIRECTORY;
