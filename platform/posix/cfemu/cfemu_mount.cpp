@@ -9,6 +9,7 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -41,6 +42,9 @@ struct MountFile {
     std::string path;  // mount-relative, for the log (the file may since be renamed or deleted)
     bool append = false;
     int opener = 0;  // the process that opened it: release carries no caller, and the close is that process's
+    // A read through this handle found the data there. It stays while the handle is open (the filter dehydrates no
+    // file that anyone else holds open), so later reads need not ask the filter again.
+    std::atomic<bool> dataHere{false};
 };
 
 // Process-wide state of the daemon.
@@ -398,18 +402,22 @@ int MountRead(const char*, char* buffer, size_t size, off_t offset, fuse_file_in
 }
 
 // The same read, with the bytes handed to the kernel straight from the root's file (spliced, not copied through the
-// daemon) once a read of the first byte went through the filter: its access check, its fetch, its end of file.
+// daemon) once a read of one byte through this handle went through the filter: its access check and its fetch.
 int MountReadBuf(const char*, fuse_bufvec** out, size_t size, off_t offset, fuse_file_info* info) {
     MountFile* file = MountFileOf(info);
     MountActingFor acting(MountCaller());
-    OVERLAPPED at{};
-    at.Offset = static_cast<DWORD>(static_cast<ULONGLONG>(offset) & 0xFFFFFFFFu);
-    at.OffsetHigh = static_cast<DWORD>(static_cast<ULONGLONG>(offset) >> 32);
-    char first = 0;
-    DWORD got = 0;
-    const bool ok = size == 0 || ReadFile(file->handle, &first, 1, &got, &at);
-    const DWORD error = ok ? ERROR_SUCCESS : GetLastError();
-    if (!ok && error != ERROR_HANDLE_EOF) return MountFail("read", file->path, error);
+    DWORD got = 1;
+    if (!file->dataHere.load() && size > 0) {
+        OVERLAPPED at{};
+        at.Offset = static_cast<DWORD>(static_cast<ULONGLONG>(offset) & 0xFFFFFFFFu);
+        at.OffsetHigh = static_cast<DWORD>(static_cast<ULONGLONG>(offset) >> 32);
+        char first = 0;
+        if (!ReadFile(file->handle, &first, 1, &got, &at)) {
+            const DWORD error = GetLastError();
+            if (error != ERROR_HANDLE_EOF) return MountFail("read", file->path, error);
+        }
+        if (got != 0) file->dataHere.store(true);
+    }
     fuse_bufvec* vec = static_cast<fuse_bufvec*>(std::malloc(sizeof(fuse_bufvec)));
     if (vec == nullptr) return -ENOMEM;
     *vec = FUSE_BUFVEC_INIT(got == 0 ? 0 : size);
