@@ -35,6 +35,8 @@ constexpr DWORD kFileWriteAttributes = 0x0100u;  // FILE_WRITE_ATTRIBUTES: an op
 constexpr unsigned kTransferSize = 1u << 20;
 // How long the kernel may keep names and attributes before it asks the daemon again.
 constexpr double kCacheSeconds = 1.0;
+// How many paths the daemon remembers what it last opened at, for the kernel's cached pages.
+constexpr size_t kSeenPaths = 100000;
 
 // One open of a file through the mount: fuse's fh points to it from open or create until release.
 struct MountFile {
@@ -189,6 +191,8 @@ bool MountKeepCache(const char* path, HANDLE handle) {
     std::vector<long long> now = {static_cast<long long>(st.st_dev), static_cast<long long>(st.st_ino), st.st_size,
                                   st.st_mtim.tv_sec, st.st_mtim.tv_nsec};
     std::lock_guard<std::mutex> lock(g_mount.seenMutex);
+    // Past this many paths everything is forgotten, which only costs the next open of each a fresh read.
+    if (g_mount.seen.size() >= kSeenPaths && g_mount.seen.count(path) == 0) g_mount.seen.clear();
     std::vector<long long>& before = g_mount.seen[path];
     const bool same = !dehydrated && before == now;
     before = std::move(now);
