@@ -218,8 +218,8 @@ int MountRemember(HANDLE handle, const char* path, int flags, fuse_file_info* in
         g_mount.files.insert(file);
     }
     info->fh = reinterpret_cast<uint64_t>(file);
-    // The kernel's page cache serves reads and shared maps, and is dropped at every open: what an open reads comes
-    // from the filter afresh, so neither a dehydration nor a write from outside the mount leaves it stale.
+    // The kernel's page cache serves reads and shared maps (direct I/O would refuse maps); what it holds of the file
+    // stays from an earlier open only when MountKeepCache finds the file unchanged.
     info->direct_io = 0;
     info->keep_cache = keepCache ? 1 : 0;
     return 0;
@@ -391,22 +391,8 @@ int MountCreate(const char* path, mode_t mode, fuse_file_info* info) {
     return MountRemember(handle, path, info->flags, info, false);
 }
 
-int MountRead(const char*, char* buffer, size_t size, off_t offset, fuse_file_info* info) {
-    MountFile* file = MountFileOf(info);
-    MountActingFor acting(MountCaller());
-    OVERLAPPED at{};
-    at.Offset = static_cast<DWORD>(static_cast<ULONGLONG>(offset) & 0xFFFFFFFFu);
-    at.OffsetHigh = static_cast<DWORD>(static_cast<ULONGLONG>(offset) >> 32);
-    DWORD got = 0;
-    if (!ReadFile(file->handle, buffer, static_cast<DWORD>(size), &got, &at)) {
-        DWORD error = GetLastError();
-        return error == ERROR_HANDLE_EOF ? 0 : MountFail("read", file->path, error);
-    }
-    return static_cast<int>(got);
-}
-
-// The same read, with the bytes handed to the kernel straight from the root's file (spliced, not copied through the
-// daemon) once a read of one byte through this handle went through the filter: its access check and its fetch.
+// A read, with the bytes handed to the kernel straight from the root's file (spliced, not copied through the daemon)
+// once a ReadFile of one byte through this handle went through the filter: its access check and its fetch.
 int MountReadBuf(const char*, fuse_bufvec** out, size_t size, off_t offset, fuse_file_info* info) {
     MountFile* file = MountFileOf(info);
     MountActingFor acting(MountCaller());
@@ -574,7 +560,6 @@ fuse_operations MountOperations() {
     operations.chown = MountChown;
     operations.truncate = MountTruncate;
     operations.open = MountOpen;
-    operations.read = MountRead;
     operations.read_buf = MountReadBuf;
     operations.write = MountWrite;
     operations.statfs = MountStatfs;
