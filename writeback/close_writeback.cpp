@@ -112,11 +112,16 @@ bool StillInSync(HANDLE file) {
 // that change is still to be taken, by its own close or by the walk at the next connect. The platform's own guard
 // against such a race (the USN argument) is reported to fail every call, so the program compares the last-write
 // time instead; a write between that comparison and the call below is the window that remains.
+// True when the file's last-write time is no longer the one its copy began with, or cannot be read.
+bool ChangedSince(HANDLE file, const FILETIME& copiedAt) {
+    FILETIME now = {0, 0};
+    return !GetFileTime(file, nullptr, nullptr, &now) || CompareFileTime(&now, &copiedAt) != 0;
+}
+
 // A file that is no placeholder is converted into one, in sync, so its next change comes as a notification. One
 // that changed while it was copied is left as it is: the watcher hears of that change and takes it again.
 void ConvertUnlessChanged(const ClosedFile& file, const FILETIME& copiedAt) {
-    FILETIME now = {0, 0};
-    if (!GetFileTime(file.handle, nullptr, nullptr, &now) || CompareFileTime(&now, &copiedAt) != 0) {
+    if (ChangedSince(file.handle, copiedAt)) {
         LogEvent("WRITEBACK", "WRITEBACK changed while copied - not converted yet");
         return;
     }
@@ -139,8 +144,7 @@ void MarkInSyncUnlessChanged(const ClosedFile& file, const FILETIME& copiedAt) {
     }
     // A read of a file without a cache reference is copied all the same; it left the file in sync.
     if (StillInSync(file.handle)) return;
-    FILETIME now = {0, 0};
-    if (!GetFileTime(file.handle, nullptr, nullptr, &now) || CompareFileTime(&now, &copiedAt) != 0) {
+    if (ChangedSince(file.handle, copiedAt)) {
         LogEvent("WRITEBACK", "WRITEBACK changed while copied - left out of sync");
         return;
     }
