@@ -47,6 +47,7 @@ struct MountFile {
     // A read through this handle found the data there. It stays while the handle is open (the filter dehydrates no
     // file that anyone else holds open), so later reads need not ask the filter again.
     std::atomic<bool> dataHere{false};
+    bool dehydrated = false;  // at the open: its first read fetches the data and so moves the file's change time
 };
 
 // Process-wide state of the daemon.
@@ -180,24 +181,27 @@ void MountFillStat(struct stat* st, DWORD attributes, ULONGLONG size, const FILE
 }
 
 // Whether the kernel may keep the pages it holds of this path from earlier opens: only while the root holds the
-// same file, of the same size and last-write time, and holds its data (a dehydrated placeholder is read through
-// the filter again). Renames and deletes through the mount forget their paths, whose pages then came from elsewhere.
-bool MountKeepCache(const char* path, HANDLE handle) {
+// same file, unchanged since (its size and last-write time, and its change time, which any write, attribute or
+// state change moves and nobody can set back), and holds its data (a dehydrated placeholder is read through the
+// filter again). Renames and deletes through the mount forget their paths, whose pages then came from elsewhere.
+// What the root holds now is remembered for the next open.
+bool MountKeepCache(const std::string& path, HANDLE handle, bool* dehydrated) {
     posix::Handle* opened = posix::HandleOf(handle, posix::HandleKind::File);
     struct stat st;
     if (opened == nullptr || fstat(opened->fd, &st) != 0) return false;
     cfemu::PlaceholderState state;
-    const bool dehydrated = cfemu::ReadState(opened->fd, &state) && (state.flags & cfemu::kStateHydrated) == 0;
+    *dehydrated = cfemu::ReadState(opened->fd, &state) && (state.flags & cfemu::kStateHydrated) == 0;
     std::vector<long long> now = {static_cast<long long>(st.st_dev), static_cast<long long>(st.st_ino), st.st_size,
-                                  st.st_mtim.tv_sec, st.st_mtim.tv_nsec};
+                                  st.st_mtim.tv_sec, st.st_mtim.tv_nsec, st.st_ctim.tv_sec, st.st_ctim.tv_nsec};
     std::lock_guard<std::mutex> lock(g_mount.seenMutex);
     // Past this many paths everything is forgotten, which only costs the next open of each a fresh read.
     if (g_mount.seen.size() >= kSeenPaths && g_mount.seen.count(path) == 0) g_mount.seen.clear();
     std::vector<long long>& before = g_mount.seen[path];
-    const bool same = !dehydrated && before == now;
+    const bool same = !*dehydrated && before == now;
     before = std::move(now);
     return same;
 }
+
 
 void MountForget(const std::string& path) {
     std::lock_guard<std::mutex> lock(g_mount.seenMutex);
@@ -207,8 +211,10 @@ void MountForget(const std::string& path) {
     g_mount.seen.erase(from, to);
 }
 
-int MountRemember(HANDLE handle, const char* path, int flags, fuse_file_info* info, bool keepCache) {
+int MountRemember(HANDLE handle, const char* path, int flags, fuse_file_info* info, bool keepCache,
+                  bool dehydrated) {
     MountFile* file = new MountFile;
+    file->dehydrated = dehydrated;
     file->handle = handle;
     file->path = path;
     file->append = (flags & O_APPEND) != 0;
@@ -375,7 +381,9 @@ int MountOpen(const char* path, fuse_file_info* info) {
     HANDLE handle = CreateFileW(MountWindowsPath(path).c_str(), access, kShareAll, nullptr, disposition,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return MountFail("open", path, GetLastError());
-    return MountRemember(handle, path, info->flags, info, MountKeepCache(path, handle));
+    bool dehydrated = false;
+    const bool keepCache = MountKeepCache(path, handle, &dehydrated);
+    return MountRemember(handle, path, info->flags, info, keepCache, dehydrated);
 }
 
 int MountCreate(const char* path, mode_t mode, fuse_file_info* info) {
@@ -388,7 +396,7 @@ int MountCreate(const char* path, mode_t mode, fuse_file_info* info) {
                                 disposition, attributes, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return MountFail("create", path, GetLastError());
     MountForget(path);
-    return MountRemember(handle, path, info->flags, info, false);
+    return MountRemember(handle, path, info->flags, info, false, false);
 }
 
 // A read, with the bytes handed to the kernel straight from the root's file (spliced, not copied through the daemon)
@@ -406,7 +414,11 @@ int MountReadBuf(const char*, fuse_bufvec** out, size_t size, off_t offset, fuse
             const DWORD error = GetLastError();
             if (error != ERROR_HANDLE_EOF) return MountFail("read", file->path, error);
         }
-        if (got != 0) file->dataHere.store(true);
+        if (got != 0 && !file->dataHere.exchange(true) && file->dehydrated) {
+            // The fetch moved the file's change time; what the kernel reads from here on is the file as it is now.
+            bool ignored = false;
+            (void)MountKeepCache(file->path, file->handle, &ignored);
+        }
     }
     fuse_bufvec* vec = static_cast<fuse_bufvec*>(std::malloc(sizeof(fuse_bufvec)));
     if (vec == nullptr) return -ENOMEM;
