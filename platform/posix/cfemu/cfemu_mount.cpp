@@ -30,8 +30,8 @@ namespace {
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 constexpr DWORD kFileWriteAttributes = 0x0100u;  // FILE_WRITE_ATTRIBUTES: an open that moves no data
-// Reads and writes travel in pieces of up to 1 MiB, and readers are told so through st_blksize: a 256 MiB copy
-// then costs 256 round trips through the daemon instead of 2048.
+// Writes travel in pieces of up to 1 MiB (reads in the kernel's read-ahead pieces), and programs are told so through
+// st_blksize: a 256 MiB copy then makes 256 calls instead of 2048.
 constexpr unsigned kTransferSize = 1u << 20;
 // How long the kernel may keep names and attributes before it asks the daemon again.
 constexpr double kCacheSeconds = 1.0;
