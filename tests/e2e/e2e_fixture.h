@@ -1,6 +1,7 @@
 // e2e_fixture.h - a temporary LOCALAPPDATA, the program and cfemu as processes, and readers of what they leave.
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -171,6 +172,42 @@ class ProgramTest : public testing::Test {
 
   private:
     std::unique_ptr<TempLocalAppData> local_;
+};
+
+// A `cfemu mount` of the sync root at <temporary root>/mnt.
+class MountTest : public ProgramTest {
+  protected:
+    void SetUp() override {
+        ProgramTest::SetUp();
+        mountpoint = Env().Root() + "/mnt";
+        fs::create_directories(mountpoint);
+    }
+    void TearDown() override {
+        if (mount) {
+            mount->Signal(SIGTERM);
+            EXPECT_EQ(ExitOf(*mount, 20000), 0) << mount->Err();
+            EXPECT_NE(mount->Err().find("cfemu mount: unmounted"), std::string::npos) << mount->Err();
+            mount.reset();
+        }
+        RunProcess({"/usr/bin/fusermount3", "-u", "-z", mountpoint});  // a failed daemon's
+        ProgramTest::TearDown();
+    }
+    static bool FuseAvailable() {
+        const int fd = open("/dev/fuse", O_RDWR | O_CLOEXEC);
+        if (fd >= 0) close(fd);
+        return fd >= 0 && access("/usr/bin/fusermount3", X_OK) == 0;
+    }
+    // Starts the mount and waits until it serves; false where FUSE is missing or the daemon does not come up.
+    bool StartMount() {
+        if (!FuseAvailable()) return false;
+        mount = std::make_unique<BackgroundProcess>(
+            std::vector<std::string>{VOSKE_CFEMU, "mount", Env().SyncRoot(), mountpoint});
+        return WaitUntil([&] { return mount->Err().find("cfemu mount: serving") != std::string::npos; }, 20000);
+    }
+    std::string Mounted(const std::string& name) const { return mountpoint + "/" + name; }
+
+    std::string mountpoint;
+    std::unique_ptr<BackgroundProcess> mount;
 };
 
 }  // namespace e2e

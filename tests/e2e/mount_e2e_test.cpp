@@ -10,36 +10,12 @@
 namespace e2e {
 namespace {
 
-class MountE2e : public ProgramTest {
+class MountE2e : public MountTest {
   protected:
     void SetUp() override {
-        ProgramTest::SetUp();
-        const int fd = open("/dev/fuse", O_RDWR | O_CLOEXEC);
-        if (fd >= 0) close(fd);
-        if (fd < 0 || access("/usr/bin/fusermount3", X_OK) != 0) GTEST_SKIP() << "needs /dev/fuse and fusermount3";
-        mountpoint = Env().Root() + "/mnt";
-        fs::create_directories(mountpoint);
+        MountTest::SetUp();
+        if (!FuseAvailable()) GTEST_SKIP() << "needs /dev/fuse and fusermount3";
     }
-    void TearDown() override {
-        if (mount) {
-            mount->Signal(SIGTERM);
-            EXPECT_EQ(ExitOf(*mount, 20000), 0) << mount->Err();
-            EXPECT_NE(mount->Err().find("cfemu mount: unmounted"), std::string::npos) << mount->Err();
-            mount.reset();
-        }
-        if (!mountpoint.empty()) RunProcess({"/usr/bin/fusermount3", "-u", "-z", mountpoint});  // a failed daemon's
-        ProgramTest::TearDown();
-    }
-    void StartMount() {
-        mount = std::make_unique<BackgroundProcess>(
-            std::vector<std::string>{VOSKE_CFEMU, "mount", Env().SyncRoot(), mountpoint});
-        ASSERT_TRUE(WaitUntil([&] { return mount->Err().find("cfemu mount: serving") != std::string::npos; }, 20000))
-            << mount->Err();
-    }
-    std::string Mounted(const std::string& name) const { return mountpoint + "/" + name; }
-
-    std::string mountpoint;
-    std::unique_ptr<BackgroundProcess> mount;
 };
 
 // Start-up refusals; ordinary programs through the mount without a provider, with one, and when it is killed.
@@ -68,7 +44,7 @@ TEST_F(MountE2e, OrdinaryProgramsThroughTheMountBeforeDuringAndAfterAProvider) {
         EXPECT_EQ(run.exitCode, 1) << at;
         EXPECT_EQ(run.err, "cfemu mount: " + message + "\n");
     }
-    StartMount();
+    ASSERT_TRUE(StartMount()) << mount->Err();
 
     ExpectRefused(RunProcess({"/usr/bin/cat", Mounted("s4097.bin")}), "Input/output error");
     const std::regex complaint(R"(\ncfemu mount: read /s4097.bin \(pid \d+\): [^\n]*0x8007016A[^\n]* -> EIO\n)");
@@ -169,7 +145,7 @@ TEST_F(MountE2e, EverydayWritesMapsStaleCachesAndGit) {
     for (const auto& row : rows) files.push_back({row.name, 5000});
     SeedFiles(files);
     StartProvider();
-    StartMount();
+    ASSERT_TRUE(StartMount()) << mount->Err();
     for (size_t k = 0; k < std::size(rows); ++k) {
         const std::string expected = rows[k].expected(ReadFileBytes(CacheFile(D1(rows[k].name))));
         EXPECT_EQ(RunProcess({"/bin/sh", "-c", rows[k].command, "sh", Mounted(rows[k].name)}).exitCode, 0) << k;
@@ -220,7 +196,7 @@ TEST_F(MountE2e, TheProviderSeesTheProgramOnTheMount) {
         std::vector<std::string>{std::string(VOSKE_BINARY_DIR) + "/filter_provider", Env().SyncRoot(), log, "--source",
                                  CacheFile(""), "--ack-delete", "0xC0000022"});
     ASSERT_TRUE(WaitUntil([&] { return ReadFileBytes(log).find("CONNECTED") != std::string::npos; }, 20000));
-    StartMount();
+    ASSERT_TRUE(StartMount()) << mount->Err();
     BackgroundProcess reader({"/usr/bin/cat", Mounted("seen.bin")});
     EXPECT_TRUE(ExitOf(reader, 20000) == 0 && reader.Out() == PatternBytes(5000, 5)) << reader.Err();
     ASSERT_TRUE(WaitUntil([&] { return ReadFileBytes(log).find("CLOSE_COMPLETION") != std::string::npos; }, 10000));

@@ -8,10 +8,10 @@
 namespace e2e {
 namespace {
 
-class StrangerE2e : public ProgramTest {
+class StrangerE2e : public MountTest {
   protected:
     void SetUp() override {
-        ProgramTest::SetUp();
+        MountTest::SetUp();
         if (geteuid() != 0 || access("/usr/sbin/useradd", X_OK) != 0 || access("/usr/bin/setpriv", X_OK) != 0) {
             GTEST_SKIP() << "a second local user needs root, /usr/sbin/useradd and /usr/bin/setpriv";
         }
@@ -24,32 +24,15 @@ class StrangerE2e : public ProgramTest {
         gid = std::to_string(entry->pw_gid);
     }
     void TearDown() override {
-        if (mount) {
-            mount->Signal(SIGTERM);
-            EXPECT_EQ(ExitOf(*mount, 20000), 0) << mount->Err();
-            mount.reset();
-            RunProcess({"/usr/bin/fusermount3", "-u", "-z", mountpoint});
-        }
         squatter.reset();  // the user is removed only once none of its processes runs
         if (!user.empty()) {
             EXPECT_EQ(RunProcess({"/usr/sbin/userdel", user}).exitCode, 0);
         }
-        ProgramTest::TearDown();
-    }
-    // A `cfemu mount` of the root where FUSE is available; false where it is not.
-    bool StartMount() {
-        const int fd = open("/dev/fuse", O_RDWR | O_CLOEXEC);
-        if (fd < 0 || access("/usr/bin/fusermount3", X_OK) != 0) return false;
-        close(fd);
-        mountpoint = Env().Root() + "/mnt";
-        fs::create_directories(mountpoint);
-        mount = std::make_unique<BackgroundProcess>(
-            std::vector<std::string>{VOSKE_CFEMU, "mount", Env().SyncRoot(), mountpoint});
-        return WaitUntil([&] { return mount->Err().find("cfemu mount: serving") != std::string::npos; }, 20000);
+        MountTest::TearDown();
     }
 
-    std::string user, uid, gid, mountpoint;
-    std::unique_ptr<BackgroundProcess> squatter, mount;
+    std::string user, uid, gid;
+    std::unique_ptr<BackgroundProcess> squatter;
 };
 
 TEST_F(StrangerE2e, ASquatterOnTheChannelGetsNothingAndIsNamed) {

@@ -1,7 +1,6 @@
 // watcher_e2e_test.cpp - changes no notification announces, made by ordinary programs on a `cfemu mount`: saves
 // that rename a new file over a placeholder, new files and directories, a moved directory, a rename over a
 // placeholder; each reaches the engine once, and the provider's own work adds nothing.
-#include <fcntl.h>
 
 #include <map>
 
@@ -10,27 +9,14 @@
 namespace e2e {
 namespace {
 
-class WatcherE2e : public ProgramTest {
+class WatcherE2e : public MountTest {
   protected:
     void SetUp() override {
-        ProgramTest::SetUp();
-        const int fd = open("/dev/fuse", O_RDWR | O_CLOEXEC);
-        if (fd >= 0) close(fd);
-        if (fd < 0 || access("/usr/bin/fusermount3", X_OK) != 0) GTEST_SKIP() << "needs /dev/fuse and fusermount3";
+        MountTest::SetUp();
+        if (!FuseAvailable()) GTEST_SKIP() << "needs /dev/fuse and fusermount3";
         for (const char* tool : {"/usr/bin/rsync", "/usr/bin/git", "/usr/bin/tar"}) {
             if (access(tool, X_OK) != 0) GTEST_SKIP() << "needs " << tool;
         }
-        mountpoint = Env().Root() + "/mnt";
-        fs::create_directories(mountpoint);
-    }
-    void TearDown() override {
-        if (mount) {
-            mount->Signal(SIGTERM);
-            EXPECT_EQ(ExitOf(*mount, 20000), 0) << mount->Err();
-            mount.reset();
-        }
-        if (!mountpoint.empty()) RunProcess({"/usr/bin/fusermount3", "-u", "-z", mountpoint});
-        ProgramTest::TearDown();
     }
     // Runs `script` with /bin/sh in the mount; $SRC names a directory outside it.
     void Shell(const std::string& script) const {
@@ -72,9 +58,6 @@ class WatcherE2e : public ProgramTest {
         for (size_t i = 0; i + 1 < identity.size() && identity[i] != 0; i += 2) text += static_cast<char>(identity[i]);
         return text;
     }
-
-    std::string mountpoint;
-    std::unique_ptr<BackgroundProcess> mount;
 };
 
 TEST_F(WatcherE2e, SavesNewFilesMovesAndReplacementsReachTheEngineOnce) {
@@ -94,8 +77,7 @@ TEST_F(WatcherE2e, SavesNewFilesMovesAndReplacementsReachTheEngineOnce) {
     ASSERT_EQ(RunProcess({"/usr/bin/tar", "-C", Env().Root() + "/src/tree", "-cf", Env().Root() + "/src/t.tar", "x"}).exitCode, 0);
     WriteFileBytes(Root("before.txt"), "made while no provider ran\n");
     StartProvider();
-    mount = std::make_unique<BackgroundProcess>(std::vector<std::string>{VOSKE_CFEMU, "mount", Env().SyncRoot(), mountpoint});
-    ASSERT_TRUE(WaitUntil([&] { return mount->Err().find("cfemu mount: serving") != std::string::npos; }, 20000));
+    ASSERT_TRUE(StartMount()) << mount->Err();
 
     // Saves: three rename a new file over the item's placeholder, cp writes into it. Each gives one record with the
     // new bytes and leaves the item's placeholder, in sync; an append then gives a second record with both edits.
