@@ -2,7 +2,7 @@
 # bench.sh - builds the program and the benchmarks (Release, in build/bench) and runs them, each figure beside its
 # raw baseline measured in the same run, then prints one table: measure | ours | baseline | ratio | target | met?
 #
-#   tools/bench.sh                      all benchmarks (about 4 minutes)
+#   tools/bench.sh                      all benchmarks (about 5 minutes)
 #   tools/bench.sh bench_seed ...       only those named (bench/<name>.cpp)
 #
 # VOSKE_BENCH_REPS sets the interleaved repetitions (at least 5, default 7); VOSKE_BENCH_DIR the directory the
