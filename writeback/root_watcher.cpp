@@ -21,6 +21,7 @@
 #include <cstdio>
 #include <map>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -48,8 +49,14 @@ Watch& TheWatch() {
     return watch;
 }
 
-// Paths waiting for their quiet moment, relative to the root; only the watcher thread touches it.
+// Paths waiting for their quiet moment, relative to the root; only the watcher thread touches them.
 using Pending = std::map<std::wstring, Clock::time_point>;
+
+struct Changes {
+    Pending pending;
+    Pending vacated;                // removed paths and old names, looked at after the new places
+    std::set<std::wstring> arrived;  // paths that appeared (made, or the new name of a rename)
+};
 
 void LogCount(const char* format, int count) {
     char message[160];
@@ -113,8 +120,10 @@ bool TakeEntry(const RootPlaceholder& entry) {
     return result != UnplacedFileResult::kBusy;
 }
 
-// Looks at `relative` and, for a directory, at everything below it that is not waiting for its own quiet moment.
-void TakePath(const std::wstring& relative, Pending& pending, Clock::time_point now) {
+// Looks at `relative` and, for a directory that arrived, at everything below it that is not waiting for its own
+// quiet moment: what a moved directory holds announces nothing of its own. A directory that only changed (Windows
+// reports a directory whose entries change) has nothing below it to look at that did not announce itself.
+void TakePath(const std::wstring& relative, bool arrived, Pending& pending, Clock::time_point now) {
     RootPlaceholder entry;
     entry.relative = relative;
     entry.path = JoinPath(ProviderPaths.syncRoot, relative);
@@ -125,7 +134,7 @@ void TakePath(const std::wstring& relative, Pending& pending, Clock::time_point 
         pending[relative] = now + kQuiet;
         return;
     }
-    if ((entry.attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return;
+    if ((entry.attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 || !arrived) return;
     Watch& watch = TheWatch();
     ForEachRootEntry(relative, [&](const RootPlaceholder& below) {
         if (watch.stopping.load() || pending.count(below.relative) != 0) return;
@@ -164,7 +173,7 @@ void Rescan(Pending& pending) {
     LogCount("root looked over - %d files and directories are no placeholders", found);
 }
 
-void NotePaths(const BYTE* buffer, DWORD bytes, Pending& pending, Pending& vacated) {
+void NotePaths(const BYTE* buffer, DWORD bytes, Changes& changes) {
     const auto due = Clock::now() + kQuiet;
     DWORD offset = 0;
     while (offset + offsetof(FILE_NOTIFY_INFORMATION, FileName) <= bytes) {
@@ -175,16 +184,18 @@ void NotePaths(const BYTE* buffer, DWORD bytes, Pending& pending, Pending& vacat
         // of whatever moved, for what left the root.
         const bool vacates = record->Action == FILE_ACTION_REMOVED || record->Action == FILE_ACTION_RENAMED_OLD_NAME;
         if (!relative.empty() && vacates) {
-            vacated[relative] = due + kQuiet;
+            changes.vacated[relative] = due + kQuiet;
         } else if (!relative.empty()) {
-            pending[relative] = due;
+            changes.pending[relative] = due;
+            if (record->Action != FILE_ACTION_MODIFIED) changes.arrived.insert(relative);
         }
         if (record->NextEntryOffset == 0) break;
         offset += record->NextEntryOffset;
     }
 }
 
-void TakeDue(Pending& pending, Pending& vacated) {
+void TakeDue(Changes& changes) {
+    Pending& pending = changes.pending;
     Watch& watch = TheWatch();
     const auto now = Clock::now();
     // In path order: a new directory before what it holds.
@@ -197,23 +208,23 @@ void TakeDue(Pending& pending, Pending& vacated) {
         auto it = pending.find(relative);
         if (it == pending.end() || it->second > now) continue;
         pending.erase(it);
-        TakePath(relative, pending, now);
+        TakePath(relative, changes.arrived.erase(relative) != 0, pending, now);
     }
-    for (auto it = vacated.begin(); it != vacated.end();) {
+    for (auto it = changes.vacated.begin(); it != changes.vacated.end();) {
         if (it->second > now) {
             ++it;
             continue;
         }
         TakeVacated(it->first);
-        it = vacated.erase(it);
+        it = changes.vacated.erase(it);
     }
 }
 
-DWORD TimeoutUntilDue(const Pending& pending, const Pending& vacated) {
-    if (pending.empty() && vacated.empty()) return INFINITE;
+DWORD TimeoutUntilDue(const Changes& changes) {
+    if (changes.pending.empty() && changes.vacated.empty()) return INFINITE;
     auto next = Clock::time_point::max();
-    for (const auto& entry : pending) next = std::min(next, entry.second);
-    for (const auto& entry : vacated) next = std::min(next, entry.second);
+    for (const auto& entry : changes.pending) next = std::min(next, entry.second);
+    for (const auto& entry : changes.vacated) next = std::min(next, entry.second);
     const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(next - Clock::now()).count();
     return wait <= 0 ? 0 : static_cast<DWORD>(wait + 1);
 }
@@ -234,21 +245,21 @@ void WatchLoop() {
     Watch& watch = TheWatch();
     // DWORD elements: the records must be DWORD-aligned.
     std::vector<DWORD> buffer(kBufferBytes / sizeof(DWORD));
-    Pending pending, vacated;
+    Changes changes;
     // The watch is set up by the first request, before the look over the root, so nothing falls between them.
     if (!Issue(watch, buffer)) return;
-    Rescan(pending);
+    Rescan(changes.pending);
     for (;;) {
         if (watch.stopping.load()) break;
         DWORD bytes = 0;
-        if (GetOverlappedResultEx(watch.directory, &watch.overlapped, &bytes, TimeoutUntilDue(pending, vacated), FALSE)) {
+        if (GetOverlappedResultEx(watch.directory, &watch.overlapped, &bytes, TimeoutUntilDue(changes), FALSE)) {
             if (bytes == 0) {
                 // More changes than the buffer held: which ones is lost, so the whole root is looked over.
                 LogEvent("WATCH", "change buffer overflowed - looking over the whole root");
                 if (!Issue(watch, buffer)) break;
-                Rescan(pending);
+                Rescan(changes.pending);
             } else {
-                NotePaths(reinterpret_cast<const BYTE*>(buffer.data()), bytes, pending, vacated);
+                NotePaths(reinterpret_cast<const BYTE*>(buffer.data()), bytes, changes);
                 if (!Issue(watch, buffer)) break;
             }
             continue;
@@ -261,7 +272,7 @@ void WatchLoop() {
             LogEvent("ERROR", message);
             break;
         }
-        TakeDue(pending, vacated);
+        TakeDue(changes);
     }
 }
 
