@@ -30,7 +30,7 @@ constexpr size_t kRecordHeader = offsetof(FILE_NOTIFY_INFORMATION, FileName);
 
 struct Entry {
     bool directory = false;
-    long long lastWrite = 0;  // nanoseconds, to tell a new last-write time among the attribute changes
+    unsigned long long lastWrite = 0;  // nanoseconds, to tell a new last-write time among the attribute changes
     DWORD attributes = 0;
     int wd = -1;  // a directory's own watch, in a whole-tree watch
 };
@@ -117,7 +117,9 @@ struct Watch {
         struct stat st;
         if (lstat(path.c_str(), &st) != 0) return false;
         entry->directory = S_ISDIR(st.st_mode);
-        entry->lastWrite = static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
+        // Only compared for equality: unsigned arithmetic keeps times far from 1970 (a placeholder's 1601) defined.
+        entry->lastWrite = static_cast<unsigned long long>(st.st_mtim.tv_sec) * 1000000000ULL +
+                           static_cast<unsigned long long>(st.st_mtim.tv_nsec);
         entry->attributes = posix::AttributesOfStat(path, st);
         return true;
     }
