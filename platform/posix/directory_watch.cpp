@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -350,11 +351,18 @@ struct Watch {
     }
 };
 
+// A handle's watch is made by the first ReadDirectoryChangesW on one thread and may be looked up at once by
+// CancelIoEx or a wait on another: the pointer is published and read atomically.
+Watch* LoadWatch(posix::Handle& handle) {
+    return static_cast<Watch*>(std::atomic_ref<void*>(handle.watch).load(std::memory_order_acquire));
+}
+
 Watch* WatchOf(HANDLE file) {
     posix::Handle* handle = posix::HandleOf(file, posix::HandleKind::File);
     if (handle == nullptr) return nullptr;
-    if (handle->watch == nullptr) SetLastError(ERROR_INVALID_PARAMETER);
-    return static_cast<Watch*>(handle->watch);
+    Watch* watch = LoadWatch(*handle);
+    if (watch == nullptr) SetLastError(ERROR_INVALID_PARAMETER);
+    return watch;
 }
 
 BOOL ResultOf(const OVERLAPPED& overlapped, LPDWORD transferred) {
@@ -431,7 +439,7 @@ extern "C" BOOL ReadDirectoryChangesW(HANDLE directory, LPVOID buffer, DWORD buf
         SetLastError(refusal);
         return FALSE;
     }
-    if (handle->watch == nullptr) {
+    if (LoadWatch(*handle) == nullptr) {
         // The first call sets up the watch, with its filter, its subtree flag and its buffer size.
         Watch* watch = new Watch;
         watch->root = handle->path;
@@ -447,9 +455,9 @@ extern "C" BOOL ReadDirectoryChangesW(HANDLE directory, LPVOID buffer, DWORD buf
             posix::SetLastErrorFromErrno(error);
             return FALSE;
         }
-        handle->watch = watch;
+        std::atomic_ref<void*>(handle->watch).store(watch, std::memory_order_release);
     }
-    Watch& watch = *static_cast<Watch*>(handle->watch);
+    Watch& watch = *LoadWatch(*handle);
     OVERLAPPED synchronous{};
     LPOVERLAPPED request = overlapped != nullptr ? overlapped : &synchronous;
     {
@@ -491,7 +499,7 @@ extern "C" BOOL GetOverlappedResult(HANDLE file, LPOVERLAPPED overlapped, LPDWOR
 extern "C" BOOL CancelIoEx(HANDLE file, LPOVERLAPPED overlapped) {
     posix::Handle* handle = posix::HandleOf(file, posix::HandleKind::File);
     if (handle == nullptr) return FALSE;
-    Watch* watch = static_cast<Watch*>(handle->watch);
+    Watch* watch = LoadWatch(*handle);
     if (watch == nullptr) {
         SetLastError(ERROR_NOT_FOUND);
         return FALSE;
