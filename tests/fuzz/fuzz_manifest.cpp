@@ -83,6 +83,7 @@ const CloudFilesBackend kFakeBackend = {
     // Seeding looks for the identities the root holds already: none is a placeholder here.
     [](HANDLE, CF_PLACEHOLDER_INFO_CLASS, void*, DWORD, PDWORD) { return kHrNotACloudFile; },
     [](HANDLE, CF_IN_SYNC_STATE, CF_SET_IN_SYNC_FLAGS, USN*) { return NotUsed(); },
+    [](HANDLE, LPCVOID, DWORD, CF_CONVERT_FLAGS, USN*, LPOVERLAPPED) { return NotUsed(); },
 };
 
 // Everything in the private LOCALAPPDATA must be the provider's layout or lie below the sync root; what the
