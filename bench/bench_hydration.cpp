@@ -2,7 +2,7 @@
 // read by another process against `cp` of the same cache file, and the latency of 1000 reads of 4 KiB files.
 // Started with --read or --latency it is itself the reading process, an application of the emulated platform.
 #include "bench/bench_support.h"
-#include "platform/posix/posix_handle.h"
+#include "platform/posix/win32/posix_handle.h"
 #include "platform/win32.h"
 
 namespace {

@@ -17,8 +17,8 @@
 #include <set>
 #include <sstream>
 
-#include "platform/posix/cloud_filter.h"
-#include "platform/posix/posix_handle.h"
+#include "platform/posix/filter/cloud_filter.h"
+#include "platform/posix/win32/posix_handle.h"
 #include "platform/win32.h"
 #include "syncroot/cloud_files.h"
 #include "tests/support/processes.h"

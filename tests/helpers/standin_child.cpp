@@ -5,7 +5,7 @@
 
 #include "platform/win32.h"
 // The program's entry (UTF-8 arguments to wide ones, the locale), built into this child as into the program.
-#include "platform/posix/wmain_entry.cpp"
+#include "platform/posix/win32/wmain_entry.cpp"
 
 int wmain(int argc, wchar_t** argv) {
     const std::wstring verb = argc > 1 ? argv[1] : L"";

@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix/cloud_filter.h"
-#include "platform/posix/filter_hooks.h"
-#include "platform/posix/posix_handle.h"
-#include "platform/posix/standin_internal.h"
+#include "platform/posix/filter/cloud_filter.h"
+#include "platform/posix/filter/filter_hooks.h"
+#include "platform/posix/win32/posix_handle.h"
+#include "platform/posix/win32/standin_internal.h"
 #include "platform/win32.h"
 #include "syncroot/cloud_files.h"
 #include "tests/support/processes.h"

@@ -1,7 +1,7 @@
 // fake_cloud_files.cpp - each operation deep-copies its arguments and answers with a scripted status (and in-sync state).
 #include "tests/support/fake_cloud_files.h"
 
-#include "platform/posix/standin_internal.h"
+#include "platform/posix/win32/standin_internal.h"
 
 #include <algorithm>
 #include <atomic>

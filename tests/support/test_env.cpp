@@ -2,7 +2,7 @@
 #include "tests/support/test_env.h"
 
 #include "layout/provider_paths.h"
-#include "platform/posix/posix_handle.h"
+#include "platform/posix/win32/posix_handle.h"
 
 #include <algorithm>
 #include <cstdlib>

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "platform/posix/cfemu/cfemu.h"
-#include "platform/posix/cloud_filter.h"
+#include "platform/posix/filter/cloud_filter.h"
 #include "platform/win32.h"
 
 namespace {

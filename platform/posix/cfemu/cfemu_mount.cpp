@@ -23,8 +23,8 @@
 #include <vector>
 
 #include "platform/posix/cfemu/cfemu.h"
-#include "platform/posix/cloud_filter.h"
-#include "platform/posix/standin_internal.h"
+#include "platform/posix/filter/cloud_filter.h"
+#include "platform/posix/win32/standin_internal.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix/posix_handle.h"
+#include "platform/posix/win32/posix_handle.h"
 #include "syncroot/cloud_files.h"
 
 namespace cfemu {

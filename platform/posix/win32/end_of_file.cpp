@@ -1,7 +1,7 @@
 // end_of_file.cpp - SetEndOfFile: the file ends at its handle's position, shortened or extended.
 // A placeholder is hydrated first and then counts as written, as with every other change of its data.
-#include "platform/posix/filter_hooks.h"
-#include "platform/posix/standin_internal.h"
+#include "platform/posix/filter/filter_hooks.h"
+#include "platform/posix/win32/standin_internal.h"
 
 #include <unistd.h>
 

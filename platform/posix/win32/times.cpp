@@ -1,7 +1,7 @@
 // times.cpp - FILETIME (100 ns ticks since 1601-01-01 UTC), file times of handles, clocks and sleeping.
 // Creation time comes from the emulated filter for placeholders, else from the birth time statx reports.
-#include "platform/posix/filter_hooks.h"
-#include "platform/posix/standin_internal.h"
+#include "platform/posix/filter/filter_hooks.h"
+#include "platform/posix/win32/standin_internal.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

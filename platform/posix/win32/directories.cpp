@@ -1,7 +1,7 @@
 // directories.cpp - creating and removing directories, and FindFirstFileW enumeration.
 // Listings come sorted as NTFS returns them, "." and ".." first except at the root.
-#include "platform/posix/filter_hooks.h"
-#include "platform/posix/standin_internal.h"
+#include "platform/posix/filter/filter_hooks.h"
+#include "platform/posix/win32/standin_internal.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -24,8 +24,8 @@
 #include <string_view>
 #include <thread>
 
-#include "platform/posix/cloud_filter.h"
-#include "platform/posix/filter_hooks.h"
+#include "platform/posix/filter/cloud_filter.h"
+#include "platform/posix/filter/filter_hooks.h"
 
 namespace cfemu {
 namespace {

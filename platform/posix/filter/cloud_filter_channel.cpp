@@ -15,7 +15,7 @@
 #include <mutex>
 #include <set>
 
-#include "platform/posix/cloud_filter.h"
+#include "platform/posix/filter/cloud_filter.h"
 
 namespace cfemu {
 namespace {

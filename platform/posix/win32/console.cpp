@@ -1,6 +1,6 @@
 // console.cpp - console control events from POSIX signals, and the debugger output that has no sink here.
 // SIGINT is Ctrl+C, SIGTERM and SIGHUP are the console closing; handlers run on a thread of their own.
-#include "platform/posix/standin_internal.h"
+#include "platform/posix/win32/standin_internal.h"
 
 #include <fcntl.h>
 #include <signal.h>

@@ -1,7 +1,7 @@
 // files.cpp - CreateFileW and the calls on file handles: read, write, seek, size, flush, delete, copy, move.
 // Reads and writes of placeholders go through the emulated filter first, as the Windows filter intercepts them.
-#include "platform/posix/filter_hooks.h"
-#include "platform/posix/standin_internal.h"
+#include "platform/posix/filter/filter_hooks.h"
+#include "platform/posix/win32/standin_internal.h"
 
 #include <fcntl.h>
 #include <stdio.h>

@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/posix/cloud_filter.h"
+#include "platform/posix/filter/cloud_filter.h"
 
 namespace cfemu {
 namespace {

@@ -36,7 +36,7 @@
 // - Stricter than Windows where Windows would fail the program or is unverified: CfExecute takes only the exact
 //   ParamSize of the member it uses, CfDehydratePlaceholder refuses while any other handle is open, and
 //   CfConvertToPlaceholder refuses a file that is a placeholder already.
-#include "platform/posix/cloud_filter.h"
+#include "platform/posix/filter/cloud_filter.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -51,8 +51,8 @@
 #include <cstring>
 #include <cwchar>
 
-#include "platform/posix/filter_hooks.h"
-#include "platform/posix/standin_internal.h"
+#include "platform/posix/filter/filter_hooks.h"
+#include "platform/posix/win32/standin_internal.h"
 
 namespace cfemu {
 namespace {

@@ -1,7 +1,7 @@
 // crt_stdio.cpp - _wfopen and _wfsopen of the Windows C runtime, text mode included.
 // Text mode writes each "\n" as "\r\n" in one write(2) per flush; "a" seeks to the end before each such write, as
 // the Windows runtime does, so processes appending to one file can overwrite each other's lines there as here.
-#include "platform/posix/standin_internal.h"
+#include "platform/posix/win32/standin_internal.h"
 
 #include <fcntl.h>
 #include <stdio.h>

@@ -1,6 +1,6 @@
 // environment.cpp - environment variables with Windows' return-value rules, and LOCALAPPDATA for POSIX users.
 // LOCALAPPDATA falls back to the XDG data directory, so the program's tree lands where Linux keeps user data.
-#include "platform/posix/standin_internal.h"
+#include "platform/posix/win32/standin_internal.h"
 
 #include <sys/stat.h>
 

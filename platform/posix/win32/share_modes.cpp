@@ -1,7 +1,7 @@
 // share_modes.cpp - CreateFileW's share modes, enforced across every process that uses the stand-in.
 // Each handle holds shared open-file-description locks on bytes far past any data: one per right it holds and
 // one per right it denies. The locks vanish with the descriptor, so a killed process leaves nothing behind.
-#include "platform/posix/standin_internal.h"
+#include "platform/posix/win32/standin_internal.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -1,6 +1,6 @@
 // security.cpp - the process token and the user's SID: a POSIX user is S-1-22-1-<uid>.
 // The SID is built in the binary layout Windows uses, so its string form comes out of the usual rules.
-#include "platform/posix/standin_internal.h"
+#include "platform/posix/win32/standin_internal.h"
 
 #include <unistd.h>
 

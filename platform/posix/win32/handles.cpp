@@ -1,6 +1,6 @@
 // handles.cpp - what a HANDLE is in the stand-in, and CloseHandle for every kind of it.
 // A HANDLE points to a posix::Handle; the current-process pseudo handle is a static one that is never freed.
-#include "platform/posix/standin_internal.h"
+#include "platform/posix/win32/standin_internal.h"
 
 #include <sys/wait.h>
 

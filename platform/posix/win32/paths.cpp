@@ -1,6 +1,6 @@
 // paths.cpp - the Z: drive of the stand-in: Windows paths in the program, POSIX paths at the system calls.
 // "Z:\home\u\x" is "/home/u/x", as Wine presents the POSIX file system.
-#include "platform/posix/standin_internal.h"
+#include "platform/posix/win32/standin_internal.h"
 
 #include <unistd.h>
 

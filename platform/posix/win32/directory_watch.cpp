@@ -1,6 +1,6 @@
 // directory_watch.cpp - ReadDirectoryChangesW over inotify, with overlapped completion, waiting and CancelIoEx.
 // The first call on a directory handle sets up the watch; changes are then kept in the handle until CloseHandle.
-#include "platform/posix/standin_internal.h"
+#include "platform/posix/win32/standin_internal.h"
 
 #include <dirent.h>
 #include <poll.h>

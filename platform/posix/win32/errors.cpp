@@ -1,6 +1,6 @@
 // errors.cpp - the thread's last error and the one table that turns errno into Win32 error codes.
 // Every call of the stand-in reports failure through here, so the program sees Windows codes only.
-#include "platform/posix/standin_internal.h"
+#include "platform/posix/win32/standin_internal.h"
 
 #include <cerrno>
 #include <sys/stat.h>

@@ -1,6 +1,6 @@
 // wmain_entry.cpp - the POSIX process entry: UTF-8 arguments to wide ones, then the program's wmain.
 // The program stays in the "C" locale, as every Windows program starts: "%ls" of text outside ASCII fails there.
-#include "platform/posix/standin_internal.h"
+#include "platform/posix/win32/standin_internal.h"
 
 #include <string>
 #include <vector>

@@ -2,7 +2,7 @@
 // The stand-in calls these at the moments the Windows filter would step in; the filter implements them.
 #pragma once
 
-#include "platform/posix/posix_handle.h"
+#include "platform/posix/win32/posix_handle.h"
 
 #include <cstdint>
 #include <string>

@@ -2,8 +2,8 @@
 // Not seen by the program: it only includes platform/win32.h.
 #pragma once
 
-#include "platform/posix/cloud_filter.h"
-#include "platform/posix/posix_handle.h"
+#include "platform/posix/filter/cloud_filter.h"
+#include "platform/posix/win32/posix_handle.h"
 
 #include <sys/stat.h>
 

@@ -1,8 +1,8 @@
 // attributes.cpp - GetFileAttributesW and GetFileAttributesExW from lstat, in Windows' terms; SetFileAttributesW.
 // A symbolic link is a reparse point, and a directory as well when it points to one; it is never followed. A
 // placeholder without its data carries FILE_ATTRIBUTE_RECALL_ON_DATA_ACCESS.
-#include "platform/posix/cloud_filter.h"
-#include "platform/posix/standin_internal.h"
+#include "platform/posix/filter/cloud_filter.h"
+#include "platform/posix/win32/standin_internal.h"
 
 #include <sys/stat.h>
 

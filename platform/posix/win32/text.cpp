@@ -1,6 +1,6 @@
 // text.cpp - UTF-8 <-> wide text with the rules of MultiByteToWideChar and WideCharToMultiByte.
 // wchar_t holds one code point here; invalid input becomes U+FFFD unless the caller asked for an error.
-#include "platform/posix/standin_internal.h"
+#include "platform/posix/win32/standin_internal.h"
 
 #include <cstring>
 #include <cwchar>

@@ -1,6 +1,6 @@
 // processes.cpp - the program's own path, and child processes: start, wait with a timeout, exit code.
 // A command line is split by the Windows rules; a child ended by signal N reports exit code 128 + N.
-#include "platform/posix/standin_internal.h"
+#include "platform/posix/win32/standin_internal.h"
 
 #include <fcntl.h>
 #include <poll.h>
