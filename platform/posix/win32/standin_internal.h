@@ -33,6 +33,10 @@ constexpr DWORD kDeleteAccess = 0x00010000u;
 constexpr DWORD kGenericExecute = 0x20000000u;
 constexpr DWORD kGenericAll = 0x10000000u;
 
+// Whether an access mask reaches a file's data for writing or for reading (file_io.cpp and file_handles.cpp).
+inline bool WantsWrite(DWORD access) { return (access & (GENERIC_WRITE | kGenericAll | kFileWriteData | kFileAppendData)) != 0; }
+inline bool WantsRead(DWORD access) { return (access & (GENERIC_READ | kGenericAll | kFileReadData)) != 0; }
+
 // File handles as the Win32 calls and the C runtime's streams share them. OpenFileHandle opens `posixPath`
 // with open(2) flags (O_CLOEXEC is added) and marks placeholders; the read and write go through the
 // filter's hydration; CloseFileHandle closes, notifies the filter and frees. All set the last error.

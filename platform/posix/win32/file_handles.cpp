@@ -1,0 +1,149 @@
+// file_handles.cpp - the stand-in's file handles as the Win32 calls and the C runtime's streams share them.
+// Open with share locks, read and write through the filter's hydration, truncate, and close with its notification.
+#include "platform/posix/filter/filter_hooks.h"
+#include "platform/posix/win32/standin_internal.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace {
+
+using posix::kDeleteAccess;
+using posix::WantsRead;
+using posix::WantsWrite;
+
+// A handle opened with access to the data, or to delete the file, announces its close to the provider.
+bool WantsDataOrDelete(DWORD access) { return WantsRead(access) || WantsWrite(access) || (access & kDeleteAccess) != 0; }
+
+}  // namespace
+
+namespace posix {
+
+// A truncation replaces the file's data, so a placeholder is hydrated first and then counts as written:
+// otherwise the filter would later fetch the old contents into the emptied file.
+bool TruncateOpenFile(Handle& handle) {
+    if (handle.placeholder) {
+        DWORD error = cfemu::EnsureHydrated(handle);
+        if (error != ERROR_SUCCESS) {
+            SetLastError(error);
+            return false;
+        }
+    }
+    if (ftruncate(handle.fd, 0) != 0) {
+        SetLastErrorFromErrno(errno);
+        return false;
+    }
+    if (handle.placeholder) cfemu::NoteDataWritten(handle);
+    return true;
+}
+
+Handle* OpenFileHandle(const std::string& posixPath, int openFlags, unsigned mode, DWORD access, DWORD shareMode) {
+    Handle* handle = nullptr;
+    DWORD sharing = kRetryOpen;
+    for (int attempt = 0; attempt < 8 && sharing == kRetryOpen; ++attempt) {
+        if (handle != nullptr) {
+            // A rename replaced the file just opened: open what the name holds now, which this open did not create.
+            CloseFileHandle(handle);
+            openFlags &= ~(O_CREAT | O_EXCL);
+        }
+        int fd = open(posixPath.c_str(), openFlags | O_CLOEXEC, mode);
+        if (fd < 0) {
+            SetLastErrorFromErrno(errno, posixPath);
+            return nullptr;
+        }
+        handle = new Handle;
+        handle->kind = HandleKind::File;
+        handle->fd = fd;
+        handle->path = posixPath;
+        handle->access = access;
+        handle->appendOnly = (openFlags & O_APPEND) != 0;
+        sharing = TakeShareLocks(*handle, access, shareMode);
+    }
+    if (sharing == kRetryOpen) sharing = ERROR_SHARING_VIOLATION;
+    if (sharing != ERROR_SUCCESS) {
+        // Nothing of the file was touched; a file this open created is removed again.
+        if ((openFlags & O_EXCL) != 0) unlink(posixPath.c_str());
+        CloseFileHandle(handle);
+        errno = EACCES;
+        SetLastError(sharing);
+        return nullptr;
+    }
+    struct stat st;
+    if (fstat(handle->fd, &st) == 0 && S_ISREG(st.st_mode)) handle->placeholder = cfemu::IsPlaceholder(handle->fd);
+    return handle;
+}
+
+bool ReadHandle(Handle& handle, void* buffer, size_t toRead, size_t* got, const long long* offset) {
+    *got = 0;
+    if (toRead == 0) return true;
+    if (handle.placeholder) {
+        DWORD error = cfemu::EnsureHydrated(handle);
+        if (error != ERROR_SUCCESS) {
+            SetLastError(error);
+            return false;
+        }
+    }
+    char* out = static_cast<char*>(buffer);
+    size_t total = 0;
+    while (total < toRead) {
+        ssize_t n = offset != nullptr
+                        ? pread(handle.fd, out + total, toRead - total, static_cast<off_t>(*offset + total))
+                        : read(handle.fd, out + total, toRead - total);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            SetLastErrorFromErrno(errno);
+            return false;
+        }
+        if (n == 0) break;
+        total += static_cast<size_t>(n);
+    }
+    // Positional I/O on a synchronous handle leaves the file pointer after the transfer, as Windows does.
+    if (offset != nullptr) lseek(handle.fd, static_cast<off_t>(*offset + total), SEEK_SET);
+    *got = total;
+    return true;
+}
+
+bool WriteHandle(Handle& handle, const void* buffer, size_t toWrite, size_t* written, const long long* offset) {
+    *written = 0;
+    if (toWrite == 0) return true;
+    if (handle.placeholder) {
+        DWORD error = cfemu::EnsureHydrated(handle);
+        if (error != ERROR_SUCCESS) {
+            SetLastError(error);
+            return false;
+        }
+    }
+    const char* in = static_cast<const char*>(buffer);
+    size_t total = 0;
+    while (total < toWrite) {
+        ssize_t n = offset != nullptr
+                        ? pwrite(handle.fd, in + total, toWrite - total, static_cast<off_t>(*offset + total))
+                        : write(handle.fd, in + total, toWrite - total);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            SetLastErrorFromErrno(errno);
+            if (total == 0) return false;
+            break;
+        }
+        total += static_cast<size_t>(n);
+    }
+    // An append-only descriptor wrote at the end whatever the offset, and its pointer stays there.
+    if (offset != nullptr && !handle.appendOnly) lseek(handle.fd, static_cast<off_t>(*offset + total), SEEK_SET);
+    *written = total;
+    if (handle.placeholder) cfemu::NoteDataWritten(handle);
+    return total == toWrite;
+}
+
+void CloseFileHandle(Handle* handle) {
+    close(handle->fd);
+    if (handle->lockFd >= 0) close(handle->lockFd);
+    // The notification follows the close, so the provider finds the file no longer open (nor locked) by us.
+    // Every handle with access to the data or to delete announces its close, whether or not data moved.
+    if (handle->placeholder && WantsDataOrDelete(handle->access)) cfemu::NotifyClosed(handle->path);
+    delete handle;
+}
+
+}  // namespace posix
