@@ -1,5 +1,5 @@
 // cfemu.h - what the verbs of cfemu, the emulated platform's command-line tool, share between their files.
-// The plain verbs live in cfemu_main.cpp, the FUSE view of a sync root in cfemu_mount.cpp.
+// The plain verbs live in cfemu_main.cpp, the FUSE view of a sync root in cfemu_mount.cpp and the mount_*.cpp files.
 #pragma once
 
 #include <string>
