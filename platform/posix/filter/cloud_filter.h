@@ -108,7 +108,7 @@ DWORD SendToProvider(const std::string& root, const Request& request, bool wait)
 // True when a provider listens for `root`; its process id through *pid when not null.
 bool ProbeProvider(const std::string& root, int* pid);
 
-// ---- The provider side of a connection (cloud_filter_provider.cpp) ----
+// ---- The provider side of a connection (provider_connection.cpp; ExecuteOperation in request_completion.cpp) ----
 HRESULT ConnectRoot(const std::string& root, const RootRecord& record, const CF_CALLBACK_REGISTRATION* table,
                     LPCVOID context, CF_CONNECT_FLAGS flags, CF_CONNECTION_KEY* key);
 HRESULT DisconnectRoot(CF_CONNECTION_KEY key);
