@@ -7,6 +7,7 @@
 #include "placeholders/create_info.h"
 #include "placeholders/identity.h"
 #include "placeholders/root_walk.h"
+#include "state/item_database.h"
 #include "syncroot/cloud_files.h"
 #include "writeback/queue_records.h"
 
@@ -148,6 +149,16 @@ std::wstring RootRelativeName(const std::wstring& parent, const std::wstring& na
     return relative + name;
 }
 
+// True when the item database remembers the user deleting or moving out the item this entry places, and the entry
+// is still the one that placed it (same identity and size): the engine has not answered that change yet.
+bool RemovedByUser(const std::wstring& identity, LONGLONG size) {
+    ItemRow row;
+    return FindItem(identity, row) && !row.present && row.seedSize == size;
+}
+
+// Entries between two commits of the item database: few enough that a callback waiting for it is not held long.
+const int kEntriesPerCommit = 1024;
+
 // True when a placeholder other than the one at `relative` already carries `identity`.
 bool HeldElsewhere(const std::multimap<std::wstring, std::wstring>& identities, const std::wstring& identity,
                    const std::wstring& relative) {
@@ -184,6 +195,8 @@ HRESULT SeedFromManifest() {
     });
     int heldRemoved = 0;
     int heldElsewhere = 0;
+    OpenItemDatabase();
+    BeginItemBatch();
 
     int seen = 0;
     int seeded = 0;
@@ -230,7 +243,12 @@ HRESULT SeedFromManifest() {
         if (!parent.empty()) baseDirectory = CreateDirectoriesBelowRoot(parent, true);
 
         const std::wstring identityText = L"cf\t" + columns[0] + L"\t" + columns[1] + L"\t" + columns[4];
-        if (removed.count(columns[0] + L"\t" + columns[1]) != 0) {
+        const LONGLONG size = ParseManifestSize(columns[3]);
+        if (seen % kEntriesPerCommit == 0) {
+            EndItemBatch();
+            BeginItemBatch();
+        }
+        if (removed.count(columns[0] + L"\t" + columns[1]) != 0 || RemovedByUser(identityText, size)) {
             ++heldRemoved;
             continue;
         }
@@ -244,7 +262,7 @@ HRESULT SeedFromManifest() {
         CF_PLACEHOLDER_CREATE_INFO entry = {};
         entry.RelativeFileName = columns[4].c_str();
         entry.FsMetadata.BasicInfo.FileAttributes = FILE_ATTRIBUTE_NORMAL;
-        entry.FsMetadata.FileSize.QuadPart = ParseManifestSize(columns[3]);
+        entry.FsMetadata.FileSize.QuadPart = size;
         entry.FileIdentity = identity.data();
         entry.FileIdentityLength = static_cast<DWORD>(identity.size());
         entry.Flags = CF_PLACEHOLDER_CREATE_FLAG_MARK_IN_SYNC;
@@ -253,8 +271,16 @@ HRESULT SeedFromManifest() {
         HRESULT hr = CfCreatePlaceholders(baseDirectory.c_str(), &entry, 1, CF_CREATE_FLAG_NONE, &processed);
         // An existing placeholder is what a second run over the same manifest meets; it counts as seeded.
         if (SUCCEEDED(hr) || hr == kHrAlreadyExists) ++seeded;
-        if (SUCCEEDED(hr)) identities.emplace(identityText, relative);
+        if (SUCCEEDED(hr)) {
+            identities.emplace(identityText, relative);
+            ItemRow row;
+            row.identity = identityText;
+            row.path = relative;
+            row.seedSize = size;
+            PutItem(row);
+        }
     }
+    EndItemBatch();
 
     if (refused > 0) {
         char refusal[160];

@@ -6,6 +6,7 @@
 #include "hydration/fetch_data.h"
 #include "layout/provider_paths.h"
 #include "placeholders/seeding.h"
+#include "state/item_database.h"
 #include "syncroot/registration.h"
 #include "writeback/close_writeback.h"
 #include "writeback/connect_walk.h"
@@ -63,6 +64,9 @@ bool WatchSeedManifestOnce(FILETIME& lastSeen) {
 
 int RunConnectVerb() {
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+    // Without its memory the provider could neither tell what changed while it was away nor keep a deleted item
+    // from coming back: it does not serve the root without it (the failure is logged where it happens).
+    if (FAILED(OpenItemDatabase())) return 1;
     if (FAILED(ConnectProvider())) return 1;
     // Changes made while no provider ran reached no callback: they are taken now, once. The watcher's first look
     // over the root takes the files that are no placeholders.

@@ -5,7 +5,7 @@
 set -euo pipefail
 source "$(dirname "$0")/setup.sh"
 voske_need_packages cmake g++ ninja-build libgtest-dev g++-mingw-w64-x86-64 wine wine64 python3 strace pkg-config \
-    libfuse3-dev fuse3 git rsync
+    libfuse3-dev fuse3 libsqlite3-dev git rsync
 cd "$VOSKE_ROOT"
 jobs="$(nproc)"
 # The emulated filter keeps its state in user extended attributes, which a tmpfs /tmp may not support on older

@@ -6,6 +6,7 @@
 #include "layout/file_open.h"
 #include "layout/provider_paths.h"
 #include "placeholders/identity.h"
+#include "state/item_database.h"
 #include "writeback/queue_records.h"
 
 #include <atomic>
@@ -27,6 +28,7 @@ struct ClosedFile {
     // A file that is no placeholder yet: once taken it becomes one with this identity (its handle then holds
     // WRITE_DAC, which the conversion needs), instead of being marked in sync.
     const std::vector<BYTE>* convertIdentity = nullptr;
+    bool hasIdentity = false;  // copied under its identity's name, not as closed.bin: an item to remember
 };
 
 // Copies the closed file out without getting in its users' way. The source is read through a handle that shares
@@ -34,7 +36,8 @@ struct ClosedFile {
 // is written under a name of its own and then renamed into place, so nobody reads half a copy. The copy keeps the
 // source's last-write time, as CopyFileW would: the one it had when the copy began, which the caller compares later
 // to see whether the file changed while it was copied. Sets the last error on failure.
-bool CopyClosedFile(const ClosedFile& source, const std::wstring& destination, FILETIME* copiedAt = nullptr) {
+bool CopyClosedFile(const ClosedFile& source, const std::wstring& destination, FILETIME* copiedAt = nullptr,
+                    LONGLONG* copiedBytes = nullptr) {
     static std::atomic<unsigned> copies{0};
     HANDLE from = source.handle;
     if (from == INVALID_HANDLE_VALUE) {
@@ -53,6 +56,7 @@ bool CopyClosedFile(const ClosedFile& source, const std::wstring& destination, F
     if (to == INVALID_HANDLE_VALUE) return false;
     std::vector<char> buffer(kCopyBufferBytes);
     bool ok = true;
+    LONGLONG total = 0;
     for (;;) {
         DWORD got = 0, put = 0;
         if (!ReadFile(from, buffer.data(), kCopyBufferBytes, &got, nullptr)) {
@@ -64,7 +68,9 @@ bool CopyClosedFile(const ClosedFile& source, const std::wstring& destination, F
             ok = false;
             break;
         }
+        total += got;
     }
+    if (copiedBytes != nullptr) *copiedBytes = total;
     DWORD error = GetLastError();
     if (ok && !SetFileTime(to, nullptr, nullptr, &lastWrite)) {
         ok = false;
@@ -142,7 +148,7 @@ void MarkInSyncUnlessChanged(const ClosedFile& file, const FILETIME& copiedAt) {
         ConvertUnlessChanged(file, copiedAt);
         return;
     }
-    // A read of a file without a cache reference is copied all the same; it left the file in sync.
+    // Still in sync: an engine item whose cache file is gone is copied though unchanged, and needs no mark.
     if (StillInSync(file.handle)) return;
     if (ChangedSince(file.handle, copiedAt)) {
         LogEvent("WRITEBACK", "WRITEBACK changed while copied - left out of sync");
@@ -173,6 +179,41 @@ void MarkInSyncUnlessChanged(const ClosedFile& file, const FILETIME& copiedAt) {
         return;
     }
     LogEvent("WRITEBACK", "WRITEBACK in sync again");
+}
+
+// The file's size and last-write time: the version a write-back takes.
+bool VersionOf(HANDLE file, LONGLONG& size, LONGLONG& lastWrite) {
+    LARGE_INTEGER bytes = {};
+    FILETIME written = {0, 0};
+    if (!GetFileSizeEx(file, &bytes) || !GetFileTime(file, nullptr, nullptr, &written)) return false;
+    size = bytes.QuadPart;
+    lastWrite = FileTimeToInt64(written);
+    return true;
+}
+
+// True when the item's present version is the one last copied and recorded: a write-back that was stopped before
+// it could mark the file in sync (Ctrl+C, a kill) is finished without a second record.
+bool AlreadyTaken(const ClosedFile& file, const std::wstring& identity) {
+    ItemRow row;
+    LONGLONG size = 0, lastWrite = 0;
+    if (identity.empty() || !FindItem(identity, row) || row.size < 0 || !VersionOf(file.handle, size, lastWrite) ||
+        size != row.size || lastWrite != row.lastWrite) {
+        return false;
+    }
+    LogEvent("WRITEBACK", "WRITEBACK change already recorded - not recorded again");
+    FILETIME asCopied = {static_cast<DWORD>(lastWrite & 0xFFFFFFFF), static_cast<DWORD>(static_cast<ULONGLONG>(lastWrite) >> 32)};
+    MarkInSyncUnlessChanged(file, asCopied);
+    return true;
+}
+
+// The item stands at the file's place with the version just copied and recorded.
+void RememberTaken(const ClosedFile& file, const std::wstring& identity, ItemKind kind, LONGLONG size,
+                   const FILETIME& copiedAt) {
+    if (identity.empty()) return;
+    BeginItemBatch();
+    NoteItemAt(SyncRootRelativePath(file.path), identity, kind);
+    NoteVersionTaken(identity, size, FileTimeToInt64(copiedAt));
+    EndItemBatch();
 }
 
 // Makes the directories of `relative`'s parent below `base`, one level at a time; `relative` is a safe relative
@@ -212,6 +253,8 @@ void WriteBackToEngine(const ClosedFile& file, const PlaceholderRef& ref) {
         return;
     }
 
+    if (AlreadyTaken(file, ref.text)) return;
+
     // Made only for a change, so a read leaves the engine's store as it was.
     std::wstring engineQueue = EngineQueuePath();
     std::wstring store = JoinPath(engineQueue, L"CloudFiles");
@@ -222,7 +265,8 @@ void WriteBackToEngine(const ClosedFile& file, const PlaceholderRef& ref) {
     CreateDirectoryW(itemDir.c_str(), nullptr);
     std::wstring engineCopy = JoinPath(itemDir, cacheFileName);
     FILETIME copiedAt = {0, 0};
-    if (!CopyClosedFile(file, engineCopy, &copiedAt)) {
+    LONGLONG copiedBytes = 0;
+    if (!CopyClosedFile(file, engineCopy, &copiedAt, &copiedBytes)) {
         LogCopyFailure("WRITEBACK engine stage copy failed gle=%lu");
         return;
     }
@@ -238,10 +282,17 @@ void WriteBackToEngine(const ClosedFile& file, const PlaceholderRef& ref) {
         LogEvent("ERROR", message);
         return;
     }
+    RememberTaken(file, ref.text, ItemKind::kEngineItem, copiedBytes, copiedAt);
     MarkInSyncUnlessChanged(file, copiedAt);
 }
 
 void WriteBackToStaging(const ClosedFile& file, const std::wstring& identity) {
+    // A close that changed nothing (the platform still calls the placeholder in sync) was a read.
+    if (file.convertIdentity == nullptr && file.handle != INVALID_HANDLE_VALUE && StillInSync(file.handle)) {
+        LogEvent("WRITEBACK", "unchanged close skipped");
+        return;
+    }
+    if (file.hasIdentity && AlreadyTaken(file, identity)) return;
     // A path identity may name sub-directories (cache seeding writes such identities); they are made below the
     // queue directories only.
     const std::wstring queueStaging = JoinPath(ProviderPaths.queue, L"Staging");
@@ -249,7 +300,8 @@ void WriteBackToStaging(const ClosedFile& file, const std::wstring& identity) {
     CreateParentDirectories(queueStaging, identity);
     const std::wstring stagingCopy = JoinPath(queueStaging, identity);
     FILETIME copiedAt = {0, 0};
-    if (!CopyClosedFile(file, stagingCopy, &copiedAt)) {
+    LONGLONG copiedBytes = 0;
+    if (!CopyClosedFile(file, stagingCopy, &copiedAt, &copiedBytes)) {
         LogCopyFailure("WRITEBACK copy failed gle=%lu");
         return;
     }
@@ -274,10 +326,11 @@ void WriteBackToStaging(const ClosedFile& file, const std::wstring& identity) {
         }
     }
     LogEvent("WRITEBACK", "WRITEBACK_QUEUED local copy only, no network");
+    if (file.hasIdentity) RememberTaken(file, identity, ItemKind::kLocalFile, copiedBytes, copiedAt);
     MarkInSyncUnlessChanged(file, copiedAt);
 }
 
-void WriteBack(const ClosedFile& file, LPCVOID identity, DWORD identityLength) {
+void WriteBack(ClosedFile& file, LPCVOID identity, DWORD identityLength) {
     // A placeholder that still holds no data cannot have been changed (a write hydrates it first); copying it
     // would fetch its data only to send the same bytes back, or fail where the fetch fails.
     const DWORD attributes = GetFileAttributesW(file.path.c_str());
@@ -290,7 +343,10 @@ void WriteBack(const ClosedFile& file, LPCVOID identity, DWORD identityLength) {
     PlaceholderRef ref;
     ref.kind = PlaceholderRef::kRelativePath;
     ref.text = L"closed.bin";
-    if (identity != nullptr && identityLength >= 2) ref = ClassifyIdentity(identity, identityLength);
+    if (identity != nullptr && identityLength >= 2) {
+        ref = ClassifyIdentity(identity, identityLength);
+        file.hasIdentity = !ref.text.empty();
+    }
     if (ref.kind == PlaceholderRef::kUnsafe) {
         LogEvent("ERROR", "WRITEBACK unsafe identity - not queued");
         return;

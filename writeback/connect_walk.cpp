@@ -1,25 +1,127 @@
-// connect_walk.cpp - changes made while no provider was connected: when the provider connects, every placeholder
-// the platform no longer calls in sync is written back, as if it had just been closed.
+// connect_walk.cpp - changes made while no provider was connected: when the provider connects, the root is
+// compared with what the item database remembers, and each difference is recorded as if it had been seen live.
 #include "writeback/connect_walk.h"
 
 #include "app/event_log.h"
 #include "layout/provider_paths.h"
+#include "placeholders/identity.h"
 #include "placeholders/root_walk.h"
+#include "state/item_database.h"
 #include "writeback/close_writeback.h"
+#include "writeback/queue_records.h"
 
 #include <cstdio>
+#include <map>
+
+namespace {
+
+// Copies land under a name with ".partial-" until they are whole; a provider killed during a copy leaves one behind.
+// Only one provider serves the root, and this one has copied nothing yet, so every such file is a leftover.
+int RemoveLeftoverCopies(const std::wstring& directory) {
+    int removed = 0;
+    WIN32_FIND_DATAW entry = {};
+    HANDLE find = FindFirstFileW(JoinPath(directory, L"*").c_str(), &entry);
+    if (find == INVALID_HANDLE_VALUE) return 0;
+    do {
+        const std::wstring name = entry.cFileName;
+        if (name == L"." || name == L"..") continue;
+        const std::wstring path = JoinPath(directory, name);
+        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+            if ((entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) removed += RemoveLeftoverCopies(path);
+        } else if (name.find(L".partial-") != std::wstring::npos && DeleteFileW(path.c_str())) {
+            ++removed;
+        }
+    } while (FindNextFileW(find, &entry));
+    FindClose(find);
+    return removed;
+}
+
+struct Found {
+    std::wstring relative;
+    bool isDir = false;
+};
+
+// The placeholders of the root by identity; where one identity stands twice, the place the database knows wins.
+std::map<std::wstring, Found> PlaceholdersByIdentity(std::vector<RootPlaceholder>& outOfSync) {
+    std::map<std::wstring, Found> byIdentity;
+    ForEachRootPlaceholder([&](const RootPlaceholder& placeholder) {
+        const PlaceholderRef ref =
+            ClassifyIdentity(placeholder.identity.data(), static_cast<DWORD>(placeholder.identity.size()));
+        // A placeholder that holds no data has no change to give, in sync or not.
+        if (!placeholder.inSync && (placeholder.attributes & FILE_ATTRIBUTE_RECALL_ON_DATA_ACCESS) == 0) {
+            outOfSync.push_back(placeholder);
+        }
+        if (ref.kind != PlaceholderRef::kCacheReference && ref.kind != PlaceholderRef::kRelativePath) return;
+        auto [at, inserted] = byIdentity.emplace(ref.text, Found{placeholder.relative, false});
+        ItemRow row;
+        if (!inserted && FindItem(ref.text, row) && row.present && row.path == placeholder.relative) {
+            at->second.relative = placeholder.relative;
+        }
+    });
+    return byIdentity;
+}
+
+// The root-relative path as records carry it.
+std::wstring RecordPath(const std::wstring& relative) { return SyncRootRelativePath(JoinPath(ProviderPaths.syncRoot, relative)); }
+
+}  // namespace
 
 int WriteBackOutOfSyncPlaceholders() {
     InitProviderPaths();
-    int found = 0;
-    ForEachRootPlaceholder([&found](const RootPlaceholder& placeholder) {
-        // A placeholder that holds no data has no change to give, in sync or not.
-        if (placeholder.inSync || (placeholder.attributes & FILE_ATTRIBUTE_RECALL_ON_DATA_ACCESS) != 0) return;
-        ++found;
+    const int leftovers = RemoveLeftoverCopies(JoinPath(ProviderPaths.queue, L"Staging")) +
+                          RemoveLeftoverCopies(JoinPath(EngineQueuePath(), L"CloudFiles"));
+    if (leftovers > 0) {
+        char message[128];
+        snprintf(message, sizeof(message), "removed %d unfinished copies left by a provider that was stopped", leftovers);
+        LogEvent("CONNECT", message);
+    }
+
+    OpenItemDatabase();
+    std::vector<RootPlaceholder> outOfSync;
+    const std::map<std::wstring, Found> inRoot = PlaceholdersByIdentity(outOfSync);
+    int deleted = 0, renamed = 0;
+    BeginItemBatch();
+    for (const ItemRow& row : PresentItemsBelow(std::wstring())) {
+        const auto at = inRoot.find(row.identity);
+        if (at != inRoot.end() && at->second.relative == row.path) continue;
+        const std::vector<BYTE> blob = EncodeIdentityBlob(row.identity);
+        const PlaceholderRef ref = ClassifyIdentity(blob.data(), static_cast<DWORD>(blob.size()));
+        const bool engineItem = ref.kind == PlaceholderRef::kCacheReference;
+        if (at != inRoot.end()) {
+            if (engineItem) {
+                WriteQueueRecord("modify", ref.domainId, ref.itemId, false, RecordPath(at->second.relative),
+                                 RecordPath(row.path));
+            }
+            NoteItemAt(at->second.relative, row.identity, row.kind);
+            ++renamed;
+        } else {
+            if (engineItem) {
+                WriteQueueRecord("delete", ref.domainId, ref.itemId, false, RecordPath(row.path), std::wstring());
+            }
+            ItemRow gone = row;
+            gone.present = false;
+            PutItem(gone);
+            ++deleted;
+        }
+    }
+    // Placeholders the database does not know yet (seeded by a run that had none) are known from now on.
+    for (const auto& [identity, found] : inRoot) {
+        ItemRow row;
+        if (!FindItem(identity, row) || !row.present) {
+            NoteItemAt(found.relative, identity,
+                       identity.compare(0, 3, L"cf\t") == 0 ? ItemKind::kEngineItem : ItemKind::kLocalFile);
+        }
+    }
+    EndItemBatch();
+
+    for (const RootPlaceholder& placeholder : outOfSync) {
         WriteBackPlaceholder(placeholder.path, placeholder.identity.empty() ? nullptr : placeholder.identity.data(),
                              static_cast<DWORD>(placeholder.identity.size()));
-    });
-    char message[128];
+    }
+    char message[160];
+    snprintf(message, sizeof(message), "%d deleted and %d moved while no provider was connected", deleted, renamed);
+    LogEvent("CONNECT", message);
+    const int found = static_cast<int>(outOfSync.size());
     snprintf(message, sizeof(message), "%d placeholders changed while no provider was connected", found);
     LogEvent("CONNECT", message);
     return found;

@@ -1,13 +1,13 @@
-// known_items.h - where the engine's items stand in the sync root, as this provider last saw them: what lets it
-// name the item a save replaced and tell a moved item from a new one when the platform announced neither.
+// known_items.h - where the items stand in the sync root, as this provider last saw them (a view of the item
+// database): what lets it name the item a save replaced and tell a moved item from a new one when the platform
+// announced neither.
 #pragma once
 
 #include <string>
 #include <vector>
 
-// Root-relative paths (components joined by backslashes) and decoded cache-reference identities; other identities
-// are not kept. All of them are safe to call from any thread.
-void ClearKnownItems();
+// Root-relative paths (components joined by backslashes; a slash is read as one) and decoded identities. All of them
+// are safe to call from any thread.
 // The item `identity` now stands at `relative` (replacing what was known of either).
 void NoteKnownItem(const std::wstring& relative, const std::wstring& identity);
 // Forgets what stood at `relative` and, for a directory, below it.

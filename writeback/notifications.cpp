@@ -6,6 +6,7 @@
 #include "layout/provider_paths.h"
 #include "placeholders/identity.h"
 #include "placeholders/root_walk.h"
+#include "state/item_database.h"
 #include "syncroot/callback_reply.h"
 #include "writeback/known_items.h"
 #include "writeback/queue_records.h"
@@ -55,6 +56,21 @@ void RecordReplacedTarget(const std::wstring& source, const std::wstring& target
     const bool isDir = (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     WriteQueueRecord("delete", replaced.domainId, replaced.itemId, isDir, SyncRootRelativePath(target), std::wstring());
     LogEvent("WRITEBACK", "rename replaced a placeholder - its delete recorded");
+}
+
+// A directory moved out of the root takes its items with it: the engine is told each of them went. The directory's
+// own rename has its record already.
+void RecordItemsMovedOut(const std::wstring& sourceRelative) {
+    for (const ItemRow& row : PresentItemsBelow(sourceRelative)) {
+        const std::vector<BYTE> blob = EncodeIdentityBlob(row.identity);
+        const PlaceholderRef ref = ClassifyIdentity(blob.data(), static_cast<DWORD>(blob.size()));
+        if (ref.kind != PlaceholderRef::kCacheReference || SyncRootRelativePath(JoinPath(ProviderPaths.syncRoot, row.path)) == sourceRelative) {
+            continue;
+        }
+        WriteQueueRecord("delete", ref.domainId, ref.itemId, false,
+                         SyncRootRelativePath(JoinPath(ProviderPaths.syncRoot, row.path)), std::wstring());
+        LogEvent("WRITEBACK", "moved out of the root with its directory - delete recorded");
+    }
 }
 
 }  // namespace
@@ -110,6 +126,7 @@ void CALLBACK OnNotifyRename(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PAR
     if (!isDir && ref.kind == PlaceholderRef::kCacheReference && !targetRelative.empty()) {
         NoteKnownItem(targetRelative, ref.text);
     } else if (targetRelative.empty()) {
+        if (isDir) RecordItemsMovedOut(SyncRootRelativePath(source));
         ForgetKnownItemsAt(SyncRootRelativePath(source));
     }
     AckNotification(info, CF_OPERATION_TYPE_ACK_RENAME);

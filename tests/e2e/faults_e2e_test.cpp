@@ -138,6 +138,10 @@ TEST_F(Faults, ManifestsOfGarbageAndOfOneHugeLine) {
     } rows[] = {
         {&components, capped, "a", "f.txt"}, {&hugeName, capped, "", "p"}, {&garbage, "[SEED] manifest seen ", "", ""}};
     ASSERT_EQ(Verb("register").exitCode, 0);
+    // Seeding keeps its item database beside the root, from its first run on; nothing else outside the root.
+    WriteFileBytes(Env().ProviderBase() + "/seed-manifest.tsv", "\n");
+    ASSERT_EQ(Verb("seed").exitCode, 0);
+    ASSERT_TRUE(FileExists(Env().ProviderBase() + "/items.db"));
     for (const auto& row : rows) {
         SCOPED_TRACE(row.manifest->size());
         WriteFileBytes(Env().ProviderBase() + "/seed-manifest.tsv", *row.manifest);

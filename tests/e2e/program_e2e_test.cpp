@@ -57,7 +57,10 @@ TEST_F(ProgramE2e, TheFrontEndThenConnectServingTheVerbsAndReadsOfOtherProcesses
     EXPECT_TRUE(WaitForLine("[HYDRATE] HYDRATE_FROM", 20000));
     EXPECT_EQ(LastLine("[HYDRATE] HYDRATE_FROM"), "[HYDRATE] HYDRATE_FROM_STAGING bytes=93 hr=0x00000000 (no network)");
     EXPECT_EQ(ReadFileBytes(hello), kSeed);
-    EXPECT_TRUE(WaitForLine("[WRITEBACK] WRITEBACK_QUEUED local copy only, no network", 20000));
+    // Another process's read of the demonstration file is no change: nothing is staged for it.
+    EXPECT_TRUE(WaitForLine("[WRITEBACK] unchanged close skipped", 20000));
+    EXPECT_FALSE(FileExists(stagingCopy));
+    EXPECT_EQ(CountLines("[WRITEBACK] WRITEBACK_QUEUED"), 0);
     // The verbs wait out another process's handle for a moment; the dehydrating verb even one that shares writing.
     const auto briefly = [&](const char* verb, const char* holderShares) {
         BackgroundProcess holder({VOSKE_CFEMU, "hold", hello, "r", holderShares});

@@ -93,7 +93,7 @@ TEST_F(UnitTest, DehydratedPlaceholderCloseIsSkipped) {
     EXPECT_EQ(PlatformCloudFilesBackend().UnregisterSyncRoot(root.c_str()), S_OK);
 }
 
-TEST(CloseWriteback, PathIdentitiesAreCopiedTwiceAndJournalledOnEveryClose) {
+TEST(CloseWriteback, PathIdentitiesAreCopiedTwiceAndJournalledOnEveryChangeNotOnAReadOrARepeat) {
     struct Row {
         std::optional<std::wstring> identity;
         DWORD lengthOverride;  // 0: the blob's own length
@@ -111,7 +111,7 @@ TEST(CloseWriteback, PathIdentitiesAreCopiedTwiceAndJournalledOnEveryClose) {
         const std::string file = Put(scene.env.SyncRoot() + "/dir/b.txt", "first bytes");
         Request close(row.identity, file);
         if (row.lengthOverride != 0) close.info.FileIdentityLength = row.lengthOverride;
-        // Written, so out of sync; a read after it leaves the file in sync and is copied all the same.
+        // Written, so out of sync; a read after it leaves the file in sync and is no change.
         scene.fake.SetInSyncAnswer(CF_IN_SYNC_STATE_NOT_IN_SYNC, WindowsPathOf(file));
         Close(close);
         EXPECT_EQ(ReadFileBytes(scene.QueueStaging() + "/" + row.copy), "first bytes");
@@ -119,18 +119,28 @@ TEST(CloseWriteback, PathIdentitiesAreCopiedTwiceAndJournalledOnEveryClose) {
         scene.fake.SetInSyncAnswer(CF_IN_SYNC_STATE_NOT_IN_SYNC, WindowsPathOf(file));
         Put(file, "VOSKE\r\nappended\n");
         Close(close);
-        // The second close replaces both copies and adds a journal line.
+        // The change replaces both copies and adds a journal line.
         EXPECT_EQ(ReadFileBytes(scene.QueueStaging() + "/" + row.copy), "VOSKE\r\nappended\n");
         EXPECT_EQ(ReadFileBytes(scene.Store() + "/" + row.copy), "VOSKE\r\nappended\n");
-        EXPECT_EQ(ReadFileBytes(scene.Journal()), "write-back\r\nwrite-back\r\nwrite-back\r\n");
-        std::vector<std::string> log;
-        for (int i = 0; i < 3; ++i) {
-            log.insert(log.end(), {kEntered, "[WRITEBACK] WRITEBACK_PRODUCT_QUEUE local copy only, no network",
-                                   "[WRITEBACK] WRITEBACK_QUEUED local copy only, no network"});
-            if (i != 1) log.push_back(kInSyncAgain);
+        // Out of sync again with the bytes already taken (the mark was lost to a stop): marked, not taken twice.
+        const bool remembered = row.copy != "closed.bin";  // a file without an identity has no item to remember
+        scene.fake.SetInSyncAnswer(CF_IN_SYNC_STATE_NOT_IN_SYNC, WindowsPathOf(file));
+        Close(close);
+        EXPECT_EQ(ReadFileBytes(scene.Journal()),
+                  remembered ? "write-back\r\nwrite-back\r\n" : "write-back\r\nwrite-back\r\nwrite-back\r\n");
+        const std::vector<std::string> taken = {kEntered, "[WRITEBACK] WRITEBACK_PRODUCT_QUEUE local copy only, no network",
+                                                "[WRITEBACK] WRITEBACK_QUEUED local copy only, no network", kInSyncAgain};
+        std::vector<std::string> log = taken;
+        log.insert(log.end(), {kEntered, "[WRITEBACK] unchanged close skipped"});
+        log.insert(log.end(), taken.begin(), taken.end());
+        if (remembered) {
+            log.insert(log.end(), {kEntered, "[WRITEBACK] WRITEBACK change already recorded - not recorded again",
+                                   kInSyncAgain});
+        } else {
+            log.insert(log.end(), taken.begin(), taken.end());
         }
         EXPECT_EQ(scene.Log(), log);
-        EXPECT_EQ(scene.fake.CallsOf("SetInSyncState").size(), 2u);
+        EXPECT_EQ(scene.fake.CallsOf("SetInSyncState").size(), 3u);
         EXPECT_FALSE(FileExists(scene.Inbox()));
     }
 }

@@ -1,0 +1,122 @@
+// memory_e2e_test.cpp - what the provider remembers in its item database, across stops, kills and a lost database:
+// changes made while it was away arrive once, nothing deleted comes back, and a damaged file is rebuilt.
+#include "tests/e2e/e2e_fixture.h"
+
+#include <sqlite3.h>
+
+namespace e2e {
+namespace {
+
+class Memory : public ProgramTest {
+  protected:
+    std::string Database() const { return Env().ProviderBase() + "/items.db"; }
+    void Restart() {
+        provider->Signal(SIGINT);
+        ASSERT_TRUE(provider->Wait(20000));
+        provider.reset();
+        StartProvider();
+    }
+    void Stop() {
+        provider->Signal(SIGINT);
+        ASSERT_TRUE(provider->Wait(20000));
+        provider.reset();
+    }
+    // Moves everything the write-ahead log holds into the database file itself, as a clean close would.
+    void Checkpoint(const std::string& path) const {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
+        EXPECT_EQ(sqlite3_exec(db, "PRAGMA wal_checkpoint(TRUNCATE)", nullptr, nullptr, nullptr), SQLITE_OK);
+        sqlite3_close(db);
+    }
+    // "ok" from SQLite's own check of the whole file, or what it found.
+    std::string IntegrityOf(const std::string& path) const {
+        sqlite3* db = nullptr;
+        std::string result = "not opened";
+        if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+            sqlite3_stmt* statement = nullptr;
+            if (sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &statement, nullptr) == SQLITE_OK &&
+                sqlite3_step(statement) == SQLITE_ROW) {
+                result = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
+            }
+            sqlite3_finalize(statement);
+        }
+        sqlite3_close(db);
+        return result;
+    }
+};
+
+TEST_F(Memory, ChangesMadeWhileNoProviderRanArriveOnceAndNothingDeletedComesBack) {
+    SeedFiles({{"keep.txt", 10}, {"gone.txt", 11}, {"moved.txt", 12}, {"late.txt", 13}});
+    StartProvider();
+    Stop();
+
+    // On the raw root, with nobody to ask: a delete, a rename into a new directory, and what a killed provider left.
+    fs::remove(Root("gone.txt"));
+    fs::create_directories(Root("sub"));
+    fs::rename(Root("moved.txt"), Root("sub/renamed.txt"));
+    const std::string leftover = Env().ProviderBase() + "/Queue/Staging/a.txt.partial-77-0",
+                      storeLeftover = Queue() + "/CloudFiles/d1/keep/keep.txt.partial-77-1";
+    fs::create_directories(Queue() + "/CloudFiles/d1/keep");
+    WriteFileBytes(leftover, "half");
+    WriteFileBytes(storeLeftover, "half");
+    StartProvider();
+    EXPECT_EQ(Records("delete-"), std::vector<std::string>{DeleteRecord("d1", "gone", "gone.txt")});
+    EXPECT_EQ(Records("modify-"), std::vector<std::string>{RenameRecord("moved", "sub/renamed.txt", "moved.txt")});
+    EXPECT_EQ(LastLine("[CONNECT] 1 deleted"), "[CONNECT] 1 deleted and 1 moved while no provider was connected");
+    EXPECT_EQ(LastLine("[CONNECT] removed"),
+              "[CONNECT] removed 2 unfinished copies left by a provider that was stopped");
+    EXPECT_FALSE(fs::exists(leftover) || fs::exists(storeLeftover));
+    // The manifest, read again at the start, places neither old name.
+    ASSERT_TRUE(WaitForLine("[SEED] manifest held back 2 entries: 2 deleted or renamed here", 20000));
+    EXPECT_FALSE(fs::exists(Root("gone.txt")) || fs::exists(Root("moved.txt")));
+
+    // The engine takes the records; later starts add nothing, and the old manifest still brings back nothing.
+    ClearInbox();
+    const int quiet = CountLines("[CONNECT] 0 deleted and 0 moved while no provider was connected");
+    Restart();
+    Restart();
+    EXPECT_TRUE(ListDirectory(Inbox()).empty());
+    EXPECT_EQ(CountLines("[CONNECT] 0 deleted and 0 moved while no provider was connected"), quiet + 2);
+    EXPECT_FALSE(fs::exists(Root("gone.txt")) || fs::exists(Root("moved.txt")));
+    // A new manifest entry for the deleted item (the engine changed it) is placed again.
+    WriteFileBytes(Env().ProviderBase() + "/seed-manifest.tsv", "d1\tgone\tgone.txt\t20\tgone.txt\n");
+    ASSERT_TRUE(WaitUntil([&] { return fs::exists(Root("gone.txt")); }, 20000));
+    EXPECT_EQ(fs::file_size(Root("gone.txt")), 20u);
+    Stop();
+    EXPECT_EQ(IntegrityOf(Database()), "ok");
+    Checkpoint(Database());
+
+    // A damaged database is reported in one line, kept aside, and made anew from the root: nothing comes back,
+    // nothing is recorded twice, and a change made afterwards reaches the engine once.
+    const std::string bytes = ReadFileBytes(Database());
+    for (const std::string& damage : {bytes.substr(0, bytes.size() / 2) + std::string(4096, 'x'),
+                                      std::string("garbage, not a database\n")}) {
+        SCOPED_TRACE(damage.size());
+        Checkpoint(Database());
+        WriteFileBytes(Database(), damage);
+        const int reported = CountLines("[ERROR] ITEMS item database ");
+        StartProvider();
+        EXPECT_EQ(CountLines("[ERROR] ITEMS item database "), reported + 1);
+        EXPECT_NE(LastLine("[ERROR] ITEMS item database ").find("made anew from the root and the queues: 4 items"),
+                  std::string::npos)
+            << LastLine("[ERROR] ITEMS");
+        EXPECT_EQ(IntegrityOf(Database()), "ok");
+        EXPECT_TRUE(ListDirectory(Inbox()).empty());
+        EXPECT_FALSE(fs::exists(Root("moved.txt")));
+        Stop();
+    }
+    StartProvider();
+    ASSERT_EQ(Cfemu({"rm", Root("late.txt")}).exitCode, 0);
+    Restart();
+    EXPECT_EQ(Records("delete-"), std::vector<std::string>{DeleteRecord("d1", "late", "late.txt")});
+    EXPECT_FALSE(fs::exists(Root("late.txt")));
+    size_t setAside = 0;
+    for (const std::string& name : ListDirectory(Env().ProviderBase())) {
+        if (name.rfind("items.db.set-aside-", 0) == 0 && name.find('-', 19) == std::string::npos) ++setAside;
+    }
+    EXPECT_EQ(setAside, 2u);
+    for (const std::string& line : Errors()) EXPECT_EQ(line.rfind("[ERROR] ITEMS item database ", 0), 0u) << line;
+}
+
+}  // namespace
+}  // namespace e2e
