@@ -54,7 +54,7 @@ const char* const kStatementText[kStatementCount] = {
     "INSERT OR REPLACE INTO items(identity, path, kind, present, size, lastWrite, seedSize) "
     "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7)",
     "INSERT INTO items(identity, path, kind, present) VALUES(?1, ?2, ?3, 1) "
-    "ON CONFLICT(identity) DO UPDATE SET path = excluded.path, kind = excluded.kind, present = 1",
+    "ON CONFLICT(identity) DO UPDATE SET path = excluded.path, present = 1",
     // An item displaced from a path by another one moved there without a word of its own: it was replaced.
     "UPDATE items SET present = 0 WHERE path = ?1 AND present = 1 AND identity <> ?2",
     "UPDATE items SET present = 0 WHERE present = 1 AND (?1 = '' OR path = ?1 OR (path >= ?1 || '\\' AND path < ?1 || ']'))",
@@ -125,8 +125,10 @@ ItemRow RowOf(sqlite3_stmt* statement) {
     ItemRow row;
     row.identity = FromUtf8(sqlite3_column_text(statement, 0), sqlite3_column_bytes(statement, 0));
     row.path = FromUtf8(sqlite3_column_text(statement, 1), sqlite3_column_bytes(statement, 1));
-    row.kind = sqlite3_column_int64(statement, 2) == static_cast<int>(ItemKind::kLocalFile) ? ItemKind::kLocalFile
-                                                                                           : ItemKind::kEngineItem;
+    const sqlite3_int64 kind = sqlite3_column_int64(statement, 2);
+    row.kind = kind == static_cast<int>(ItemKind::kUserFile)     ? ItemKind::kUserFile
+               : kind == static_cast<int>(ItemKind::kEngineFile) ? ItemKind::kEngineFile
+                                                                 : ItemKind::kEngineItem;
     row.present = sqlite3_column_int64(statement, 3) != 0;
     row.size = sqlite3_column_int64(statement, 4);
     row.lastWrite = sqlite3_column_int64(statement, 5);
@@ -220,6 +222,16 @@ std::wstring SetAside(const std::wstring& path) {
     return aside;
 }
 
+// A path identity names the file's own path when the user made it, and a file of the product cache (or the
+// staging directory's demonstration file) when the provider placed it: what a database made anew can tell.
+ItemKind RebuiltKind(const PlaceholderRef& ref, const std::wstring& relative) {
+    if (ref.kind == PlaceholderRef::kCacheReference) return ItemKind::kEngineItem;
+    const bool ownPath = ItemKey(ref.text) == ItemKey(relative);
+    const bool placed = GetFileAttributesW(ProductCachePath(ref.text).c_str()) != INVALID_FILE_ATTRIBUTES ||
+                        GetFileAttributesW(JoinPath(ProviderPaths.staging, ref.text).c_str()) != INVALID_FILE_ATTRIBUTES;
+    return ownPath && !placed ? ItemKind::kUserFile : ItemKind::kEngineFile;
+}
+
 // Every placeholder the root holds, as present items: what a database made anew starts from.
 int FillFromRoot() {
     int items = 0;
@@ -227,8 +239,7 @@ int FillFromRoot() {
     ForEachRootPlaceholder([&items](const RootPlaceholder& placeholder) {
         const PlaceholderRef ref = ClassifyIdentity(placeholder.identity.data(), static_cast<DWORD>(placeholder.identity.size()));
         if (ref.kind != PlaceholderRef::kCacheReference && ref.kind != PlaceholderRef::kRelativePath) return;
-        NoteItemAt(placeholder.relative, ref.text,
-                   ref.kind == PlaceholderRef::kCacheReference ? ItemKind::kEngineItem : ItemKind::kLocalFile);
+        NoteItemAt(placeholder.relative, ref.text, RebuiltKind(ref, placeholder.relative));
         ++items;
     });
     EndItemBatch();
@@ -306,6 +317,12 @@ std::vector<ItemRow> Rows(Database& database, sqlite3_stmt* statement) {
 }
 
 }  // namespace
+
+ItemKind KindOfIdentity(const std::wstring& identity) {
+    if (identity.compare(0, 3, L"cf\t") == 0) return ItemKind::kEngineItem;
+    ItemRow row;
+    return FindItem(identity, row) ? row.kind : ItemKind::kEngineFile;
+}
 
 std::wstring ItemDatabasePath() {
     // Read at every call (tests move LOCALAPPDATA between scenes), without making the provider's directories anew.

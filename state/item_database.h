@@ -9,8 +9,12 @@
 
 enum class ItemKind : int {
     kEngineItem = 1,  // a placeholder of the engine's (a cache-reference identity)
-    kLocalFile = 2,   // a file of the user's (or of the product cache) under a path identity
+    kEngineFile = 2,  // a placeholder the provider placed under a path identity (cache seeding, the demonstration)
+    kUserFile = 3,    // a file the user made in the root, taken under a path identity
 };
+// The kind an identity itself tells: a cache reference is an engine item, any other identity an engine file
+// unless the database knows better.
+ItemKind KindOfIdentity(const std::wstring& identity);
 
 // One item. Paths are relative to the sync root, components joined by backslashes (a forward slash given to any
 // call below is taken as a backslash).
@@ -44,7 +48,7 @@ std::vector<ItemRow> PresentItemsBelow(const std::wstring& relative);
 // Changes, each one transaction (or part of the batch below).
 // The item stands at row.path now; any other present item recorded at that path is no longer there.
 void PutItem(const ItemRow& row);
-// `identity` stands at `relative`, of `kind`; its version and seeding stay as recorded.
+// `identity` stands at `relative`; an item already known keeps its kind, version and seeding, a new one has `kind`.
 void NoteItemAt(const std::wstring& relative, const std::wstring& identity, ItemKind kind);
 // Present items at or below `from` now stand at the same place at or below `to`.
 void MoveItems(const std::wstring& from, const std::wstring& to);

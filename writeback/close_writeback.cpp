@@ -7,6 +7,7 @@
 #include "layout/provider_paths.h"
 #include "placeholders/identity.h"
 #include "state/item_database.h"
+#include "writeback/local_files.h"
 #include "writeback/queue_records.h"
 
 #include <atomic>
@@ -216,21 +217,6 @@ void RememberTaken(const ClosedFile& file, const std::wstring& identity, ItemKin
     EndItemBatch();
 }
 
-// Makes the directories of `relative`'s parent below `base`, one level at a time; `relative` is a safe relative
-// path (checked where the identity was classified), so nothing is made outside `base`.
-void CreateParentDirectories(const std::wstring& base, const std::wstring& relative) {
-    std::wstring running = base;
-    size_t start = 0;
-    for (size_t end = relative.find_first_of(L"\\/"); end != std::wstring::npos;
-         end = relative.find_first_of(L"\\/", start)) {
-        if (end > start) {
-            running = JoinPath(running, relative.substr(start, end - start));
-            CreateDirectoryW(running.c_str(), nullptr);
-        }
-        start = end + 1;
-    }
-}
-
 void WriteBackToEngine(const ClosedFile& file, const PlaceholderRef& ref) {
     const std::wstring& fullPath = file.path;
     const std::wstring& domainId = ref.domainId;
@@ -293,40 +279,58 @@ void WriteBackToStaging(const ClosedFile& file, const std::wstring& identity) {
         return;
     }
     if (file.hasIdentity && AlreadyTaken(file, identity)) return;
+    // A file the user made is copied under the path it stands at now (it may have been renamed since it got its
+    // identity), into a store of its own; the provider's files under their identity.
+    ItemRow row;
+    const bool usersFile = file.hasIdentity && FindItem(identity, row) && row.kind == ItemKind::kUserFile;
+    const std::wstring name = usersFile ? row.path : identity;
+    if (!IsSafeRelativePath(name)) {
+        LogEvent("ERROR", "WRITEBACK unsafe name - not queued");
+        return;
+    }
+    const LocalCopies copies = LocalCopiesOf(name, usersFile);
     // A path identity may name sub-directories (cache seeding writes such identities); they are made below the
     // queue directories only.
     const std::wstring queueStaging = JoinPath(ProviderPaths.queue, L"Staging");
     CreateDirectoryW(queueStaging.c_str(), nullptr);
-    CreateParentDirectories(queueStaging, identity);
-    const std::wstring stagingCopy = JoinPath(queueStaging, identity);
+    CreateParentDirectories(queueStaging, name);
     FILETIME copiedAt = {0, 0};
     LONGLONG copiedBytes = 0;
-    if (!CopyClosedFile(file, stagingCopy, &copiedAt, &copiedBytes)) {
+    if (!CopyClosedFile(file, copies.staged, &copiedAt, &copiedBytes)) {
         LogCopyFailure("WRITEBACK copy failed gle=%lu");
         return;
     }
     // Lines end in carriage return and line feed on every platform, as text mode writes them.
     AppendTextLines(JoinPath(ProviderPaths.queue, L"pending-spike.jsonl"), "write-back\n");
 
-    std::wstring localAppData = LocalAppDataDir();
-    if (!localAppData.empty()) {
-        std::wstring productRoot = JoinPath(localAppData, L"nq.vo.tarn.voskel");
-        std::wstring product = JoinPath(productRoot, L"VOSKE");
-        std::wstring engineQueue = JoinPath(product, L"Queue");
-        std::wstring store = JoinPath(engineQueue, L"CloudFiles");
+    if (!copies.stored.empty()) {
+        const std::wstring localAppData = LocalAppDataDir();
+        const std::wstring productRoot = JoinPath(localAppData, L"nq.vo.tarn.voskel");
+        const std::wstring& store = copies.storeBase;
         CreateDirectoryW(productRoot.c_str(), nullptr);
-        CreateDirectoryW(product.c_str(), nullptr);
-        CreateDirectoryW(engineQueue.c_str(), nullptr);
+        CreateDirectoryW(JoinPath(productRoot, L"VOSKE").c_str(), nullptr);
+        CreateDirectoryW(EngineQueuePath().c_str(), nullptr);
         CreateDirectoryW(store.c_str(), nullptr);
-        CreateParentDirectories(store, identity);
-        if (CopyClosedFile(file, JoinPath(store, identity))) {
+        CreateParentDirectories(store, name);
+        if (CopyClosedFile(file, copies.stored)) {
             LogEvent("WRITEBACK", "WRITEBACK_PRODUCT_QUEUE local copy only, no network");
         } else {
             LogCopyFailure("WRITEBACK product copy failed gle=%lu");
         }
     }
+    // Deleted while it was copied (a swap or lock file's short life): the copies of a file that is gone would reach
+    // the engine after it, so they are withdrawn.
+    if (usersFile && GetFileAttributesW(file.path.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        DeleteFileW(copies.staged.c_str());
+        if (!copies.stored.empty()) DeleteFileW(copies.stored.c_str());
+        ForgetItem(identity);
+        LogEvent("WRITEBACK", "WRITEBACK deleted while copied - its copies withdrawn");
+        return;
+    }
     LogEvent("WRITEBACK", "WRITEBACK_QUEUED local copy only, no network");
-    if (file.hasIdentity) RememberTaken(file, identity, ItemKind::kLocalFile, copiedBytes, copiedAt);
+    if (file.hasIdentity) {
+        RememberTaken(file, identity, usersFile ? ItemKind::kUserFile : ItemKind::kEngineFile, copiedBytes, copiedAt);
+    }
     MarkInSyncUnlessChanged(file, copiedAt);
 }
 

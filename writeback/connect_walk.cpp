@@ -8,6 +8,7 @@
 #include "placeholders/root_walk.h"
 #include "state/item_database.h"
 #include "writeback/close_writeback.h"
+#include "writeback/local_files.h"
 #include "writeback/queue_records.h"
 
 #include <cstdio>
@@ -87,6 +88,16 @@ int WriteBackOutOfSyncPlaceholders() {
         const std::vector<BYTE> blob = EncodeIdentityBlob(row.identity);
         const PlaceholderRef ref = ClassifyIdentity(blob.data(), static_cast<DWORD>(blob.size()));
         const bool engineItem = ref.kind == PlaceholderRef::kCacheReference;
+        if (row.kind == ItemKind::kUserFile) {
+            if (at != inRoot.end()) {
+                MoveUserFile(row, at->second.relative);
+                ++renamed;
+            } else {
+                WithdrawUserFile(row);
+                ++deleted;
+            }
+            continue;
+        }
         if (at != inRoot.end()) {
             if (engineItem) {
                 WriteQueueRecord("modify", ref.domainId, ref.itemId, false, RecordPath(at->second.relative),
@@ -108,8 +119,7 @@ int WriteBackOutOfSyncPlaceholders() {
     for (const auto& [identity, found] : inRoot) {
         ItemRow row;
         if (!FindItem(identity, row) || !row.present) {
-            NoteItemAt(found.relative, identity,
-                       identity.compare(0, 3, L"cf\t") == 0 ? ItemKind::kEngineItem : ItemKind::kLocalFile);
+            NoteItemAt(found.relative, identity, KindOfIdentity(identity));
         }
     }
     EndItemBatch();

@@ -24,14 +24,10 @@ DeleteClaims& Claims() {
     return claims;
 }
 
-ItemKind KindOf(const std::wstring& identity) {
-    return identity.compare(0, 3, L"cf\t") == 0 ? ItemKind::kEngineItem : ItemKind::kLocalFile;
-}
-
 }  // namespace
 
 void NoteKnownItem(const std::wstring& relative, const std::wstring& identity) {
-    NoteItemAt(relative, identity, KindOf(identity));
+    NoteItemAt(relative, identity, KindOfIdentity(identity));
 }
 
 void ForgetKnownItemsAt(const std::wstring& relative) { MarkItemsGone(relative); }

@@ -9,6 +9,7 @@
 #include "state/item_database.h"
 #include "syncroot/callback_reply.h"
 #include "writeback/known_items.h"
+#include "writeback/local_files.h"
 #include "writeback/queue_records.h"
 
 #include <cstring>
@@ -49,6 +50,12 @@ void RecordReplacedTarget(const std::wstring& source, const std::wstring& target
     entry.attributes = GetFileAttributesW(target.c_str());
     if (entry.attributes == INVALID_FILE_ATTRIBUTES || !ReadRootEntry(entry)) return;
     const PlaceholderRef replaced = ClassifyIdentity(entry.identity.data(), static_cast<DWORD>(entry.identity.size()));
+    ItemRow row;
+    if (replaced.kind == PlaceholderRef::kRelativePath && FindItem(replaced.text, row) && row.present &&
+        row.kind == ItemKind::kUserFile) {
+        WithdrawUserFile(row);
+        return;
+    }
     if (replaced.kind != PlaceholderRef::kCacheReference ||
         !ClaimDeleteRecord(replaced.text, SyncRootRelativePath(target), true)) {
         return;
@@ -62,6 +69,10 @@ void RecordReplacedTarget(const std::wstring& source, const std::wstring& target
 // own rename has its record already.
 void RecordItemsMovedOut(const std::wstring& sourceRelative) {
     for (const ItemRow& row : PresentItemsBelow(sourceRelative)) {
+        if (row.kind == ItemKind::kUserFile) {
+            WithdrawUserFile(row);
+            continue;
+        }
         const std::vector<BYTE> blob = EncodeIdentityBlob(row.identity);
         const PlaceholderRef ref = ClassifyIdentity(blob.data(), static_cast<DWORD>(blob.size()));
         if (ref.kind != PlaceholderRef::kCacheReference || SyncRootRelativePath(JoinPath(ProviderPaths.syncRoot, row.path)) == sourceRelative) {
@@ -71,6 +82,12 @@ void RecordItemsMovedOut(const std::wstring& sourceRelative) {
                          SyncRootRelativePath(JoinPath(ProviderPaths.syncRoot, row.path)), std::wstring());
         LogEvent("WRITEBACK", "moved out of the root with its directory - delete recorded");
     }
+}
+
+// The database's record of a file of the user's with this identity, if it is one.
+bool UsersFile(const PlaceholderRef& ref, ItemRow& row) {
+    return ref.kind == PlaceholderRef::kRelativePath && FindItem(ref.text, row) && row.present &&
+           row.kind == ItemKind::kUserFile;
 }
 
 }  // namespace
@@ -101,6 +118,8 @@ void CALLBACK OnNotifyDelete(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PAR
         WriteQueueRecord("delete", ref.domainId, ref.itemId, isDir, SyncRootRelativePath(CallbackSourcePath(info)),
                          std::wstring());
     }
+    ItemRow row;
+    if (!undelete && UsersFile(ref, row)) WithdrawUserFile(row);
     if (!undelete) ForgetKnownItemsAt(SyncRootRelativePath(CallbackSourcePath(info)));
     // The record is on disk before the acknowledgement lets the platform delete the item.
     AckNotification(info, CF_OPERATION_TYPE_ACK_DELETE);
@@ -123,6 +142,14 @@ void CALLBACK OnNotifyRename(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PAR
     RecordReplacedTarget(source, target);
     // Items below a renamed directory keep their identities; the root watcher records their new paths.
     const std::wstring targetRelative = RelativeInsideRoot(target);
+    ItemRow row;
+    if (!isDir && UsersFile(ref, row)) {
+        if (targetRelative.empty()) {
+            WithdrawUserFile(row);
+        } else {
+            MoveUserFile(row, targetRelative);
+        }
+    }
     if (!isDir && ref.kind == PlaceholderRef::kCacheReference && !targetRelative.empty()) {
         NoteKnownItem(targetRelative, ref.text);
     } else if (targetRelative.empty()) {

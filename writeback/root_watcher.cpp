@@ -12,6 +12,7 @@
 #include "placeholders/root_walk.h"
 #include "writeback/close_writeback.h"
 #include "writeback/known_items.h"
+#include "writeback/local_files.h"
 #include "writeback/queue_records.h"
 
 #include <algorithm>
@@ -70,6 +71,14 @@ std::vector<BYTE> PathIdentity(const std::wstring& relative) { return EncodeIden
 // there, recorded as renamed.
 void TakePlaceholder(const RootPlaceholder& entry) {
     const PlaceholderRef ref = ClassifyIdentity(entry.identity.data(), static_cast<DWORD>(entry.identity.size()));
+    ItemRow row;
+    if (ref.kind == PlaceholderRef::kRelativePath && FindItem(ref.text, row) && row.kind == ItemKind::kUserFile &&
+        row.present && row.path != entry.relative &&
+        GetFileAttributesW(JoinPath(ProviderPaths.syncRoot, row.path).c_str()) == INVALID_FILE_ATTRIBUTES) {
+        // A file of the user's moved with its directory: its copies follow.
+        MoveUserFile(row, entry.relative);
+        return;
+    }
     if (ref.kind != PlaceholderRef::kCacheReference) return;
     const std::wstring known = KnownPathOf(ref.text);
     if (known == entry.relative) return;
@@ -113,7 +122,13 @@ bool TakeEntry(const RootPlaceholder& entry) {
     // A file that is no placeholder: at the place of a known item, a save replaced that item's placeholder.
     const std::wstring itemIdentity = KnownIdentityAt(entry.relative);
     const std::vector<BYTE> identity = itemIdentity.empty() ? PathIdentity(entry.relative) : EncodeIdentityBlob(itemIdentity);
+    // A new file is the user's: known as such before it is taken, so its copies go where the user's files go.
+    if (itemIdentity.empty()) NoteItemAt(entry.relative, entry.relative, ItemKind::kUserFile);
     const UnplacedFileResult result = WriteBackUnplacedFile(entry.path, identity);
+    if (itemIdentity.empty() && result == UnplacedFileResult::kGone &&
+        GetFileAttributesW(entry.path.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        ForgetItem(entry.relative);
+    }
     if (result == UnplacedFileResult::kTaken) {
         LogEvent("WATCH", itemIdentity.empty() ? "new file taken" : "file saved over its item's placeholder taken");
     }
@@ -146,9 +161,14 @@ void TakePath(const std::wstring& relative, bool arrived, Pending& pending, Cloc
 // by a program that bypassed the platform): the engine is told they went. Items moved within the root were found
 // at their new place first, and are known there.
 void TakeVacated(const std::wstring& relative) {
-    for (const auto& [path, identity] : KnownItemsBelow(relative)) {
+    for (const ItemRow& row : PresentItemsBelow(relative)) {
+        const std::wstring& path = row.path;
         if (GetFileAttributesW(JoinPath(ProviderPaths.syncRoot, path).c_str()) != INVALID_FILE_ATTRIBUTES) continue;
-        const std::vector<BYTE> blob = EncodeIdentityBlob(identity);
+        if (row.kind == ItemKind::kUserFile) {
+            WithdrawUserFile(row);
+            continue;
+        }
+        const std::vector<BYTE> blob = EncodeIdentityBlob(row.identity);
         const PlaceholderRef ref = ClassifyIdentity(blob.data(), static_cast<DWORD>(blob.size()));
         ForgetKnownItemsAt(path);
         if (ref.kind != PlaceholderRef::kCacheReference) continue;

@@ -175,5 +175,59 @@ TEST_F(WatcherE2e, SavesNewFilesMovesAndReplacementsReachTheEngineOnce) {
     EXPECT_EQ(CountLines("[WATCH] watch ended"), 1);
 }
 
+// The files the user makes have a life of their own: a read is no change, their copies follow a rename and an edit,
+// a delete withdraws what the engine has not taken and records the delete of what it has, and no path of the
+// user's lands on an engine item's pending copy.
+TEST_F(WatcherE2e, FilesOfTheUserFollowTheirRenamesAndDeletesAndKeepApartFromTheItems) {
+    RegisterAndSeed("d1\techo\techo.txt\t4\techo.txt\n");
+    PutCacheFile("d1/echo/echo.txt", "old\n");
+    StartProvider();
+    ASSERT_TRUE(StartMount()) << mount->Err();
+    const std::string journal = Env().ProviderBase() + "/Queue/pending-spike.jsonl";
+    const auto stored = [&](const std::string& relative) { return Queue() + "/LocalFiles/" + relative; };
+    const auto lines = [&] {
+        const std::string text = ReadFileBytes(journal);
+        return std::count(text.begin(), text.end(), '\n');
+    };
+
+    // The item's change is pending when a file of the user's appears at the path of its copy in the engine's store.
+    Shell("echo item edit >> echo.txt");
+    ExpectTakenThenQuiet([&] { return ReadFileBytes(EngineCopy("echo")) == "old\nitem edit\n"; }, "item edit");
+    Shell("mkdir -p d1/echo && echo not the item > d1/echo/echo.txt");
+    ExpectTakenThenQuiet([&] { return ReadFileBytes(stored("d1/echo/echo.txt")) == "not the item\n"; }, "user's echo");
+    EXPECT_EQ(ReadFileBytes(EngineCopy("echo")), "old\nitem edit\n");
+    EXPECT_EQ(ReadFileBytes(Staged("d1/echo/echo.txt")), "not the item\n");
+
+    Shell("echo hi > u.txt");
+    ExpectTakenThenQuiet([&] { return ReadFileBytes(stored("u.txt")) == "hi\n"; }, "new file");
+    const auto made = lines();
+    Shell("cat u.txt && cat u.txt >/dev/null && cat u.txt >/dev/null");
+    usleep(1000 * 1000);
+    EXPECT_EQ(lines(), made) << "a read is no change";
+    Shell("mv u.txt v.txt");
+    ExpectTakenThenQuiet([&] { return ReadFileBytes(stored("v.txt")) == "hi\n" && !fs::exists(stored("u.txt")); }, "mv");
+    EXPECT_TRUE(fs::exists(Staged("v.txt")) && !fs::exists(Staged("u.txt")));
+    Shell("echo more >> v.txt");
+    ExpectTakenThenQuiet([&] { return ReadFileBytes(stored("v.txt")) == "hi\nmore\n"; }, "edit");
+    EXPECT_EQ(ReadFileBytes(Staged("v.txt")), "hi\nmore\n");
+    EXPECT_EQ(lines(), made + 1);
+    Shell("rm v.txt");
+    ExpectTakenThenQuiet([&] { return !fs::exists(stored("v.txt")) && !fs::exists(Staged("v.txt")); }, "rm");
+
+    // Once the engine has taken a file's copy, its rename and delete reach it as records with empty ids.
+    Shell("echo taken > t.txt");
+    ExpectTakenThenQuiet([&] { return fs::exists(stored("t.txt")); }, "t.txt");
+    fs::remove(stored("t.txt"));
+    Shell("mv t.txt w.txt && rm w.txt");
+    ExpectTakenThenQuiet([&] { return Records("delete-").size() == 1; }, "rm taken");
+    EXPECT_EQ(Records("modify-"), std::vector<std::string>{"{\"type\":\"modify\",\"domainId\":\"\",\"itemId\":\"\",\"isDir\":false,"
+                                                          "\"targetPath\":\"w.txt\",\"previousPath\":\"t.txt\","
+                                                          "\"timestamp\":0,\"attempts\":0}\n"});
+    EXPECT_EQ(Records("delete-"), std::vector<std::string>{DeleteRecord("", "", "w.txt")});
+    EXPECT_FALSE(fs::exists(Staged("t.txt")) || fs::exists(Staged("w.txt")));
+    EXPECT_EQ(Records("mod-").size(), 1u);
+    EXPECT_EQ(Errors(), std::vector<std::string>{});
+}
+
 }  // namespace
 }  // namespace e2e
