@@ -300,9 +300,6 @@ void WriteBackToStaging(const ClosedFile& file, const std::wstring& identity) {
         LogCopyFailure("WRITEBACK copy failed gle=%lu");
         return;
     }
-    // Lines end in carriage return and line feed on every platform, as text mode writes them.
-    AppendTextLines(JoinPath(ProviderPaths.queue, L"pending-spike.jsonl"), "write-back\n");
-
     if (!copies.stored.empty()) {
         const std::wstring localAppData = LocalAppDataDir();
         const std::wstring productRoot = JoinPath(localAppData, L"nq.vo.tarn.voskel");
@@ -327,6 +324,10 @@ void WriteBackToStaging(const ClosedFile& file, const std::wstring& identity) {
         LogEvent("WRITEBACK", "WRITEBACK deleted while copied - its copies withdrawn");
         return;
     }
+    // The journal line comes after both copies and just before the item database notes the version: a provider
+    // stopped during a copy takes the file again at its next start, and the line is written once.
+    // Lines end in carriage return and line feed on every platform, as text mode writes them.
+    AppendTextLines(JoinPath(ProviderPaths.queue, L"pending-spike.jsonl"), "write-back\n");
     LogEvent("WRITEBACK", "WRITEBACK_QUEUED local copy only, no network");
     if (file.hasIdentity) {
         RememberTaken(file, identity, usersFile ? ItemKind::kUserFile : ItemKind::kEngineFile, copiedBytes, copiedAt);

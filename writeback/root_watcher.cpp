@@ -33,6 +33,11 @@ using Clock = std::chrono::steady_clock;
 // How long a path must go without a change before it is looked at: long enough for a save's write, rename and
 // attribute steps to land together, short enough that a change reaches the engine at once to a person.
 constexpr auto kQuiet = std::chrono::milliseconds(500);
+// How long an item may be gone from its place before the engine is told it went: a folder moved out of the root and
+// back (an undo, a tool that moves a tree aside while it works) within this window is no delete. Until the delete is
+// recorded the item stays present in the item database, so a provider stopped within the window leaves the decision
+// to the comparison at the next start, which sees the root as it is then.
+constexpr auto kLeaveWindow = std::chrono::seconds(3);
 constexpr DWORD kBufferBytes = 64 * 1024;
 constexpr DWORD kNotifyFilter = FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME |
                                 FILE_NOTIFY_CHANGE_SIZE | FILE_NOTIFY_CHANGE_LAST_WRITE;
@@ -204,7 +209,7 @@ void NotePaths(const BYTE* buffer, DWORD bytes, Changes& changes) {
         // of whatever moved, for what left the root.
         const bool vacates = record->Action == FILE_ACTION_REMOVED || record->Action == FILE_ACTION_RENAMED_OLD_NAME;
         if (!relative.empty() && vacates) {
-            changes.vacated[relative] = due + kQuiet;
+            changes.vacated[relative] = due + kLeaveWindow;
         } else if (!relative.empty()) {
             changes.pending[relative] = due;
             if (record->Action != FILE_ACTION_MODIFIED) changes.arrived.insert(relative);

@@ -82,6 +82,38 @@ TEST_F(Memory, ChangesMadeWhileNoProviderRanArriveOnceAndNothingDeletedComesBack
     WriteFileBytes(Env().ProviderBase() + "/seed-manifest.tsv", "d1\tgone\tgone.txt\t20\tgone.txt\n");
     ASSERT_TRUE(WaitUntil([&] { return fs::exists(Root("gone.txt")); }, 20000));
     EXPECT_EQ(fs::file_size(Root("gone.txt")), 20u);
+    // A folder moved out of the root and back within a second, behind the platform's back: nothing went.
+    fs::rename(Root("sub"), Env().Root() + "/aside");
+    usleep(800 * 1000);
+    fs::rename(Env().Root() + "/aside", Root("sub"));
+    usleep(4500 * 1000);
+    EXPECT_TRUE(ListDirectory(Inbox()).empty());
+
+    // A provider killed while it copies a large new file: the next start stages it whole, once, and no unfinished
+    // copy is left anywhere.
+    const std::string large = PatternBytes(200 * kMiB, 5);
+    const std::string staged = Env().ProviderBase() + "/Queue/Staging/large.bin", stored = Queue() + "/LocalFiles/large.bin";
+    const auto unfinished = [&] {
+        std::vector<std::string> found;
+        for (const std::string& dir : {Env().ProviderBase(), Queue()}) {
+            for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+                if (entry.path().filename().string().find(".partial-") != std::string::npos) found.push_back(entry.path());
+            }
+        }
+        return found;
+    };
+    WriteFileBytes(Root("large.bin"), large);
+    ASSERT_TRUE(WaitUntil([&] { return !unfinished().empty(); }, 30000));
+    KillProvider();
+    StartProvider();
+    ASSERT_TRUE(WaitUntil([&] { return fs::exists(stored) && fs::file_size(stored) == large.size(); }, 60000));
+    ASSERT_TRUE(WaitForLine("[WATCH] new file taken", 30000));
+    EXPECT_TRUE(ReadFileBytes(staged) == large && ReadFileBytes(stored) == large);
+    EXPECT_EQ(ReadFileBytes(Env().ProviderBase() + "/Queue/pending-spike.jsonl"), "write-back\r\n");
+    EXPECT_EQ(unfinished(), std::vector<std::string>{});
+    fs::remove(Root("large.bin"));
+    ASSERT_TRUE(WaitUntil([&] { return !fs::exists(stored) && !fs::exists(staged); }, 30000));
+
     Stop();
     EXPECT_EQ(IntegrityOf(Database()), "ok");
     Checkpoint(Database());
