@@ -66,3 +66,10 @@ HRESULT CfConvertToPlaceholder(HANDLE fileHandle, LPCVOID fileIdentity, DWORD fi
     return Backend().ConvertToPlaceholder(fileHandle, fileIdentity, fileIdentityLength, convertFlags, convertUsn,
                                           overlapped);
 }
+
+HRESULT CfUpdatePlaceholder(HANDLE fileHandle, const CF_FS_METADATA* fsMetadata, LPCVOID fileIdentity,
+                            DWORD fileIdentityLength, const CF_FILE_RANGE* dehydrateRangeArray, DWORD dehydrateRangeCount,
+                            CF_UPDATE_FLAGS updateFlags, USN* updateUsn, LPOVERLAPPED overlapped) {
+    return Backend().UpdatePlaceholder(fileHandle, fsMetadata, fileIdentity, fileIdentityLength, dehydrateRangeArray,
+                                       dehydrateRangeCount, updateFlags, updateUsn, overlapped);
+}

@@ -126,6 +126,16 @@ constexpr CF_CONVERT_FLAGS CF_CONVERT_FLAG_ENABLE_ON_DEMAND_POPULATION = 0x4;
 constexpr CF_CONVERT_FLAGS CF_CONVERT_FLAG_ALWAYS_FULL = 0x8;
 constexpr CF_CONVERT_FLAGS CF_CONVERT_FLAG_FORCE_CONVERT_TO_CLOUD_FILE = 0x10;
 
+typedef uint32_t CF_UPDATE_FLAGS;
+constexpr CF_UPDATE_FLAGS CF_UPDATE_FLAG_NONE = 0x0;
+constexpr CF_UPDATE_FLAGS CF_UPDATE_FLAG_VERIFY_IN_SYNC = 0x1;
+constexpr CF_UPDATE_FLAGS CF_UPDATE_FLAG_MARK_IN_SYNC = 0x2;
+constexpr CF_UPDATE_FLAGS CF_UPDATE_FLAG_DEHYDRATE = 0x4;
+constexpr CF_UPDATE_FLAGS CF_UPDATE_FLAG_ENABLE_ON_DEMAND_POPULATION = 0x8;
+constexpr CF_UPDATE_FLAGS CF_UPDATE_FLAG_DISABLE_ON_DEMAND_POPULATION = 0x10;
+constexpr CF_UPDATE_FLAGS CF_UPDATE_FLAG_REMOVE_FILE_IDENTITY = 0x20;
+constexpr CF_UPDATE_FLAGS CF_UPDATE_FLAG_CLEAR_IN_SYNC = 0x40;
+
 typedef uint32_t CF_CALLBACK_CANCEL_FLAGS;
 constexpr CF_CALLBACK_CANCEL_FLAGS CF_CALLBACK_CANCEL_FLAG_NONE = 0;
 constexpr CF_CALLBACK_CANCEL_FLAGS CF_CALLBACK_CANCEL_FLAG_IO_TIMEOUT = 0x1;
@@ -185,6 +195,11 @@ typedef struct CF_FS_METADATA {
     FILE_BASIC_INFO BasicInfo;
     LARGE_INTEGER FileSize;
 } CF_FS_METADATA;
+
+typedef struct CF_FILE_RANGE {
+    LARGE_INTEGER StartingOffset;
+    LARGE_INTEGER Length;
+} CF_FILE_RANGE;
 
 typedef struct CF_PLACEHOLDER_CREATE_INFO {
     LPCWSTR RelativeFileName;
@@ -352,6 +367,7 @@ typedef struct CF_PLACEHOLDER_BASIC_INFO {
 // Layout pins (x64): the sizes and offsets the program and the emulated filter rely on.
 static_assert(sizeof(FILE_BASIC_INFO) == 40, "FILE_BASIC_INFO");
 static_assert(sizeof(CF_FS_METADATA) == 48, "CF_FS_METADATA");
+static_assert(sizeof(CF_FILE_RANGE) == 16, "CF_FILE_RANGE");
 static_assert(sizeof(CF_PLACEHOLDER_CREATE_INFO) == 88, "CF_PLACEHOLDER_CREATE_INFO");
 static_assert(offsetof(CF_PLACEHOLDER_CREATE_INFO, FsMetadata) == 8, "FsMetadata");
 static_assert(offsetof(CF_PLACEHOLDER_CREATE_INFO, FileIdentity) == 56, "FileIdentity");
@@ -439,7 +455,7 @@ static_assert(CfOperationParamSize(CF_OPERATION_TYPE_TRANSFER_DATA) == 40, "Tran
 static_assert(CfOperationParamSize(CF_OPERATION_TYPE_ACK_DELETE) == 16, "AckDelete ParamSize");
 static_assert(CfOperationParamSize(CF_OPERATION_TYPE_ACK_RENAME) == 16, "AckRename ParamSize");
 
-// ---- The eleven operations (Windows signatures) ----
+// ---- The twelve operations (Windows signatures) ----
 HRESULT CfRegisterSyncRoot(LPCWSTR syncRootPath, const CF_SYNC_REGISTRATION* registration,
                            const CF_SYNC_POLICIES* policies, CF_REGISTER_FLAGS registerFlags);
 HRESULT CfUnregisterSyncRoot(LPCWSTR syncRootPath);
@@ -465,6 +481,11 @@ HRESULT CfSetInSyncState(HANDLE fileHandle, CF_IN_SYNC_STATE inSyncState, CF_SET
 // The handle needs FILE_WRITE_DATA or WRITE_DAC; pass null for the USN and the OVERLAPPED.
 HRESULT CfConvertToPlaceholder(HANDLE fileHandle, LPCVOID fileIdentity, DWORD fileIdentityLength,
                                CF_CONVERT_FLAGS convertFlags, USN* convertUsn, LPOVERLAPPED overlapped);
+// Changes a placeholder the provider keeps: here, its identity (a null identity keeps the one it has) and its in-sync
+// state. The handle needs FILE_WRITE_DATA or WRITE_DAC; pass null metadata, no ranges, a null USN and OVERLAPPED.
+HRESULT CfUpdatePlaceholder(HANDLE fileHandle, const CF_FS_METADATA* fsMetadata, LPCVOID fileIdentity,
+                            DWORD fileIdentityLength, const CF_FILE_RANGE* dehydrateRangeArray, DWORD dehydrateRangeCount,
+                            CF_UPDATE_FLAGS updateFlags, USN* updateUsn, LPOVERLAPPED overlapped);
 
 // ---- Backend table: the platform's implementation (cldapi.dll on Windows, the emulated filter elsewhere) or a
 // test's recording fake. Exactly one is active; the operations above forward to it. ----
@@ -481,6 +502,8 @@ struct CloudFilesBackend {
     HRESULT (*GetPlaceholderInfo)(HANDLE, CF_PLACEHOLDER_INFO_CLASS, void*, DWORD, PDWORD);
     HRESULT (*SetInSyncState)(HANDLE, CF_IN_SYNC_STATE, CF_SET_IN_SYNC_FLAGS, USN*);
     HRESULT (*ConvertToPlaceholder)(HANDLE, LPCVOID, DWORD, CF_CONVERT_FLAGS, USN*, LPOVERLAPPED);
+    HRESULT (*UpdatePlaceholder)(HANDLE, const CF_FS_METADATA*, LPCVOID, DWORD, const CF_FILE_RANGE*, DWORD,
+                                 CF_UPDATE_FLAGS, USN*, LPOVERLAPPED);
 };
 
 // The platform's own backend (defined in platform/windows or platform/posix).

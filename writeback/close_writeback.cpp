@@ -11,7 +11,9 @@
 #include "writeback/queue_records.h"
 
 #include <atomic>
+#include <cstddef>
 #include <cstdio>
+#include <cstring>
 #include <cwchar>
 #include <functional>
 #include <mutex>
@@ -29,6 +31,9 @@ struct ClosedFile {
     // A file that is no placeholder yet: once taken it becomes one with this identity (its handle then holds
     // WRITE_DAC, which the conversion needs), instead of being marked in sync.
     const std::vector<BYTE>* convertIdentity = nullptr;
+    // The file is a placeholder already, of another identity (a file of the user's renamed over an item): it takes
+    // the item's identity by an update instead of a conversion, and its own in-sync state says nothing of the item.
+    bool replacing = false;
     bool hasIdentity = false;  // copied under its identity's name, not as closed.bin: an item to remember
 };
 
@@ -133,15 +138,20 @@ void ConvertUnlessChanged(const ClosedFile& file, const FILETIME& copiedAt) {
         return;
     }
     const std::vector<BYTE>& identity = *file.convertIdentity;
-    const HRESULT hr = CfConvertToPlaceholder(file.handle, identity.data(), static_cast<DWORD>(identity.size()),
-                                              CF_CONVERT_FLAG_MARK_IN_SYNC, nullptr, nullptr);
+    const HRESULT hr = file.replacing
+                           ? CfUpdatePlaceholder(file.handle, nullptr, identity.data(), static_cast<DWORD>(identity.size()),
+                                                 nullptr, 0, CF_UPDATE_FLAG_MARK_IN_SYNC, nullptr, nullptr)
+                           : CfConvertToPlaceholder(file.handle, identity.data(), static_cast<DWORD>(identity.size()),
+                                                    CF_CONVERT_FLAG_MARK_IN_SYNC, nullptr, nullptr);
     if (FAILED(hr)) {
         char message[96];
-        snprintf(message, sizeof(message), "WRITEBACK CfConvertToPlaceholder failed hr=0x%08lX", HrArg(hr));
+        snprintf(message, sizeof(message), "WRITEBACK %s failed hr=0x%08lX",
+                 file.replacing ? "CfUpdatePlaceholder" : "CfConvertToPlaceholder", HrArg(hr));
         LogEvent("ERROR", message);
         return;
     }
-    LogEvent("WRITEBACK", "WRITEBACK converted into a placeholder, in sync");
+    LogEvent("WRITEBACK", file.replacing ? "WRITEBACK placeholder given its item's identity, in sync"
+                                         : "WRITEBACK converted into a placeholder, in sync");
 }
 
 void MarkInSyncUnlessChanged(const ClosedFile& file, const FILETIME& copiedAt) {
@@ -228,7 +238,7 @@ void WriteBackToEngine(const ClosedFile& file, const PlaceholderRef& ref) {
     // the cache file the engine has nothing to compare with, so the close counts as a change.
     std::wstring cachePath = ReferenceCachePath(ref);
     if (!cachePath.empty() &&
-        ((GetFileAttributesW(cachePath.c_str()) != INVALID_FILE_ATTRIBUTES && StillInSync(file.handle)) ||
+        ((!file.replacing && GetFileAttributesW(cachePath.c_str()) != INVALID_FILE_ATTRIBUTES && StillInSync(file.handle)) ||
          SameLastWriteAndSize(fullPath, cachePath))) {
         LogEvent("WRITEBACK", "unchanged close skipped");
         // A save that put the engine's own bytes and time back needs no copy, only its placeholder again.
@@ -374,11 +384,12 @@ std::mutex& PathTurn(const std::wstring& path) {
 
 }  // namespace
 
-UnplacedFileResult WriteBackUnplacedFile(const std::wstring& path, const std::vector<BYTE>& identity) {
+UnplacedFileResult WriteBackUnplacedFile(const std::wstring& path, const std::vector<BYTE>& identity, bool replacing) {
     std::lock_guard<std::mutex> turn(PathTurn(path));
     ClosedFile file;
     file.path = path;
     file.convertIdentity = &identity;
+    file.replacing = replacing;
     // Sharing reading and deleting but not writing: a program still writing the file holds it open for writing, and
     // this open then fails, so the file is taken once its writer is done; and none can write while it is copied.
     file.handle = CreateFileW(path.c_str(), GENERIC_READ | WRITE_DAC, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
@@ -390,12 +401,23 @@ UnplacedFileResult WriteBackUnplacedFile(const std::wstring& path, const std::ve
                                                                               : UnplacedFileResult::kFailed;
     }
     // Made a placeholder meanwhile (by a notification's path, or another walk): its changes come as notifications.
-    CF_PLACEHOLDER_BASIC_INFO info = {};
+    // One to be given the item's identity must still be a placeholder of another.
+    std::vector<BYTE> buffer(offsetof(CF_PLACEHOLDER_BASIC_INFO, FileIdentity) + CF_PLACEHOLDER_MAX_FILE_IDENTITY_LENGTH);
     DWORD returned = 0;
-    const HRESULT state = CfGetPlaceholderInfo(file.handle, CF_PLACEHOLDER_INFO_BASIC, &info, sizeof(info), &returned);
-    if (state != kHrNotACloudFile) {
+    const HRESULT state = CfGetPlaceholderInfo(file.handle, CF_PLACEHOLDER_INFO_BASIC, buffer.data(),
+                                               static_cast<DWORD>(buffer.size()), &returned);
+    const bool placeholder = SUCCEEDED(state);
+    CF_PLACEHOLDER_BASIC_INFO info = {};
+    memcpy(&info, buffer.data(), offsetof(CF_PLACEHOLDER_BASIC_INFO, FileIdentity));
+    const BYTE* held = buffer.data() + offsetof(CF_PLACEHOLDER_BASIC_INFO, FileIdentity);
+    const size_t heldLength = placeholder && info.FileIdentityLength <= CF_PLACEHOLDER_MAX_FILE_IDENTITY_LENGTH
+                                  ? static_cast<size_t>(info.FileIdentityLength)
+                                  : 0;
+    const bool alreadyTheItem = placeholder && std::vector<BYTE>(held, held + heldLength) == identity;
+    if (replacing ? (!placeholder || alreadyTheItem) : state != kHrNotACloudFile) {
         CloseHandle(file.handle);
-        return SUCCEEDED(state) || state == kHrMoreData ? UnplacedFileResult::kGone : UnplacedFileResult::kFailed;
+        return SUCCEEDED(state) || state == kHrMoreData || state == kHrNotACloudFile ? UnplacedFileResult::kGone
+                                                                                    : UnplacedFileResult::kFailed;
     }
     WriteBack(file, identity.data(), static_cast<DWORD>(identity.size()));
     CloseHandle(file.handle);

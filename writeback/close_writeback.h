@@ -20,4 +20,7 @@ enum class UnplacedFileResult {
     kGone,    // no longer there, or a placeholder by now
     kFailed,  // could not be opened or examined
 };
-UnplacedFileResult WriteBackUnplacedFile(const std::wstring& path, const std::vector<BYTE>& identity);
+// With `replacing`, the file is a placeholder of another identity that stands where the item stood (a file of the
+// user's renamed over it): taken the same way, then updated to the item's identity, in sync.
+UnplacedFileResult WriteBackUnplacedFile(const std::wstring& path, const std::vector<BYTE>& identity,
+                                         bool replacing = false);

@@ -12,6 +12,7 @@
 #include "writeback/queue_records.h"
 
 #include <cstdio>
+#include <algorithm>
 #include <map>
 
 namespace {
@@ -80,16 +81,30 @@ int WriteBackOutOfSyncPlaceholders() {
     OpenItemDatabase();
     std::vector<RootPlaceholder> outOfSync;
     const std::map<std::wstring, Found> inRoot = PlaceholdersByIdentity(outOfSync);
+    std::map<std::wstring, std::wstring> identityAt;
+    for (const auto& [identity, found] : inRoot) identityAt[found.relative] = identity;
+    // Engine items first: a file of the user's found where an item stood replaced it, and is no file of its own.
+    std::vector<ItemRow> rows = PresentItemsBelow(std::wstring());
+    std::stable_partition(rows.begin(), rows.end(), [](const ItemRow& row) { return row.kind == ItemKind::kEngineItem; });
+    std::map<std::wstring, std::wstring> replacements;  // path -> the identity of the item a file there replaced
     int deleted = 0, renamed = 0;
     BeginItemBatch();
-    for (const ItemRow& row : PresentItemsBelow(std::wstring())) {
+    for (const ItemRow& row : rows) {
         const auto at = inRoot.find(row.identity);
         if (at != inRoot.end() && at->second.relative == row.path) continue;
         const std::vector<BYTE> blob = EncodeIdentityBlob(row.identity);
         const PlaceholderRef ref = ClassifyIdentity(blob.data(), static_cast<DWORD>(blob.size()));
         const bool engineItem = ref.kind == PlaceholderRef::kCacheReference;
+        const auto standing = identityAt.find(row.path);
+        if (engineItem && at == inRoot.end() && standing != identityAt.end() &&
+            KindOfIdentity(standing->second) != ItemKind::kEngineItem) {
+            replacements[row.path] = row.identity;
+            continue;
+        }
         if (row.kind == ItemKind::kUserFile) {
-            if (at != inRoot.end()) {
+            if (at != inRoot.end() && replacements.count(at->second.relative) != 0) {
+                WithdrawUserFile(row);
+            } else if (at != inRoot.end()) {
                 MoveUserFile(row, at->second.relative);
                 ++renamed;
             } else {
@@ -118,20 +133,26 @@ int WriteBackOutOfSyncPlaceholders() {
     // Placeholders the database does not know yet (seeded by a run that had none) are known from now on.
     for (const auto& [identity, found] : inRoot) {
         ItemRow row;
-        if (!FindItem(identity, row) || !row.present) {
+        if ((!FindItem(identity, row) || !row.present) && replacements.count(found.relative) == 0) {
             NoteItemAt(found.relative, identity, KindOfIdentity(identity));
         }
     }
     EndItemBatch();
 
+    // A file of the user's renamed over an item while no provider ran: the item's save, as the watcher takes it live.
+    for (const auto& [relative, identity] : replacements) {
+        WriteBackUnplacedFile(JoinPath(ProviderPaths.syncRoot, relative), EncodeIdentityBlob(identity), true);
+    }
     for (const RootPlaceholder& placeholder : outOfSync) {
+        if (replacements.count(placeholder.relative) != 0) continue;
         WriteBackPlaceholder(placeholder.path, placeholder.identity.empty() ? nullptr : placeholder.identity.data(),
                              static_cast<DWORD>(placeholder.identity.size()));
     }
     char message[160];
     snprintf(message, sizeof(message), "%d deleted and %d moved while no provider was connected", deleted, renamed);
     LogEvent("CONNECT", message);
-    const int found = static_cast<int>(outOfSync.size());
+    int found = static_cast<int>(replacements.size());
+    for (const RootPlaceholder& placeholder : outOfSync) found += replacements.count(placeholder.relative) == 0 ? 1 : 0;
     snprintf(message, sizeof(message), "%d placeholders changed while no provider was connected", found);
     LogEvent("CONNECT", message);
     return found;

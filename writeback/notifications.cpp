@@ -139,13 +139,20 @@ void CALLBACK OnNotifyRename(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PAR
         WriteQueueRecord("modify", ref.domainId, ref.itemId, isDir, SyncRootRelativePath(target),
                          SyncRootRelativePath(source));
     }
-    RecordReplacedTarget(source, target);
     // Items below a renamed directory keep their identities; the root watcher records their new paths.
     const std::wstring targetRelative = RelativeInsideRoot(target);
-    ItemRow row;
-    if (!isDir && UsersFile(ref, row)) {
+    ItemRow row, replaced;
+    const bool usersFile = !isDir && UsersFile(ref, row);
+    // A file of the user's renamed over an engine item is a save of that item (`mv new.txt item.txt`): no delete
+    // for the item; once the file stands there the root watcher takes it as the item's change, under its identity.
+    const bool overItem = usersFile && !targetRelative.empty() && FindItemAt(targetRelative, replaced) &&
+                          replaced.kind == ItemKind::kEngineItem;
+    if (!overItem) RecordReplacedTarget(source, target);
+    if (usersFile) {
         if (targetRelative.empty()) {
             WithdrawUserFile(row);
+        } else if (overItem) {
+            LogEvent("WRITEBACK", "a file of the user's renamed over an item - left to the root watcher as its save");
         } else {
             MoveUserFile(row, targetRelative);
         }

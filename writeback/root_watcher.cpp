@@ -72,30 +72,47 @@ void LogCount(const char* format, int count) {
 
 std::vector<BYTE> PathIdentity(const std::wstring& relative) { return EncodeIdentityBlob(relative); }
 
+// A placeholder of a file of the user's standing where an engine item stood (renamed over it, as `mv new.txt
+// item.txt` does) is a save of the item: its bytes reach the engine as the item's change, and it becomes the
+// item's placeholder. False when a writer still holds it.
+bool TakeReplacement(const RootPlaceholder& entry, const PlaceholderRef& ref, const ItemRow& item) {
+    const UnplacedFileResult result = WriteBackUnplacedFile(entry.path, EncodeIdentityBlob(item.identity), true);
+    if (result == UnplacedFileResult::kBusy) return false;
+    ItemRow own;
+    if (FindItem(ref.text, own) && own.kind == ItemKind::kUserFile) WithdrawUserFile(own);
+    if (result == UnplacedFileResult::kTaken) LogEvent("WATCH", "file of the user's renamed over an item taken as its save");
+    return true;
+}
+
 // A placeholder standing at `entry.relative`: learnt, or, when it is an item last seen elsewhere that is no longer
-// there, recorded as renamed.
-void TakePlaceholder(const RootPlaceholder& entry) {
+// there, recorded as renamed. False when it must be looked at again later.
+bool TakePlaceholder(const RootPlaceholder& entry) {
     const PlaceholderRef ref = ClassifyIdentity(entry.identity.data(), static_cast<DWORD>(entry.identity.size()));
-    ItemRow row;
+    ItemRow row, standing;
+    if (ref.kind == PlaceholderRef::kRelativePath && FindItemAt(entry.relative, standing) &&
+        standing.kind == ItemKind::kEngineItem && standing.identity != ref.text) {
+        return TakeReplacement(entry, ref, standing);
+    }
     if (ref.kind == PlaceholderRef::kRelativePath && FindItem(ref.text, row) && row.kind == ItemKind::kUserFile &&
         row.present && row.path != entry.relative &&
         GetFileAttributesW(JoinPath(ProviderPaths.syncRoot, row.path).c_str()) == INVALID_FILE_ATTRIBUTES) {
         // A file of the user's moved with its directory: its copies follow.
         MoveUserFile(row, entry.relative);
-        return;
+        return true;
     }
-    if (ref.kind != PlaceholderRef::kCacheReference) return;
+    if (ref.kind != PlaceholderRef::kCacheReference) return true;
     const std::wstring known = KnownPathOf(ref.text);
-    if (known == entry.relative) return;
+    if (known == entry.relative) return true;
     if (!known.empty() &&
         GetFileAttributesW(JoinPath(ProviderPaths.syncRoot, known).c_str()) == INVALID_FILE_ATTRIBUTES) {
         const bool isDir = (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
         WriteQueueRecord("modify", ref.domainId, ref.itemId, isDir, entry.relative, known);
         LogEvent("WATCH", "moved with its directory - rename recorded");
     } else if (!known.empty()) {
-        return;  // the item still stands where it was: this is a copy of it, which keeps no claim to the identity
+        return true;  // the item still stands where it was: this is a copy of it, which keeps no claim to the identity
     }
     NoteKnownItem(entry.relative, ref.text);
+    return true;
 }
 
 void ConvertDirectory(const RootPlaceholder& entry) {
@@ -121,8 +138,7 @@ bool TakeEntry(const RootPlaceholder& entry) {
         return true;
     }
     if (entry.placeholder) {
-        TakePlaceholder(entry);
-        return true;
+        return TakePlaceholder(entry);
     }
     // A file that is no placeholder: at the place of a known item, a save replaced that item's placeholder.
     const std::wstring itemIdentity = KnownIdentityAt(entry.relative);
@@ -187,7 +203,9 @@ void Rescan(Pending& pending) {
     int found = 0;
     ForEachRootEntry(std::wstring(), [&](const RootPlaceholder& entry) {
         if (entry.placeholder) {
-            if ((entry.attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) TakePlaceholder(entry);
+            if ((entry.attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && !TakePlaceholder(entry)) {
+                pending.emplace(entry.relative, Clock::now());
+            }
             return;
         }
         pending.emplace(entry.relative, Clock::now());

@@ -1,4 +1,4 @@
-// cldapi_backend.cpp - the Windows backend of the Cloud Files operations: the eleven exports of cldapi.dll,
+// cldapi_backend.cpp - the Windows backend of the Cloud Files operations: the twelve exports of cldapi.dll,
 // bound at first use from the system directory only. A missing DLL or export fails every call with its error.
 #include "syncroot/cloud_files.h"
 
@@ -16,6 +16,8 @@ using DehydrateFn = HRESULT(WINAPI*)(HANDLE, LARGE_INTEGER, LARGE_INTEGER, CF_DE
 using GetPlaceholderInfoFn = HRESULT(WINAPI*)(HANDLE, CF_PLACEHOLDER_INFO_CLASS, void*, DWORD, PDWORD);
 using SetInSyncStateFn = HRESULT(WINAPI*)(HANDLE, CF_IN_SYNC_STATE, CF_SET_IN_SYNC_FLAGS, USN*);
 using ConvertFn = HRESULT(WINAPI*)(HANDLE, LPCVOID, DWORD, CF_CONVERT_FLAGS, USN*, LPOVERLAPPED);
+using UpdateFn = HRESULT(WINAPI*)(HANDLE, const CF_FS_METADATA*, LPCVOID, DWORD, const CF_FILE_RANGE*, DWORD,
+                                  CF_UPDATE_FLAGS, USN*, LPOVERLAPPED);
 
 struct Binding {
     HRESULT status = S_OK;  // failure of the load or of any lookup; every call returns it
@@ -30,6 +32,7 @@ struct Binding {
     GetPlaceholderInfoFn getPlaceholderInfo = nullptr;
     SetInSyncStateFn setInSyncState = nullptr;
     ConvertFn convertToPlaceholder = nullptr;
+    UpdateFn updatePlaceholder = nullptr;
 };
 
 Binding binding;
@@ -63,7 +66,8 @@ BOOL CALLBACK BindCldApi(PINIT_ONCE, PVOID, PVOID*) {
         Lookup(module, "CfDehydratePlaceholder", binding.dehydratePlaceholder) &&
         Lookup(module, "CfGetPlaceholderInfo", binding.getPlaceholderInfo) &&
         Lookup(module, "CfSetInSyncState", binding.setInSyncState) &&
-        Lookup(module, "CfConvertToPlaceholder", binding.convertToPlaceholder)) {
+        Lookup(module, "CfConvertToPlaceholder", binding.convertToPlaceholder) &&
+        Lookup(module, "CfUpdatePlaceholder", binding.updatePlaceholder)) {
         binding.status = S_OK;
     }
     return TRUE;
@@ -135,9 +139,16 @@ HRESULT ConvertToPlaceholder(HANDLE file, LPCVOID identity, DWORD identityLength
     return FAILED(b.status) ? b.status : b.convertToPlaceholder(file, identity, identityLength, flags, usn, ov);
 }
 
+HRESULT UpdatePlaceholder(HANDLE file, const CF_FS_METADATA* metadata, LPCVOID identity, DWORD identityLength,
+                          const CF_FILE_RANGE* ranges, DWORD rangeCount, CF_UPDATE_FLAGS flags, USN* usn, LPOVERLAPPED ov) {
+    const Binding& b = Bound();
+    return FAILED(b.status) ? b.status
+                            : b.updatePlaceholder(file, metadata, identity, identityLength, ranges, rangeCount, flags, usn, ov);
+}
+
 const CloudFilesBackend kCldApiBackend = {Register,  Unregister,         Connect,        Disconnect,
                                           CreatePlaceholders, Execute, Hydrate,     Dehydrate,
-                                          GetPlaceholderInfo, SetInSyncState, ConvertToPlaceholder};
+                                          GetPlaceholderInfo, SetInSyncState, ConvertToPlaceholder, UpdatePlaceholder};
 
 }  // namespace
 

@@ -1,5 +1,6 @@
 // memory_e2e_test.cpp - what the provider remembers in its item database, across stops, kills and a lost database:
 // changes made while it was away arrive once, nothing deleted comes back, and a damaged file is rebuilt.
+#include "placeholders/identity.h"
 #include "tests/e2e/e2e_fixture.h"
 
 #include <sqlite3.h>
@@ -48,9 +49,13 @@ class Memory : public ProgramTest {
 TEST_F(Memory, ChangesMadeWhileNoProviderRanArriveOnceAndNothingDeletedComesBack) {
     SeedFiles({{"keep.txt", 10}, {"gone.txt", 11}, {"moved.txt", 12}, {"late.txt", 13}});
     StartProvider();
+    WriteFileBytes(Root("mine.txt"), "the user's own\n");
+    ASSERT_TRUE(WaitUntil([&] { return fs::exists(Queue() + "/LocalFiles/mine.txt"); }, 20000));
     Stop();
 
-    // On the raw root, with nobody to ask: a delete, a rename into a new directory, and what a killed provider left.
+    // On the raw root, with nobody to ask: a delete, a rename into a new directory, a file of the user's renamed over
+    // an item (a save of it), and what a killed provider left.
+    fs::rename(Root("mine.txt"), Root("keep.txt"));
     fs::remove(Root("gone.txt"));
     fs::create_directories(Root("sub"));
     fs::rename(Root("moved.txt"), Root("sub/renamed.txt"));
@@ -62,6 +67,12 @@ TEST_F(Memory, ChangesMadeWhileNoProviderRanArriveOnceAndNothingDeletedComesBack
     StartProvider();
     EXPECT_EQ(Records("delete-"), std::vector<std::string>{DeleteRecord("d1", "gone", "gone.txt")});
     EXPECT_EQ(Records("modify-"), std::vector<std::string>{RenameRecord("moved", "sub/renamed.txt", "moved.txt")});
+    EXPECT_EQ(Records("mod-").size(), 1u);
+    EXPECT_EQ(ReadFileBytes(Queue() + "/CloudFiles/d1/keep/keep.txt"), "the user's own\n");
+    EXPECT_FALSE(fs::exists(Queue() + "/LocalFiles/mine.txt"));
+    std::vector<BYTE> identity;
+    EXPECT_TRUE(cfemu::ReadIdentityAt(Root("keep.txt"), &identity));
+    EXPECT_EQ(identity, EncodeIdentityBlob(L"cf\td1\tkeep\tkeep.txt"));
     EXPECT_EQ(LastLine("[CONNECT] 1 deleted"), "[CONNECT] 1 deleted and 1 moved while no provider was connected");
     EXPECT_EQ(LastLine("[CONNECT] removed"),
               "[CONNECT] removed 2 unfinished copies left by a provider that was stopped");
@@ -102,6 +113,8 @@ TEST_F(Memory, ChangesMadeWhileNoProviderRanArriveOnceAndNothingDeletedComesBack
         }
         return found;
     };
+    const std::string journal = Env().ProviderBase() + "/Queue/pending-spike.jsonl";
+    const std::string journalBefore = ReadFileBytes(journal);
     WriteFileBytes(Root("large.bin"), large);
     ASSERT_TRUE(WaitUntil([&] { return !unfinished().empty(); }, 30000));
     KillProvider();
@@ -109,7 +122,7 @@ TEST_F(Memory, ChangesMadeWhileNoProviderRanArriveOnceAndNothingDeletedComesBack
     ASSERT_TRUE(WaitUntil([&] { return fs::exists(stored) && fs::file_size(stored) == large.size(); }, 60000));
     ASSERT_TRUE(WaitForLine("[WATCH] new file taken", 30000));
     EXPECT_TRUE(ReadFileBytes(staged) == large && ReadFileBytes(stored) == large);
-    EXPECT_EQ(ReadFileBytes(Env().ProviderBase() + "/Queue/pending-spike.jsonl"), "write-back\r\n");
+    EXPECT_EQ(ReadFileBytes(journal), journalBefore + "write-back\r\n");
     EXPECT_EQ(unfinished(), std::vector<std::string>{});
     fs::remove(Root("large.bin"));
     ASSERT_TRUE(WaitUntil([&] { return !fs::exists(stored) && !fs::exists(staged); }, 30000));

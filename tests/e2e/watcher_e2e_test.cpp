@@ -214,6 +214,20 @@ TEST_F(WatcherE2e, FilesOfTheUserFollowTheirRenamesAndDeletesAndKeepApartFromThe
     Shell("rm v.txt");
     ExpectTakenThenQuiet([&] { return !fs::exists(stored("v.txt")) && !fs::exists(Staged("v.txt")); }, "rm");
 
+    // A file of the user's renamed over an item is a save of the item: its bytes in the item's record, no delete, and
+    // the file the item's placeholder again, in sync.
+    Shell("echo new > new.txt");
+    ExpectTakenThenQuiet([&] { return fs::exists(stored("new.txt")); }, "new.txt");
+    Shell("mv new.txt echo.txt");
+    ExpectTakenThenQuiet([&] { return Records("mod-").size() == 2 && ReadFileBytes(EngineCopy("echo")) == "new\n" &&
+                                      PlaceholderIdentity("echo.txt") == "cf\td1\techo\techo.txt"; },
+                         "mv over an item");
+    EXPECT_TRUE(Records("delete-").empty());
+    EXPECT_FALSE(fs::exists(stored("new.txt")) || fs::exists(Staged("new.txt")));
+    Shell("echo again >> echo.txt");
+    ExpectTakenThenQuiet([&] { return Records("mod-").size() == 3 && ReadFileBytes(EngineCopy("echo")) == "new\nagain\n"; },
+                         "edit after the save");
+
     // Once the engine has taken a file's copy, its rename and delete reach it as records with empty ids.
     Shell("echo taken > t.txt");
     ExpectTakenThenQuiet([&] { return fs::exists(stored("t.txt")); }, "t.txt");
@@ -225,7 +239,7 @@ TEST_F(WatcherE2e, FilesOfTheUserFollowTheirRenamesAndDeletesAndKeepApartFromThe
                                                           "\"timestamp\":0,\"attempts\":0}\n"});
     EXPECT_EQ(Records("delete-"), std::vector<std::string>{DeleteRecord("", "", "w.txt")});
     EXPECT_FALSE(fs::exists(Staged("t.txt")) || fs::exists(Staged("w.txt")));
-    EXPECT_EQ(Records("mod-").size(), 1u);
+    EXPECT_EQ(Records("mod-").size(), 3u);
     EXPECT_EQ(Errors(), std::vector<std::string>{});
 }
 

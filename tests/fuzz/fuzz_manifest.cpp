@@ -84,6 +84,9 @@ const CloudFilesBackend kFakeBackend = {
     [](HANDLE, CF_PLACEHOLDER_INFO_CLASS, void*, DWORD, PDWORD) { return kHrNotACloudFile; },
     [](HANDLE, CF_IN_SYNC_STATE, CF_SET_IN_SYNC_FLAGS, USN*) { return NotUsed(); },
     [](HANDLE, LPCVOID, DWORD, CF_CONVERT_FLAGS, USN*, LPOVERLAPPED) { return NotUsed(); },
+    [](HANDLE, const CF_FS_METADATA*, LPCVOID, DWORD, const CF_FILE_RANGE*, DWORD, CF_UPDATE_FLAGS, USN*, LPOVERLAPPED) {
+        return NotUsed();
+    },
 };
 
 // Everything in the private LOCALAPPDATA must be the provider's layout or lie below the sync root; what the
@@ -92,7 +95,8 @@ void CheckAndResetTree() {
     namespace fs = std::filesystem;
     std::set<std::string> layout = {"nq.vo.tarn.voskel", "nq.vo.tarn.voskel/VOSKE"};
     for (const char* leaf :
-         {"", "/SyncRoot", "/Staging", "/Queue", "/Queue/Staging", "/provider.log", "/seed-manifest.tsv"}) {
+         {"", "/SyncRoot", "/Staging", "/Queue", "/Queue/Staging", "/provider.log", "/seed-manifest.tsv", "/items.db",
+          "/items.db-wal", "/items.db-shm"}) {
         layout.insert("nq.vo.tarn.voskel/VOSKE/CloudFiles" + std::string(leaf));
     }
     const std::string syncRootPrefix = "nq.vo.tarn.voskel/VOSKE/CloudFiles/SyncRoot/";

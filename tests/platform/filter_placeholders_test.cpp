@@ -327,6 +327,49 @@ TEST_F(HydrationTest, ConversionIntoAPlaceholderOnlyAsThePlatformAllows) {
     EXPECT_EQ(ReadFileBytes(plain), "plain bytes");
     EXPECT_EQ(StatOf(plain).st_mtim.tv_nsec, before.st_mtim.tv_nsec);
     EXPECT_EQ(StatOf(plain).st_mtim.tv_sec, before.st_mtim.tv_sec);
+
+    // Updating it: the same rights and policy (its own policy bit), a placeholder only, only what is emulated (the
+    // identity and the in-sync state); a null identity keeps the one it has. Neither bytes nor times change.
+    const std::string other = Path("other.txt");
+    WriteFileBytes(other, "no placeholder");
+    const std::vector<BYTE> item = Utf16Blob(L"cf\td1\ti1\tplain.txt");
+    const struct {
+        std::string path;
+        DWORD access;
+        bool withIdentity;
+        CF_UPDATE_FLAGS flags;
+        CF_PLACEHOLDER_MANAGEMENT_POLICY management;
+        HRESULT expected;
+        uint8_t inSync;  // the state afterwards
+    } updates[] = {
+        {plain, WRITE_DAC, true, CF_UPDATE_FLAG_MARK_IN_SYNC, 0x2, Hr(0x8007017E), cfemu::kStateInSync},
+        {plain, GENERIC_READ, true, CF_UPDATE_FLAG_MARK_IN_SYNC, 0x4, Hr(0x8007018B), cfemu::kStateInSync},
+        {outside, WRITE_DAC, true, CF_UPDATE_FLAG_MARK_IN_SYNC, 0x4, Hr(0x80070186), cfemu::kStateInSync},
+        {other, WRITE_DAC, true, CF_UPDATE_FLAG_MARK_IN_SYNC, 0x4, Hr(0x80070178), cfemu::kStateInSync},
+        {plain, WRITE_DAC, true, CF_UPDATE_FLAG_DEHYDRATE, 0x4, E_INVALIDARG, cfemu::kStateInSync},
+        {plain, WRITE_DAC, true, CF_UPDATE_FLAG_MARK_IN_SYNC | CF_UPDATE_FLAG_CLEAR_IN_SYNC, 0x4, E_INVALIDARG,
+         cfemu::kStateInSync},
+        {plain, WRITE_DAC, true, CF_UPDATE_FLAG_CLEAR_IN_SYNC, 0x4, S_OK, 0},
+        {plain, GENERIC_WRITE, false, CF_UPDATE_FLAG_MARK_IN_SYNC, 0x4, S_OK, cfemu::kStateInSync},
+    };
+    for (size_t i = 0; i < std::size(updates); ++i) {
+        const auto& row = updates[i];
+        AllowManagement(row.management);
+        HANDLE file = Open(row.path, row.access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING, 0);
+        ASSERT_NE(file, INVALID_HANDLE_VALUE) << i;
+        EXPECT_EQ(CfUpdatePlaceholder(file, nullptr, row.withIdentity ? item.data() : nullptr,
+                                      row.withIdentity ? static_cast<DWORD>(item.size()) : 0, nullptr, 0, row.flags,
+                                      nullptr, nullptr),
+                  row.expected)
+            << i;
+        CloseHandle(file);
+        EXPECT_EQ(StateOf(plain).flags, cfemu::kStateHydrated | row.inSync) << i;
+        EXPECT_TRUE(cfemu::ReadIdentityAt(plain, &stored)) << i;
+        EXPECT_EQ(stored, i >= 6 ? item : identity) << i;
+    }
+    EXPECT_FALSE(IsPlaceholderPath(other));
+    EXPECT_EQ(ReadFileBytes(plain), "plain bytes");
+    EXPECT_EQ(StatOf(plain).st_mtim.tv_sec, before.st_mtim.tv_sec);
 }
 
 }  // namespace

@@ -171,10 +171,21 @@ HRESULT FakeConvertToPlaceholder(HANDLE handle, LPCVOID identity, DWORD identity
     return Dispatch(std::move(call));
 }
 
+HRESULT FakeUpdatePlaceholder(HANDLE handle, const CF_FS_METADATA* metadata, LPCVOID identity, DWORD identityLength,
+                              const CF_FILE_RANGE* ranges, DWORD rangeCount, CF_UPDATE_FLAGS flags, USN* usn,
+                              LPOVERLAPPED overlapped) {
+    RecordedCall call = HandleCall("Update", handle, flags);
+    call.identity = CopyBytes(identity, identityLength);
+    call.usnGiven = usn != nullptr;
+    call.overlappedGiven = overlapped != nullptr || metadata != nullptr || ranges != nullptr || rangeCount != 0;
+    return Dispatch(std::move(call));
+}
+
 const CloudFilesBackend kFakeBackend = {FakeRegister,   FakeUnregister,         FakeConnect,
                                         FakeDisconnect, FakeCreatePlaceholders, FakeExecute,
                                         FakeHydrateOrDehydrate<kHydrate>, FakeHydrateOrDehydrate<kDehydrate>,
-                                        FakeGetPlaceholderInfo, FakeSetInSyncState, FakeConvertToPlaceholder};
+                                        FakeGetPlaceholderInfo, FakeSetInSyncState, FakeConvertToPlaceholder,
+                                        FakeUpdatePlaceholder};
 
 }  // namespace
 

@@ -20,7 +20,7 @@ struct RecordedPlaceholder {
 struct RecordedCall {
     std::string op;             // "Register", "Unregister", "Connect", "Disconnect", "CreatePlaceholders",
                                 // "Execute", "Hydrate", "Dehydrate", "GetPlaceholderInfo", "SetInSyncState",
-                                // "Convert"
+                                // "Convert", "Update"
     std::wstring path;          // sync-root or base directory path; for the last two the handle's file (Z:\...)
     CF_SYNC_REGISTRATION registration{};  // pointers inside are cleared; see the copies below
     std::wstring providerName, providerVersion;

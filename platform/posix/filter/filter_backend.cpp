@@ -84,7 +84,7 @@ bool ManagementAllowed(const std::string& root, const RootRecord& record, CF_PLA
 
 namespace {
 
-// ---- The eleven operations ----
+// ---- The twelve operations ----
 
 HRESULT Execute(const CF_OPERATION_INFO* opInfo, CF_OPERATION_PARAMETERS* opParams) {
     return ExecuteOperation(opInfo, opParams);
@@ -92,7 +92,8 @@ HRESULT Execute(const CF_OPERATION_INFO* opInfo, CF_OPERATION_PARAMETERS* opPara
 
 const CloudFilesBackend kBackend = {RegisterSyncRoot,   UnregisterSyncRoot,   ConnectSyncRoot,    DisconnectSyncRoot,
                                     CreatePlaceholders, Execute,              HydratePlaceholder, DehydratePlaceholder,
-                                    GetPlaceholderInfo, SetInSyncState,       ConvertToPlaceholder};
+                                    GetPlaceholderInfo, SetInSyncState,       ConvertToPlaceholder,
+                                    UpdatePlaceholder};
 
 }  // namespace
 

@@ -49,5 +49,8 @@ HRESULT SetInSyncState(HANDLE fileHandle, CF_IN_SYNC_STATE inSyncState, CF_SET_I
                        USN* inSyncUsn);
 HRESULT ConvertToPlaceholder(HANDLE fileHandle, LPCVOID fileIdentity, DWORD fileIdentityLength,
                              CF_CONVERT_FLAGS convertFlags, USN* convertUsn, LPOVERLAPPED overlapped);
+HRESULT UpdatePlaceholder(HANDLE fileHandle, const CF_FS_METADATA* fsMetadata, LPCVOID fileIdentity,
+                          DWORD fileIdentityLength, const CF_FILE_RANGE* dehydrateRangeArray, DWORD dehydrateRangeCount,
+                          CF_UPDATE_FLAGS updateFlags, USN* updateUsn, LPOVERLAPPED overlapped);
 
 }  // namespace cfemu

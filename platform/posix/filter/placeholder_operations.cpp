@@ -1,5 +1,5 @@
 // placeholder_operations.cpp - what is done to a placeholder through a handle on it: hydration and dehydration,
-// its basic info, its in-sync state, and the conversion of an ordinary file or directory into one.
+// its basic info, its in-sync state, the conversion of an ordinary file or directory into one, and its update.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -208,6 +208,52 @@ HRESULT ConvertToPlaceholder(HANDLE fileHandle, LPCVOID fileIdentity, DWORD file
         (void)futimens(file->fd, times);
     }
     if (convertUsn != nullptr) *convertUsn = static_cast<USN>(st.st_ino);
+    return S_OK;
+}
+
+}  // namespace cfemu
+
+namespace cfemu {
+
+// What this emulation changes of a placeholder: its identity and its in-sync state. Everything else the call can do
+// (new metadata, dehydrated ranges, on-demand population) is refused rather than ignored, so a program that comes to
+// rely on it fails here first; so is an OVERLAPPED, and a USN (Windows is reported to fail calls given one).
+HRESULT UpdatePlaceholder(HANDLE fileHandle, const CF_FS_METADATA* fsMetadata, LPCVOID fileIdentity,
+                          DWORD fileIdentityLength, const CF_FILE_RANGE* dehydrateRangeArray, DWORD dehydrateRangeCount,
+                          CF_UPDATE_FLAGS updateFlags, USN* updateUsn, LPOVERLAPPED overlapped) {
+    posix::Handle* file = FileHandle(fileHandle);
+    if (file == nullptr) return HRESULT_FROM_WIN32(ERROR_INVALID_HANDLE);
+    constexpr CF_UPDATE_FLAGS kEmulated = CF_UPDATE_FLAG_MARK_IN_SYNC | CF_UPDATE_FLAG_CLEAR_IN_SYNC;
+    if ((updateFlags & ~kEmulated) != 0 || updateFlags == kEmulated || fsMetadata != nullptr ||
+        dehydrateRangeArray != nullptr || dehydrateRangeCount != 0 || overlapped != nullptr ||
+        fileIdentityLength > CF_PLACEHOLDER_MAX_FILE_IDENTITY_LENGTH || (fileIdentityLength > 0 && fileIdentity == nullptr)) {
+        return E_INVALIDARG;
+    }
+    if ((file->access & kSetInSyncRights) == 0) return HRESULT_FROM_WIN32(kErrorCloudFileAccessDenied);
+    const std::string path = CurrentPath(file->fd, file->path);
+    std::string root;
+    RootRecord record;
+    if (!FindSyncRoot(path, &root, &record)) return HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_NOT_UNDER_SYNC_ROOT);
+    PlaceholderState state;
+    if (!ReadState(file->fd, &state)) return HRESULT_FROM_WIN32(kErrorNotACloudFile);
+    if (!ManagementAllowed(root, record, CF_PLACEHOLDER_MANAGEMENT_POLICY_UPDATE_UNRESTRICTED)) {
+        return HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_CONNECTED_PROVIDER_ONLY);
+    }
+    if (updateUsn != nullptr) return HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_NOT_IN_SYNC);
+    if ((updateFlags & CF_UPDATE_FLAG_MARK_IN_SYNC) != 0) state.flags |= kStateInSync;
+    if ((updateFlags & CF_UPDATE_FLAG_CLEAR_IN_SYNC) != 0) state.flags &= static_cast<uint8_t>(~kStateInSync);
+    // A null identity keeps the one the placeholder has (removing it is a flag this emulation refuses).
+    std::vector<BYTE> identity;
+    if (fileIdentity != nullptr) {
+        const BYTE* bytes = static_cast<const BYTE*>(fileIdentity);
+        identity.assign(bytes, bytes + fileIdentityLength);
+    } else if (!ReadIdentity(file->fd, &identity)) {
+        return HRESULT_FROM_WIN32(kErrorNotACloudFile);
+    }
+    // Only the record changes: neither the data nor the times of the file.
+    if (int error = WritePlaceholderRecord(file->fd, state, identity.data(), identity.size()); error != 0) {
+        return HrFromErrno(error);
+    }
     return S_OK;
 }
 
