@@ -86,7 +86,8 @@ int WriteBackOutOfSyncPlaceholders() {
     // Engine items first: a file of the user's found where an item stood replaced it, and is no file of its own.
     std::vector<ItemRow> rows = PresentItemsBelow(std::wstring());
     std::stable_partition(rows.begin(), rows.end(), [](const ItemRow& row) { return row.kind == ItemKind::kEngineItem; });
-    std::map<std::wstring, std::wstring> replacements;  // path -> the identity of the item a file there replaced
+    // Path -> the identity of the item a file there replaced, and whether that file is a placeholder (of the user's).
+    std::map<std::wstring, std::pair<std::wstring, bool>> replacements;
     int deleted = 0, renamed = 0;
     BeginItemBatch();
     for (const ItemRow& row : rows) {
@@ -98,7 +99,14 @@ int WriteBackOutOfSyncPlaceholders() {
         const auto standing = identityAt.find(row.path);
         if (engineItem && at == inRoot.end() && standing != identityAt.end() &&
             KindOfIdentity(standing->second) != ItemKind::kEngineItem) {
-            replacements[row.path] = row.identity;
+            replacements[row.path] = {row.identity, true};
+            continue;
+        }
+        // A file that is no placeholder where the item stood: a save that renamed a new file over it.
+        const DWORD attributes = GetFileAttributesW(JoinPath(ProviderPaths.syncRoot, row.path).c_str());
+        if (engineItem && at == inRoot.end() && standing == identityAt.end() && attributes != INVALID_FILE_ATTRIBUTES &&
+            (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+            replacements[row.path] = {row.identity, false};
             continue;
         }
         if (row.kind == ItemKind::kUserFile) {
@@ -140,8 +148,9 @@ int WriteBackOutOfSyncPlaceholders() {
     EndItemBatch();
 
     // A file of the user's renamed over an item while no provider ran: the item's save, as the watcher takes it live.
-    for (const auto& [relative, identity] : replacements) {
-        WriteBackUnplacedFile(JoinPath(ProviderPaths.syncRoot, relative), EncodeIdentityBlob(identity), true);
+    for (const auto& [relative, replaced] : replacements) {
+        WriteBackUnplacedFile(JoinPath(ProviderPaths.syncRoot, relative), EncodeIdentityBlob(replaced.first),
+                              replaced.second);
     }
     for (const RootPlaceholder& placeholder : outOfSync) {
         if (replacements.count(placeholder.relative) != 0) continue;

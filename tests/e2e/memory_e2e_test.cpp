@@ -47,7 +47,7 @@ class Memory : public ProgramTest {
 };
 
 TEST_F(Memory, ChangesMadeWhileNoProviderRanArriveOnceAndNothingDeletedComesBack) {
-    SeedFiles({{"keep.txt", 10}, {"gone.txt", 11}, {"moved.txt", 12}, {"late.txt", 13}});
+    SeedFiles({{"keep.txt", 10}, {"gone.txt", 11}, {"moved.txt", 12}, {"late.txt", 13}, {"saved.txt", 14}});
     StartProvider();
     WriteFileBytes(Root("mine.txt"), "the user's own\n");
     ASSERT_TRUE(WaitUntil([&] { return fs::exists(Queue() + "/LocalFiles/mine.txt"); }, 20000));
@@ -56,6 +56,8 @@ TEST_F(Memory, ChangesMadeWhileNoProviderRanArriveOnceAndNothingDeletedComesBack
     // On the raw root, with nobody to ask: a delete, a rename into a new directory, a file of the user's renamed over
     // an item (a save of it), and what a killed provider left.
     fs::rename(Root("mine.txt"), Root("keep.txt"));
+    WriteFileBytes(Root("saved.txt.tmp"), "saved by an editor\n");
+    fs::rename(Root("saved.txt.tmp"), Root("saved.txt"));
     fs::remove(Root("gone.txt"));
     fs::create_directories(Root("sub"));
     fs::rename(Root("moved.txt"), Root("sub/renamed.txt"));
@@ -67,12 +69,15 @@ TEST_F(Memory, ChangesMadeWhileNoProviderRanArriveOnceAndNothingDeletedComesBack
     StartProvider();
     EXPECT_EQ(Records("delete-"), std::vector<std::string>{DeleteRecord("d1", "gone", "gone.txt")});
     EXPECT_EQ(Records("modify-"), std::vector<std::string>{RenameRecord("moved", "sub/renamed.txt", "moved.txt")});
-    EXPECT_EQ(Records("mod-").size(), 1u);
+    EXPECT_EQ(Records("mod-").size(), 2u);
     EXPECT_EQ(ReadFileBytes(Queue() + "/CloudFiles/d1/keep/keep.txt"), "the user's own\n");
+    EXPECT_EQ(ReadFileBytes(Queue() + "/CloudFiles/d1/saved/saved.txt"), "saved by an editor\n");
     EXPECT_FALSE(fs::exists(Queue() + "/LocalFiles/mine.txt"));
     std::vector<BYTE> identity;
     EXPECT_TRUE(cfemu::ReadIdentityAt(Root("keep.txt"), &identity));
     EXPECT_EQ(identity, EncodeIdentityBlob(L"cf\td1\tkeep\tkeep.txt"));
+    EXPECT_TRUE(cfemu::ReadIdentityAt(Root("saved.txt"), &identity));
+    EXPECT_EQ(identity, EncodeIdentityBlob(L"cf\td1\tsaved\tsaved.txt"));
     EXPECT_EQ(LastLine("[CONNECT] 1 deleted"), "[CONNECT] 1 deleted and 1 moved while no provider was connected");
     EXPECT_EQ(LastLine("[CONNECT] removed"),
               "[CONNECT] removed 2 unfinished copies left by a provider that was stopped");
@@ -142,7 +147,7 @@ TEST_F(Memory, ChangesMadeWhileNoProviderRanArriveOnceAndNothingDeletedComesBack
         const int reported = CountLines("[ERROR] ITEMS item database ");
         StartProvider();
         EXPECT_EQ(CountLines("[ERROR] ITEMS item database "), reported + 1);
-        EXPECT_NE(LastLine("[ERROR] ITEMS item database ").find("made anew from the root and the queues: 4 items"),
+        EXPECT_NE(LastLine("[ERROR] ITEMS item database ").find("made anew from the root and the queues: 5 items"),
                   std::string::npos)
             << LastLine("[ERROR] ITEMS");
         EXPECT_EQ(IntegrityOf(Database()), "ok");
