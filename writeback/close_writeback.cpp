@@ -54,10 +54,14 @@ bool CopyClosedFile(const ClosedFile& source, const std::wstring& destination, F
     if (!GetFileTime(from, nullptr, nullptr, &lastWrite)) return false;
     if (copiedAt != nullptr) *copiedAt = lastWrite;
     SetFilePointer(from, 0, nullptr, FILE_BEGIN);
-    wchar_t suffix[48];
-    std::swprintf(suffix, sizeof(suffix) / sizeof(suffix[0]), L".partial-%lu-%u", DwArg(GetCurrentProcessId()),
+    // The temporary name is short and of its own, beside the destination: a name the file system allows (up to 255
+    // bytes) plus a suffix would pass that limit, and the change could never be written back.
+    wchar_t name[48];
+    std::swprintf(name, sizeof(name) / sizeof(name[0]), L".partial-%lu-%u", DwArg(GetCurrentProcessId()),
                   copies.fetch_add(1));
-    const std::wstring temporary = destination + suffix;
+    const size_t separator = destination.find_last_of(L"\\/");
+    const std::wstring temporary =
+        separator == std::wstring::npos ? std::wstring(name) : destination.substr(0, separator + 1) + name;
     HANDLE to = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (to == INVALID_HANDLE_VALUE) return false;
     std::vector<char> buffer(kCopyBufferBytes);

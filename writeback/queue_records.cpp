@@ -58,21 +58,11 @@ std::string ToJsonUtf8(const std::wstring& text) {
     std::string json;
     json.reserve(utf8.size());
     for (char c : utf8) {
-        if (c == '\\' || c == '"') json.push_back('\\');
-        json.push_back(c);
-    }
-    return json;
-}
-
-std::string ToJsonIdUtf8(const std::wstring& id) {
-    std::string utf8 = ToUtf8(id);
-    std::string json;
-    json.reserve(utf8.size());
-    for (char c : utf8) {
-        unsigned char byte = static_cast<unsigned char>(c);
-        if (byte < 0x20) {
+        // A control character (a tab or a line feed in a file name) is escaped, so every record is JSON an engine
+        // can parse; every other byte stays as it was.
+        if (static_cast<unsigned char>(c) < 0x20) {
             char escape[8];
-            snprintf(escape, sizeof(escape), "\\u%04x", static_cast<unsigned>(byte));
+            snprintf(escape, sizeof(escape), "\\u%04x", static_cast<unsigned>(static_cast<unsigned char>(c)));
             json += escape;
             continue;
         }
@@ -81,6 +71,8 @@ std::string ToJsonIdUtf8(const std::wstring& id) {
     }
     return json;
 }
+
+std::string ToJsonIdUtf8(const std::wstring& id) { return ToJsonUtf8(id); }
 
 std::string FormatDownloadRecord(const std::wstring& domainId, const std::wstring& itemId) {
     std::string record = "{\"type\":\"download\",\"domainId\":\"";

@@ -6,13 +6,15 @@
 #include <string>
 
 std::string ToUtf8(const std::wstring& text);
+// Text as it stands inside a record's string: UTF-8, a backslash before each backslash and double quote, and every
+// control character below 0x20 written as \u00xx (lower-case hex), so every record is valid JSON whatever a name
+// holds. Every other byte, non-ASCII included, is written as it is.
 std::string ToJsonUtf8(const std::wstring& text);
 void WriteQueueRecord(const char* typeWord, const std::wstring& domainId, const std::wstring& itemId, bool isDir,
                       const std::wstring& targetPath, const std::wstring& previousPath);
 
-// A domain or item id as it stands inside a record: UTF-8, backslash and double quote escaped as ToJsonUtf8
-// does, and every control character below 0x20 written as \u00xx (lower-case hex), so every record is valid
-// JSON. Ids without such characters come out exactly as ToUtf8 gives them.
+// A domain or item id as it stands inside a record: encoded as ToJsonUtf8 encodes text. Ids without a backslash,
+// double quote or control character come out exactly as ToUtf8 gives them.
 std::string ToJsonIdUtf8(const std::wstring& id);
 
 // The exact bytes of the three record kinds, each one JSON object and one line feed.

@@ -10,12 +10,12 @@ namespace {
 // The record format, written out independently of the program: a string value is the text's UTF-8 up to its first
 // NUL with '"' and '\\' escaped; an id also escapes every byte below 0x20 as \u00xx, while a path keeps such bytes
 // raw (a Windows file name cannot hold them).
-std::string Quoted(const std::wstring& text, bool path) {
+std::string Quoted(const std::wstring& text) {
     std::string out = "\"";
     for (const char c : fuzz::ReferenceUtf8(text)) {
         char escape[8];
         snprintf(escape, sizeof(escape), "\\u%04x", static_cast<unsigned>(c));
-        if (!path && static_cast<unsigned char>(c) < 0x20) {
+        if (static_cast<unsigned char>(c) < 0x20) {
             out += escape;
         } else {
             out += (c == '"' || c == '\\') ? std::string("\\") + c : std::string(1, c);
@@ -33,9 +33,9 @@ std::string Record(const std::vector<std::pair<const char*, std::string>>& membe
 std::string GenericRecord(const char* type, const std::wstring& domainId, const std::wstring& itemId, bool isDir,
                           const std::wstring& target, const std::wstring& previous) {
     std::vector<std::pair<const char*, std::string>> members = {
-        {"type", std::string("\"") + type + "\""}, {"domainId", Quoted(domainId, false)},
-        {"itemId", Quoted(itemId, false)}, {"isDir", isDir ? "true" : "false"}, {"targetPath", Quoted(target, true)}};
-    if (!previous.empty()) members.emplace_back("previousPath", Quoted(previous, true));
+        {"type", std::string("\"") + type + "\""}, {"domainId", Quoted(domainId)},
+        {"itemId", Quoted(itemId)}, {"isDir", isDir ? "true" : "false"}, {"targetPath", Quoted(target)}};
+    if (!previous.empty()) members.emplace_back("previousPath", Quoted(previous));
     members.emplace_back("timestamp", "0");
     members.emplace_back("attempts", "0");
     return Record(members);
@@ -79,21 +79,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     // The encoders alone: ToUtf8 is the UTF-8 up to the first NUL; the path and id encoders are string bodies.
     FUZZ_CHECK(ToUtf8(target) == fuzz::ReferenceUtf8(target), "ToUtf8 differs from the reference encoder");
-    CheckRecord("\"" + ToJsonUtf8(target) + "\"", Quoted(target, true));
-    CheckRecord("\"" + ToJsonIdUtf8(domainId) + "\"", Quoted(domainId, false));
+    CheckRecord("\"" + ToJsonUtf8(target) + "\"", Quoted(target));
+    CheckRecord("\"" + ToJsonIdUtf8(domainId) + "\"", Quoted(domainId));
 
     switch (kind) {
         case 0:
             CheckRecord(FormatDownloadRecord(domainId, itemId),
-                        Record({{"type", "\"download\""}, {"domainId", Quoted(domainId, false)},
-                                {"itemId", Quoted(itemId, false)}, {"contentsPath", "null"}, {"timestamp", "0"},
+                        Record({{"type", "\"download\""}, {"domainId", Quoted(domainId)},
+                                {"itemId", Quoted(itemId)}, {"contentsPath", "null"}, {"timestamp", "0"},
                                 {"attempts", "0"}, {"urgent", "true"}}));
             break;
         case 1:
             CheckRecord(FormatCloseModifyRecord(domainId, itemId, other, target),
-                        Record({{"type", "\"modify\""}, {"domainId", Quoted(domainId, false)},
-                                {"itemId", Quoted(itemId, false)}, {"contentsPath", Quoted(other, true)},
-                                {"targetPath", Quoted(target, true)}, {"isDir", "false"}, {"timestamp", "0"},
+                        Record({{"type", "\"modify\""}, {"domainId", Quoted(domainId)},
+                                {"itemId", Quoted(itemId)}, {"contentsPath", Quoted(other)},
+                                {"targetPath", Quoted(target)}, {"isDir", "false"}, {"timestamp", "0"},
                                 {"attempts", "0"}, {"urgent", "true"}}));
             break;
         default: {

@@ -43,11 +43,11 @@ TEST(RecordFormats, AreExactBytes) {
         {"escaped paths and ids", FormatGenericRecord("modify", L"d\"1", L"i\x02", false, L"x\\\"y", L"\u00e9"),
          "{\"type\":\"modify\",\"domainId\":\"d\\\"1\",\"itemId\":\"i\\u0002\",\"isDir\":false,\"targetPath\":"
          "\"x\\\\\\\"y\",\"previousPath\":\"\xC3\xA9\",\"timestamp\":0,\"attempts\":0}\n"},
-        // Ids escape every control byte, paths keep them raw (a Windows name cannot hold them); a NUL ends a text.
+        // Ids and paths escape every control byte (a name on Linux may hold them); a NUL ends a text.
         {"control bytes, non-ASCII, a NUL",
          FormatGenericRecord("modify", L"\x01\x1f", L"t\tl\nx", true, std::wstring(L"t\tl\n\u00e9\0cd", 7), L"\u65e5"),
          "{\"type\":\"modify\",\"domainId\":\"\\u0001\\u001f\",\"itemId\":\"t\\u0009l\\u000ax\",\"isDir\":true,"
-         "\"targetPath\":\"t\tl\n\xC3\xA9\",\"previousPath\":\"\xE6\x97\xA5\",\"timestamp\":0,\"attempts\":0}\n"},
+         "\"targetPath\":\"t\\u0009l\\u000a\xC3\xA9\",\"previousPath\":\"\xE6\x97\xA5\",\"timestamp\":0,\"attempts\":0}\n"},
         {"download with control ids", FormatDownloadRecord(L"d\n", L"\\"),
          "{\"type\":\"download\",\"domainId\":\"d\\u000a\",\"itemId\":\"\\\\\",\"contentsPath\":null,\"timestamp\":0,"
          "\"attempts\":0,\"urgent\":true}\n"},
