@@ -6,6 +6,7 @@
 #include "layout/file_open.h"
 #include "layout/provider_paths.h"
 #include "syncroot/cloud_files.h"
+#include "syncroot/status_words.h"
 
 #include <cstdio>
 
@@ -45,8 +46,9 @@ HRESULT ExplicitHydrate(const std::wstring& name) {
     ReadFile(file, &probe, 1, &probeRead, nullptr);
     CloseHandle(file);
 
-    char message[160];
-    snprintf(message, sizeof(message), "CfHydratePlaceholder hr=0x%08lX probe_read=%lu", HrArg(hr), DwArg(probeRead));
+    char message[224];
+    snprintf(message, sizeof(message), "CfHydratePlaceholder hr=0x%08lX probe_read=%lu%s%s", HrArg(hr), DwArg(probeRead),
+             FAILED(hr) ? " - " : "", FAILED(hr) ? StatusInWords(hr) : "");
     LogEvent("HYDRATE", message);
     return hr;
 }
@@ -67,8 +69,9 @@ HRESULT ExplicitDehydrate() {
         CfDehydratePlaceholder(file, LargeInteger(0), LargeInteger(CF_EOF), CF_DEHYDRATE_FLAG_NONE, nullptr);
     CloseHandle(file);
 
-    char message[128];
-    snprintf(message, sizeof(message), "CfDehydratePlaceholder hr=0x%08lX (identity kept)", HrArg(hr));
+    char message[192];
+    snprintf(message, sizeof(message), "CfDehydratePlaceholder hr=0x%08lX (identity kept)%s%s", HrArg(hr),
+             FAILED(hr) ? " - " : "", FAILED(hr) ? StatusInWords(hr) : "");
     LogEvent("DEHYDRATE", message);
     return hr;
 }

@@ -26,7 +26,7 @@ HANDLE OpenExistingRetryingSharing(const std::wstring& path, DWORD access, DWORD
 bool ReplaceFileRetrying(const std::wstring& from, const std::wstring& to, DWORD retryMs) {
     const ULONGLONG deadline = GetTickCount64() + retryMs;
     for (;;) {
-        if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
+        if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
         const DWORD error = GetLastError();
         if ((error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) || GetTickCount64() >= deadline) {
             SetLastError(error);
@@ -36,7 +36,7 @@ bool ReplaceFileRetrying(const std::wstring& from, const std::wstring& to, DWORD
     }
 }
 
-bool AppendTextLines(const std::wstring& path, const char* text) {
+bool AppendTextLines(const std::wstring& path, const char* text, bool durable) {
     std::string bytes;
     for (const char* p = text; *p != '\0'; ++p) {
         if (*p == '\n') bytes.push_back('\r');
@@ -49,7 +49,8 @@ bool AppendTextLines(const std::wstring& path, const char* text) {
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
     DWORD written = 0;
-    const BOOL ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    const BOOL ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+                    (!durable || FlushFileBuffers(file));
     const DWORD error = ok ? ERROR_SUCCESS : GetLastError();
     CloseHandle(file);
     if (!ok) SetLastError(error);

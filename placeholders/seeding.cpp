@@ -283,9 +283,11 @@ HRESULT SeedFromManifest() {
     EndItemBatch();
 
     if (refused > 0) {
-        char refusal[160];
-        snprintf(refusal, sizeof(refusal), "SEED refused %d unsafe manifest entries, first at line %llu", refused,
-                 firstRefusedLine);
+        char refusal[320];
+        snprintf(refusal, sizeof(refusal),
+                 "SEED refused %d unsafe manifest entries, first at line %llu - each name must be one plain name (not "
+                 "empty, . or .., without \\ / : or NUL, and no device name such as CON or COM1)",
+                 refused, firstRefusedLine);
         LogEvent("ERROR", refusal);
     }
     if (heldRemoved + heldElsewhere > 0) {

@@ -8,6 +8,7 @@
 #include "placeholders/seeding.h"
 #include "state/item_database.h"
 #include "syncroot/registration.h"
+#include "syncroot/status_words.h"
 #include "writeback/close_writeback.h"
 #include "writeback/connect_walk.h"
 #include "writeback/notifications.h"
@@ -34,7 +35,7 @@ HRESULT ConnectProvider() {
                                    &ProviderConnectionKey);
     if (FAILED(hr)) {
         char message[128];
-        snprintf(message, sizeof(message), "CfConnectSyncRoot failed hr=0x%08lX", HrArg(hr));
+        snprintf(message, sizeof(message), "CfConnectSyncRoot failed hr=0x%08lX - %s", HrArg(hr), StatusInWords(hr));
         LogEvent("ERROR", message);
         return hr;
     }
@@ -76,6 +77,10 @@ int RunConnectVerb() {
 
     FILETIME lastSeen = {0, 0};
     for (;;) {
+        if (SyncRootGone()) {
+            DisconnectProvider();
+            return 1;
+        }
         WatchSeedManifestOnce(lastSeen);
         Sleep(1000);
     }

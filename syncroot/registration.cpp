@@ -6,6 +6,7 @@
 #include "layout/provider_paths.h"
 #include "layout/sync_root_identity.h"
 #include "placeholders/identity.h"
+#include "syncroot/status_words.h"
 #include "writeback/queue_records.h"
 #include "writeback/root_watcher.h"
 
@@ -81,8 +82,8 @@ HRESULT RegisterProviderSyncRoot() {
     }
     if (FAILED(hr)) {
         char message[256];
-        snprintf(message, sizeof(message), "CfRegisterSyncRoot failed hr=0x%08lX path=%s", HrArg(hr),
-                 ToUtf8(ProviderPaths.syncRoot).c_str());
+        snprintf(message, sizeof(message), "CfRegisterSyncRoot failed hr=0x%08lX path=%s - %s", HrArg(hr),
+                 ToUtf8(ProviderPaths.syncRoot).c_str(), StatusInWords(hr));
         LogEvent("ERROR", message);
         return hr;
     }
@@ -126,8 +127,8 @@ HRESULT UnregisterProviderSyncRoot() {
         }
 
         char message[256];
-        snprintf(message, sizeof(message), "CfUnregisterSyncRoot attempt %d/%d hr=0x%08lX", attempt,
-                 kUnregisterAttempts, HrArg(hr));
+        snprintf(message, sizeof(message), "CfUnregisterSyncRoot attempt %d/%d hr=0x%08lX - %s", attempt,
+                 kUnregisterAttempts, HrArg(hr), StatusInWords(hr));
         LogEvent("ERROR", message);
         // Only a provider still connected can clear up by itself (one finishing its disconnect, in this process or
         // another): Windows then answers "invalid request", older builds "in use". Anything else is final.

@@ -9,6 +9,7 @@
 #include "state/item_database.h"
 #include "writeback/local_files.h"
 #include "writeback/queue_records.h"
+#include "writeback/root_watcher.h"
 
 #include <atomic>
 #include <cstddef>
@@ -35,6 +36,8 @@ struct ClosedFile {
     // the item's identity by an update instead of a conversion, and its own in-sync state says nothing of the item.
     bool replacing = false;
     bool hasIdentity = false;  // copied under its identity's name, not as closed.bin: an item to remember
+    // A step failed: the change is not taken (the file stays out of sync) and is to be tried again.
+    mutable bool failed = false;
 };
 
 // Copies the closed file out without getting in its users' way. The source is read through a handle that shares
@@ -86,6 +89,12 @@ bool CopyClosedFile(const ClosedFile& source, const std::wstring& destination, F
         ok = false;
         error = GetLastError();
     }
+    // The bytes are on the disk before the copy takes its name (write-through): a record never points at a copy a
+    // power cut could leave empty.
+    if (ok && !FlushFileBuffers(to)) {
+        ok = false;
+        error = GetLastError();
+    }
     CloseHandle(to);
     if (ok && !ReplaceFileRetrying(temporary, destination)) {
         ok = false;
@@ -98,11 +107,16 @@ bool CopyClosedFile(const ClosedFile& source, const std::wstring& destination, F
     return ok;
 }
 
-void LogCopyFailure(const char* format) {
-    char message[160];
-    snprintf(message, sizeof(message), format, DwArg(GetLastError()));
+// One ERROR line naming the file (root-relative) and the cause; the change is left to be tried again.
+void LogFailure(const ClosedFile& file, const char* what, const char* cause, unsigned long code) {
+    char message[512];
+    snprintf(message, sizeof(message), "WRITEBACK %s of %ls failed %s%lu - tried again later", what,
+             SyncRootRelativePath(file.path).c_str(), cause, code);
     LogEvent("ERROR", message);
+    file.failed = true;
 }
+
+void LogCopyFailure(const ClosedFile& file, const char* what) { LogFailure(file, what, "gle=", DwArg(GetLastError())); }
 
 bool SameLastWriteAndSize(const std::wstring& filePath, const std::wstring& cachePath) {
     WIN32_FILE_ATTRIBUTE_DATA file = {};
@@ -267,7 +281,7 @@ void WriteBackToEngine(const ClosedFile& file, const PlaceholderRef& ref) {
     FILETIME copiedAt = {0, 0};
     LONGLONG copiedBytes = 0;
     if (!CopyClosedFile(file, engineCopy, &copiedAt, &copiedBytes)) {
-        LogCopyFailure("WRITEBACK engine stage copy failed gle=%lu");
+        LogCopyFailure(file, "engine stage copy");
         return;
     }
     CreateDirectoryW(EngineInboxPath().c_str(), nullptr);
@@ -277,9 +291,11 @@ void WriteBackToEngine(const ClosedFile& file, const PlaceholderRef& ref) {
     // Without its record the engine never learns of the change: the placeholder stays out of sync, so the next
     // close or connect offers it again.
     if (FAILED(recorded)) {
-        char message[96];
-        snprintf(message, sizeof(message), "WRITEBACK record not written hr=0x%08lX", HrArg(recorded));
+        char message[512];
+        snprintf(message, sizeof(message), "WRITEBACK record of %ls not written hr=0x%08lX - tried again later",
+                 SyncRootRelativePath(fullPath).c_str(), HrArg(recorded));
         LogEvent("ERROR", message);
+        file.failed = true;
         return;
     }
     RememberTaken(file, ref.text, ItemKind::kEngineItem, copiedBytes, copiedAt);
@@ -311,7 +327,7 @@ void WriteBackToStaging(const ClosedFile& file, const std::wstring& identity) {
     FILETIME copiedAt = {0, 0};
     LONGLONG copiedBytes = 0;
     if (!CopyClosedFile(file, copies.staged, &copiedAt, &copiedBytes)) {
-        LogCopyFailure("WRITEBACK copy failed gle=%lu");
+        LogCopyFailure(file, "staging copy");
         return;
     }
     if (!copies.stored.empty()) {
@@ -323,11 +339,12 @@ void WriteBackToStaging(const ClosedFile& file, const std::wstring& identity) {
         CreateDirectoryW(EngineQueuePath().c_str(), nullptr);
         CreateDirectoryW(store.c_str(), nullptr);
         CreateParentDirectories(store, name);
-        if (CopyClosedFile(file, copies.stored)) {
-            LogEvent("WRITEBACK", "WRITEBACK_PRODUCT_QUEUE local copy only, no network");
-        } else {
-            LogCopyFailure("WRITEBACK product copy failed gle=%lu");
+        if (!CopyClosedFile(file, copies.stored)) {
+            // Without the engine's copy the change is not taken: no journal line, no conversion, no in-sync mark.
+            LogCopyFailure(file, "product copy");
+            return;
         }
+        LogEvent("WRITEBACK", "WRITEBACK_PRODUCT_QUEUE local copy only, no network");
     }
     // Deleted while it was copied (a swap or lock file's short life): the copies of a file that is gone would reach
     // the engine after it, so they are withdrawn.
@@ -341,7 +358,10 @@ void WriteBackToStaging(const ClosedFile& file, const std::wstring& identity) {
     // The journal line comes after both copies and just before the item database notes the version: a provider
     // stopped during a copy takes the file again at its next start, and the line is written once.
     // Lines end in carriage return and line feed on every platform, as text mode writes them.
-    AppendTextLines(JoinPath(ProviderPaths.queue, L"pending-spike.jsonl"), "write-back\n");
+    if (!AppendTextLines(JoinPath(ProviderPaths.queue, L"pending-spike.jsonl"), "write-back\n", true)) {
+        LogCopyFailure(file, "journal line");
+        return;
+    }
     LogEvent("WRITEBACK", "WRITEBACK_QUEUED local copy only, no network");
     if (file.hasIdentity) {
         RememberTaken(file, identity, usersFile ? ItemKind::kUserFile : ItemKind::kEngineFile, copiedBytes, copiedAt);
@@ -425,10 +445,10 @@ UnplacedFileResult WriteBackUnplacedFile(const std::wstring& path, const std::ve
     }
     WriteBack(file, identity.data(), static_cast<DWORD>(identity.size()));
     CloseHandle(file.handle);
-    return UnplacedFileResult::kTaken;
+    return file.failed ? UnplacedFileResult::kFailed : UnplacedFileResult::kTaken;
 }
 
-void WriteBackPlaceholder(const std::wstring& path, LPCVOID identity, DWORD identityLength) {
+bool WriteBackPlaceholder(const std::wstring& path, LPCVOID identity, DWORD identityLength) {
     std::lock_guard<std::mutex> turn(PathTurn(path));
     ClosedFile file;
     file.path = path;
@@ -449,6 +469,8 @@ void WriteBackPlaceholder(const std::wstring& path, LPCVOID identity, DWORD iden
         WriteBack(file, identity, identityLength);
     }
     if (file.handle != INVALID_HANDLE_VALUE) CloseHandle(file.handle);
+    // A file gone since its close has no change left to take.
+    return !file.failed || GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES;
 }
 
 void CALLBACK OnNotifyFileCloseCompletion(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAMETERS* params) {
@@ -467,6 +489,6 @@ void CALLBACK OnNotifyFileCloseCompletion(const CF_CALLBACK_INFO* info, const CF
         LogEvent("ERROR", "WRITEBACK missing path");
         return;
     }
-    WriteBackPlaceholder(std::wstring(info->VolumeDosName) + info->NormalizedPath, info->FileIdentity,
-                         info->FileIdentityLength);
+    const std::wstring path = std::wstring(info->VolumeDosName) + info->NormalizedPath;
+    if (!WriteBackPlaceholder(path, info->FileIdentity, info->FileIdentityLength)) LookAgainLater(SyncRootRelativePath(path));
 }

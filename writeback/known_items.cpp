@@ -64,3 +64,9 @@ bool ClaimDeleteRecord(const std::wstring& identity, const std::wstring& relativ
     mine[key] = now;
     return true;
 }
+
+void ReleaseDeleteClaim(const std::wstring& identity, const std::wstring& relative, bool byRename) {
+    DeleteClaims& items = Claims();
+    std::lock_guard<std::mutex> lock(items.mutex);
+    (byRename ? items.replaced : items.deleted).erase(identity + L"\t" + relative);
+}

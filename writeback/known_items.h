@@ -23,3 +23,5 @@ std::vector<std::pair<std::wstring, std::wstring>> KnownItemsBelow(const std::ws
 // and by the rename that replaced the item (true). A platform that announces a replaced item both ways does so within
 // one rename: the second of the two, arriving within seconds of the first, is told no, and the engine hears once.
 bool ClaimDeleteRecord(const std::wstring& identity, const std::wstring& relative, bool byRename);
+// Gives a claim back when its record could not be written, so the next attempt records it.
+void ReleaseDeleteClaim(const std::wstring& identity, const std::wstring& relative, bool byRename);

@@ -53,29 +53,34 @@ LocalCopies LocalCopiesOf(const std::wstring& name, bool usersFile) {
     return copies;
 }
 
-void WithdrawUserFile(const ItemRow& row) {
+bool WithdrawUserFile(const ItemRow& row, const char* consequence) {
     const LocalCopies copies = LocalCopiesOf(row.path, true);
     const bool taken = row.size >= 0 && !copies.stored.empty() && !Exists(copies.stored);
+    if (taken &&
+        FAILED(WriteQueueRecord("delete", std::wstring(), std::wstring(), false, RecordPath(row.path), std::wstring(),
+                                consequence))) {
+        return false;
+    }
     DeleteFileW(copies.staged.c_str());
     if (!copies.stored.empty()) DeleteFileW(copies.stored.c_str());
     ForgetItem(row.identity);
-    if (taken) {
-        WriteQueueRecord("delete", std::wstring(), std::wstring(), false, RecordPath(row.path), std::wstring());
-        LogEvent("WRITEBACK", "a file of the user's went after the engine took it - delete recorded");
-    } else {
-        LogEvent("WRITEBACK", "a file of the user's went before the engine took it - its copies withdrawn");
-    }
+    LogEvent("WRITEBACK", taken ? "a file of the user's went after the engine took it - delete recorded"
+                                : "a file of the user's went before the engine took it - its copies withdrawn");
+    return true;
 }
 
-void MoveUserFile(const ItemRow& row, const std::wstring& relative) {
+bool MoveUserFile(const ItemRow& row, const std::wstring& relative, const char* consequence) {
     const LocalCopies from = LocalCopiesOf(row.path, true), to = LocalCopiesOf(relative, true);
-    const bool stored = MoveCopy(from.stored, to.stored, LocalStorePath(), relative);
+    const bool taken = row.size >= 0 && !from.stored.empty() && !Exists(from.stored);
+    if (taken &&
+        FAILED(WriteQueueRecord("modify", std::wstring(), std::wstring(), false, RecordPath(relative), RecordPath(row.path),
+                                consequence))) {
+        return false;
+    }
+    MoveCopy(from.stored, to.stored, LocalStorePath(), relative);
     MoveCopy(from.staged, to.staged, JoinPath(ProviderPaths.queue, L"Staging"), relative);
     NoteItemAt(relative, row.identity, ItemKind::kUserFile);
-    if (stored || row.size < 0) {
-        LogEvent("WRITEBACK", "a file of the user's moved - its copies moved with it");
-        return;
-    }
-    WriteQueueRecord("modify", std::wstring(), std::wstring(), false, RecordPath(relative), RecordPath(row.path));
-    LogEvent("WRITEBACK", "a file of the user's moved after the engine took it - rename recorded");
+    LogEvent("WRITEBACK", taken ? "a file of the user's moved after the engine took it - rename recorded"
+                                : "a file of the user's moved - its copies moved with it");
+    return true;
 }

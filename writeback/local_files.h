@@ -21,7 +21,9 @@ void CreateParentDirectories(const std::wstring& base, const std::wstring& relat
 
 // A file of the user's went (deleted, or moved out of the root): copies the engine has not taken are withdrawn;
 // once it took them (its copy is gone from LocalFiles), a delete record with empty ids and the file's path tells it.
-void WithdrawUserFile(const ItemRow& row);
+// False (the item kept) when that record could not be written.
+bool WithdrawUserFile(const ItemRow& row, const char* consequence = "tried again later");
 // A file of the user's now stands at `relative`: its copies move with it, or, once the engine took them, a rename
 // record with empty ids tells it.
-void MoveUserFile(const ItemRow& row, const std::wstring& relative);
+// False (the item left where it was known) when that record could not be written.
+bool MoveUserFile(const ItemRow& row, const std::wstring& relative, const char* consequence = "tried again later");

@@ -17,6 +17,9 @@
 
 namespace {
 
+// What a record that cannot be written means for a delete or rename: it does not happen.
+const char kRefused[] = "the operation is refused, the file stays";
+
 std::wstring CallbackSourcePath(const CF_CALLBACK_INFO* info) {
     std::wstring path = info->VolumeDosName != nullptr ? info->VolumeDosName : L"";
     if (info->NormalizedPath != nullptr) path += info->NormalizedPath;
@@ -43,45 +46,57 @@ std::wstring RelativeInsideRoot(const std::wstring& path) {
 
 // A rename onto an existing placeholder replaces it, and the platform announces nothing for the replaced one (if a
 // build does, its delete notification finds the record written and adds none): the engine is told its item went.
-void RecordReplacedTarget(const std::wstring& source, const std::wstring& target) {
-    if (target.empty() || SameIgnoringCase(source, target)) return;  // a change of case only replaces nothing
+// False when that could not be recorded.
+bool RecordReplacedTarget(const std::wstring& source, const std::wstring& target) {
+    if (target.empty() || SameIgnoringCase(source, target)) return true;  // a change of case only replaces nothing
     RootPlaceholder entry;
     entry.path = target;
     entry.attributes = GetFileAttributesW(target.c_str());
-    if (entry.attributes == INVALID_FILE_ATTRIBUTES || !ReadRootEntry(entry)) return;
+    if (entry.attributes == INVALID_FILE_ATTRIBUTES || !ReadRootEntry(entry)) return true;
     const PlaceholderRef replaced = ClassifyIdentity(entry.identity.data(), static_cast<DWORD>(entry.identity.size()));
     ItemRow row;
     if (replaced.kind == PlaceholderRef::kRelativePath && FindItem(replaced.text, row) && row.present &&
         row.kind == ItemKind::kUserFile) {
-        WithdrawUserFile(row);
-        return;
+        return WithdrawUserFile(row, kRefused);
     }
-    if (replaced.kind != PlaceholderRef::kCacheReference ||
-        !ClaimDeleteRecord(replaced.text, SyncRootRelativePath(target), true)) {
-        return;
+    const std::wstring relative = SyncRootRelativePath(target);
+    if (replaced.kind != PlaceholderRef::kCacheReference || !ClaimDeleteRecord(replaced.text, relative, true)) {
+        return true;
     }
     const bool isDir = (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    WriteQueueRecord("delete", replaced.domainId, replaced.itemId, isDir, SyncRootRelativePath(target), std::wstring());
+    if (FAILED(WriteQueueRecord("delete", replaced.domainId, replaced.itemId, isDir, relative, std::wstring(), kRefused))) {
+        ReleaseDeleteClaim(replaced.text, relative, true);
+        return false;
+    }
     LogEvent("WRITEBACK", "rename replaced a placeholder - its delete recorded");
+    return true;
 }
 
 // A directory moved out of the root takes its items with it: the engine is told each of them went. The directory's
-// own rename has its record already.
-void RecordItemsMovedOut(const std::wstring& sourceRelative) {
+// own rename has its record already. False when one of them could not be recorded.
+bool RecordItemsMovedOut(const std::wstring& sourceRelative) {
+    bool recorded = true;
     for (const ItemRow& row : PresentItemsBelow(sourceRelative)) {
         if (row.kind == ItemKind::kUserFile) {
-            WithdrawUserFile(row);
+            recorded = WithdrawUserFile(row, kRefused) && recorded;
             continue;
         }
         const std::vector<BYTE> blob = EncodeIdentityBlob(row.identity);
         const PlaceholderRef ref = ClassifyIdentity(blob.data(), static_cast<DWORD>(blob.size()));
-        if (ref.kind != PlaceholderRef::kCacheReference || SyncRootRelativePath(JoinPath(ProviderPaths.syncRoot, row.path)) == sourceRelative) {
+        const std::wstring relative = SyncRootRelativePath(JoinPath(ProviderPaths.syncRoot, row.path));
+        if (ref.kind != PlaceholderRef::kCacheReference || relative == sourceRelative) continue;
+        if (FAILED(WriteQueueRecord("delete", ref.domainId, ref.itemId, false, relative, std::wstring(), kRefused))) {
+            recorded = false;
             continue;
         }
-        WriteQueueRecord("delete", ref.domainId, ref.itemId, false,
-                         SyncRootRelativePath(JoinPath(ProviderPaths.syncRoot, row.path)), std::wstring());
         LogEvent("WRITEBACK", "moved out of the root with its directory - delete recorded");
     }
+    return recorded;
+}
+
+// Refuses the operation (its record's failure is logged): the user's program sees it fail, and nothing is lost.
+void Refuse(const CF_CALLBACK_INFO* info, CF_OPERATION_TYPE operationType) {
+    AckNotification(info, operationType, STATUS_CLOUD_FILE_UNSUCCESSFUL);
 }
 
 // The database's record of a file of the user's with this identity, if it is one.
@@ -92,16 +107,16 @@ bool UsersFile(const PlaceholderRef& ref, ItemRow& row) {
 
 }  // namespace
 
-void AckNotification(const CF_CALLBACK_INFO* info, CF_OPERATION_TYPE operationType) {
+void AckNotification(const CF_CALLBACK_INFO* info, CF_OPERATION_TYPE operationType, NTSTATUS status) {
     CF_OPERATION_PARAMETERS params;
     memset(&params, 0, sizeof(params));
-    // AckDelete and AckRename share one layout: flags none, success.
+    // AckDelete and AckRename share one layout: flags none, and the status the operation ends with.
     if (operationType == CF_OPERATION_TYPE_ACK_RENAME) {
         params.AckRename.Flags = CF_OPERATION_ACK_RENAME_FLAG_NONE;
-        params.AckRename.CompletionStatus = STATUS_SUCCESS;
+        params.AckRename.CompletionStatus = status;
     } else {
         params.AckDelete.Flags = CF_OPERATION_ACK_DELETE_FLAG_NONE;
-        params.AckDelete.CompletionStatus = STATUS_SUCCESS;
+        params.AckDelete.CompletionStatus = status;
     }
     ReplyToCallback(info, operationType, params);
 }
@@ -112,15 +127,22 @@ void CALLBACK OnNotifyDelete(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PAR
     // undelete: the item stays, so the engine must not be told it went.
     const PlaceholderRef ref = ClassifyIdentity(info->FileIdentity, info->FileIdentityLength);
     const bool undelete = (params->Delete.Flags & CF_CALLBACK_DELETE_FLAG_IS_UNDELETE) != 0;
-    if (!undelete && ref.kind == PlaceholderRef::kCacheReference &&
-        ClaimDeleteRecord(ref.text, SyncRootRelativePath(CallbackSourcePath(info)), false)) {
+    const std::wstring relative = SyncRootRelativePath(CallbackSourcePath(info));
+    if (!undelete && ref.kind == PlaceholderRef::kCacheReference && ClaimDeleteRecord(ref.text, relative, false)) {
         bool isDir = (params->Delete.Flags & CF_CALLBACK_DELETE_FLAG_IS_DIRECTORY) != 0;
-        WriteQueueRecord("delete", ref.domainId, ref.itemId, isDir, SyncRootRelativePath(CallbackSourcePath(info)),
-                         std::wstring());
+        if (FAILED(WriteQueueRecord("delete", ref.domainId, ref.itemId, isDir, relative, std::wstring(), kRefused))) {
+            // A delete the engine would never hear of is not let through: the file stays, and the user may try again.
+            ReleaseDeleteClaim(ref.text, relative, false);
+            Refuse(info, CF_OPERATION_TYPE_ACK_DELETE);
+            return;
+        }
     }
     ItemRow row;
-    if (!undelete && UsersFile(ref, row)) WithdrawUserFile(row);
-    if (!undelete) ForgetKnownItemsAt(SyncRootRelativePath(CallbackSourcePath(info)));
+    if (!undelete && UsersFile(ref, row) && !WithdrawUserFile(row, kRefused)) {
+        Refuse(info, CF_OPERATION_TYPE_ACK_DELETE);
+        return;
+    }
+    if (!undelete) ForgetKnownItemsAt(relative);
     // The record is on disk before the acknowledgement lets the platform delete the item.
     AckNotification(info, CF_OPERATION_TYPE_ACK_DELETE);
 }
@@ -135,10 +157,6 @@ void CALLBACK OnNotifyRename(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PAR
     }
     const std::wstring source = CallbackSourcePath(info);
     const bool isDir = (params->Rename.Flags & CF_CALLBACK_RENAME_FLAG_IS_DIRECTORY) != 0;
-    if (ref.kind == PlaceholderRef::kCacheReference) {
-        WriteQueueRecord("modify", ref.domainId, ref.itemId, isDir, SyncRootRelativePath(target),
-                         SyncRootRelativePath(source));
-    }
     // Items below a renamed directory keep their identities; the root watcher records their new paths.
     const std::wstring targetRelative = RelativeInsideRoot(target);
     ItemRow row, replaced;
@@ -147,20 +165,30 @@ void CALLBACK OnNotifyRename(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PAR
     // for the item; once the file stands there the root watcher takes it as the item's change, under its identity.
     const bool overItem = usersFile && !targetRelative.empty() && FindItemAt(targetRelative, replaced) &&
                           replaced.kind == ItemKind::kEngineItem;
-    if (!overItem) RecordReplacedTarget(source, target);
-    if (usersFile) {
+    // Every record the rename needs is written before it may go ahead; one that cannot be written refuses it.
+    bool recorded = true;
+    if (ref.kind == PlaceholderRef::kCacheReference) {
+        recorded = SUCCEEDED(WriteQueueRecord("modify", ref.domainId, ref.itemId, isDir, SyncRootRelativePath(target),
+                                              SyncRootRelativePath(source), kRefused));
+    }
+    if (recorded && !overItem) recorded = RecordReplacedTarget(source, target);
+    if (recorded && usersFile) {
         if (targetRelative.empty()) {
-            WithdrawUserFile(row);
+            recorded = WithdrawUserFile(row, kRefused);
         } else if (overItem) {
             LogEvent("WRITEBACK", "a file of the user's renamed over an item - left to the root watcher as its save");
         } else {
-            MoveUserFile(row, targetRelative);
+            recorded = MoveUserFile(row, targetRelative, kRefused);
         }
+    }
+    if (recorded && isDir && targetRelative.empty()) recorded = RecordItemsMovedOut(SyncRootRelativePath(source));
+    if (!recorded) {
+        Refuse(info, CF_OPERATION_TYPE_ACK_RENAME);
+        return;
     }
     if (!isDir && ref.kind == PlaceholderRef::kCacheReference && !targetRelative.empty()) {
         NoteKnownItem(targetRelative, ref.text);
     } else if (targetRelative.empty()) {
-        if (isDir) RecordItemsMovedOut(SyncRootRelativePath(source));
         ForgetKnownItemsAt(SyncRootRelativePath(source));
     }
     AckNotification(info, CF_OPERATION_TYPE_ACK_RENAME);

@@ -2,6 +2,7 @@
 // string encodings, and the one safe way a record file reaches the engine inbox.
 #include "writeback/queue_records.h"
 
+#include "app/event_log.h"
 #include "layout/provider_paths.h"
 
 #include <atomic>
@@ -149,7 +150,8 @@ HRESULT WriteRecordFile(const std::wstring& directory, const char* namePrefix, c
         char name[64];
         snprintf(name, sizeof(name), "%s%llu.json", namePrefix, tick);
         std::wstring path = JoinPath(directory, AsciiToWide(name));
-        if (MoveFileExW(temporaryPath.c_str(), path.c_str(), 0)) {
+        // Write-through: the record's name is on the disk before the caller acknowledges anything on its strength.
+        if (MoveFileExW(temporaryPath.c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH)) {
             if (finalPath != nullptr) *finalPath = path;
             return S_OK;
         }
@@ -162,12 +164,19 @@ HRESULT WriteRecordFile(const std::wstring& directory, const char* namePrefix, c
     }
 }
 
-void WriteQueueRecord(const char* typeWord, const std::wstring& domainId, const std::wstring& itemId, bool isDir,
-                      const std::wstring& targetPath, const std::wstring& previousPath) {
-    if (LocalAppDataDir().empty()) return;
+HRESULT WriteQueueRecord(const char* typeWord, const std::wstring& domainId, const std::wstring& itemId, bool isDir,
+                         const std::wstring& targetPath, const std::wstring& previousPath, const char* consequence) {
+    if (LocalAppDataDir().empty()) return S_FALSE;
     CreateDirectoryW(EngineQueuePath().c_str(), nullptr);
     CreateDirectoryW(EngineInboxPath().c_str(), nullptr);
     std::string prefix = std::string(typeWord) + "-";
-    WriteRecordFile(EngineInboxPath(), prefix.c_str(),
-                    FormatGenericRecord(typeWord, domainId, itemId, isDir, targetPath, previousPath));
+    const HRESULT hr = WriteRecordFile(EngineInboxPath(), prefix.c_str(),
+                                       FormatGenericRecord(typeWord, domainId, itemId, isDir, targetPath, previousPath));
+    if (FAILED(hr)) {
+        char message[512];
+        snprintf(message, sizeof(message), "WRITEBACK %s record of %ls not written hr=0x%08lX - %s", typeWord,
+                 previousPath.empty() ? targetPath.c_str() : previousPath.c_str(), HrArg(hr), consequence);
+        LogEvent("ERROR", message);
+    }
+    return hr;
 }

@@ -10,8 +10,12 @@ std::string ToUtf8(const std::wstring& text);
 // control character below 0x20 written as \u00xx (lower-case hex), so every record is valid JSON whatever a name
 // holds. Every other byte, non-ASCII included, is written as it is.
 std::string ToJsonUtf8(const std::wstring& text);
-void WriteQueueRecord(const char* typeWord, const std::wstring& domainId, const std::wstring& itemId, bool isDir,
-                      const std::wstring& targetPath, const std::wstring& previousPath);
+// Writes one generic record into the engine inbox (as WriteRecordFile does) and returns its status. A failure is
+// logged here, in the one ERROR line it gets: the record's path, the cause, and `consequence` (what happens to the
+// change). Nothing is written, and S_FALSE returned, without a local application-data directory (no engine to tell).
+HRESULT WriteQueueRecord(const char* typeWord, const std::wstring& domainId, const std::wstring& itemId, bool isDir,
+                         const std::wstring& targetPath, const std::wstring& previousPath,
+                         const char* consequence = "tried again later");
 
 // A domain or item id as it stands inside a record: encoded as ToJsonUtf8 encodes text. Ids without a backslash,
 // double quote or control character come out exactly as ToUtf8 gives them.

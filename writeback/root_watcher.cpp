@@ -44,6 +44,10 @@ constexpr DWORD kNotifyFilter = FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANG
 
 struct Watch {
     std::mutex mutex;  // guards thread and directory against a second start or stop
+    BY_HANDLE_FILE_INFORMATION root = {};  // the root as the watch opened it: its volume and file index
+    std::atomic<bool> rootGone{false};      // the root was removed or renamed: nothing more is taken
+    std::mutex retryMutex;           // guards retryAsked
+    std::vector<std::wstring> retryAsked;  // paths other threads asked to look at again
     std::thread thread;
     HANDLE directory = INVALID_HANDLE_VALUE;
     OVERLAPPED overlapped = {};
@@ -55,13 +59,51 @@ Watch& TheWatch() {
     return watch;
 }
 
+// Whether the root's path still leads to the directory the watch opened. Removed (`rm -rf`) or renamed, its items
+// all seem to go; the engine must not be told they were deleted: the provider stops instead.
+bool RootStillThere(Watch& watch) {
+    if (watch.rootGone.load()) return false;
+    HANDLE directory = CreateFileW(ProviderPaths.syncRoot.c_str(), FILE_READ_ATTRIBUTES,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                   FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    BY_HANDLE_FILE_INFORMATION now = {};
+    const bool same = directory != INVALID_HANDLE_VALUE && GetFileInformationByHandle(directory, &now) &&
+                      now.dwVolumeSerialNumber == watch.root.dwVolumeSerialNumber &&
+                      now.nFileIndexHigh == watch.root.nFileIndexHigh && now.nFileIndexLow == watch.root.nFileIndexLow;
+    if (directory != INVALID_HANDLE_VALUE) CloseHandle(directory);
+    if (!same && !watch.rootGone.exchange(true)) {
+        LogEvent("ERROR", "WATCH the sync root was removed or renamed - the provider stops, and no deletes are sent "
+                          "for its items");
+    }
+    return same;
+}
+
 // Paths waiting for their quiet moment, relative to the root; only the watcher thread touches them.
 using Pending = std::map<std::wstring, Clock::time_point>;
+
+struct Retry {
+    Clock::time_point due;
+    int attempts = 0;
+};
 
 struct Changes {
     Pending pending;
     Pending vacated;                // removed paths and old names, looked at after the new places
     std::set<std::wstring> arrived;  // paths that appeared (made, or the new name of a rename)
+    std::map<std::wstring, Retry> retries;  // paths whose change could not be taken, with their back-off
+    std::map<std::wstring, int> vacatedFailures;  // vacated paths whose records could not be written
+};
+
+// The pause before the next attempt: 1 s, doubling with each failure, at most a minute.
+Clock::duration Backoff(int attempts) {
+    const int doublings = attempts < 1 ? 0 : (attempts > 6 ? 6 : attempts - 1);
+    return std::min<Clock::duration>(std::chrono::seconds(1) * (1 << doublings), std::chrono::seconds(60));
+}
+
+enum class Outcome {
+    kDone,    // taken, or nothing to take
+    kBusy,    // a writer still holds it: look again after the quiet time
+    kFailed,  // a step failed (logged): look again after the back-off
 };
 
 void LogCount(const char* format, int count) {
@@ -75,18 +117,19 @@ std::vector<BYTE> PathIdentity(const std::wstring& relative) { return EncodeIden
 // A placeholder of a file of the user's standing where an engine item stood (renamed over it, as `mv new.txt
 // item.txt` does) is a save of the item: its bytes reach the engine as the item's change, and it becomes the
 // item's placeholder. False when a writer still holds it.
-bool TakeReplacement(const RootPlaceholder& entry, const PlaceholderRef& ref, const ItemRow& item) {
+Outcome TakeReplacement(const RootPlaceholder& entry, const PlaceholderRef& ref, const ItemRow& item) {
     const UnplacedFileResult result = WriteBackUnplacedFile(entry.path, EncodeIdentityBlob(item.identity), true);
-    if (result == UnplacedFileResult::kBusy) return false;
+    if (result == UnplacedFileResult::kBusy) return Outcome::kBusy;
+    if (result == UnplacedFileResult::kFailed) return Outcome::kFailed;
     ItemRow own;
-    if (FindItem(ref.text, own) && own.kind == ItemKind::kUserFile) WithdrawUserFile(own);
+    if (FindItem(ref.text, own) && own.kind == ItemKind::kUserFile && !WithdrawUserFile(own)) return Outcome::kFailed;
     if (result == UnplacedFileResult::kTaken) LogEvent("WATCH", "file of the user's renamed over an item taken as its save");
-    return true;
+    return Outcome::kDone;
 }
 
 // A placeholder standing at `entry.relative`: learnt, or, when it is an item last seen elsewhere that is no longer
-// there, recorded as renamed. False when it must be looked at again later.
-bool TakePlaceholder(const RootPlaceholder& entry) {
+// there, recorded as renamed.
+Outcome TakePlaceholder(const RootPlaceholder& entry) {
     const PlaceholderRef ref = ClassifyIdentity(entry.identity.data(), static_cast<DWORD>(entry.identity.size()));
     ItemRow row, standing;
     if (ref.kind == PlaceholderRef::kRelativePath && FindItemAt(entry.relative, standing) &&
@@ -97,22 +140,23 @@ bool TakePlaceholder(const RootPlaceholder& entry) {
         row.present && row.path != entry.relative &&
         GetFileAttributesW(JoinPath(ProviderPaths.syncRoot, row.path).c_str()) == INVALID_FILE_ATTRIBUTES) {
         // A file of the user's moved with its directory: its copies follow.
-        MoveUserFile(row, entry.relative);
-        return true;
+        return MoveUserFile(row, entry.relative) ? Outcome::kDone : Outcome::kFailed;
     }
-    if (ref.kind != PlaceholderRef::kCacheReference) return true;
+    if (ref.kind != PlaceholderRef::kCacheReference) return Outcome::kDone;
     const std::wstring known = KnownPathOf(ref.text);
-    if (known == entry.relative) return true;
+    if (known == entry.relative) return Outcome::kDone;
     if (!known.empty() &&
         GetFileAttributesW(JoinPath(ProviderPaths.syncRoot, known).c_str()) == INVALID_FILE_ATTRIBUTES) {
         const bool isDir = (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-        WriteQueueRecord("modify", ref.domainId, ref.itemId, isDir, entry.relative, known);
+        if (FAILED(WriteQueueRecord("modify", ref.domainId, ref.itemId, isDir, entry.relative, known))) {
+            return Outcome::kFailed;
+        }
         LogEvent("WATCH", "moved with its directory - rename recorded");
     } else if (!known.empty()) {
-        return true;  // the item still stands where it was: this is a copy of it, which keeps no claim to the identity
+        return Outcome::kDone;  // the item still stands where it was: a copy of it keeps no claim to the identity
     }
     NoteKnownItem(entry.relative, ref.text);
-    return true;
+    return Outcome::kDone;
 }
 
 void ConvertDirectory(const RootPlaceholder& entry) {
@@ -131,13 +175,19 @@ void ConvertDirectory(const RootPlaceholder& entry) {
     }
 }
 
-// Looks at one file or directory; false when it must be looked at again later (a writer still holds it).
-bool TakeEntry(const RootPlaceholder& entry) {
+// Looks at one file or directory. With `retrying`, a placeholder out of sync is a change whose write-back failed,
+// and is taken now; otherwise its close takes it.
+Outcome TakeEntry(const RootPlaceholder& entry, bool retrying = false) {
     if ((entry.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         if (!entry.placeholder) ConvertDirectory(entry);
-        return true;
+        return Outcome::kDone;
     }
     if (entry.placeholder) {
+        if (retrying && !entry.inSync && (entry.attributes & FILE_ATTRIBUTE_RECALL_ON_DATA_ACCESS) == 0 &&
+            !WriteBackPlaceholder(entry.path, entry.identity.empty() ? nullptr : entry.identity.data(),
+                                  static_cast<DWORD>(entry.identity.size()))) {
+            return Outcome::kFailed;
+        }
         return TakePlaceholder(entry);
     }
     // A file that is no placeholder: at the place of a known item, a save replaced that item's placeholder.
@@ -153,66 +203,90 @@ bool TakeEntry(const RootPlaceholder& entry) {
     if (result == UnplacedFileResult::kTaken) {
         LogEvent("WATCH", itemIdentity.empty() ? "new file taken" : "file saved over its item's placeholder taken");
     }
-    return result != UnplacedFileResult::kBusy;
+    return result == UnplacedFileResult::kBusy ? Outcome::kBusy
+           : result == UnplacedFileResult::kFailed ? Outcome::kFailed
+                                                    : Outcome::kDone;
+}
+
+// A path to look at again: after the quiet time when a writer holds it, after the back-off when a step failed.
+void Again(Changes& changes, const std::wstring& relative, Outcome outcome, Clock::time_point now) {
+    if (outcome == Outcome::kBusy) {
+        changes.pending[relative] = now + kQuiet;
+    } else if (outcome == Outcome::kFailed) {
+        Retry& retry = changes.retries[relative];
+        retry.due = now + Backoff(++retry.attempts);
+    }
 }
 
 // Looks at `relative` and, for a directory that arrived, at everything below it that is not waiting for its own
 // quiet moment: what a moved directory holds announces nothing of its own. A directory that only changed (Windows
 // reports a directory whose entries change) has nothing below it to look at that did not announce itself.
-void TakePath(const std::wstring& relative, bool arrived, Pending& pending, Clock::time_point now) {
+void TakePath(const std::wstring& relative, bool arrived, Changes& changes, Clock::time_point now,
+              bool retrying = false) {
     RootPlaceholder entry;
     entry.relative = relative;
     entry.path = JoinPath(ProviderPaths.syncRoot, relative);
     entry.attributes = GetFileAttributesW(entry.path.c_str());
-    if (entry.attributes == INVALID_FILE_ATTRIBUTES || (entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return;
-    ReadRootEntry(entry);
-    if (!TakeEntry(entry)) {
-        pending[relative] = now + kQuiet;
+    if (entry.attributes == INVALID_FILE_ATTRIBUTES || (entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        changes.retries.erase(relative);
         return;
     }
-    if ((entry.attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 || !arrived) return;
+    ReadRootEntry(entry);
+    const Outcome outcome = TakeEntry(entry, retrying);
+    // Only a retry that succeeded ends the back-off: an ordinary look does not take what failed before.
+    if (retrying && outcome == Outcome::kDone) changes.retries.erase(relative);
+    Again(changes, relative, outcome, now);
+    if (outcome != Outcome::kDone || (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 || !arrived) return;
     Watch& watch = TheWatch();
     ForEachRootEntry(relative, [&](const RootPlaceholder& below) {
-        if (watch.stopping.load() || pending.count(below.relative) != 0) return;
-        if (!TakeEntry(below)) pending[below.relative] = now + kQuiet;
+        if (watch.stopping.load() || changes.pending.count(below.relative) != 0) return;
+        Again(changes, below.relative, TakeEntry(below), now);
     });
 }
 
 // Items known at or below `relative` whose place is empty left the root (moved out with their directory, or removed
 // by a program that bypassed the platform): the engine is told they went. Items moved within the root were found
 // at their new place first, and are known there.
-void TakeVacated(const std::wstring& relative) {
+// False when a record could not be written: those items stay known, to be tried again.
+bool TakeVacated(const std::wstring& relative) {
+    bool recorded = true;
     for (const ItemRow& row : PresentItemsBelow(relative)) {
         const std::wstring& path = row.path;
         if (GetFileAttributesW(JoinPath(ProviderPaths.syncRoot, path).c_str()) != INVALID_FILE_ATTRIBUTES) continue;
         if (row.kind == ItemKind::kUserFile) {
-            WithdrawUserFile(row);
+            recorded = WithdrawUserFile(row) && recorded;
             continue;
         }
         const std::vector<BYTE> blob = EncodeIdentityBlob(row.identity);
         const PlaceholderRef ref = ClassifyIdentity(blob.data(), static_cast<DWORD>(blob.size()));
+        if (ref.kind == PlaceholderRef::kCacheReference &&
+            FAILED(WriteQueueRecord("delete", ref.domainId, ref.itemId, false, path, std::wstring()))) {
+            recorded = false;
+            continue;
+        }
         ForgetKnownItemsAt(path);
-        if (ref.kind != PlaceholderRef::kCacheReference) continue;
-        WriteQueueRecord("delete", ref.domainId, ref.itemId, false, path, std::wstring());
-        LogEvent("WATCH", "left the root without a notification - delete recorded");
+        if (ref.kind == PlaceholderRef::kCacheReference) {
+            LogEvent("WATCH", "left the root without a notification - delete recorded");
+        }
     }
+    return recorded;
 }
 
 // The whole root, as after an overflow of the notification buffer or at start.
-void Rescan(Pending& pending) {
+void Rescan(Changes& changes) {
     int found = 0;
+    const auto now = Clock::now();
     ForEachRootEntry(std::wstring(), [&](const RootPlaceholder& entry) {
         if (entry.placeholder) {
-            if ((entry.attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && !TakePlaceholder(entry)) {
-                pending.emplace(entry.relative, Clock::now());
-            }
+            if ((entry.attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) Again(changes, entry.relative, TakePlaceholder(entry), now);
             return;
         }
-        pending.emplace(entry.relative, Clock::now());
+        changes.pending.emplace(entry.relative, now);
         ++found;
     });
     // What went while the changes were lost.
-    TakeVacated(std::wstring());
+    if (!RootStillThere(TheWatch())) return;
+    if (!TakeVacated(std::wstring())) changes.vacated[std::wstring()] = now + Backoff(++changes.vacatedFailures[L""]);
     LogCount("root looked over - %d files and directories are no placeholders", found);
 }
 
@@ -241,6 +315,16 @@ void TakeDue(Changes& changes) {
     Pending& pending = changes.pending;
     Watch& watch = TheWatch();
     const auto now = Clock::now();
+    if (!RootStillThere(watch)) return;
+    // Paths other threads asked to look at again (their write-back failed) join the back-off.
+    {
+        std::lock_guard<std::mutex> lock(watch.retryMutex);
+        for (const std::wstring& relative : watch.retryAsked) {
+            Retry& retry = changes.retries[relative];
+            retry.due = now + Backoff(++retry.attempts);
+        }
+        watch.retryAsked.clear();
+    }
     // In path order: a new directory before what it holds.
     std::vector<std::wstring> due;
     for (const auto& [relative, when] : pending) {
@@ -251,23 +335,41 @@ void TakeDue(Changes& changes) {
         auto it = pending.find(relative);
         if (it == pending.end() || it->second > now) continue;
         pending.erase(it);
-        TakePath(relative, changes.arrived.erase(relative) != 0, pending, now);
+        TakePath(relative, changes.arrived.erase(relative) != 0, changes, now);
+    }
+    std::vector<std::wstring> retried;
+    for (const auto& [relative, retry] : changes.retries) {
+        if (retry.due <= now) retried.push_back(relative);
+    }
+    for (const std::wstring& relative : retried) {
+        if (watch.stopping.load()) return;
+        if (pending.count(relative) != 0) continue;  // looked at soon anyway
+        TakePath(relative, false, changes, now, true);
     }
     for (auto it = changes.vacated.begin(); it != changes.vacated.end();) {
         if (it->second > now) {
             ++it;
             continue;
         }
-        TakeVacated(it->first);
+        const std::wstring relative = it->first;
         it = changes.vacated.erase(it);
+        if (TakeVacated(relative)) {
+            changes.vacatedFailures.erase(relative);
+        } else {
+            // Records that could not be written: tried again after the back-off, the items known meanwhile.
+            changes.vacated[relative] = now + Backoff(++changes.vacatedFailures[relative]);
+            it = changes.vacated.upper_bound(relative);
+        }
     }
 }
 
+// At most a second: paths other threads ask to look at again are picked up without a notification to wake for.
 DWORD TimeoutUntilDue(const Changes& changes) {
-    if (changes.pending.empty() && changes.vacated.empty()) return INFINITE;
-    auto next = Clock::time_point::max();
+    constexpr DWORD kLongestWaitMs = 1000;
+    auto next = Clock::now() + std::chrono::milliseconds(kLongestWaitMs);
     for (const auto& entry : changes.pending) next = std::min(next, entry.second);
     for (const auto& entry : changes.vacated) next = std::min(next, entry.second);
+    for (const auto& entry : changes.retries) next = std::min(next, entry.second.due);
     const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(next - Clock::now()).count();
     return wait <= 0 ? 0 : static_cast<DWORD>(wait + 1);
 }
@@ -291,7 +393,7 @@ void WatchLoop() {
     Changes changes;
     // The watch is set up by the first request, before the look over the root, so nothing falls between them.
     if (!Issue(watch, buffer)) return;
-    Rescan(changes.pending);
+    Rescan(changes);
     for (;;) {
         if (watch.stopping.load()) break;
         DWORD bytes = 0;
@@ -300,11 +402,13 @@ void WatchLoop() {
                 // More changes than the buffer held: which ones is lost, so the whole root is looked over.
                 LogEvent("WATCH", "change buffer overflowed - looking over the whole root");
                 if (!Issue(watch, buffer)) break;
-                Rescan(changes.pending);
+                Rescan(changes);
             } else {
                 NotePaths(reinterpret_cast<const BYTE*>(buffer.data()), bytes, changes);
                 if (!Issue(watch, buffer)) break;
             }
+            // A steady stream of notifications never lets the wait time out: what is due is taken between batches.
+            TakeDue(changes);
             continue;
         }
         const DWORD error = GetLastError();
@@ -335,6 +439,15 @@ bool StartRootWatcher() {
         LogEvent("ERROR", message);
         return false;
     }
+    if (!GetFileInformationByHandle(watch.directory, &watch.root)) {
+        char message[96];
+        snprintf(message, sizeof(message), "WATCH sync root not examined gle=%lu", DwArg(GetLastError()));
+        LogEvent("ERROR", message);
+        CloseHandle(watch.directory);
+        watch.directory = INVALID_HANDLE_VALUE;
+        return false;
+    }
+    watch.rootGone.store(false);
     watch.stopping.store(false);
     watch.thread = std::thread(WatchLoop);
     LogEvent("WATCH", "watching the sync root for changes no notification announces");
@@ -353,3 +466,15 @@ void StopRootWatcher() {
     watch.directory = INVALID_HANDLE_VALUE;
     LogEvent("WATCH", "watch ended");
 }
+
+void LookAgainLater(const std::wstring& relative) {
+    Watch& watch = TheWatch();
+    std::lock_guard<std::mutex> lock(watch.retryMutex);
+    std::wstring key = relative;
+    for (wchar_t& c : key) {
+        if (c == L'/') c = L'\\';
+    }
+    watch.retryAsked.push_back(key);
+}
+
+bool SyncRootGone() { return TheWatch().rootGone.load(); }

@@ -121,7 +121,13 @@ TEST_F(Memory, ChangesMadeWhileNoProviderRanArriveOnceAndNothingDeletedComesBack
     const std::string journal = Env().ProviderBase() + "/Queue/pending-spike.jsonl";
     const std::string journalBefore = ReadFileBytes(journal);
     WriteFileBytes(Root("large.bin"), large);
-    ASSERT_TRUE(WaitUntil([&] { return !unfinished().empty(); }, 30000));
+    // Killed while the first of its two copies (staging, then the engine's) is under way.
+    ASSERT_TRUE(WaitUntil([&] {
+        for (const std::string& name : ListDirectory(Env().ProviderBase() + "/Queue/Staging")) {
+            if (name.find(".partial-") != std::string::npos) return true;
+        }
+        return false;
+    }, 30000));
     KillProvider();
     StartProvider();
     ASSERT_TRUE(WaitUntil([&] { return fs::exists(stored) && fs::file_size(stored) == large.size(); }, 60000));

@@ -21,7 +21,8 @@ TEST_F(ProgramE2e, TheFrontEndThenConnectServingTheVerbsAndReadsOfOtherProcesses
                          "\\provider.log\nIdentity : VOSKECloudFiles!S-1-22-1-" + std::to_string(getuid()) +
                          "!voskel\n");
 
-    std::vector<std::string> errors = {"[ERROR] CfConnectSyncRoot failed hr=0x80070186"};
+    std::vector<std::string> errors = {"[ERROR] CfConnectSyncRoot failed hr=0x80070186 - the directory is not a registered sync "
+                                       "root (run register first)"};
     EXPECT_EQ(Verb("connect").exitCode, 1);
 
     ASSERT_EQ(Verb("register").exitCode, 0);

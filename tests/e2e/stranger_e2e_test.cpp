@@ -57,7 +57,8 @@ TEST_F(StrangerE2e, ASquatterOnTheChannelGetsNothingAndIsNamed) {
     const ProcessResult connect = Verb("connect", 30000);
     EXPECT_EQ(connect.exitCode, 1);
     EXPECT_NE(connect.err.find("channel is held by " + named), std::string::npos) << connect.err;
-    EXPECT_EQ(LastLine("[ERROR]"), "[ERROR] CfConnectSyncRoot failed hr=0x80070005");
+    EXPECT_EQ(LastLine("[ERROR]"), "[ERROR] CfConnectSyncRoot failed hr=0x80070005 - access is denied (another user's root, or a file "
+              "held read-only)");
     EXPECT_FALSE(Hydrated("a.bin"));
     EXPECT_EQ(squatter->Out().find("REQUEST"), std::string::npos) << squatter->Out();
 

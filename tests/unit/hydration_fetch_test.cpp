@@ -153,11 +153,14 @@ TEST(ExplicitHydration, OpensCallsTheWholeFileAndReportsTheStatus) {
         std::string line;
     } rows[] = {
         {false, true, S_OK, "[HYDRATE] CfHydratePlaceholder hr=0x00000000 probe_read=1"},
-        {false, true, static_cast<HRESULT>(0x8007016A), "[HYDRATE] CfHydratePlaceholder hr=0x8007016A probe_read=1"},
+        {false, true, static_cast<HRESULT>(0x8007016A),
+         "[HYDRATE] CfHydratePlaceholder hr=0x8007016A probe_read=1 - no provider is connected to the sync root (run "
+         "connect first)"},
         {false, false, S_OK, "[ERROR] Placeholder open failed gle=2 (is connect running?)"},
         {true, true, S_OK, "[DEHYDRATE] CfDehydratePlaceholder hr=0x00000000 (identity kept)"},
         {true, true, static_cast<HRESULT>(0x80070179),
-         "[DEHYDRATE] CfDehydratePlaceholder hr=0x80070179 (identity kept)"},
+         "[DEHYDRATE] CfDehydratePlaceholder hr=0x80070179 (identity kept) - the placeholder holds a change not yet "
+         "written back"},
         {true, false, S_OK, "[ERROR] Dehydrate open failed"},
     };
     for (const Row& row : rows) {

@@ -83,8 +83,10 @@ TEST_F(Lifecycle, RegistrationRecordPoliciesAndStatuses) {
         return std::string("[REGISTER] Registration refused hr=") + hr + " - updating the registered sync root";
     };
     EXPECT_EQ(Log(), (std::vector<std::string>{ok, updating("0x8007017C"), ok, updating("0x80070005"),
-                                               failed + "0005" + path, ok, fallback, ok, fallback,
-                                               updating("0x8007017C"), ok, fallback, failed + "0057" + path}));
+                                               failed + "0005" + path +
+                                                   " - access is denied (another user's root, or a file held read-only)",
+                                               ok, fallback, ok, fallback, updating("0x8007017C"), ok, fallback,
+                                               failed + "0057" + path + " - the platform refused the arguments"}));
 }
 
 TEST_F(Lifecycle, UnregisterRetriesOnlyWhileInUse) {
@@ -92,7 +94,12 @@ TEST_F(Lifecycle, UnregisterRetriesOnlyWhileInUse) {
     const HRESULT denied = static_cast<HRESULT>(0x80070005);
     const std::string gone = "[UNREGISTER] Sync root unregistered", absent = "[UNREGISTER] Sync root already absent";
     auto attempt = [](int n, const char* hr) {
-        return "[ERROR] CfUnregisterSyncRoot attempt " + std::to_string(n) + "/5 hr=" + hr;
+        const std::string words = std::string(hr) == "0x80070187"
+                                      ? "the sync root is in use by a connected provider (stop it first)"
+                                  : std::string(hr) == "0x80070005"
+                                      ? "access is denied (another user's root, or a file held read-only)"
+                                      : "the platform refused the request";
+        return "[ERROR] CfUnregisterSyncRoot attempt " + std::to_string(n) + "/5 hr=" + hr + " - " + words;
     };
     const char* busy = "0x80070187";
     struct Row {

@@ -283,9 +283,11 @@ TEST_F(Seeding, ManifestRefusesUnsafeEntries) {
     ASSERT_EQ(SeedFromManifest(), S_OK);
     fake.SetStatus("CreatePlaceholders", static_cast<HRESULT>(0x80070005));
     ASSERT_EQ(SeedFromManifest(), S_OK);
-    const std::string refused = "[ERROR] SEED refused 3 unsafe manifest entries, first at line 6";
+    const std::string why = " - each name must be one plain name (not empty, . or .., without \\ / : or NUL, and no "
+                            "device name such as CON or COM1)";
+    const std::string refused = "[ERROR] SEED refused 3 unsafe manifest entries, first at line 6" + why;
     const std::string five = "[SEED] manifest seen 8 seeded 5 (cap 100000, no network)";
-    EXPECT_EQ(Log(), (std::vector<std::string>{"[ERROR] SEED refused 19 unsafe manifest entries, first at line 2",
+    EXPECT_EQ(Log(), (std::vector<std::string>{"[ERROR] SEED refused 19 unsafe manifest entries, first at line 2" + why,
                                                "[SEED] manifest seen 19 seeded 0 (cap 100000, no network)", refused,
                                                five, refused, five, refused,
                                                "[SEED] manifest seen 8 seeded 2 (cap 100000, no network)"}));

@@ -57,7 +57,7 @@ TEST(CloseWriteback, ClosesThatAreNotChangesOrNotSafeQueueNothing) {
          "[WRITEBACK] WRITEBACK own close skipped"},
         // A file where the item's directory goes: ERROR_PATH_NOT_FOUND.
         {L"cf\td1\ti7\ta.txt", [](Scene& s, Request&) { Put(s.Store() + "/d1/i7", ""); },
-         "[ERROR] WRITEBACK engine stage copy failed gle=3"},
+         "[ERROR] WRITEBACK engine stage copy of a.txt failed gle=3 - tried again later"},
         {L"cf\td1\t..\ta.txt", nullptr, unsafe},
         {L"a\\..\\..\\escape.txt", nullptr, unsafe},
     };
@@ -211,7 +211,7 @@ TEST(CloseWriteback, CacheReferencesGoToTheEngineUnlessTheCacheCopyIsUnchanged) 
     // Left out of sync: a change whose record cannot be written (a file where the inbox goes), a file whose
     // last-write time moved after its copy began (here as its state is asked), a change still to be taken, and a
     // change taken as the provider disconnects (the next connect offers it again).
-    const char* const leftOut[] = {"[ERROR] WRITEBACK record not written hr=0x80070003",
+    const char* const leftOut[] = {"[ERROR] WRITEBACK record of a.txt not written hr=0x80070003 - tried again later",
                                    "[WRITEBACK] WRITEBACK changed while copied - left out of sync",
                                    "[WRITEBACK] WRITEBACK provider disconnected - left out of sync for the next connect"};
     for (size_t k = 0; k < 3; ++k) {
@@ -254,7 +254,7 @@ TEST(CloseWriteback, ACopyWaitsForAReaderOfThePreviousCopy) {
         closer.join();
         if (readerStays) CloseHandle(reader);
         EXPECT_EQ(ReadFileBytes(previous), readerStays ? "previous" : "new bytes");
-        EXPECT_EQ(scene.Log().at(1), readerStays ? "[ERROR] WRITEBACK copy failed gle=5"
+        EXPECT_EQ(scene.Log().at(1), readerStays ? "[ERROR] WRITEBACK staging copy of b.txt failed gle=5 - tried again later"
                                                  : "[WRITEBACK] WRITEBACK_PRODUCT_QUEUE local copy only, no network");
         EXPECT_EQ(scene.fake.CallsOf("SetInSyncState").size(), readerStays ? 0u : 1u);
     }

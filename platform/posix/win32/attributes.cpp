@@ -1,6 +1,6 @@
-// attributes.cpp - GetFileAttributesW and GetFileAttributesExW from lstat, in Windows' terms; SetFileAttributesW.
-// A symbolic link is a reparse point, and a directory as well when it points to one; it is never followed. A
-// placeholder without its data carries FILE_ATTRIBUTE_RECALL_ON_DATA_ACCESS.
+// attributes.cpp - GetFileAttributesW, GetFileAttributesExW and GetFileInformationByHandle from lstat and fstat, in
+// Windows' terms; SetFileAttributesW. A symbolic link is a reparse point, and a directory as well when it points to one;
+// it is never followed. A placeholder without its data carries FILE_ATTRIBUTE_RECALL_ON_DATA_ACCESS.
 #include "platform/posix/filter/cloud_filter.h"
 #include "platform/posix/win32/standin_internal.h"
 
@@ -59,6 +59,34 @@ extern "C" BOOL GetFileAttributesExW(LPCWSTR fileName, GET_FILEEX_INFO_LEVELS le
     }
     WIN32_FILE_ATTRIBUTE_DATA* data = static_cast<WIN32_FILE_ATTRIBUTE_DATA*>(info);
     posix::FillFileData(data, path, st);
+    return TRUE;
+}
+
+// The volume and file index name the file itself, whatever path leads to it now: the device and inode number.
+extern "C" BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION information) {
+    posix::Handle* handle = posix::HandleOf(file, posix::HandleKind::File);
+    if (handle == nullptr) return FALSE;
+    if (information == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    struct stat st;
+    if (fstat(handle->fd, &st) != 0) {
+        posix::SetLastErrorFromErrno(errno);
+        return FALSE;
+    }
+    WIN32_FILE_ATTRIBUTE_DATA data = {};
+    posix::FillFileData(&data, handle->path, st);
+    information->dwFileAttributes = data.dwFileAttributes;
+    information->ftCreationTime = data.ftCreationTime;
+    information->ftLastAccessTime = data.ftLastAccessTime;
+    information->ftLastWriteTime = data.ftLastWriteTime;
+    information->dwVolumeSerialNumber = static_cast<DWORD>(st.st_dev);
+    information->nFileSizeHigh = data.nFileSizeHigh;
+    information->nFileSizeLow = data.nFileSizeLow;
+    information->nNumberOfLinks = static_cast<DWORD>(st.st_nlink);
+    information->nFileIndexHigh = static_cast<DWORD>(static_cast<unsigned long long>(st.st_ino) >> 32);
+    information->nFileIndexLow = static_cast<DWORD>(st.st_ino & 0xFFFFFFFFu);
     return TRUE;
 }
 

@@ -200,6 +200,11 @@ extern "C" BOOL GetFileSizeEx(HANDLE file, PLARGE_INTEGER size) {
 extern "C" BOOL FlushFileBuffers(HANDLE file) {
     posix::Handle* handle = posix::HandleOf(file, posix::HandleKind::File);
     if (handle == nullptr) return FALSE;
+    // Windows flushes only through a handle that may write.
+    if (!WantsWrite(handle->access)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
     if (fsync(handle->fd) != 0) {
         posix::SetLastErrorFromErrno(errno);
         return FALSE;

@@ -101,6 +101,11 @@ extern "C" BOOL MoveFileExW(LPCWSTR existing, LPCWSTR newName, DWORD flags) {
     std::string from = posix::AbsolutePosixPath(existing);
     std::string to = posix::AbsolutePosixPath(newName);
     bool replace = (flags & MOVEFILE_REPLACE_EXISTING) != 0;
+    // Only what the program uses is emulated; any other flag is refused rather than ignored.
+    if ((flags & ~(MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) != 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
     struct stat fromStat, toStat;
     if (lstat(from.c_str(), &fromStat) != 0) {
         posix::SetLastErrorFromErrno(errno, from);
@@ -165,6 +170,25 @@ extern "C" BOOL MoveFileExW(LPCWSTR existing, LPCWSTR newName, DWORD flags) {
     if (rc != 0) {
         posix::SetLastErrorFromErrno(errno, to);
         return FALSE;
+    }
+    // Write-through returns once the move is on the disk: the directories that changed are flushed.
+    if ((flags & MOVEFILE_WRITE_THROUGH) != 0) {
+        const auto parent = [](const std::string& path) {
+            const size_t slash = path.find_last_of('/');
+            return slash == 0 || slash == std::string::npos ? std::string("/") : path.substr(0, slash);
+        };
+        std::vector<std::string> directories = {parent(to)};
+        if (parent(from) != directories.front()) directories.push_back(parent(from));
+        for (const std::string& directory : directories) {
+            const int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            if (fd < 0 || fsync(fd) != 0) {
+                const int error = errno;
+                if (fd >= 0) close(fd);
+                posix::SetLastErrorFromErrno(error, directory);
+                return FALSE;
+            }
+            close(fd);
+        }
     }
     return TRUE;
 }
