@@ -171,6 +171,37 @@ TEST_F(Faults, AnEngineQueueThatFillsUp) {
     }
 }
 
+// The sync root itself removed or renamed behind the platform's back while connected: every item seems to go, yet
+// the engine is told nothing; the provider stops with one line saying why, and the next connect says in words that
+// the directory is no registered sync root.
+TEST_F(Faults, TheSyncRootRemovedOrRenamedWhileConnected) {
+    for (const bool rename : {false, true}) {
+        SCOPED_TRACE(rename);
+        SeedFiles({{"a.txt", 3}, {"b.txt", 4}});
+        const int before = CountLines("[ERROR] WATCH the sync root was removed or renamed");
+        StartProvider();
+        const std::string aside = Env().Root() + "/root-aside";
+        if (rename) {
+            fs::rename(Env().SyncRoot(), aside);
+        } else {
+            fs::remove_all(Env().SyncRoot());
+        }
+        EXPECT_EQ(ExitOf(*provider, 20000), 1);
+        provider.reset();
+        EXPECT_EQ(CountLines("[ERROR] WATCH the sync root was removed or renamed"), before + 1);
+        EXPECT_EQ(LastLine("[ERROR] WATCH"), "[ERROR] WATCH the sync root was removed or renamed - the provider stops, "
+                                             "and no deletes are sent for its items");
+        EXPECT_TRUE(ListDirectory(Inbox()).empty());
+        const ProcessResult again = Verb("connect", 30000);
+        EXPECT_EQ(again.exitCode, 1);
+        EXPECT_EQ(LastLine("[ERROR] CfConnectSyncRoot"), "[ERROR] CfConnectSyncRoot failed hr=0x80070186 - the directory "
+                                                         "is not a registered sync root (run register first)");
+        EXPECT_TRUE(ListDirectory(Inbox()).empty());
+        if (rename) fs::remove_all(aside);
+        fs::remove_all(Env().SyncRoot());
+    }
+}
+
 // Hostile manifests: the seed run ends with exit code 0 and its summary, creating nothing outside the root.
 TEST_F(Faults, ManifestsOfGarbageAndOfOneHugeLine) {
     static const char kAlphabet[] = "\t\t\t\t\t\n\n\r\\\\/.\0:1-9abc\xFF\xC3\xA9\xE2\x80 \"*?<zq";
