@@ -202,6 +202,80 @@ TEST_F(Faults, TheSyncRootRemovedOrRenamedWhileConnected) {
     }
 }
 
+// Names no Windows program can make but a Linux program can: control characters, and up to the 255 bytes a name may
+// hold. An append, a rename, a delete and a save of each reach the engine, and every record is JSON whose paths
+// decode to the names.
+TEST_F(Faults, OddNamesEveryRecordIsJsonAndEveryChangeArrives) {
+    const std::string longName = std::string(246, 'L') + ".txt";
+    const std::vector<std::string> names = {"c\x01.txt", "c\x1f\x0b.txt", longName};
+    std::string manifest;
+    for (size_t k = 0; k < names.size(); ++k) {
+        manifest += "d1\ti" + std::to_string(k) + "\t" + names[k] + "\t3\t" + names[k] + "\n";
+    }
+    RegisterAndSeed(manifest);
+    for (size_t k = 0; k < names.size(); ++k) PutCacheFile("d1/i" + std::to_string(k) + "/" + names[k], "old");
+    StartProvider();
+    for (size_t k = 0; k < names.size(); ++k) {
+        SCOPED_TRACE(k);
+        const std::string id = "i" + std::to_string(k);
+        ASSERT_EQ(Cfemu({"append", Root(names[k]), "+"}).exitCode, 0);
+        ASSERT_TRUE(WaitUntil([&] { return ReadFileBytes(Queue() + "/CloudFiles/d1/" + id + "/" + names[k]) == "old+"; },
+                              20000));
+        // A save: a new file renamed over the placeholder.
+        WriteFileBytes(Root("save.tmp"), "saved " + id);
+        fs::rename(Root("save.tmp"), Root(names[k]));
+        // Taken, and the item's placeholder again (in sync, with its identity), before it is renamed.
+        const std::vector<BYTE> identity = EncodeIdentityBlob(L"cf\td1\t" + std::wstring(id.begin(), id.end()) + L"\t" +
+                                                              posix::Utf8ToWide(names[k]));
+        ASSERT_TRUE(WaitUntil(
+            [&] {
+                cfemu::PlaceholderState state{};
+                std::vector<BYTE> held;
+                return ReadFileBytes(Queue() + "/CloudFiles/d1/" + id + "/" + names[k]) == "saved " + id &&
+                       cfemu::ReadStateAt(Root(names[k]), &state) && (state.flags & cfemu::kStateInSync) != 0 &&
+                       cfemu::ReadIdentityAt(Root(names[k]), &held) && held == identity;
+            },
+            20000));
+        const std::string renamed = "r" + names[k].substr(0, names[k].size() - 1);  // 250 bytes at most, still
+        ASSERT_EQ(Cfemu({"mv", Root(names[k]), Root(renamed)}).exitCode, 0);
+        ASSERT_EQ(Cfemu({"rm", Root(renamed)}).exitCode, 0);
+    }
+    // A file of the user's with a tab and a line feed in its name, taken by the engine, then deleted.
+    const std::string odd = "t\tl\n.txt";
+    WriteFileBytes(Root(odd), "mine");
+    ASSERT_TRUE(WaitUntil([&] { return FileExists(Queue() + "/LocalFiles/" + odd); }, 20000));
+    fs::remove(Queue() + "/LocalFiles/" + odd);
+    ASSERT_EQ(Cfemu({"rm", Root(odd)}).exitCode, 0);
+    EXPECT_EQ(Records("mod-").size(), 2 * names.size());
+    EXPECT_EQ(Records("modify-").size(), names.size());
+    EXPECT_EQ(Records("delete-").size(), names.size() + 1);
+    // Every record parses, and its paths are the names, whatever bytes they hold.
+    const std::string check =
+        "import json, os, sys\n"
+        "for name in sorted(os.listdir(sys.argv[1])):\n"
+        "    record = json.load(open(os.path.join(sys.argv[1], name), encoding='utf-8'))\n"
+        "    print(record['type'], record['targetPath'].encode('utf-8').hex(), record.get('previousPath', '').encode('utf-8').hex())\n";
+    const ProcessResult parsed = RunProcess({"/usr/bin/python3", "-c", check, Inbox()});
+    ASSERT_EQ(parsed.exitCode, 0) << parsed.err;
+    const auto hex = [](const std::string& text) {
+        std::string out;
+        for (unsigned char c : text) {
+            const char digits[] = "0123456789abcdef";
+            out += digits[c >> 4];
+            out += digits[c & 15];
+        }
+        return out;
+    };
+    for (const std::string& name : names) {
+        const std::string renamed = "r" + name.substr(0, name.size() - 1);
+        EXPECT_NE(parsed.out.find("modify " + hex(name) + " \n"), std::string::npos) << parsed.out;
+        EXPECT_NE(parsed.out.find("modify " + hex(renamed) + " " + hex(name) + "\n"), std::string::npos) << parsed.out;
+        EXPECT_NE(parsed.out.find("delete " + hex(renamed) + " \n"), std::string::npos) << parsed.out;
+    }
+    EXPECT_NE(parsed.out.find("delete " + hex(odd) + " \n"), std::string::npos) << parsed.out;
+    EXPECT_EQ(Errors(), std::vector<std::string>{});
+}
+
 // Hostile manifests: the seed run ends with exit code 0 and its summary, creating nothing outside the root.
 TEST_F(Faults, ManifestsOfGarbageAndOfOneHugeLine) {
     static const char kAlphabet[] = "\t\t\t\t\t\n\n\r\\\\/.\0:1-9abc\xFF\xC3\xA9\xE2\x80 \"*?<zq";
