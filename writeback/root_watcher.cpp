@@ -114,6 +114,11 @@ void LogCount(const char* format, int count) {
 
 std::vector<BYTE> PathIdentity(const std::wstring& relative) { return EncodeIdentityBlob(relative); }
 
+// A root-relative path in the one form every record carries (forward slashes), whichever form it was found in.
+std::wstring RecordPath(const std::wstring& relative) {
+    return SyncRootRelativePath(JoinPath(ProviderPaths.syncRoot, relative));
+}
+
 // A placeholder of a file of the user's standing where an engine item stood (renamed over it, as `mv new.txt
 // item.txt` does) is a save of the item: its bytes reach the engine as the item's change, and it becomes the
 // item's placeholder. False when a writer still holds it.
@@ -148,7 +153,8 @@ Outcome TakePlaceholder(const RootPlaceholder& entry) {
     if (!known.empty() &&
         GetFileAttributesW(JoinPath(ProviderPaths.syncRoot, known).c_str()) == INVALID_FILE_ATTRIBUTES) {
         const bool isDir = (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-        if (FAILED(WriteQueueRecord("modify", ref.domainId, ref.itemId, isDir, entry.relative, known))) {
+        if (FAILED(WriteQueueRecord("modify", ref.domainId, ref.itemId, isDir, RecordPath(entry.relative),
+                                    RecordPath(known)))) {
             return Outcome::kFailed;
         }
         LogEvent("WATCH", "moved with its directory - rename recorded");
@@ -260,7 +266,7 @@ bool TakeVacated(const std::wstring& relative) {
         const std::vector<BYTE> blob = EncodeIdentityBlob(row.identity);
         const PlaceholderRef ref = ClassifyIdentity(blob.data(), static_cast<DWORD>(blob.size()));
         if (ref.kind == PlaceholderRef::kCacheReference &&
-            FAILED(WriteQueueRecord("delete", ref.domainId, ref.itemId, false, path, std::wstring()))) {
+            FAILED(WriteQueueRecord("delete", ref.domainId, ref.itemId, false, RecordPath(path), std::wstring()))) {
             recorded = false;
             continue;
         }
