@@ -4,7 +4,7 @@
 # Every build treats warnings as errors (the presets set VOSKE_WERROR).
 set -euo pipefail
 source "$(dirname "$0")/setup.sh"
-voske_need_packages cmake g++ ninja-build libgtest-dev g++-mingw-w64-x86-64 wine wine64 python3 strace pkg-config \
+voske_need_packages cmake g++ ninja-build libgtest-dev g++-mingw-w64-x86-64 wine wine64 python3 strace pkg-config e2fsprogs \
     libfuse3-dev fuse3 libsqlite3-dev git rsync
 cd "$VOSKE_ROOT"
 jobs="$(nproc)"

@@ -112,8 +112,6 @@ void LogCount(const char* format, int count) {
     LogEvent("WATCH", message);
 }
 
-std::vector<BYTE> PathIdentity(const std::wstring& relative) { return EncodeIdentityBlob(relative); }
-
 // A root-relative path in the one form every record carries (forward slashes), whichever form it was found in.
 std::wstring RecordPath(const std::wstring& relative) {
     return SyncRootRelativePath(JoinPath(ProviderPaths.syncRoot, relative));
@@ -197,17 +195,19 @@ Outcome TakeEntry(const RootPlaceholder& entry, bool retrying = false) {
         return TakePlaceholder(entry);
     }
     // A file that is no placeholder: at the place of a known item, a save replaced that item's placeholder.
-    const std::wstring itemIdentity = KnownIdentityAt(entry.relative);
-    const std::vector<BYTE> identity = itemIdentity.empty() ? PathIdentity(entry.relative) : EncodeIdentityBlob(itemIdentity);
-    // A new file is the user's: known as such before it is taken, so its copies go where the user's files go.
-    if (itemIdentity.empty()) NoteItemAt(entry.relative, entry.relative, ItemKind::kUserFile);
-    const UnplacedFileResult result = WriteBackUnplacedFile(entry.path, identity);
-    if (itemIdentity.empty() && result == UnplacedFileResult::kGone &&
-        GetFileAttributesW(entry.path.c_str()) == INVALID_FILE_ATTRIBUTES) {
-        ForgetItem(entry.relative);
+    ItemRow standing;
+    const bool known = FindItemAt(entry.relative, standing);
+    const bool usersFile = !known || standing.kind == ItemKind::kUserFile;
+    const std::wstring itemIdentity = known ? standing.identity : entry.relative;
+    // A new file is the user's: known as such before it is taken, so its copies go where the user's files go (and a
+    // second look, after a failure, finds it so).
+    if (!known) NoteItemAt(entry.relative, itemIdentity, ItemKind::kUserFile);
+    const UnplacedFileResult result = WriteBackUnplacedFile(entry.path, EncodeIdentityBlob(itemIdentity));
+    if (usersFile && result == UnplacedFileResult::kGone && GetFileAttributesW(entry.path.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        ForgetItem(itemIdentity);
     }
     if (result == UnplacedFileResult::kTaken) {
-        LogEvent("WATCH", itemIdentity.empty() ? "new file taken" : "file saved over its item's placeholder taken");
+        LogEvent("WATCH", usersFile ? "new file taken" : "file saved over its item's placeholder taken");
     }
     return result == UnplacedFileResult::kBusy ? Outcome::kBusy
            : result == UnplacedFileResult::kFailed ? Outcome::kFailed
