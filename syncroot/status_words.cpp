@@ -16,6 +16,8 @@ const Words kWords[] = {
     {0x80070020ul, "another program holds the file"},
     {0x80070070ul, "the disk is full"},
     {0x80070057ul, "the platform refused the arguments"},
+    {0x8007007Eul, "cldapi.dll is missing (the Cloud Files platform comes with Windows 10 1709 and later)"},
+    {0x8007007Ful, "cldapi.dll lacks a function the program calls (an older Windows)"},
     {0x8007016Aul, "no provider is connected to the sync root (run connect first)"},
     {0x80070178ul, "the file is not a placeholder"},
     {0x80070179ul, "the placeholder holds a change not yet written back"},

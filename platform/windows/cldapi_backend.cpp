@@ -1,5 +1,6 @@
 // cldapi_backend.cpp - the Windows backend of the Cloud Files operations: the twelve exports of cldapi.dll,
 // bound at first use from the system directory only. A missing DLL or export fails every call with its error.
+#include "platform/windows/system_exports.h"
 #include "syncroot/cloud_files.h"
 
 namespace {
@@ -40,13 +41,9 @@ INIT_ONCE bindOnce = INIT_ONCE_STATIC_INIT;
 
 template <typename Fn>
 bool Lookup(HMODULE module, const char* name, Fn& target) {
-    FARPROC proc = GetProcAddress(module, name);
-    if (proc == nullptr) {
-        binding.status = HRESULT_FROM_WIN32(GetLastError());
-        return false;
-    }
-    target = reinterpret_cast<Fn>(reinterpret_cast<void*>(proc));
-    return true;
+    if (BindExport(module, name, target)) return true;
+    binding.status = HRESULT_FROM_WIN32(GetLastError());
+    return false;
 }
 
 BOOL CALLBACK BindCldApi(PINIT_ONCE, PVOID, PVOID*) {

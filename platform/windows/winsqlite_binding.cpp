@@ -2,6 +2,7 @@
 // only at first use. Without it (before Windows 10, or under Wine) opening a database fails with SQLITE_CANTOPEN.
 #include "platform/sqlite.h"
 #include "platform/win32.h"
+#include "platform/windows/system_exports.h"
 
 namespace {
 
@@ -40,10 +41,7 @@ INIT_ONCE bindOnce = INIT_ONCE_STATIC_INIT;
 
 template <typename Fn>
 bool Lookup(HMODULE module, const char* name, Fn& target) {
-    FARPROC proc = GetProcAddress(module, name);
-    if (proc == nullptr) return false;
-    target = reinterpret_cast<Fn>(reinterpret_cast<void*>(proc));
-    return true;
+    return BindExport(module, name, target);
 }
 
 BOOL CALLBACK BindSqlite(PINIT_ONCE, PVOID, PVOID*) {
