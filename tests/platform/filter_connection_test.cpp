@@ -1,8 +1,13 @@
 // filter_connection_test.cpp - this test process as the provider: its callbacks, CfExecute's checks, disconnection.
 #include <atomic>
+#include <condition_variable>
+#include <map>
 #include <mutex>
+#include <set>
+#include <system_error>
 #include <thread>
 
+#include "platform/posix/filter/callback_pool.h"
 #include "tests/platform/platform_fixture.h"
 
 namespace platformtest {
@@ -30,6 +35,12 @@ struct Recorder {
     std::atomic<NTSTATUS> status{0};      // the completion status of the answer
     std::atomic<bool> wrongFirst{false};  // the fetch callback first answers wrongly, then rightly
     std::vector<HRESULT> wrongAnswers;    // what CfExecute said to the wrong answers
+    // The fetch callback of "outer-N" waits until the gate opens, then reads "inner-N" itself, or the file
+    // nestedTarget names for it.
+    bool gateClosed = false;
+    std::condition_variable gateOpened;
+    std::map<std::string, std::string> nestedTarget;
+    std::map<std::string, std::string> nestedByName;  // what each such read returned, by the outer file's path
 };
 Recorder* g_recorder = nullptr;
 
@@ -86,6 +97,23 @@ void CALLBACK OnFetch(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAMETERS
         std::string got = ReadThroughStandIn(r.nestedRead, &error);
         std::lock_guard<std::mutex> lock(r.mutex);
         r.nestedResult = error == ERROR_SUCCESS ? got : "error " + std::to_string(error);
+    }
+    std::string inner = PosixPathOf(L"Z:" + std::wstring(info->NormalizedPath));
+    if (inner.rfind("outer-") != std::string::npos) {
+        {
+            std::unique_lock<std::mutex> lock(r.mutex);
+            r.gateOpened.wait(lock, [&] { return !r.gateClosed; });
+        }
+        const std::string outer = inner;
+        inner.replace(inner.rfind("outer-"), 6, "inner-");
+        {
+            std::lock_guard<std::mutex> lock(r.mutex);
+            if (r.nestedTarget.count(outer) != 0) inner = r.nestedTarget[outer];
+        }
+        DWORD error = ERROR_SUCCESS;
+        const std::string got = ReadThroughStandIn(inner, &error);
+        std::lock_guard<std::mutex> lock(r.mutex);
+        r.nestedByName[outer] = error == ERROR_SUCCESS ? got : "error " + std::to_string(error);
     }
     if (r.wrongFirst) {
         // ParamSize 48 and 16, a wrong request key; a good first piece, then three that break the 4 KiB rule: a
@@ -285,6 +313,196 @@ TEST_F(ConnectionTest, CallbackInfoNestedFetchAndWrongAnswers) {
     // Callbacks never run on the requesting thread, and run where the filter raises no notifications.
     EXPECT_NE(fetch.thread, std::this_thread::get_id());
     EXPECT_TRUE(fetch.onCallbackThread);
+}
+
+// The callback pool alone, with a system that gives threads up to a count and then refuses them (as under a limit
+// on the user's threads): ordinary tasks run at most 64 at once and the rest wait in order; urgent ones get a thread
+// past the bound; a refused thread fails no call, and the tasks it was for run once a thread is free or given.
+TEST(CallbackPool, BoundUrgentTasksAndThreadsTheSystemRefuses) {
+    const struct Row {
+        const char* name;
+        int given;     // threads the system gives before it refuses (-1: every one asked for)
+        int ordinary;  // tasks that hold their thread until released
+        int urgent;    // tasks submitted then, that return at once
+        int running;   // ordinary tasks that can run before the release
+        int urgentRun;  // urgent tasks that run before the release
+    } rows[] = {
+        {"no limit", -1, 200, 3, cfemu::kMaximumPoolThreads, 3},
+        {"fewer threads than the bound", 10, 100, 3, 10, 0},
+        {"no thread at all, then threads again", 0, 20, 2, 0, 0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::atomic<int> given{0}, allowed{row.given < 0 ? 1 << 20 : row.given};
+        std::mutex mutex;
+        std::condition_variable released;
+        bool release = false;
+        std::atomic<int> running{0}, most{0}, done{0}, urgentDone{0};
+        cfemu::CallbackPool pool;
+        // A refused thread must never come out of the pool as an exception (it would end the provider).
+        EXPECT_NO_THROW(pool.Start(cfemu::kMinimumPoolThreads, cfemu::kMaximumPoolThreads, [&](std::function<void()> body) {
+            if (given >= allowed) throw std::system_error(EAGAIN, std::generic_category(), "no thread");
+            ++given;
+            std::thread(std::move(body)).detach();
+        }));
+        for (int i = 0; i < row.ordinary; ++i) {
+            bool submitted = false;
+            EXPECT_NO_THROW(submitted = pool.Submit([&] {
+                const int now = ++running;
+                for (int seen = most; now > seen && !most.compare_exchange_weak(seen, now);) {
+                }
+                std::unique_lock<std::mutex> lock(mutex);
+                released.wait(lock, [&] { return release; });
+                --running;
+                ++done;
+            }));
+            EXPECT_TRUE(submitted);
+        }
+        EXPECT_TRUE(WaitUntil([&] { return running == row.running; }, 20000)) << running;
+        for (int i = 0; i < row.urgent; ++i) {
+            bool submitted = false;
+            EXPECT_NO_THROW(submitted = pool.Submit([&] { ++urgentDone; }, cfemu::TaskPriority::Urgent));
+            EXPECT_TRUE(submitted);
+        }
+        EXPECT_TRUE(WaitUntil([&] { return urgentDone == row.urgentRun; }, 20000)) << urgentDone;
+        cfemu::CallbackPool::Counts counts = pool.Now();
+        EXPECT_EQ(counts.queued, row.ordinary + row.urgent - row.running - row.urgentRun);
+        EXPECT_EQ(counts.threads, given.load());
+        EXPECT_EQ(counts.refused > 0, row.given >= 0);
+        // No task goes past the bound, and none starts before the release beyond what ran (a moment to show it).
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        EXPECT_EQ(running, row.running);
+        EXPECT_EQ(most, row.running);
+        if (row.given == 0) {
+            bool starved = false;
+            EXPECT_NO_THROW(starved = pool.Replenish());
+            EXPECT_TRUE(starved);  // still without a thread: asked again later
+            allowed = 1 << 20;
+            EXPECT_FALSE(pool.Replenish());
+            EXPECT_TRUE(WaitUntil([&] { return running == std::min(row.ordinary, cfemu::kMaximumPoolThreads); }, 20000));
+            EXPECT_EQ(urgentDone, row.urgent);  // first, as soon as there were threads
+        }
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            release = true;
+        }
+        released.notify_all();
+        EXPECT_TRUE(WaitUntil([&] { return done == row.ordinary && urgentDone == row.urgent; }, 20000))
+            << done << " " << urgentDone;
+        EXPECT_LE(most, cfemu::kMaximumPoolThreads);
+        EXPECT_LE(pool.Now().threads, cfemu::kMaximumPoolThreads + row.urgent);
+        pool.Stop();
+        EXPECT_TRUE(WaitUntil([&] { return pool.Now().threads == 0; }, 20000));
+    }
+}
+
+// Every callback thread is taken by a fetch that reads another placeholder itself, with more fetches queued past the
+// bound: the nested fetches go ahead of the queue on threads of their own, so every read completes with its bytes.
+// Each of them reads a file whose fetch waits in the queue: those go first (else every thread would wait on the queue
+// for good), and still reach the provider once.
+TEST_F(ConnectionTest, AtMost64CallbacksRunAndNestedFetchesGoAheadOfTheQueue) {
+    constexpr int kQueued = cfemu::kMaximumPoolThreads, kOuter = cfemu::kMaximumPoolThreads + kQueued;
+    recorder_.source = PatternBytes(3 * 4096 + 7, 5);
+    for (int k = 0; k < kOuter; ++k) {
+        AddFile("outer-" + std::to_string(k) + ".txt", recorder_.source);
+        AddFile("inner-" + std::to_string(k) + ".txt", recorder_.source);
+    }
+    recorder_.gateClosed = true;
+    setenv("CFEMU_REQUEST_TIMEOUT_MS", "20000", 1);  // a fetch that never gets a thread fails instead of hanging
+    Connect();
+    std::vector<std::string> got(kOuter);
+    std::vector<DWORD> errors(kOuter, ERROR_SUCCESS);
+    std::vector<std::thread> readers;
+    for (int k = 0; k < kOuter; ++k) {
+        readers.emplace_back([&, k] { got[k] = ReadThroughStandIn(Path("outer-" + std::to_string(k) + ".txt"), &errors[k]); });
+    }
+    cfemu::ConnectionCounts counts;
+    EXPECT_TRUE(WaitUntil([&] { return cfemu::ConnectionNow(key_, &counts) && counts.held == kOuter && counts.queued == kQueued; },
+                          20000));
+    EXPECT_EQ(counts.running, cfemu::kMaximumPoolThreads);
+    EXPECT_EQ(counts.threads, cfemu::kMaximumPoolThreads);
+    EXPECT_EQ(counts.readers, kOuter);
+    {
+        std::lock_guard<std::mutex> lock(recorder_.mutex);
+        std::set<std::string> started, queued;
+        for (const Seen& fetch : recorder_.fetches) started.insert(PosixPathOf(L"Z:" + posix::Utf8ToWide(fetch.path)));
+        for (int k = 0; k < kOuter; ++k) {
+            if (started.count(Path("outer-" + std::to_string(k) + ".txt")) == 0) {
+                queued.insert(Path("outer-" + std::to_string(k) + ".txt"));
+            }
+        }
+        EXPECT_EQ(queued.size(), size_t(kQueued));
+        auto runningOuter = started.begin();
+        for (auto target = queued.begin(); target != queued.end() && runningOuter != started.end(); ++target) {
+            recorder_.nestedTarget[*runningOuter++] = *target;
+        }
+        recorder_.gateClosed = false;
+    }
+    recorder_.gateOpened.notify_all();
+    for (std::thread& reader : readers) reader.join();
+    for (int k = 0; k < kOuter; ++k) {
+        EXPECT_EQ(errors[k], ERROR_SUCCESS) << k;
+        EXPECT_TRUE(got[k] == recorder_.source) << k;
+        std::lock_guard<std::mutex> lock(recorder_.mutex);
+        const std::string& nested = recorder_.nestedByName[Path("outer-" + std::to_string(k) + ".txt")];
+        EXPECT_TRUE(nested == recorder_.source) << k << ": " << nested.substr(0, 20);
+    }
+    EXPECT_EQ(SeenIn(&Recorder::fetches).size(), size_t(kOuter + kQueued));  // the queued ones read their inner file
+}
+
+// A reader that goes away (its process killed) while its fetch is held: with no reader left the fetch ends and the
+// provider is told (CANCEL_FETCH_DATA, no flag, the fetch's key and length); its answer then comes too late and the
+// file stays without data. A reader that shares the fetch keeps it going and gets the bytes.
+TEST_F(ConnectionTest, AReaderThatGoesAwayCancelsItsFetchUnlessAnotherSharesIt) {
+    const struct Row {
+        const char* name;
+        int readers;  // the first is killed
+    } rows[] = {{"the only reader", 1}, {"one of two readers", 2}};
+    recorder_.source = PatternBytes(2 * 4096 + 3, 8);
+    for (const Row& row : rows) AddFile(std::string(row.name) + ".bin", recorder_.source);
+    recorder_.answer = false;  // the test answers
+    Connect();
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::string path = Path(std::string(row.name) + ".bin");
+        const size_t fetchesBefore = SeenIn(&Recorder::fetches).size(), cancelsBefore = SeenIn(&Recorder::cancels).size();
+        std::vector<std::unique_ptr<BackgroundProcess>> readers;
+        cfemu::ConnectionCounts counts;
+        for (int i = 0; i < row.readers; ++i) {
+            readers.push_back(std::make_unique<BackgroundProcess>(std::vector<std::string>{VOSKE_CFEMU, "cat", path}));
+            ASSERT_TRUE(WaitUntil([&] { return cfemu::ConnectionNow(key_, &counts) && counts.readers == i + 1; }, 20000));
+        }
+        const Seen fetch = SeenIn(&Recorder::fetches, fetchesBefore + 1).back();
+        ASSERT_EQ(fetch.path, VolumeRelative(path));
+        readers[0]->Signal(SIGKILL);
+        int exitCode = 0;
+        ASSERT_TRUE(readers[0]->Wait(20000, &exitCode));
+        EXPECT_EQ(exitCode, 128 + SIGKILL);
+        ASSERT_TRUE(WaitUntil([&] { return cfemu::ConnectionNow(key_, &counts) && counts.readers == row.readers - 1; },
+                              20000));
+        if (row.readers == 1) {
+            const std::vector<Seen> cancels = SeenIn(&Recorder::cancels, cancelsBefore + 1);
+            ASSERT_EQ(cancels.size(), cancelsBefore + 1);
+            EXPECT_EQ(cancels.back().path, VolumeRelative(path));
+            EXPECT_EQ(cancels.back().params.Cancel.Flags, CF_CALLBACK_CANCEL_FLAG_NONE);
+            EXPECT_EQ(cancels.back().info.TransferKey.QuadPart, fetch.info.TransferKey.QuadPart);
+            EXPECT_EQ(cancels.back().params.Cancel.FetchData.FileOffset.QuadPart, 0);
+            EXPECT_EQ(cancels.back().params.Cancel.FetchData.Length.QuadPart, LONGLONG(recorder_.source.size()));
+            EXPECT_EQ(counts.held, 0);
+            EXPECT_EQ(Answer(fetch.info, recorder_.source), Hr(0x8007018E));
+            EXPECT_FALSE(IsHydrated(path));
+            EXPECT_TRUE(HoldsNoData(path));
+        } else {
+            EXPECT_EQ(counts.held, 1);  // still held for the other reader: no cancel
+            EXPECT_EQ(Answer(fetch.info, recorder_.source), S_OK);
+            ASSERT_TRUE(readers[1]->Wait(20000, &exitCode));
+            EXPECT_EQ(exitCode, 0) << readers[1]->Err();
+            EXPECT_TRUE(readers[1]->Out() == recorder_.source);
+            EXPECT_TRUE(IsHydrated(path));
+            EXPECT_EQ(SeenIn(&Recorder::cancels).size(), cancelsBefore);
+        }
+        EXPECT_EQ(SeenIn(&Recorder::fetches).size(), fetchesBefore + 1);
+    }
 }
 
 }  // namespace

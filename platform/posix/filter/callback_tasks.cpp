@@ -95,8 +95,28 @@ std::shared_ptr<CallbackTask> MakeTask(const std::shared_ptr<Connection>& connec
     return task;
 }
 
-bool Submit(const std::shared_ptr<Connection>& connection, const std::shared_ptr<CallbackTask>& task) {
-    return connection->pool.Submit([task] { task->callback(&task->info, &task->params); });
+namespace {
+
+// Whether the callback of `task` is to run now: always for a notification; for a request the platform holds, only
+// while it is held and only the first time.
+bool Begin(CallbackTask& task) {
+    if (!task.held) return true;
+    std::lock_guard<std::mutex> lock(task.owner->mutex);
+    auto found = task.owner->pending.find(task.info.TransferKey.QuadPart);
+    if (found == task.owner->pending.end() || found->second.task.get() != &task || task.started) return false;
+    task.started = true;
+    return true;
+}
+
+}  // namespace
+
+bool Submit(const std::shared_ptr<Connection>& connection, const std::shared_ptr<CallbackTask>& task,
+            TaskPriority priority) {
+    return connection->pool.Submit(
+        [task] {
+            if (Begin(*task)) task->callback(&task->info, &task->params);
+        },
+        priority);
 }
 
 bool OnCallbackThread() { return t_callbackThread; }

@@ -84,9 +84,13 @@ int RequestTimeoutMs();
 // ---- Requests from any process to the connected provider (cloud_filter_channel.cpp) ----
 enum class RequestKind : uint32_t { Fetch = 1, Close = 2, Delete = 3, Rename = 4, Ping = 5 };
 
+// In Request::flags, beside the callback's own flags: the sender waits for the answer on a callback thread of its
+// process. A provider's own such request goes ahead of others in its callback pool (see callback_pool.h).
+inline constexpr uint32_t kRequestFromCallback = 0x80000000u;
+
 struct Request {
     RequestKind kind = RequestKind::Ping;
-    uint32_t flags = 0;  // callback flags: FETCH_DATA explicit hydration, delete/rename flags
+    uint32_t flags = 0;  // callback flags: FETCH_DATA explicit hydration, delete/rename flags; kRequestFromCallback
     std::string path;    // canonical POSIX path of the file
     std::string target;  // rename: canonical POSIX path of the target
     int32_t actingPid = 0;  // the application the sender acts for (a FUSE daemon's caller); 0: the sender itself
@@ -115,6 +119,16 @@ HRESULT DisconnectRoot(CF_CONNECTION_KEY key);
 HRESULT ExecuteOperation(const CF_OPERATION_INFO* info, CF_OPERATION_PARAMETERS* params);
 // True when this process holds the connection of `root`.
 bool ConnectedHere(const std::string& root);
+// How this process's connection stands now, for the filter's tests.
+struct ConnectionCounts {
+    int threads = 0;  // of its callback pool
+    int running = 0;  // callbacks running
+    int queued = 0;   // callbacks waiting for a thread
+    int held = 0;     // requests held (fetches, deletes, renames)
+    int readers = 0;  // processes waiting for the held fetches
+};
+// False when this process holds no connection `key`.
+bool ConnectionNow(CF_CONNECTION_KEY key, ConnectionCounts* counts);
 
 }  // namespace cfemu
 

@@ -16,6 +16,7 @@
 #include <set>
 
 #include "platform/posix/filter/cloud_filter.h"
+#include "platform/posix/filter/filter_hooks.h"
 
 namespace cfemu {
 namespace {
@@ -204,6 +205,7 @@ DWORD SendToProvider(const std::string& root, const Request& request, bool wait)
     if (fd < 0) return error;
     Request stamped = request;
     stamped.actingPid = t_actingPid;
+    if (wait && OnCallbackThread()) stamped.flags |= kRequestFromCallback;
     std::vector<BYTE> bytes = EncodeRequest(stamped);
     ssize_t sent;
     do {

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
+#include <system_error>
 
 #include "platform/posix/filter/cloud_filter.h"
 #include "platform/posix/filter/provider_internal.h"
@@ -18,7 +19,6 @@
 namespace cfemu {
 namespace {
 
-constexpr int kMinimumPoolThreads = 4;
 constexpr size_t kMaxCallbackTableEntries = 64;
 
 struct Registry {
@@ -115,8 +115,23 @@ HRESULT ConnectRoot(const std::string& root, const RootRecord& record, const CF_
         connection->key = registry.nextKey++;
         registry.byKey[connection->key] = connection;
     }
-    connection->pool.Start(kMinimumPoolThreads);
-    connection->listener = std::thread(ListenerLoop, connection);
+    connection->pool.Start(kMinimumPoolThreads, kMaximumPoolThreads);
+    try {
+        connection->listener = std::thread(ListenerLoop, connection);
+    } catch (const std::system_error&) {
+        // The system gives the process no more threads: the connection cannot listen, and is refused as Windows
+        // refuses what it has no memory for.
+        {
+            Registry& registry = Connections();
+            std::lock_guard<std::mutex> lock(registry.mutex);
+            registry.byKey.erase(connection->key);
+        }
+        connection->pool.Stop();
+        close(connection->listenFd);
+        close(connection->wakeRead);
+        close(connection->wakeWrite);
+        return HRESULT_FROM_WIN32(ERROR_NOT_ENOUGH_MEMORY);
+    }
     key->Internal = connection->key;
     return S_OK;
 }
@@ -157,6 +172,22 @@ bool ConnectedHere(const std::string& root) {
         if (entry.second->root == root) return true;
     }
     return false;
+}
+
+bool ConnectionNow(CF_CONNECTION_KEY key, ConnectionCounts* counts) {
+    std::shared_ptr<Connection> connection = FindConnection(key.Internal);
+    if (connection == nullptr) return false;
+    const CallbackPool::Counts pool = connection->pool.Now();
+    *counts = ConnectionCounts{};
+    counts->threads = pool.threads;
+    counts->running = pool.running;
+    counts->queued = pool.queued;
+    std::lock_guard<std::mutex> lock(connection->mutex);
+    counts->held = static_cast<int>(connection->pending.size());
+    for (const auto& entry : connection->pending) {
+        if (entry.second.kind == PendingKind::Fetch) counts->readers += static_cast<int>(entry.second.waiters.size());
+    }
+    return true;
 }
 
 }  // namespace cfemu

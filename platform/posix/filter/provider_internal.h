@@ -36,6 +36,11 @@ struct CallbackTask {
     std::wstring volumeDosName = L"Z:";
     std::wstring normalizedPath, targetPath, imagePath, commandLine, empty;
     std::vector<BYTE> identity;
+    // A request the platform holds (fetch, delete, rename) runs its callback only while the request is still held,
+    // and once: it may have ended (timed out, its reader gone) while the task waited for a thread, and a task
+    // promoted to urgent is queued twice. Guarded by the owner's mutex.
+    bool held = false;
+    bool started = false;
 
     // Points the structures at this task's own strings (again after a copy).
     void Bind();
@@ -55,7 +60,7 @@ struct Pending {
     ino_t inode = 0;
     timespec times[2] = {};                              // access and modification time to put back after writing data
     std::vector<std::pair<LONGLONG, LONGLONG>> covered;  // transferred ranges, sorted and merged
-    std::shared_ptr<CallbackTask> task;
+    std::shared_ptr<CallbackTask> task;                  // the callback that announces it
 };
 
 struct Connection {
@@ -84,7 +89,8 @@ struct Connection {
 std::shared_ptr<CallbackTask> MakeTask(const std::shared_ptr<Connection>& connection, CF_CALLBACK_TYPE type,
                                        const std::string& path, int fd, int pid);
 // Hands the task to the connection's pool; false once the pool is stopping.
-bool Submit(const std::shared_ptr<Connection>& connection, const std::shared_ptr<CallbackTask>& task);
+bool Submit(const std::shared_ptr<Connection>& connection, const std::shared_ptr<CallbackTask>& task,
+            TaskPriority priority = TaskPriority::Ordinary);
 
 // ---- How held requests end (request_completion.cpp) ----
 // Sends the 4-byte answer `code` to a waiting process and closes its socket.
@@ -93,6 +99,10 @@ void Reply(int fd, DWORD code);
 void Finish(Pending& pending, DWORD code);
 // Fails the requests whose time ran out; a fetch also tells the provider through CANCEL_FETCH_DATA.
 void ExpireRequests(const std::shared_ptr<Connection>& connection);
+// The fetch `transferKey` has lost its last waiting reader (its process ended or gave up): it is cancelled, and its
+// provider told through CANCEL_FETCH_DATA when its callback has begun. Caller holds the connection's mutex; the
+// cancel to submit, if any, is returned.
+std::shared_ptr<CallbackTask> AbandonFetch(Connection& connection, LONGLONG transferKey);
 // Milliseconds until the earliest deadline of a held request (for poll); -1 when none is held.
 int NextTimeoutMs(const std::shared_ptr<Connection>& connection);
 

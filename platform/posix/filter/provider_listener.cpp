@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -21,7 +22,9 @@ std::atomic<LONGLONG> g_nextTransferKey{0x10001};
 // Request keys differ from transfer keys, so a provider that confuses the two is caught.
 constexpr LONGLONG kRequestKeyBase = 0x7E0000000000LL;
 
-void StartFetch(const std::shared_ptr<Connection>& connection, int client, int pid, const Request& request) {
+// `priority` is Urgent when a callback of this provider waits for the answer (a nested fetch).
+void StartFetch(const std::shared_ptr<Connection>& connection, int client, int pid, const Request& request,
+                TaskPriority priority) {
     if (connection->callbacks[CF_CALLBACK_TYPE_FETCH_DATA] == nullptr) {
         Reply(client, ERROR_CLOUD_FILE_NOT_SUPPORTED);
         return;
@@ -52,33 +55,41 @@ void StartFetch(const std::shared_ptr<Connection>& connection, int client, int p
             if (other.kind == PendingKind::Fetch && other.device == st.st_dev && other.inode == st.st_ino) {
                 other.waiters.push_back(client);  // one fetch per file: later readers share it
                 close(fd);
-                return;
+                fd = -1;
+                // A callback waits on it now: when it still waits for a thread it goes first (queued once more, it
+                // runs once).
+                if (priority == TaskPriority::Urgent && !other.task->started) task = other.task;
+                break;
             }
         }
-        LONGLONG transferKey = g_nextTransferKey.fetch_add(1);
-        Pending pending;
-        pending.kind = PendingKind::Fetch;
-        pending.waiters.push_back(client);
-        pending.deadline = Clock::now() + connection->timeout;
-        pending.fd = fd;
-        pending.size = static_cast<LONGLONG>(st.st_size);
-        pending.device = st.st_dev;
-        pending.inode = st.st_ino;
-        pending.times[0] = st.st_atim;
-        pending.times[1] = st.st_mtim;
-        task = MakeTask(connection, CF_CALLBACK_TYPE_FETCH_DATA, request.path, fd, pid);
-        task->info.TransferKey.QuadPart = transferKey;
-        task->info.RequestKey.QuadPart = kRequestKeyBase + transferKey;
-        pending.requestKey = task->info.RequestKey.QuadPart;
-        task->params.FetchData.Flags = request.flags & CF_CALLBACK_FETCH_DATA_FLAG_EXPLICIT_HYDRATION;
-        task->params.FetchData.RequiredFileOffset.QuadPart = 0;
-        task->params.FetchData.RequiredLength.QuadPart = pending.size;
-        task->params.FetchData.OptionalFileOffset.QuadPart = 0;
-        task->params.FetchData.OptionalLength.QuadPart = pending.size;
-        pending.task = task;
-        connection->pending.emplace(transferKey, std::move(pending));
+        if (fd < 0 && task == nullptr) return;
+        if (fd >= 0) {
+            LONGLONG transferKey = g_nextTransferKey.fetch_add(1);
+            Pending pending;
+            pending.kind = PendingKind::Fetch;
+            pending.waiters.push_back(client);
+            pending.deadline = Clock::now() + connection->timeout;
+            pending.fd = fd;
+            pending.size = static_cast<LONGLONG>(st.st_size);
+            pending.device = st.st_dev;
+            pending.inode = st.st_ino;
+            pending.times[0] = st.st_atim;
+            pending.times[1] = st.st_mtim;
+            task = MakeTask(connection, CF_CALLBACK_TYPE_FETCH_DATA, request.path, fd, pid);
+            task->held = true;
+            task->info.TransferKey.QuadPart = transferKey;
+            task->info.RequestKey.QuadPart = kRequestKeyBase + transferKey;
+            pending.requestKey = task->info.RequestKey.QuadPart;
+            task->params.FetchData.Flags = request.flags & CF_CALLBACK_FETCH_DATA_FLAG_EXPLICIT_HYDRATION;
+            task->params.FetchData.RequiredFileOffset.QuadPart = 0;
+            task->params.FetchData.RequiredLength.QuadPart = pending.size;
+            task->params.FetchData.OptionalFileOffset.QuadPart = 0;
+            task->params.FetchData.OptionalLength.QuadPart = pending.size;
+            pending.task = task;
+            connection->pending.emplace(transferKey, std::move(pending));
+        }
     }
-    if (!Submit(connection, task)) {
+    if (!Submit(connection, task, priority)) {
         std::lock_guard<std::mutex> lock(connection->mutex);
         auto found = connection->pending.find(task->info.TransferKey.QuadPart);
         if (found != connection->pending.end()) {
@@ -88,7 +99,8 @@ void StartFetch(const std::shared_ptr<Connection>& connection, int client, int p
     }
 }
 
-void StartNotification(const std::shared_ptr<Connection>& connection, int client, int pid, const Request& request) {
+void StartNotification(const std::shared_ptr<Connection>& connection, int client, int pid, const Request& request,
+                       TaskPriority priority) {
     bool isDelete = request.kind == RequestKind::Delete;
     CF_CALLBACK_TYPE type = isDelete ? CF_CALLBACK_TYPE_NOTIFY_DELETE : CF_CALLBACK_TYPE_NOTIFY_RENAME;
     if (connection->callbacks[type] == nullptr) {
@@ -96,6 +108,7 @@ void StartNotification(const std::shared_ptr<Connection>& connection, int client
         return;
     }
     std::shared_ptr<CallbackTask> task = MakeTask(connection, type, request.path, -1, pid);
+    task->held = true;
     LONGLONG transferKey = g_nextTransferKey.fetch_add(1);
     task->info.TransferKey.QuadPart = transferKey;
     task->info.RequestKey.QuadPart = kRequestKeyBase + transferKey;
@@ -113,9 +126,10 @@ void StartNotification(const std::shared_ptr<Connection>& connection, int client
         pending.requestKey = task->info.RequestKey.QuadPart;
         pending.waiters.push_back(client);
         pending.deadline = Clock::now() + connection->timeout;
+        pending.task = task;
         connection->pending.emplace(transferKey, std::move(pending));
     }
-    if (!Submit(connection, task)) {
+    if (!Submit(connection, task, priority)) {
         std::lock_guard<std::mutex> lock(connection->mutex);
         auto found = connection->pending.find(transferKey);
         if (found != connection->pending.end()) {
@@ -141,18 +155,19 @@ bool IsBelowRoot(const std::string& root, const std::string& path) {
     return true;
 }
 
-void HandleRequest(const std::shared_ptr<Connection>& connection, int client, int pid, const Request& request) {
+void HandleRequest(const std::shared_ptr<Connection>& connection, int client, int pid, const Request& request,
+                   TaskPriority priority) {
     if (request.kind != RequestKind::Ping && !IsBelowRoot(connection->root, request.path)) {
         close(client);  // the sender sees the provider go away without an answer
         return;
     }
     switch (request.kind) {
         case RequestKind::Fetch:
-            StartFetch(connection, client, pid, request);
+            StartFetch(connection, client, pid, request, priority);
             return;
         case RequestKind::Delete:
         case RequestKind::Rename:
-            StartNotification(connection, client, pid, request);
+            StartNotification(connection, client, pid, request, priority);
             return;
         case RequestKind::Close: {
             close(client);  // the closing process does not wait
@@ -192,17 +207,36 @@ int RequestingProcess(const Client& client, const Request& request) {
 
 }  // namespace
 
+// How long the listener waits before it asks the system again for the threads waiting callbacks lack.
+constexpr int kThreadRetryMs = 100;
+
 void ListenerLoop(std::shared_ptr<Connection> connection) {
     std::vector<Client> clients;  // accepted, request not read yet
     std::vector<BYTE> buffer(64 * 1024);
+    bool starved = false;  // callbacks wait for threads the system refused
     for (;;) {
         std::vector<pollfd> fds;
         fds.push_back({connection->wakeRead, POLLIN, 0});
         fds.push_back({connection->listenFd, POLLIN, 0});
         for (const Client& client : clients) fds.push_back({client.fd, POLLIN, 0});
-        int ready = poll(fds.data(), fds.size(), NextTimeoutMs(connection));
+        // The readers a fetch holds: one that goes away (its process ended) is told by its socket's hang-up.
+        std::vector<LONGLONG> readerOf;  // the fetch of each reader's entry in `fds`
+        {
+            std::lock_guard<std::mutex> lock(connection->mutex);
+            for (const auto& entry : connection->pending) {
+                if (entry.second.kind != PendingKind::Fetch) continue;
+                for (int waiter : entry.second.waiters) {
+                    fds.push_back({waiter, POLLRDHUP, 0});
+                    readerOf.push_back(entry.first);
+                }
+            }
+        }
+        int timeout = NextTimeoutMs(connection);
+        if (starved && (timeout < 0 || timeout > kThreadRetryMs)) timeout = kThreadRetryMs;
+        int ready = poll(fds.data(), fds.size(), timeout);
         if (ready < 0 && errno != EINTR) break;
         if (ready > 0 && fds[0].revents != 0) break;
+        const size_t firstReader = 2 + clients.size();
         std::vector<Client> waiting;
         for (size_t i = 0; ready > 0 && i < clients.size(); ++i) {
             const Client& client = clients[i];
@@ -220,7 +254,11 @@ void ListenerLoop(std::shared_ptr<Connection> connection) {
                 close(client.fd);
                 continue;
             }
-            HandleRequest(connection, client.fd, RequestingProcess(client, request), request);
+            // Only the provider's own process has callback threads of this pool waiting on an answer.
+            const bool nested = (request.flags & kRequestFromCallback) != 0 && client.pid == getpid();
+            request.flags &= ~kRequestFromCallback;
+            HandleRequest(connection, client.fd, RequestingProcess(client, request), request,
+                          nested ? TaskPriority::Urgent : TaskPriority::Ordinary);
         }
         if (ready > 0) clients.swap(waiting);
         if (ready > 0 && (fds[1].revents & POLLIN) != 0) {
@@ -239,7 +277,27 @@ void ListenerLoop(std::shared_ptr<Connection> connection) {
                 clients.push_back({fd, credentials.pid, credentials.uid});
             }
         }
+        std::vector<std::shared_ptr<CallbackTask>> cancels;
+        for (size_t i = firstReader; ready > 0 && i < fds.size(); ++i) {
+            if ((fds[i].revents & (POLLRDHUP | POLLHUP | POLLERR)) == 0) continue;
+            std::lock_guard<std::mutex> lock(connection->mutex);
+            // Still this fetch's reader? (Only the holder of the mutex closes a reader's socket, and only with its
+            // fetch ended, so a socket still listed is the one polled.)
+            auto found = connection->pending.find(readerOf[i - firstReader]);
+            if (found == connection->pending.end()) continue;
+            std::vector<int>& waiters = found->second.waiters;
+            auto reader = std::find(waiters.begin(), waiters.end(), fds[i].fd);
+            if (reader == waiters.end()) continue;
+            close(*reader);
+            waiters.erase(reader);
+            // The fetch goes on while another reader shares it; with none left nobody wants the data any more.
+            if (!waiters.empty()) continue;
+            std::shared_ptr<CallbackTask> cancel = AbandonFetch(*connection, found->first);
+            if (cancel != nullptr) cancels.push_back(cancel);
+        }
+        for (const auto& cancel : cancels) Submit(connection, cancel, TaskPriority::Urgent);
         ExpireRequests(connection);
+        starved = connection->pool.Replenish();
     }
     for (const Client& client : clients) close(client.fd);
     close(connection->listenFd);  // frees the socket name: from here on the root has no provider

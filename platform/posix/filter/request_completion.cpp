@@ -85,6 +85,21 @@ HRESULT ExecuteTransfer(Connection& connection, Pending& pending, LONGLONG trans
     return S_OK;
 }
 
+// The CANCEL_FETCH_DATA for a held fetch, without flags; null when the provider registered no cancel callback or
+// never saw the fetch (it was still waiting for a thread). Caller holds the connection's mutex.
+std::shared_ptr<CallbackTask> MakeCancel(const Connection& connection, const Pending& pending) {
+    if (connection.callbacks[CF_CALLBACK_TYPE_CANCEL_FETCH_DATA] == nullptr || !pending.task->started) return nullptr;
+    auto cancel = std::make_shared<CallbackTask>(*pending.task);
+    cancel->held = false;
+    cancel->callback = connection.callbacks[CF_CALLBACK_TYPE_CANCEL_FETCH_DATA];
+    std::memset(&cancel->params, 0, sizeof(cancel->params));
+    cancel->params.ParamSize = sizeof(CF_CALLBACK_PARAMETERS);
+    cancel->params.Cancel.FetchData.FileOffset.QuadPart = 0;
+    cancel->params.Cancel.FetchData.Length.QuadPart = pending.size;
+    cancel->Bind();
+    return cancel;
+}
+
 }  // namespace
 
 void Reply(int fd, DWORD code) {
@@ -117,23 +132,29 @@ void ExpireRequests(const std::shared_ptr<Connection>& connection) {
                 ++it;
                 continue;
             }
-            if (pending.kind == PendingKind::Fetch &&
-                connection->callbacks[CF_CALLBACK_TYPE_CANCEL_FETCH_DATA] != nullptr) {
-                auto cancel = std::make_shared<CallbackTask>(*pending.task);
-                cancel->callback = connection->callbacks[CF_CALLBACK_TYPE_CANCEL_FETCH_DATA];
-                std::memset(&cancel->params, 0, sizeof(cancel->params));
-                cancel->params.ParamSize = sizeof(CF_CALLBACK_PARAMETERS);
-                cancel->params.Cancel.Flags = CF_CALLBACK_CANCEL_FLAG_IO_TIMEOUT;
-                cancel->params.Cancel.FetchData.FileOffset.QuadPart = 0;
-                cancel->params.Cancel.FetchData.Length.QuadPart = pending.size;
-                cancel->Bind();
-                cancels.push_back(cancel);
+            if (pending.kind == PendingKind::Fetch) {
+                std::shared_ptr<CallbackTask> cancel = MakeCancel(*connection, pending);
+                if (cancel != nullptr) {
+                    cancel->params.Cancel.Flags = CF_CALLBACK_CANCEL_FLAG_IO_TIMEOUT;
+                    cancels.push_back(cancel);
+                }
             }
             Finish(pending, ERROR_CLOUD_FILE_REQUEST_TIMEOUT);
             it = connection->pending.erase(it);
         }
     }
-    for (const auto& cancel : cancels) Submit(connection, cancel);
+    for (const auto& cancel : cancels) Submit(connection, cancel, TaskPriority::Urgent);
+}
+
+std::shared_ptr<CallbackTask> AbandonFetch(Connection& connection, LONGLONG transferKey) {
+    auto found = connection.pending.find(transferKey);
+    if (found == connection.pending.end() || found->second.kind != PendingKind::Fetch) return nullptr;
+    // Windows names no flag for a reader that went away (IO_ABORTED is the user's cancel from the download
+    // notice, IO_TIMEOUT the minute run out): the cancel carries none.
+    std::shared_ptr<CallbackTask> cancel = MakeCancel(connection, found->second);
+    Finish(found->second, ERROR_OPERATION_ABORTED);  // nobody waits for it any more
+    connection.pending.erase(found);
+    return cancel;
 }
 
 int NextTimeoutMs(const std::shared_ptr<Connection>& connection) {
