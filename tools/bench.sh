@@ -14,7 +14,7 @@
 # output. Benchmarks assert no time: a target that is missed shows "NO" and the run still succeeds.
 set -euo pipefail
 source "$(dirname "$0")/setup.sh"
-voske_need_packages cmake g++ ninja-build pkg-config libfuse3-dev fuse3
+voske_need_packages cmake g++ ninja-build pkg-config libfuse3-dev fuse3 libsqlite3-dev
 cd "$VOSKE_ROOT"
 
 # Seeding goes last: its 1,000,000 files are deleted as it ends, which would slow the next creations.
