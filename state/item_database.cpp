@@ -48,16 +48,18 @@ enum Statement {
 const char* const kStatementText[kStatementCount] = {
     "SELECT identity, path, kind, present, size, lastWrite, seedSize FROM items WHERE identity = ?1",
     "SELECT identity, path, kind, present, size, lastWrite, seedSize FROM items WHERE path = ?1 AND present = 1",
-    // At or below: the path itself, or one that starts with it and a backslash (the range of such strings).
+    // At or below: within the index's range [?1, ?2) (see BindRange), the path itself or one that goes on with a
+    // backslash; the range also holds siblings such as "a.txt" for "a", which the last test leaves out.
     "SELECT identity, path, kind, present, size, lastWrite, seedSize FROM items WHERE present = 1 AND "
-    "(?1 = '' OR path = ?1 OR (path >= ?1 || '\\' AND path < ?1 || ']'))",
+    "path >= ?1 AND path < ?2 AND (?1 = '' OR path = ?1 OR substr(path, length(?1) + 1, 1) = '\\')",
     "INSERT OR REPLACE INTO items(identity, path, kind, present, size, lastWrite, seedSize) "
     "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7)",
     "INSERT INTO items(identity, path, kind, present) VALUES(?1, ?2, ?3, 1) "
     "ON CONFLICT(identity) DO UPDATE SET path = excluded.path, present = 1",
     // An item displaced from a path by another one moved there without a word of its own: it was replaced.
     "UPDATE items SET present = 0 WHERE path = ?1 AND present = 1 AND identity <> ?2",
-    "UPDATE items SET present = 0 WHERE present = 1 AND (?1 = '' OR path = ?1 OR (path >= ?1 || '\\' AND path < ?1 || ']'))",
+    "UPDATE items SET present = 0 WHERE present = 1 AND path >= ?1 AND path < ?2 AND "
+    "(?1 = '' OR path = ?1 OR substr(path, length(?1) + 1, 1) = '\\')",
     "DELETE FROM items WHERE identity = ?1",
     "UPDATE items SET size = ?2, lastWrite = ?3 WHERE identity = ?1",
 };
@@ -65,6 +67,7 @@ const char* const kStatementText[kStatementCount] = {
 struct Database {
     std::recursive_mutex lock;  // guards everything below; held by a batch from its start to its end
     std::wstring path;          // the file opened, or tried (a test may move LOCALAPPDATA between scenes)
+    std::wstring localAppData;  // the directory `path` was built from
     HRESULT openStatus = S_OK;
     sqlite3* db = nullptr;
     sqlite3_stmt* statements[kStatementCount] = {};
@@ -119,6 +122,14 @@ sqlite3_stmt* Prepared(Database& database, Statement which) {
 void BindText(sqlite3_stmt* statement, int index, const std::wstring& text) {
     const std::string utf8 = ToUtf8(text);
     sqlite3_bind_text(statement, index, utf8.c_str(), static_cast<int>(utf8.size()), SQLITE_TRANSIENT);
+}
+
+// The index range that holds `key` and everything below it: from the key to the key followed by ']' (the character
+// after the backslash), or every path for the root (0xFF comes before no UTF-8 text).
+void BindRange(sqlite3_stmt* statement, const std::wstring& key) {
+    BindText(statement, 1, key);
+    const std::string upper = key.empty() ? std::string("\xFF") : ToUtf8(key) + "]";
+    sqlite3_bind_text(statement, 2, upper.c_str(), static_cast<int>(upper.size()), SQLITE_TRANSIENT);
 }
 
 ItemRow RowOf(sqlite3_stmt* statement) {
@@ -297,6 +308,10 @@ HRESULT OpenLocked(Database& database) {
 
 // Opens the database of the current provider paths on first use, and again when they changed.
 bool Ready(Database& database) {
+    // Every statement asks, so the path is built anew only when the local application-data directory changed.
+    const std::wstring localAppData = LocalAppDataDir();
+    if (localAppData == database.localAppData && !database.path.empty()) return database.db != nullptr;
+    database.localAppData = localAppData;
     const std::wstring path = ItemDatabasePath();
     if (path != database.path) {
         CloseLocked(database);
@@ -373,7 +388,7 @@ std::vector<ItemRow> PresentItemsBelow(const std::wstring& relative) {
     std::lock_guard<std::recursive_mutex> guard(database.lock);
     sqlite3_stmt* statement = Prepared(database, kBelow);
     if (statement == nullptr) return {};
-    BindText(statement, 1, ItemKey(relative));
+    BindRange(statement, ItemKey(relative));
     return Rows(database, statement);
 }
 
@@ -438,7 +453,7 @@ void MarkItemsGone(const std::wstring& relative) {
     Database& database = TheDatabase();
     std::lock_guard<std::recursive_mutex> guard(database.lock);
     if (sqlite3_stmt* statement = Prepared(database, kGone)) {
-        BindText(statement, 1, ItemKey(relative));
+        BindRange(statement, ItemKey(relative));
         Run(database, statement, "recording items gone");
     }
 }
