@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,6 +18,7 @@
 #include <set>
 #include <sstream>
 
+#include "placeholders/identity.h"
 #include "platform/posix/filter/cloud_filter.h"
 #include "platform/posix/win32/posix_handle.h"
 #include "platform/win32.h"
@@ -65,6 +67,54 @@ inline void ExpectRefused(const ProcessResult& run, const std::string& status) {
 inline int ExitOf(BackgroundProcess& process, int timeoutMs = 30000) {
     int exitCode = -1;
     return process.Wait(timeoutMs, &exitCode) ? exitCode : -1;
+}
+
+// The first value SQLite answers to `sql` on the database file at `path` (opened for writing, as the provider opens
+// it, so a write-ahead log left behind is taken in), or what went wrong: "ok" for PRAGMA integrity_check.
+inline std::string SqliteAnswer(const std::string& path, const char* sql) {
+    sqlite3* db = nullptr;
+    std::string result = "not opened";
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
+        sqlite3_stmt* statement = nullptr;
+        const bool row = sqlite3_prepare_v2(db, sql, -1, &statement, nullptr) == SQLITE_OK && sqlite3_step(statement) == SQLITE_ROW;
+        const unsigned char* text = row ? sqlite3_column_text(statement, 0) : nullptr;
+        result = text != nullptr ? reinterpret_cast<const char*>(text) : row ? "" : sqlite3_errmsg(db);
+        sqlite3_finalize(statement);
+    }
+    sqlite3_close(db);
+    return result;
+}
+
+// One inbox record as a JSON reader sees it: its file name and its string members (empty when absent).
+struct ParsedRecord {
+    std::string name, type, targetPath, previousPath, contentsPath;
+};
+// Every record file of `inbox` read by Python's strict JSON reader; a file that is no JSON fails the test.
+inline std::vector<ParsedRecord> ParseRecords(const std::string& inbox) {
+    const char* script =
+        "import json, os, sys\n"
+        "for name in sorted(n for n in os.listdir(sys.argv[1]) if not n.startswith('.')):\n"
+        "    r = json.load(open(os.path.join(sys.argv[1], name), encoding='utf-8'))\n"
+        "    fields = [name, r['type']] + [r.get(k) or '' for k in ('targetPath', 'previousPath', 'contentsPath')]\n"
+        "    print(' '.join(f.encode('utf-8').hex() or '-' for f in fields))\n";
+    const ProcessResult run = RunProcess({"/usr/bin/python3", "-c", script, inbox});
+    EXPECT_EQ(run.exitCode, 0) << "a record is no JSON: " << run.err;
+    std::vector<ParsedRecord> records;
+    std::istringstream lines(run.out);
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::istringstream words(line);
+        std::vector<std::string> fields;
+        for (std::string hex; words >> hex;) {
+            std::string bytes;
+            for (size_t i = 0; hex != "-" && i + 1 < hex.size(); i += 2) {
+                bytes.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+            }
+            fields.push_back(bytes);
+        }
+        if (fields.size() == 5) records.push_back({fields[0], fields[1], fields[2], fields[3], fields[4]});
+    }
+    return records;
 }
 
 // A placeholder seeded in domain d1, its item id the name up to its first dot.
@@ -143,6 +193,14 @@ class ProgramTest : public testing::Test {
     void PutCacheFile(const std::string& relative, const std::string& bytes) const {
         fs::create_directories(fs::path(CacheFile(relative)).parent_path());
         WriteFileBytes(CacheFile(relative), bytes);
+    }
+    // The identity of the placeholder at `relative` as text when it is in sync, "-" when it is not (or is none).
+    std::string InSyncIdentity(const std::string& relative) const {
+        cfemu::PlaceholderState state{};
+        if (!cfemu::ReadStateAt(Root(relative), &state) || (state.flags & cfemu::kStateInSync) == 0) return "-";
+        std::vector<BYTE> identity;
+        cfemu::ReadIdentityAt(Root(relative), &identity);
+        return posix::WideToUtf8(DecodeIdentityBlob(identity.data(), static_cast<DWORD>(identity.size())));
     }
     // Whether the placeholder at `relative` in the root holds its data; a failure when it is no placeholder.
     bool Hydrated(const std::string& relative) const {

@@ -1,9 +1,7 @@
 // memory_e2e_test.cpp - what the provider remembers in its item database, across stops, kills and a lost database:
 // changes made while it was away arrive once, nothing deleted comes back, and a damaged file is rebuilt.
-#include "placeholders/identity.h"
 #include "tests/e2e/e2e_fixture.h"
 
-#include <sqlite3.h>
 
 namespace e2e {
 namespace {
@@ -11,46 +9,25 @@ namespace {
 class Memory : public ProgramTest {
   protected:
     std::string Database() const { return Env().ProviderBase() + "/items.db"; }
-    void Restart() {
-        provider->Signal(SIGINT);
-        ASSERT_TRUE(provider->Wait(20000));
-        provider.reset();
-        StartProvider();
-    }
     void Stop() {
         provider->Signal(SIGINT);
         ASSERT_TRUE(provider->Wait(20000));
         provider.reset();
     }
+    void Restart() {
+        Stop();
+        StartProvider();
+    }
     // Moves everything the write-ahead log holds into the database file itself, as a clean close would.
-    void Checkpoint(const std::string& path) const {
-        sqlite3* db = nullptr;
-        ASSERT_EQ(sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
-        EXPECT_EQ(sqlite3_exec(db, "PRAGMA wal_checkpoint(TRUNCATE)", nullptr, nullptr, nullptr), SQLITE_OK);
-        sqlite3_close(db);
-    }
-    // "ok" from SQLite's own check of the whole file, or what it found.
-    std::string IntegrityOf(const std::string& path) const {
-        sqlite3* db = nullptr;
-        std::string result = "not opened";
-        if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-            sqlite3_stmt* statement = nullptr;
-            if (sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &statement, nullptr) == SQLITE_OK &&
-                sqlite3_step(statement) == SQLITE_ROW) {
-                result = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
-            }
-            sqlite3_finalize(statement);
-        }
-        sqlite3_close(db);
-        return result;
-    }
+    void Checkpoint(const std::string& path) const { SqliteAnswer(path, "PRAGMA wal_checkpoint(TRUNCATE)"); }
+    static std::string IntegrityOf(const std::string& path) { return SqliteAnswer(path, "PRAGMA integrity_check"); }
 };
 
 TEST_F(Memory, ChangesMadeWhileNoProviderRanArriveOnceAndNothingDeletedComesBack) {
     SeedFiles({{"keep.txt", 10}, {"gone.txt", 11}, {"moved.txt", 12}, {"late.txt", 13}, {"saved.txt", 14}});
     StartProvider();
     WriteFileBytes(Root("mine.txt"), "the user's own\n");
-    ASSERT_TRUE(WaitUntil([&] { return fs::exists(Queue() + "/LocalFiles/mine.txt"); }, 20000));
+    ASSERT_TRUE(WaitUntil([&] { return InSyncIdentity("mine.txt") == "mine.txt"; }, 20000));
     Stop();
 
     // On the raw root, with nobody to ask: a delete, a rename into a new directory, a file of the user's renamed over
@@ -73,11 +50,8 @@ TEST_F(Memory, ChangesMadeWhileNoProviderRanArriveOnceAndNothingDeletedComesBack
     EXPECT_EQ(ReadFileBytes(Queue() + "/CloudFiles/d1/keep/keep.txt"), "the user's own\n");
     EXPECT_EQ(ReadFileBytes(Queue() + "/CloudFiles/d1/saved/saved.txt"), "saved by an editor\n");
     EXPECT_FALSE(fs::exists(Queue() + "/LocalFiles/mine.txt"));
-    std::vector<BYTE> identity;
-    EXPECT_TRUE(cfemu::ReadIdentityAt(Root("keep.txt"), &identity));
-    EXPECT_EQ(identity, EncodeIdentityBlob(L"cf\td1\tkeep\tkeep.txt"));
-    EXPECT_TRUE(cfemu::ReadIdentityAt(Root("saved.txt"), &identity));
-    EXPECT_EQ(identity, EncodeIdentityBlob(L"cf\td1\tsaved\tsaved.txt"));
+    EXPECT_EQ(InSyncIdentity("keep.txt"), "cf\td1\tkeep\tkeep.txt");
+    EXPECT_EQ(InSyncIdentity("saved.txt"), "cf\td1\tsaved\tsaved.txt");
     EXPECT_EQ(LastLine("[CONNECT] 1 deleted"), "[CONNECT] 1 deleted and 1 moved while no provider was connected");
     EXPECT_EQ(LastLine("[CONNECT] removed"),
               "[CONNECT] removed 2 unfinished copies left by a provider that was stopped");

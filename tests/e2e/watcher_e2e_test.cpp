@@ -49,15 +49,6 @@ class WatcherE2e : public MountTest {
         usleep(1000 * 1000);
         EXPECT_EQ(Taken(), taken) << what;
     }
-    std::string PlaceholderIdentity(const std::string& relative) const {
-        std::vector<BYTE> identity;
-        cfemu::PlaceholderState state{};
-        if (!cfemu::ReadStateAt(Root(relative), &state) || (state.flags & cfemu::kStateInSync) == 0) return "-";
-        cfemu::ReadIdentityAt(Root(relative), &identity);
-        std::string text;
-        for (size_t i = 0; i + 1 < identity.size() && identity[i] != 0; i += 2) text += static_cast<char>(identity[i]);
-        return text;
-    }
 };
 
 TEST_F(WatcherE2e, SavesNewFilesMovesAndReplacementsReachTheEngineOnce) {
@@ -98,7 +89,7 @@ TEST_F(WatcherE2e, SavesNewFilesMovesAndReplacementsReachTheEngineOnce) {
             const std::string bytes = saved.at(item) + append;
             ExpectTakenThenQuiet([&] { return Records("mod-").size() == records.size() &&
                                               ReadFileBytes(EngineCopy(item)) == bytes &&
-                                              PlaceholderIdentity(item + ".txt") == "cf\td1\t" + item + "\t" + item + ".txt"; },
+                                              InSyncIdentity(item + ".txt") == "cf\td1\t" + item + "\t" + item + ".txt"; },
                                  script + append);
             std::vector<std::string> got = Records("mod-");
             std::sort(got.begin(), got.end());
@@ -126,13 +117,13 @@ TEST_F(WatcherE2e, SavesNewFilesMovesAndReplacementsReachTheEngineOnce) {
             return std::all_of(expected.begin(), expected.end(), [&](const std::string& path) {
                 std::string identity = path;
                 std::replace(identity.begin(), identity.end(), '/', '\\');
-                return ReadFileBytes(Staged(path)) == ReadFileBytes(Root(path)) && PlaceholderIdentity(path) == identity;
+                return ReadFileBytes(Staged(path)) == ReadFileBytes(Root(path)) && InSyncIdentity(path) == identity;
             });
         }, script);
         const std::string journal = ReadFileBytes(Env().ProviderBase() + "/Queue/pending-spike.jsonl");
         EXPECT_EQ(static_cast<size_t>(std::count(journal.begin(), journal.end(), '\n')), files) << script;
     }
-    EXPECT_EQ(PlaceholderIdentity("nd"), "") << "a new directory becomes a placeholder without identity";
+    EXPECT_EQ(InSyncIdentity("nd"), "") << "a new directory becomes a placeholder without identity";
     Shell("git init -q g && cd g && echo tracked > f && git add f && git -c user.name=u -c user.email=u@h commit -qm m");
     ExpectTakenThenQuiet([&] {
         for (const auto& entry : fs::recursive_directory_iterator(Root("g"))) {
@@ -140,7 +131,7 @@ TEST_F(WatcherE2e, SavesNewFilesMovesAndReplacementsReachTheEngineOnce) {
             std::string identity = relative;
             std::replace(identity.begin(), identity.end(), '/', '\\');
             if (entry.is_regular_file() && (ReadFileBytes(Staged(relative)) != ReadFileBytes(entry.path().string()) ||
-                                             PlaceholderIdentity(relative) != identity)) {
+                                             InSyncIdentity(relative) != identity)) {
                 return false;
             }
         }
@@ -195,12 +186,14 @@ TEST_F(WatcherE2e, FilesOfTheUserFollowTheirRenamesAndDeletesAndKeepApartFromThe
     Shell("echo item edit >> echo.txt");
     ExpectTakenThenQuiet([&] { return ReadFileBytes(EngineCopy("echo")) == "old\nitem edit\n"; }, "item edit");
     Shell("mkdir -p d1/echo && echo not the item > d1/echo/echo.txt");
-    ExpectTakenThenQuiet([&] { return ReadFileBytes(stored("d1/echo/echo.txt")) == "not the item\n"; }, "user's echo");
+    ExpectTakenThenQuiet([&] { return ReadFileBytes(stored("d1/echo/echo.txt")) == "not the item\n" &&
+                                      InSyncIdentity("d1/echo/echo.txt") == "d1\\echo\\echo.txt"; }, "user's echo");
     EXPECT_EQ(ReadFileBytes(EngineCopy("echo")), "old\nitem edit\n");
     EXPECT_EQ(ReadFileBytes(Staged("d1/echo/echo.txt")), "not the item\n");
 
     Shell("echo hi > u.txt");
-    ExpectTakenThenQuiet([&] { return ReadFileBytes(stored("u.txt")) == "hi\n"; }, "new file");
+    ExpectTakenThenQuiet([&] { return ReadFileBytes(stored("u.txt")) == "hi\n" && InSyncIdentity("u.txt") == "u.txt"; },
+                         "new file");
     const auto made = lines();
     Shell("cat u.txt && cat u.txt >/dev/null && cat u.txt >/dev/null");
     usleep(1000 * 1000);
@@ -209,7 +202,8 @@ TEST_F(WatcherE2e, FilesOfTheUserFollowTheirRenamesAndDeletesAndKeepApartFromThe
     ExpectTakenThenQuiet([&] { return ReadFileBytes(stored("v.txt")) == "hi\n" && !fs::exists(stored("u.txt")); }, "mv");
     EXPECT_TRUE(fs::exists(Staged("v.txt")) && !fs::exists(Staged("u.txt")));
     Shell("echo more >> v.txt");
-    ExpectTakenThenQuiet([&] { return ReadFileBytes(stored("v.txt")) == "hi\nmore\n"; }, "edit");
+    ExpectTakenThenQuiet([&] { return ReadFileBytes(stored("v.txt")) == "hi\nmore\n" && InSyncIdentity("v.txt") == "u.txt"; },
+                         "edit");
     EXPECT_EQ(ReadFileBytes(Staged("v.txt")), "hi\nmore\n");
     EXPECT_EQ(lines(), made + 1);
     Shell("rm v.txt");
@@ -218,10 +212,10 @@ TEST_F(WatcherE2e, FilesOfTheUserFollowTheirRenamesAndDeletesAndKeepApartFromThe
     // A file of the user's renamed over an item is a save of the item: its bytes in the item's record, no delete, and
     // the file the item's placeholder again, in sync.
     Shell("echo new > new.txt");
-    ExpectTakenThenQuiet([&] { return fs::exists(stored("new.txt")); }, "new.txt");
+    ExpectTakenThenQuiet([&] { return fs::exists(stored("new.txt")) && InSyncIdentity("new.txt") == "new.txt"; }, "new.txt");
     Shell("mv new.txt echo.txt");
     ExpectTakenThenQuiet([&] { return Records("mod-").size() == 2 && ReadFileBytes(EngineCopy("echo")) == "new\n" &&
-                                      PlaceholderIdentity("echo.txt") == "cf\td1\techo\techo.txt"; },
+                                      InSyncIdentity("echo.txt") == "cf\td1\techo\techo.txt"; },
                          "mv over an item");
     EXPECT_TRUE(Records("delete-").empty());
     EXPECT_FALSE(fs::exists(stored("new.txt")) || fs::exists(Staged("new.txt")));
@@ -231,7 +225,7 @@ TEST_F(WatcherE2e, FilesOfTheUserFollowTheirRenamesAndDeletesAndKeepApartFromThe
 
     // Once the engine has taken a file's copy, its rename and delete reach it as records with empty ids.
     Shell("echo taken > t.txt");
-    ExpectTakenThenQuiet([&] { return fs::exists(stored("t.txt")); }, "t.txt");
+    ExpectTakenThenQuiet([&] { return fs::exists(stored("t.txt")) && InSyncIdentity("t.txt") == "t.txt"; }, "t.txt");
     fs::remove(stored("t.txt"));
     Shell("mv t.txt w.txt && rm w.txt");
     ExpectTakenThenQuiet([&] { return Records("delete-").size() == 1; }, "rm taken");

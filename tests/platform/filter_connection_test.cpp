@@ -4,7 +4,6 @@
 #include <map>
 #include <mutex>
 #include <set>
-#include <system_error>
 #include <thread>
 
 #include "platform/posix/filter/callback_pool.h"
@@ -313,87 +312,6 @@ TEST_F(ConnectionTest, CallbackInfoNestedFetchAndWrongAnswers) {
     // Callbacks never run on the requesting thread, and run where the filter raises no notifications.
     EXPECT_NE(fetch.thread, std::this_thread::get_id());
     EXPECT_TRUE(fetch.onCallbackThread);
-}
-
-// The callback pool alone, with a system that gives threads up to a count and then refuses them (as under a limit
-// on the user's threads): ordinary tasks run at most 64 at once and the rest wait in order; urgent ones get a thread
-// past the bound; a refused thread fails no call, and the tasks it was for run once a thread is free or given.
-TEST(CallbackPool, BoundUrgentTasksAndThreadsTheSystemRefuses) {
-    const struct Row {
-        const char* name;
-        int given;     // threads the system gives before it refuses (-1: every one asked for)
-        int ordinary;  // tasks that hold their thread until released
-        int urgent;    // tasks submitted then, that return at once
-        int running;   // ordinary tasks that can run before the release
-        int urgentRun;  // urgent tasks that run before the release
-    } rows[] = {
-        {"no limit", -1, 200, 3, cfemu::kMaximumPoolThreads, 3},
-        {"fewer threads than the bound", 10, 100, 3, 10, 0},
-        {"no thread at all, then threads again", 0, 20, 2, 0, 0},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        std::atomic<int> given{0}, allowed{row.given < 0 ? 1 << 20 : row.given};
-        std::mutex mutex;
-        std::condition_variable released;
-        bool release = false;
-        std::atomic<int> running{0}, most{0}, done{0}, urgentDone{0};
-        cfemu::CallbackPool pool;
-        // A refused thread must never come out of the pool as an exception (it would end the provider).
-        EXPECT_NO_THROW(pool.Start(cfemu::kMinimumPoolThreads, cfemu::kMaximumPoolThreads, [&](std::function<void()> body) {
-            if (given >= allowed) throw std::system_error(EAGAIN, std::generic_category(), "no thread");
-            ++given;
-            std::thread(std::move(body)).detach();
-        }));
-        for (int i = 0; i < row.ordinary; ++i) {
-            bool submitted = false;
-            EXPECT_NO_THROW(submitted = pool.Submit([&] {
-                const int now = ++running;
-                for (int seen = most; now > seen && !most.compare_exchange_weak(seen, now);) {
-                }
-                std::unique_lock<std::mutex> lock(mutex);
-                released.wait(lock, [&] { return release; });
-                --running;
-                ++done;
-            }));
-            EXPECT_TRUE(submitted);
-        }
-        EXPECT_TRUE(WaitUntil([&] { return running == row.running; }, 20000)) << running;
-        for (int i = 0; i < row.urgent; ++i) {
-            bool submitted = false;
-            EXPECT_NO_THROW(submitted = pool.Submit([&] { ++urgentDone; }, cfemu::TaskPriority::Urgent));
-            EXPECT_TRUE(submitted);
-        }
-        EXPECT_TRUE(WaitUntil([&] { return urgentDone == row.urgentRun; }, 20000)) << urgentDone;
-        cfemu::CallbackPool::Counts counts = pool.Now();
-        EXPECT_EQ(counts.queued, row.ordinary + row.urgent - row.running - row.urgentRun);
-        EXPECT_EQ(counts.threads, given.load());
-        EXPECT_EQ(counts.refused > 0, row.given >= 0);
-        // No task goes past the bound, and none starts before the release beyond what ran (a moment to show it).
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        EXPECT_EQ(running, row.running);
-        EXPECT_EQ(most, row.running);
-        if (row.given == 0) {
-            bool starved = false;
-            EXPECT_NO_THROW(starved = pool.Replenish());
-            EXPECT_TRUE(starved);  // still without a thread: asked again later
-            allowed = 1 << 20;
-            EXPECT_FALSE(pool.Replenish());
-            EXPECT_TRUE(WaitUntil([&] { return running == std::min(row.ordinary, cfemu::kMaximumPoolThreads); }, 20000));
-            EXPECT_EQ(urgentDone, row.urgent);  // first, as soon as there were threads
-        }
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            release = true;
-        }
-        released.notify_all();
-        EXPECT_TRUE(WaitUntil([&] { return done == row.ordinary && urgentDone == row.urgent; }, 20000))
-            << done << " " << urgentDone;
-        EXPECT_LE(most, cfemu::kMaximumPoolThreads);
-        EXPECT_LE(pool.Now().threads, cfemu::kMaximumPoolThreads + row.urgent);
-        pool.Stop();
-        EXPECT_TRUE(WaitUntil([&] { return pool.Now().threads == 0; }, 20000));
-    }
 }
 
 // Every callback thread is taken by a fetch that reads another placeholder itself, with more fetches queued past the

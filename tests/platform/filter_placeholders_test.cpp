@@ -285,90 +285,65 @@ TEST_F(HydrationTest, ConversionIntoAPlaceholderOnlyAsThePlatformAllows) {
     mkdir(dir.c_str(), 0755);
     const struct stat before = StatOf(plain);
     StartProvider();
-    const std::vector<BYTE> identity = Utf16Blob(L"plain.txt");
+    const std::string other = Path("other.txt");
+    WriteFileBytes(other, "no placeholder");
+    const std::vector<BYTE> identity = Utf16Blob(L"plain.txt"), item = Utf16Blob(L"cf\td1\ti1\tplain.txt");
+    // Then updating it: the same rights and policy (its own policy bit), a placeholder only, only what is emulated
+    // (the identity and the in-sync state); a null identity keeps the one it has. Neither bytes nor times change.
+    const bool kUpdate = true;
     const struct {
+        bool update;  // CfUpdatePlaceholder with `item`, else CfConvertToPlaceholder with `identity`
         std::string path;
         DWORD access;
         bool withIdentity;
-        CF_CONVERT_FLAGS flags;
+        DWORD flags;
         CF_PLACEHOLDER_MANAGEMENT_POLICY management;
         HRESULT expected;
     } rows[] = {
-        {plain, WRITE_DAC, true, CF_CONVERT_FLAG_MARK_IN_SYNC, 0x0, Hr(0x8007017E)},  // another process than the provider
-        {plain, GENERIC_READ, true, CF_CONVERT_FLAG_MARK_IN_SYNC, 0x2, Hr(0x8007018B)},
-        {outside, WRITE_DAC, true, CF_CONVERT_FLAG_MARK_IN_SYNC, 0x2, Hr(0x80070186)},
-        {plain, WRITE_DAC, false, CF_CONVERT_FLAG_MARK_IN_SYNC, 0x2, E_INVALIDARG},
-        {plain, WRITE_DAC, true, 0x20, 0x2, E_INVALIDARG},
-        {Path("p.txt"), WRITE_DAC, true, CF_CONVERT_FLAG_MARK_IN_SYNC, 0x2, Hr(0x8007017C)},
-        {dir, WRITE_DAC, false, CF_CONVERT_FLAG_MARK_IN_SYNC, 0x2, S_OK},
-        {plain, GENERIC_WRITE, true, CF_CONVERT_FLAG_MARK_IN_SYNC, 0x2, S_OK},
+        {false, plain, WRITE_DAC, true, CF_CONVERT_FLAG_MARK_IN_SYNC, 0x0, Hr(0x8007017E)},  // not the provider
+        {false, plain, GENERIC_READ, true, CF_CONVERT_FLAG_MARK_IN_SYNC, 0x2, Hr(0x8007018B)},
+        {false, outside, WRITE_DAC, true, CF_CONVERT_FLAG_MARK_IN_SYNC, 0x2, Hr(0x80070186)},
+        {false, plain, WRITE_DAC, false, CF_CONVERT_FLAG_MARK_IN_SYNC, 0x2, E_INVALIDARG},
+        {false, plain, WRITE_DAC, true, 0x20, 0x2, E_INVALIDARG},
+        {false, Path("p.txt"), WRITE_DAC, true, CF_CONVERT_FLAG_MARK_IN_SYNC, 0x2, Hr(0x8007017C)},
+        {false, dir, WRITE_DAC, false, CF_CONVERT_FLAG_MARK_IN_SYNC, 0x2, S_OK},
+        {false, plain, GENERIC_WRITE, true, CF_CONVERT_FLAG_MARK_IN_SYNC, 0x2, S_OK},
+        {kUpdate, plain, WRITE_DAC, true, CF_UPDATE_FLAG_MARK_IN_SYNC, 0x2, Hr(0x8007017E)},
+        {kUpdate, plain, GENERIC_READ, true, CF_UPDATE_FLAG_MARK_IN_SYNC, 0x4, Hr(0x8007018B)},
+        {kUpdate, outside, WRITE_DAC, true, CF_UPDATE_FLAG_MARK_IN_SYNC, 0x4, Hr(0x80070186)},
+        {kUpdate, other, WRITE_DAC, true, CF_UPDATE_FLAG_MARK_IN_SYNC, 0x4, Hr(0x80070178)},
+        {kUpdate, plain, WRITE_DAC, true, CF_UPDATE_FLAG_DEHYDRATE, 0x4, E_INVALIDARG},
+        {kUpdate, plain, WRITE_DAC, true, CF_UPDATE_FLAG_MARK_IN_SYNC | CF_UPDATE_FLAG_CLEAR_IN_SYNC, 0x4, E_INVALIDARG},
+        {kUpdate, plain, WRITE_DAC, true, CF_UPDATE_FLAG_CLEAR_IN_SYNC, 0x4, S_OK},
+        {kUpdate, plain, GENERIC_WRITE, false, CF_UPDATE_FLAG_MARK_IN_SYNC, 0x4, S_OK},
     };
+    std::vector<BYTE> stored;
     for (size_t i = 0; i < std::size(rows); ++i) {
         const auto& row = rows[i];
         AllowManagement(row.management);
         HANDLE file = Open(row.path, row.access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING,
                            FILE_FLAG_BACKUP_SEMANTICS);
         ASSERT_NE(file, INVALID_HANDLE_VALUE) << i;
-        EXPECT_EQ(CfConvertToPlaceholder(file, row.withIdentity ? identity.data() : nullptr,
-                                         row.withIdentity ? static_cast<DWORD>(identity.size()) : 0, row.flags, nullptr,
-                                         nullptr),
+        const std::vector<BYTE>& blob = row.update ? item : identity;
+        const LPCVOID given = row.withIdentity ? blob.data() : nullptr;
+        const DWORD length = row.withIdentity ? static_cast<DWORD>(blob.size()) : 0;
+        EXPECT_EQ(row.update ? CfUpdatePlaceholder(file, nullptr, given, length, nullptr, 0, row.flags, nullptr, nullptr)
+                             : CfConvertToPlaceholder(file, given, length, row.flags, nullptr, nullptr),
                   row.expected)
             << i;
         CloseHandle(file);
-        if (row.path == plain) {
-            EXPECT_EQ(IsPlaceholderPath(plain), row.expected == S_OK) << i;
-        }
+        // Converted by the last conversion row, in sync; updated only by the last two (cleared, then marked again).
+        const bool converted = i >= 7, updated = i >= 14, inSync = converted && i != 14;
+        EXPECT_EQ(IsPlaceholderPath(plain), converted) << i;
+        if (!converted) continue;
+        EXPECT_EQ(StateOf(plain).flags, cfemu::kStateHydrated | (inSync ? cfemu::kStateInSync : 0)) << i;
+        EXPECT_TRUE(cfemu::ReadIdentityAt(plain, &stored)) << i;
+        EXPECT_EQ(stored, updated ? item : identity) << i;
     }
     EXPECT_EQ(StateOf(dir).flags, cfemu::kStateHydrated | cfemu::kStateInSync | cfemu::kStateDirectory);
-    EXPECT_EQ(StateOf(plain).flags, cfemu::kStateHydrated | cfemu::kStateInSync);
-    std::vector<BYTE> stored;
-    EXPECT_TRUE(cfemu::ReadIdentityAt(plain, &stored));
-    EXPECT_EQ(stored, identity);
-    EXPECT_EQ(ReadFileBytes(plain), "plain bytes");
-    EXPECT_EQ(StatOf(plain).st_mtim.tv_nsec, before.st_mtim.tv_nsec);
-    EXPECT_EQ(StatOf(plain).st_mtim.tv_sec, before.st_mtim.tv_sec);
-
-    // Updating it: the same rights and policy (its own policy bit), a placeholder only, only what is emulated (the
-    // identity and the in-sync state); a null identity keeps the one it has. Neither bytes nor times change.
-    const std::string other = Path("other.txt");
-    WriteFileBytes(other, "no placeholder");
-    const std::vector<BYTE> item = Utf16Blob(L"cf\td1\ti1\tplain.txt");
-    const struct {
-        std::string path;
-        DWORD access;
-        bool withIdentity;
-        CF_UPDATE_FLAGS flags;
-        CF_PLACEHOLDER_MANAGEMENT_POLICY management;
-        HRESULT expected;
-        uint8_t inSync;  // the state afterwards
-    } updates[] = {
-        {plain, WRITE_DAC, true, CF_UPDATE_FLAG_MARK_IN_SYNC, 0x2, Hr(0x8007017E), cfemu::kStateInSync},
-        {plain, GENERIC_READ, true, CF_UPDATE_FLAG_MARK_IN_SYNC, 0x4, Hr(0x8007018B), cfemu::kStateInSync},
-        {outside, WRITE_DAC, true, CF_UPDATE_FLAG_MARK_IN_SYNC, 0x4, Hr(0x80070186), cfemu::kStateInSync},
-        {other, WRITE_DAC, true, CF_UPDATE_FLAG_MARK_IN_SYNC, 0x4, Hr(0x80070178), cfemu::kStateInSync},
-        {plain, WRITE_DAC, true, CF_UPDATE_FLAG_DEHYDRATE, 0x4, E_INVALIDARG, cfemu::kStateInSync},
-        {plain, WRITE_DAC, true, CF_UPDATE_FLAG_MARK_IN_SYNC | CF_UPDATE_FLAG_CLEAR_IN_SYNC, 0x4, E_INVALIDARG,
-         cfemu::kStateInSync},
-        {plain, WRITE_DAC, true, CF_UPDATE_FLAG_CLEAR_IN_SYNC, 0x4, S_OK, 0},
-        {plain, GENERIC_WRITE, false, CF_UPDATE_FLAG_MARK_IN_SYNC, 0x4, S_OK, cfemu::kStateInSync},
-    };
-    for (size_t i = 0; i < std::size(updates); ++i) {
-        const auto& row = updates[i];
-        AllowManagement(row.management);
-        HANDLE file = Open(row.path, row.access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING, 0);
-        ASSERT_NE(file, INVALID_HANDLE_VALUE) << i;
-        EXPECT_EQ(CfUpdatePlaceholder(file, nullptr, row.withIdentity ? item.data() : nullptr,
-                                      row.withIdentity ? static_cast<DWORD>(item.size()) : 0, nullptr, 0, row.flags,
-                                      nullptr, nullptr),
-                  row.expected)
-            << i;
-        CloseHandle(file);
-        EXPECT_EQ(StateOf(plain).flags, cfemu::kStateHydrated | row.inSync) << i;
-        EXPECT_TRUE(cfemu::ReadIdentityAt(plain, &stored)) << i;
-        EXPECT_EQ(stored, i >= 6 ? item : identity) << i;
-    }
     EXPECT_FALSE(IsPlaceholderPath(other));
     EXPECT_EQ(ReadFileBytes(plain), "plain bytes");
+    EXPECT_EQ(StatOf(plain).st_mtim.tv_nsec, before.st_mtim.tv_nsec);
     EXPECT_EQ(StatOf(plain).st_mtim.tv_sec, before.st_mtim.tv_sec);
 }
 

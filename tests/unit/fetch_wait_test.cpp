@@ -63,66 +63,48 @@ std::vector<std::vector<LONGLONG>> Transfers(const FakeCloudFiles& fake) {
 }  // namespace
 
 // A pipe, a directory or an empty file where the data of a placeholder with bytes should be: refused at once, with
-// one line naming the file and what it is; a pipe is never opened (its open would wait for a writer for good).
+// one line naming the file and what it is; a pipe is never opened (its open would wait for a writer for good). A
+// placeholder without data is served from an empty source, a pipe included, without opening it.
 TEST(FetchSources, WhatIsNoFileIsRefusedBeforeItIsOpened) {
+    enum Kind { kPipe, kDirectory, kEmpty };
+    const char* const noData = "holds no data for the placeholder's 5000 bytes (an empty file, or a pipe)";
     const struct Row {
-        const char* name;
-        std::wstring identity;
-        std::string place;  // below the scene's directory: the place the data should be
-        std::function<void(const std::string&)> make;
-        const char* cause;
+        std::wstring identity;  // a cache reference reads the product cache, any other identity staging
+        Kind kind;
+        LONGLONG size;
+        const char* cause;  // null: served, with no bytes
     } rows[] = {
-        {"pipe in staging", L"f.bin", "staging", [](const std::string& path) { ASSERT_EQ(mkfifo(path.c_str(), 0600), 0); },
-         "holds no data for the placeholder's 5000 bytes (an empty file, or a pipe)"},
-        {"pipe in the product cache", L"cf\td1\ti1\tf.bin", "cache",
-         [](const std::string& path) { ASSERT_EQ(mkfifo(path.c_str(), 0600), 0); },
-         "holds no data for the placeholder's 5000 bytes (an empty file, or a pipe)"},
-        {"directory in the product cache", L"cf\td1\ti1\tf.bin", "cache",
-         [](const std::string& path) { ASSERT_EQ(mkdir(path.c_str(), 0700), 0); }, "is a directory"},
-        {"directory in staging", L"f.bin", "staging",
-         [](const std::string& path) { ASSERT_EQ(mkdir(path.c_str(), 0700), 0); }, "is a directory"},
-        {"empty file in the product cache", L"cf\td1\ti1\tf.bin", "cache",
-         [](const std::string& path) { WriteFileBytes(path, ""); },
-         "holds no data for the placeholder's 5000 bytes (an empty file, or a pipe)"},
+        {L"f.bin", kPipe, 5000, noData},
+        {L"cf\td1\ti1\tf.bin", kPipe, 5000, noData},
+        {L"cf\td1\ti1\tf.bin", kDirectory, 5000, "is a directory"},
+        {L"cf\td1\ti1\tf.bin", kEmpty, 5000, noData},
+        {L"f.bin", kPipe, 0, nullptr},
     };
     for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
+        SCOPED_TRACE(Utf8(row.identity) + " " + std::to_string(row.kind) + " " + std::to_string(row.size));
         Scene scene;
         ProviderConnected = true;  // a provider serving: a miss would wait for the engine
-        const std::string path =
-            std::string(row.place) == "cache" ? scene.Cache() + "/d1/i1/f.bin" : scene.Staging() + "/f.bin";
+        const std::string path = row.identity[0] == L'c' ? scene.Cache() + "/d1/i1/f.bin" : scene.Staging() + "/f.bin";
         std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-        row.make(path);
+        const int made = row.kind == kPipe ? mkfifo(path.c_str(), 0600) : row.kind == kDirectory ? mkdir(path.c_str(), 0700) : 0;
+        ASSERT_EQ(made, 0);
+        if (row.kind == kEmpty) WriteFileBytes(path, "");
         Request fetch(row.identity);
-        fetch.info.FileSize.QuadPart = 5000;
-        fetch.params.FetchData.RequiredLength.QuadPart = 5000;
+        fetch.info.FileSize.QuadPart = row.size;
+        fetch.params.FetchData.RequiredLength.QuadPart = row.size;
         {
             FetchRun run(fetch, {path});
             EXPECT_TRUE(run.EndsWithin(kPromptMs));
         }
         ProviderConnected = false;
-        EXPECT_EQ(Transfers(scene.fake), (std::vector<std::vector<LONGLONG>>{{kUnsuccessful, 0, 5000}}));
-        const std::string refused = "[ERROR] HYDRATE source is no file to read - refusing: " +
-                                    Utf8(WindowsPathOf(path)) + " " + row.cause;
-        EXPECT_EQ(scene.Log(), (std::vector<std::string>{kEntered, refused}));
+        EXPECT_EQ(Transfers(scene.fake),
+                  (std::vector<std::vector<LONGLONG>>{{row.cause != nullptr ? kUnsuccessful : 0, 0, row.size}}));
+        const std::string last = row.cause != nullptr ? "[ERROR] HYDRATE source is no file to read - refusing: " +
+                                                            Utf8(WindowsPathOf(path)) + " " + row.cause
+                                                      : "[HYDRATE] HYDRATE_FROM_STAGING bytes=0 hr=0x00000000 (no network)";
+        EXPECT_EQ(scene.Log(), (std::vector<std::string>{kEntered, last}));
         EXPECT_TRUE(scene.Records().empty());  // it is there: no download is asked for
     }
-}
-
-// A placeholder without data is served from an empty source, a pipe included, without opening it.
-TEST(FetchSources, AnEmptyPlaceholderIsServedFromAnEmptySourceUnopened) {
-    Scene scene;
-    const std::string pipe = scene.Staging() + "/seed.pipe";
-    std::filesystem::create_directories(scene.Staging());
-    ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
-    Request fetch(std::wstring(L"seed.pipe"));
-    {
-        FetchRun run(fetch, {pipe});
-        EXPECT_TRUE(run.EndsWithin(kPromptMs));
-    }
-    EXPECT_EQ(Transfers(scene.fake), (std::vector<std::vector<LONGLONG>>{{0, 0, 0}}));
-    EXPECT_EQ(scene.Log(), (std::vector<std::string>{
-                               kEntered, "[HYDRATE] HYDRATE_FROM_STAGING bytes=0 hr=0x00000000 (no network)"}));
 }
 
 // A fetch waiting for the engine to fill the product cache: the file arriving serves it (a part of it is not taken for
