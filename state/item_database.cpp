@@ -352,13 +352,6 @@ HRESULT OpenItemDatabase() {
     return database.openStatus;
 }
 
-void CloseItemDatabase() {
-    Database& database = TheDatabase();
-    std::lock_guard<std::recursive_mutex> guard(database.lock);
-    CloseLocked(database);
-    database.path.clear();
-}
-
 bool FindItem(const std::wstring& identity, ItemRow& row) {
     Database& database = TheDatabase();
     std::lock_guard<std::recursive_mutex> guard(database.lock);
@@ -432,19 +425,6 @@ void NoteItemAt(const std::wstring& relative, const std::wstring& identity, Item
         BindText(statement, 2, key);
         sqlite3_bind_int64(statement, 3, static_cast<int>(kind));
         Run(database, statement, "recording an item");
-    }
-    EndItemBatch();
-}
-
-void MoveItems(const std::wstring& from, const std::wstring& to) {
-    Database& database = TheDatabase();
-    std::lock_guard<std::recursive_mutex> guard(database.lock);
-    const std::wstring fromKey = ItemKey(from), toKey = ItemKey(to);
-    if (fromKey.empty() || fromKey == toKey) return;
-    BeginItemBatch();
-    for (ItemRow& row : PresentItemsBelow(fromKey)) {
-        row.path = toKey + row.path.substr(fromKey.size());
-        PutItem(row);
     }
     EndItemBatch();
 }

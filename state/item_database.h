@@ -35,8 +35,6 @@ std::wstring ItemDatabasePath();
 // file is reported in one line, kept aside when it exists, and the database is made anew from the placeholders the
 // root holds. Fails only when no database can be made at all.
 HRESULT OpenItemDatabase();
-// Closes it (tests, and a provider that stops); the next OpenItemDatabase opens it again.
-void CloseItemDatabase();
 
 // Lookups. The calls below return nothing, or do nothing, while the database is not open.
 bool FindItem(const std::wstring& identity, ItemRow& row);
@@ -50,8 +48,6 @@ std::vector<ItemRow> PresentItemsBelow(const std::wstring& relative);
 void PutItem(const ItemRow& row);
 // `identity` stands at `relative`; an item already known keeps its kind, version and seeding, a new one has `kind`.
 void NoteItemAt(const std::wstring& relative, const std::wstring& identity, ItemKind kind);
-// Present items at or below `from` now stand at the same place at or below `to`.
-void MoveItems(const std::wstring& from, const std::wstring& to);
 // The present items at or below `relative` went; the engine has been told.
 void MarkItemsGone(const std::wstring& relative);
 // Forgets the item entirely (a file of the user's whose copies were withdrawn before the engine took them).

@@ -32,22 +32,9 @@ void NoteKnownItem(const std::wstring& relative, const std::wstring& identity) {
 
 void ForgetKnownItemsAt(const std::wstring& relative) { MarkItemsGone(relative); }
 
-void MoveKnownItems(const std::wstring& from, const std::wstring& to) { MoveItems(from, to); }
-
-std::wstring KnownIdentityAt(const std::wstring& relative) {
-    ItemRow row;
-    return FindItemAt(relative, row) ? row.identity : std::wstring();
-}
-
 std::wstring KnownPathOf(const std::wstring& identity) {
     ItemRow row;
     return FindItem(identity, row) && row.present ? row.path : std::wstring();
-}
-
-std::vector<std::pair<std::wstring, std::wstring>> KnownItemsBelow(const std::wstring& relative) {
-    std::vector<std::pair<std::wstring, std::wstring>> found;
-    for (const ItemRow& row : PresentItemsBelow(relative)) found.emplace_back(row.path, row.identity);
-    return found;
 }
 
 bool ClaimDeleteRecord(const std::wstring& identity, const std::wstring& relative, bool byRename) {

@@ -12,12 +12,7 @@
 void NoteKnownItem(const std::wstring& relative, const std::wstring& identity);
 // Forgets what stood at `relative` and, for a directory, below it.
 void ForgetKnownItemsAt(const std::wstring& relative);
-// Moves what stood at or below `from` to the same place at or below `to`.
-void MoveKnownItems(const std::wstring& from, const std::wstring& to);
-std::wstring KnownIdentityAt(const std::wstring& relative);
 std::wstring KnownPathOf(const std::wstring& identity);
-// The items known at or below `relative` (every item for the empty path), as (path, identity) pairs.
-std::vector<std::pair<std::wstring, std::wstring>> KnownItemsBelow(const std::wstring& relative);
 
 // Whether the delete of `identity` at `relative` is to be recorded, asked by the delete notification (byRename false)
 // and by the rename that replaced the item (true). A platform that announces a replaced item both ways does so within
