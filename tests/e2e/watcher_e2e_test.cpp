@@ -184,7 +184,8 @@ TEST_F(WatcherE2e, FilesOfTheUserFollowTheirRenamesAndDeletesAndKeepApartFromThe
 
     // The item's change is pending when a file of the user's appears at the path of its copy in the engine's store.
     Shell("echo item edit >> echo.txt");
-    ExpectTakenThenQuiet([&] { return ReadFileBytes(EngineCopy("echo")) == "old\nitem edit\n"; }, "item edit");
+    ExpectTakenThenQuiet([&] { return ReadFileBytes(EngineCopy("echo")) == "old\nitem edit\n" &&
+                                      InSyncIdentity("echo.txt") == "cf\td1\techo\techo.txt"; }, "item edit");
     Shell("mkdir -p d1/echo && echo not the item > d1/echo/echo.txt");
     ExpectTakenThenQuiet([&] { return ReadFileBytes(stored("d1/echo/echo.txt")) == "not the item\n" &&
                                       InSyncIdentity("d1/echo/echo.txt") == "d1\\echo\\echo.txt"; }, "user's echo");
