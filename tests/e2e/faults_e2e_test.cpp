@@ -147,7 +147,7 @@ TEST_F(Faults, AnEngineQueueThatFillsUp) {
     };
     engineTakes();
     taken.clear();
-    ASSERT_TRUE(WaitUntil([&] { return Records("mod-").size() == 2 && FileExists(Queue() + "/LocalFiles/new.txt"); },
+    ASSERT_TRUE(WaitUntil([&] { return Records("mod-").size() == 2 && InSyncIdentity("new.txt") == "new.txt"; },
                           60000))
         << testing::PrintToString(Errors());
     EXPECT_EQ(ReadFileBytes(Queue() + "/CloudFiles/dom/im/m.txt"), "mmmmm!");
@@ -253,7 +253,7 @@ TEST_F(Faults, OddNamesEveryRecordIsJsonAndEveryChangeArrives) {
     // A file of the user's with a tab and a line feed in its name, taken by the engine, then deleted.
     const std::string odd = "t\tl\n.txt";
     WriteFileBytes(Root(odd), "mine");
-    ASSERT_TRUE(WaitUntil([&] { return FileExists(Queue() + "/LocalFiles/" + odd); }, 20000));
+    ASSERT_TRUE(WaitUntil([&] { return InSyncIdentity(odd) == odd; }, 20000));  // taken whole: copies, journal, conversion
     fs::remove(Queue() + "/LocalFiles/" + odd);
     ASSERT_EQ(Cfemu({"rm", Root(odd)}).exitCode, 0);
     // Every record parses, and its paths are the names, whatever bytes they hold.

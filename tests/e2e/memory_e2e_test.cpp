@@ -105,7 +105,7 @@ TEST_F(Memory, ChangesMadeWhileNoProviderRanArriveOnceAndNothingDeletedComesBack
     KillProvider();
     StartProvider();
     ASSERT_TRUE(WaitUntil([&] { return fs::exists(stored) && fs::file_size(stored) == large.size(); }, 60000));
-    ASSERT_TRUE(WaitForLine("[WATCH] new file taken", 30000));
+    ASSERT_TRUE(WaitUntil([&] { return InSyncIdentity("large.bin") == "large.bin"; }, 30000));  // taken whole
     EXPECT_TRUE(ReadFileBytes(staged) == large && ReadFileBytes(stored) == large);
     EXPECT_EQ(ReadFileBytes(journal), journalBefore + "write-back\r\n");
     EXPECT_EQ(unfinished(), std::vector<std::string>{});
