@@ -121,16 +121,19 @@ int WriteBackOutOfSyncPlaceholders() {
             }
             continue;
         }
+        // A record that cannot be written (logged where it fails) leaves the item where the database has it: the
+        // watcher's first look over the root finds the same difference and tries again until it is recorded.
         if (at != inRoot.end()) {
-            if (engineItem) {
-                WriteQueueRecord("modify", ref.domainId, ref.itemId, false, RecordPath(at->second.relative),
-                                 RecordPath(row.path));
+            if (engineItem && FAILED(WriteQueueRecord("modify", ref.domainId, ref.itemId, false,
+                                                      RecordPath(at->second.relative), RecordPath(row.path)))) {
+                continue;
             }
             NoteItemAt(at->second.relative, row.identity, row.kind);
             ++renamed;
         } else {
-            if (engineItem) {
-                WriteQueueRecord("delete", ref.domainId, ref.itemId, false, RecordPath(row.path), std::wstring());
+            if (engineItem &&
+                FAILED(WriteQueueRecord("delete", ref.domainId, ref.itemId, false, RecordPath(row.path), std::wstring()))) {
+                continue;
             }
             ItemRow gone = row;
             gone.present = false;

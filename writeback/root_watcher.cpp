@@ -259,6 +259,10 @@ bool TakeVacated(const std::wstring& relative) {
     for (const ItemRow& row : PresentItemsBelow(relative)) {
         const std::wstring& path = row.path;
         if (GetFileAttributesW(JoinPath(ProviderPaths.syncRoot, path).c_str()) != INVALID_FILE_ATTRIBUTES) continue;
+        // The list was read before the look at the file: a delete through the platform in between has recorded the
+        // item and marked it gone (before the file went), and must not be recorded a second time.
+        ItemRow now;
+        if (!FindItem(row.identity, now) || !now.present || now.path != path) continue;
         if (row.kind == ItemKind::kUserFile) {
             recorded = WithdrawUserFile(row) && recorded;
             continue;
