@@ -7,6 +7,7 @@
 #include "placeholders/identity.h"
 #include "syncroot/callback_reply.h"
 #include "syncroot/registration.h"
+#include "syncroot/status_words.h"
 #include "writeback/queue_records.h"
 
 #include <chrono>
@@ -168,16 +169,27 @@ void CancelEngineWait(const FetchKey& key) {
     waits.early.push_back(key);
 }
 
-// Returns whether the identity is a cache reference, the only kind the engine can download.
-bool QueueDownloadRequest(const PlaceholderRef& ref) {
+enum class DownloadRequest {
+    kNone,        // no cache reference: nothing the engine could download
+    kQueued,
+    kNotWritten,  // logged: the engine will not hear of the miss
+};
+
+DownloadRequest QueueDownloadRequest(const PlaceholderRef& ref) {
     std::wstring productDir = JoinPath(LocalAppDataDir(), L"nq.vo.tarn.voskel");
     CreateDirectoryW(productDir.c_str(), nullptr);
     CreateDirectoryW(JoinPath(productDir, L"VOSKE").c_str(), nullptr);
     CreateDirectoryW(EngineQueuePath().c_str(), nullptr);
     CreateDirectoryW(EngineInboxPath().c_str(), nullptr);
-    if (ref.kind != PlaceholderRef::kCacheReference) return false;
-    WriteRecordFile(EngineInboxPath(), "", FormatDownloadRecord(ref.domainId, ref.itemId));
-    return true;
+    if (ref.kind != PlaceholderRef::kCacheReference) return DownloadRequest::kNone;
+    const HRESULT hr = WriteRecordFile(EngineInboxPath(), "", FormatDownloadRecord(ref.domainId, ref.itemId));
+    if (SUCCEEDED(hr)) return DownloadRequest::kQueued;
+    char message[512];
+    snprintf(message, sizeof(message),
+             "HYDRATE download request of %s/%s not written hr=0x%08lX - %s - the read is refused, reading again asks again",
+             ToUtf8(ref.domainId).c_str(), ToUtf8(ref.itemId).c_str(), HrArg(hr), StatusInWords(hr));
+    LogEvent("ERROR", message);
+    return DownloadRequest::kNotWritten;
 }
 
 // The file that holds a safe identity's data: the cache file of a cache reference, else the path in the product
@@ -239,7 +251,13 @@ void CALLBACK OnFetchData(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAME
     SourceState state = OpenFetchSource(source, placeholderSize, false, &file, cause, sizeof(cause));
     if (state == SourceState::kMissing && source.find(kProductCacheMarker) != std::wstring::npos) {
         LogEvent("HYDRATE", "cache miss - queue local download, no socket");
-        if (QueueDownloadRequest(ref)) {
+        const DownloadRequest request = QueueDownloadRequest(ref);
+        // Waiting for an engine that was never asked would only keep the reader waiting for nothing.
+        if (request == DownloadRequest::kNotWritten) {
+            SendFailure(info, requiredOffset, requiredLength);
+            return;
+        }
+        if (request == DownloadRequest::kQueued) {
             // The engine fills the cache in its own time; give it about ten seconds before refusing the read.
             const FetchKey key = KeyOf(info);
             WaitEnd end = BeginEngineWait(key);
