@@ -233,7 +233,7 @@ void TakePath(const std::wstring& relative, bool arrived, Changes& changes, Cloc
     entry.relative = relative;
     entry.path = JoinPath(ProviderPaths.syncRoot, relative);
     entry.attributes = GetFileAttributesW(entry.path.c_str());
-    if (entry.attributes == INVALID_FILE_ATTRIBUTES || (entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    if (entry.attributes == INVALID_FILE_ATTRIBUTES || IsLinkAt(entry.path, entry.attributes)) {
         changes.retries.erase(relative);
         return;
     }
@@ -403,33 +403,47 @@ void WatchLoop() {
     Changes changes;
     // The watch is set up by the first request, before the look over the root, so nothing falls between them.
     if (!Issue(watch, buffer)) return;
+    bool requestPending = true;
     Rescan(changes);
     for (;;) {
         if (watch.stopping.load()) break;
         DWORD bytes = 0;
         if (GetOverlappedResultEx(watch.directory, &watch.overlapped, &bytes, TimeoutUntilDue(changes), FALSE)) {
+            requestPending = false;
             if (bytes == 0) {
                 // More changes than the buffer held: which ones is lost, so the whole root is looked over.
                 LogEvent("WATCH", "change buffer overflowed - looking over the whole root");
-                if (!Issue(watch, buffer)) break;
+                if (!(requestPending = Issue(watch, buffer))) break;
                 Rescan(changes);
             } else {
                 NotePaths(reinterpret_cast<const BYTE*>(buffer.data()), bytes, changes);
-                if (!Issue(watch, buffer)) break;
+                if (!(requestPending = Issue(watch, buffer))) break;
             }
             // A steady stream of notifications never lets the wait time out: what is due is taken between batches.
             TakeDue(changes);
             continue;
         }
         const DWORD error = GetLastError();
-        if (error == ERROR_OPERATION_ABORTED) break;
+        if (error == ERROR_OPERATION_ABORTED) {
+            requestPending = false;
+            break;
+        }
         if (error != WAIT_TIMEOUT && error != ERROR_IO_INCOMPLETE) {
+            requestPending = false;
             char message[96];
             snprintf(message, sizeof(message), "WATCH waiting for changes failed gle=%lu", DwArg(error));
             LogEvent("ERROR", message);
             break;
         }
         TakeDue(changes);
+    }
+    // The system writes into the buffer and the OVERLAPPED until the request completes, cancelled or not: a request
+    // still pending (issued after the stop's cancel, or left by a stop seen between batches) is cancelled here and
+    // waited for before both go.
+    if (requestPending) {
+        DWORD bytes = 0;
+        CancelIoEx(watch.directory, &watch.overlapped);
+        GetOverlappedResult(watch.directory, &watch.overlapped, &bytes, TRUE);
     }
 }
 
