@@ -36,6 +36,7 @@ enum Statement {
     kFind,
     kFindAt,
     kBelow,
+    kBelowIgnoringCase,
     kPut,
     kNoteAt,
     kDisplaceAt,
@@ -52,6 +53,10 @@ const char* const kStatementText[kStatementCount] = {
     // backslash; the range also holds siblings such as "a.txt" for "a", which the last test leaves out.
     "SELECT identity, path, kind, present, size, lastWrite, seedSize FROM items WHERE present = 1 AND "
     "path >= ?1 AND path < ?2 AND (?1 = '' OR path = ?1 OR substr(path, length(?1) + 1, 1) = '\\')",
+    // The same without regard to case, as the file system matches names, through the index made for it.
+    "SELECT identity, path, kind, present, size, lastWrite, seedSize FROM items WHERE present = 1 AND "
+    "path >= ?1 COLLATE NOCASE AND path < ?2 COLLATE NOCASE AND "
+    "(?1 = '' OR path = ?1 COLLATE NOCASE OR substr(path, length(?1) + 1, 1) = '\\')",
     "INSERT OR REPLACE INTO items(identity, path, kind, present, size, lastWrite, seedSize) "
     "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7)",
     "INSERT INTO items(identity, path, kind, present) VALUES(?1, ?2, ?3, 1) "
@@ -288,6 +293,14 @@ HRESULT OpenLocked(Database& database) {
         CloseLocked(database);
         return E_FAIL;
     }
+    // Lookups without regard to case have an index of their own; a file made by an earlier build gets it here (the
+    // index changes nothing a build without it reads).
+    if (!Exec(database.db, "CREATE INDEX IF NOT EXISTS itemsAtPathIgnoringCase ON items(path COLLATE NOCASE) "
+                           "WHERE present = 1")) {
+        LogSqliteFailure("setting up the item database", database.db);
+        CloseLocked(database);
+        return E_FAIL;
+    }
     if (!fresh) return S_OK;
     const int items = FillFromRoot();
     char message[400];
@@ -376,10 +389,10 @@ bool FindItemAt(const std::wstring& relative, ItemRow& row) {
     return true;
 }
 
-std::vector<ItemRow> PresentItemsBelow(const std::wstring& relative) {
+std::vector<ItemRow> PresentItemsBelow(const std::wstring& relative, bool ignoringCase) {
     Database& database = TheDatabase();
     std::lock_guard<std::recursive_mutex> guard(database.lock);
-    sqlite3_stmt* statement = Prepared(database, kBelow);
+    sqlite3_stmt* statement = Prepared(database, ignoringCase ? kBelowIgnoringCase : kBelow);
     if (statement == nullptr) return {};
     BindRange(statement, ItemKey(relative));
     return Rows(database, statement);

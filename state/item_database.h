@@ -40,8 +40,9 @@ HRESULT OpenItemDatabase();
 bool FindItem(const std::wstring& identity, ItemRow& row);
 // The present item standing at `relative`.
 bool FindItemAt(const std::wstring& relative, ItemRow& row);
-// Present items at or below `relative` (every present item for the empty path).
-std::vector<ItemRow> PresentItemsBelow(const std::wstring& relative);
+// Present items at or below `relative` (every present item for the empty path); with `ignoringCase`, the path
+// matched as the file system matches names, without regard to (ASCII) case.
+std::vector<ItemRow> PresentItemsBelow(const std::wstring& relative, bool ignoringCase = false);
 
 // Changes, each one transaction (or part of the batch below).
 // The item stands at row.path now; any other present item recorded at that path is no longer there.

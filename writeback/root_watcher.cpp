@@ -117,6 +117,31 @@ std::wstring RecordPath(const std::wstring& relative) {
     return SyncRootRelativePath(JoinPath(ProviderPaths.syncRoot, relative));
 }
 
+// A notified path as the root's directories list it: a notification may carry a name in another case than the
+// item's, or a short (8.3) alias, where the file system finds the same file. Each component that stands is replaced
+// by its listed (long) name; from the first that does not, the rest stays as notified.
+std::wstring OnDiskPath(const std::wstring& relative) {
+    std::wstring found;
+    size_t start = 0;
+    while (start <= relative.size()) {
+        size_t end = relative.find_first_of(L"\\/", start);
+        if (end == std::wstring::npos) end = relative.size();
+        const std::wstring name = relative.substr(start, end - start);
+        if (!name.empty()) {
+            WIN32_FIND_DATAW data = {};
+            // A name with a wildcard (Linux allows them) would be a pattern to the lookup: it is kept as it is.
+            HANDLE find = name.find_first_of(L"*?") != std::wstring::npos
+                              ? INVALID_HANDLE_VALUE
+                              : FindFirstFileW(JoinPath(ProviderPaths.syncRoot, JoinPath(found, name)).c_str(), &data);
+            if (find == INVALID_HANDLE_VALUE) return JoinPath(found, relative.substr(start));
+            FindClose(find);
+            found = JoinPath(found, data.cFileName);
+        }
+        start = end + 1;
+    }
+    return found;
+}
+
 // A placeholder of a file of the user's standing where an engine item stood (renamed over it, as `mv new.txt
 // item.txt` does) is a save of the item: its bytes reach the engine as the item's change, and it becomes the
 // item's placeholder. False when a writer still holds it.
@@ -230,8 +255,8 @@ void Again(Changes& changes, const std::wstring& relative, Outcome outcome, Cloc
 void TakePath(const std::wstring& relative, bool arrived, Changes& changes, Clock::time_point now,
               bool retrying = false) {
     RootPlaceholder entry;
-    entry.relative = relative;
-    entry.path = JoinPath(ProviderPaths.syncRoot, relative);
+    entry.relative = OnDiskPath(relative);
+    entry.path = JoinPath(ProviderPaths.syncRoot, entry.relative);
     entry.attributes = GetFileAttributesW(entry.path.c_str());
     if (entry.attributes == INVALID_FILE_ATTRIBUTES || IsLinkAt(entry.path, entry.attributes)) {
         changes.retries.erase(relative);
@@ -244,7 +269,7 @@ void TakePath(const std::wstring& relative, bool arrived, Changes& changes, Cloc
     Again(changes, relative, outcome, now);
     if (outcome != Outcome::kDone || (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 || !arrived) return;
     Watch& watch = TheWatch();
-    ForEachRootEntry(relative, [&](const RootPlaceholder& below) {
+    ForEachRootEntry(entry.relative, [&](const RootPlaceholder& below) {
         if (watch.stopping.load() || changes.pending.count(below.relative) != 0) return;
         Again(changes, below.relative, TakeEntry(below), now);
     });
@@ -254,9 +279,18 @@ void TakePath(const std::wstring& relative, bool arrived, Changes& changes, Cloc
 // by a program that bypassed the platform): the engine is told they went. Items moved within the root were found
 // at their new place first, and are known there.
 // False when a record could not be written: those items stay known, to be tried again.
-bool TakeVacated(const std::wstring& relative) {
+bool TakeVacated(const std::wstring& notified) {
+    // The name that went cannot be looked up any more, only the directories above it: an item known under another
+    // case is found without regard to case, and one whose name went as a short alias among its directory's items.
+    const std::wstring relative = OnDiskPath(notified);
+    std::vector<ItemRow> rows = PresentItemsBelow(relative);
+    if (rows.empty() && !relative.empty()) rows = PresentItemsBelow(relative, true);
+    const size_t lastSeparator = relative.find_last_of(L"\\/");
+    if (rows.empty() && relative.find(L'~', lastSeparator == std::wstring::npos ? 0 : lastSeparator) != std::wstring::npos) {
+        rows = PresentItemsBelow(lastSeparator == std::wstring::npos ? std::wstring() : relative.substr(0, lastSeparator));
+    }
     bool recorded = true;
-    for (const ItemRow& row : PresentItemsBelow(relative)) {
+    for (const ItemRow& row : rows) {
         const std::wstring& path = row.path;
         if (GetFileAttributesW(JoinPath(ProviderPaths.syncRoot, path).c_str()) != INVALID_FILE_ATTRIBUTES) continue;
         // The list was read before the look at the file: a delete through the platform in between has recorded the

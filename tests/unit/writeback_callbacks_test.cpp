@@ -5,6 +5,7 @@
 #include "tests/support/processes.h"
 #include "tests/unit/unit_fixture.h"
 #include "placeholders/identity.h"
+#include "state/item_database.h"
 #include "writeback/close_writeback.h"
 #include "writeback/notifications.h"
 #include "writeback/queue_records.h"
@@ -341,5 +342,21 @@ TEST(Notifications, RecordsOnlyForSafeCacheReferencesAndBeforeTheAcknowledgement
         EXPECT_EQ(scene.Log(),
                   std::vector<std::string>{row.rename ? "[WRITEBACK] rename callback - local queue only, no network"
                                                       : "[WRITEBACK] delete callback - local queue only, no network"});
+    }
+}
+
+// Items at or below a path, as the file system matches names: exactly, or without regard to case; never a sibling
+// whose name only begins the same way.
+TEST_F(UnitTest, ItemsAtOrBelowAPathExactlyOrWithoutRegardToCase) {
+    NoteItemAt(L"Dir\\Sub\\a.txt", L"cf\td1\ta\ta.txt", ItemKind::kEngineItem);
+    NoteItemAt(L"Dir\\Subway.txt", L"cf\td1\tb\tb.txt", ItemKind::kEngineItem);
+    const struct {
+        const wchar_t* path;
+        bool ignoringCase;
+        size_t found;
+    } rows[] = {{L"Dir\\Sub", false, 1}, {L"dir\\sub", false, 0},    {L"dir\\SUB", true, 1}, {L"DIR", true, 2},
+                {L"dir\\su", true, 0},   {L"dir/sub/A.TXT", true, 1}, {L"", true, 2},         {L"Dir\\Subway.txt", false, 1}};
+    for (const auto& row : rows) {
+        EXPECT_EQ(PresentItemsBelow(row.path, row.ignoringCase).size(), row.found) << ToUtf8(row.path) << row.ignoringCase;
     }
 }
