@@ -97,7 +97,7 @@ TEST_F(ProgramE2e, TheFrontEndThenConnectServingTheVerbsAndReadsOfOtherProcesses
 TEST_F(ProgramE2e, RecordsAndWriteBackOfChangesFromOtherProcesses) {
     const size_t bigSize = 64 * kMiB;
     RegisterAndSeed("d1\ti7\ta.txt\t12\ta.txt\nd1\tdir\tdir\\sub\t0\tsub\t1\nd1\tbig\tbig.bin\t" +
-                    std::to_string(bigSize) + "\tbig.bin\n");
+                    std::to_string(bigSize) + "\tbig.bin\nd1\tox\tout\\x.txt\t1\tx.txt\nd1\toy\tout\\deep\\er\\y.txt\t1\ty.txt\n");
     ASSERT_EQ(Verb("placeholder").exitCode, 0);
     StartProvider();
 
@@ -131,10 +131,23 @@ TEST_F(ProgramE2e, RecordsAndWriteBackOfChangesFromOtherProcesses) {
     EXPECT_EQ(ReadFileBytes(Env().ProviderBase() + "/Queue/Staging/hello-from-engine.txt").back(), '!');
     ClearInbox();
 
+    // A folder moved out of the root takes its items with it: one delete each, however deep, and only once.
+    ASSERT_EQ(Cfemu({"mv", Root("out"), Env().Root() + "/outside"}).exitCode, 0);
+    const std::vector<std::string> movedOut = {DeleteRecord("d1", "ox", "out/x.txt"),
+                                               DeleteRecord("d1", "oy", "out/deep/er/y.txt")};
+    const auto deletes = [&] {
+        std::vector<std::string> found = Records("delete-");
+        std::sort(found.begin(), found.end());
+        return found;
+    };
+    EXPECT_EQ(deletes(), movedOut);
+    ClearInbox();
     ASSERT_EQ(Cfemu({"mv", Root("a.txt"), Root("dir/sub/c.txt")}).exitCode, 0);
     EXPECT_EQ(Records("modify-"), std::vector<std::string>{RenameRecord("i7", "dir/sub/c.txt", "a.txt")});
     ASSERT_EQ(Cfemu({"rm", Root("dir/sub/c.txt")}).exitCode, 0);  // found at its new path
     EXPECT_EQ(Records("delete-"), std::vector<std::string>{DeleteRecord("d1", "i7", "dir/sub/c.txt")});
+    usleep(4000 * 1000);  // past the watcher's window for what left the root
+    EXPECT_EQ(deletes(), std::vector<std::string>{DeleteRecord("d1", "i7", "dir/sub/c.txt")});
 
     EXPECT_TRUE(Errors().empty()) << Errors().front();
 }
