@@ -181,6 +181,21 @@ typedef void(WINAPI* LPOVERLAPPED_COMPLETION_ROUTINE)(DWORD errorCode, DWORD tra
 
 typedef enum _GET_FILEEX_INFO_LEVELS { GetFileExInfoStandard = 0, GetFileExMaxInfoLevel } GET_FILEEX_INFO_LEVELS;
 
+// SetFileInformationByHandle: the one class emulated, the rename with flags (FILE_RENAME_INFO's Flags).
+typedef enum _FILE_INFO_BY_HANDLE_CLASS { FileRenameInfoEx = 22 } FILE_INFO_BY_HANDLE_CLASS;
+typedef struct _FILE_RENAME_INFO {
+    union {
+        BYTE ReplaceIfExists;  // BOOLEAN, for FileRenameInfo
+        DWORD Flags;           // for FileRenameInfoEx
+    };
+    HANDLE RootDirectory;
+    DWORD FileNameLength;  // in bytes, without a terminating NUL
+    WCHAR FileName[1];
+} FILE_RENAME_INFO, *PFILE_RENAME_INFO;
+#define FILE_RENAME_FLAG_REPLACE_IF_EXISTS 0x1u
+#define FILE_RENAME_FLAG_POSIX_SEMANTICS 0x2u
+#define FILE_RENAME_FLAG_IGNORE_READONLY_ATTRIBUTE 0x40u  // FILE_RENAME_IGNORE_READONLY_ATTRIBUTE of ntifs.h
+
 typedef struct _STARTUPINFOW {
     DWORD cb;
     LPWSTR lpReserved;
@@ -224,6 +239,7 @@ typedef BOOL(WINAPI* PHANDLER_ROUTINE)(DWORD ctrlType);
 #define FILE_READ_ATTRIBUTES 0x0080u
 #define SYNCHRONIZE 0x00100000u
 #define WRITE_DAC 0x00040000u
+#define DELETE 0x00010000u
 #define FILE_SHARE_READ 0x1u
 #define FILE_SHARE_WRITE 0x2u
 #define FILE_SHARE_DELETE 0x4u
@@ -376,6 +392,7 @@ BOOL DeleteFileW(LPCWSTR fileName);
 BOOL CopyFileW(LPCWSTR existing, LPCWSTR newName, BOOL failIfExists);
 BOOL MoveFileW(LPCWSTR existing, LPCWSTR newName);
 BOOL MoveFileExW(LPCWSTR existing, LPCWSTR newName, DWORD flags);
+BOOL SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass, LPVOID info, DWORD size);
 BOOL CreateDirectoryW(LPCWSTR pathName, LPSECURITY_ATTRIBUTES security);
 BOOL RemoveDirectoryW(LPCWSTR pathName);
 DWORD GetFileAttributesW(LPCWSTR fileName);

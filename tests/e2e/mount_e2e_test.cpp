@@ -141,7 +141,7 @@ TEST_F(MountE2e, EverydayWritesMapsStaleCachesAndGit) {
          "python3 -c 'import mmap, sys; f = open(sys.argv[1], \"r+b\"); m = mmap.mmap(f.fileno(), 0); "
          "m[4090:4100] = b\"0123456789\"; m.close(); f.close()' \"$1\"",
          [](std::string s) { return s.replace(4090, 10, "0123456789"); }}};
-    std::vector<Seeded> files = {{"read.bin", 5000}};
+    std::vector<Seeded> files = {{"read.bin", 5000}, {"held.bin", 5000}};
     for (const auto& row : rows) files.push_back({row.name, 5000});
     SeedFiles(files);
     StartProvider();
@@ -154,6 +154,26 @@ TEST_F(MountE2e, EverydayWritesMapsStaleCachesAndGit) {
         const std::string engineCopy = Queue() + "/CloudFiles/" + D1(rows[k].name);
         EXPECT_TRUE(WaitUntil([&] { return ReadFileBytes(engineCopy) == expected; }, 20000)) << rows[k].name;
     }
+
+    // Renaming a new file over one the program still holds open succeeds; the engine gets the new bytes once. An
+    // unlinked temporary file works through its descriptor; a directory replaces an empty one, not a full one.
+    const std::string python =
+        "import mmap, os, sys, tempfile; os.chdir(sys.argv[1]); h = open('held.bin', 'rb'); old = h.read(); "
+        "open('held.new', 'wb').write(b'saved'); os.rename('held.new', 'held.bin'); h.seek(0); print(h.read() == old); "
+        "t = tempfile.TemporaryFile(dir='.'); t.write(b'x' * 5000); t.flush(); os.fchmod(t.fileno(), 0o600); "
+        "os.utime(t.fileno(), (1, 2)); s = os.fstat(t.fileno()); print(s.st_size, s.st_nlink, s.st_mtime, "
+        "mmap.mmap(t.fileno(), 0)[4998:], [n for n in os.listdir() if n.startswith('tmp')]); os.makedirs('a/s'); "
+        "os.makedirs('e'); os.makedirs('n/x'); print(os.stat('a').st_nlink, os.stat('.').st_nlink); "
+        "os.rename('a', 'e'); print(os.listdir('e'), end=' '); os.rename('e', 'n')";
+    const ProcessResult run = RunProcess({"/usr/bin/python3", "-c", python, mountpoint});
+    EXPECT_EQ(run.out, "True\n5000 0 2.0 b'xx' []\n3 5\n['s'] ") << run.err << mount->Err();
+    EXPECT_NE(run.err.find("OSError: [Errno 39] Directory not empty: 'e' -> 'n'"), std::string::npos) << run.err;
+    const auto heldRecords = [&] {
+        const std::vector<std::string> all = Records("mod-");
+        return std::count_if(all.begin(), all.end(), [](auto& r) { return r.find("\"itemId\":\"held\"") != r.npos; });
+    };
+    const std::string heldCopy = Queue() + "/CloudFiles/" + D1("held.bin");
+    EXPECT_TRUE(WaitUntil([&] { return ReadFileBytes(heldCopy) == "saved" && InSyncIdentity("held.bin") != "-"; }, 20000));
 
     // A shared read map of a dehydrated placeholder; after a dehydration the next open fetches again; a write
     // beside the mount shows at the next open, even one that keeps the file's size and last-write time.
@@ -175,6 +195,8 @@ TEST_F(MountE2e, EverydayWritesMapsStaleCachesAndGit) {
     beside.close();
     fs::last_write_time(Root("read.bin"), written);
     EXPECT_TRUE(OutputOf(RunProcess({"/usr/bin/cat", Mounted("read.bin")})) == "BESIDE" + cached.substr(6));
+
+    EXPECT_EQ(heldRecords(), 1);  // looked at again after the steps above: still the one record
 
     if (access("/usr/bin/git", X_OK) != 0) GTEST_SKIP() << "git is not installed: the repository part is skipped";
     const std::string script =

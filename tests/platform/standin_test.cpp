@@ -183,8 +183,9 @@ TEST_F(StandinFiles, ShareModesAreEnforcedAcrossProcesses) {
 }
 
 // Windows replaces only a target that no handle has open, of any access and share mode, this process's own included;
-// the source needs only delete sharing. Nothing changes while the rename is refused.
-TEST_F(StandinFiles, ReplacingRenameNeedsAClosedTarget) {
+// the source needs only delete sharing. Nothing changes while the rename is refused. A rename by handle with POSIX
+// semantics replaces an open target.
+TEST_F(StandinFiles, ReplacingRenameNeedsAClosedTargetUnlessPosixSemantics) {
     const std::wstring source = WinOf("source.txt"), target = WinOf("target.txt");
     WriteFileBytes(Posix("source.txt"), "source");
     WriteFileBytes(Posix("target.txt"), "target");
@@ -217,6 +218,42 @@ TEST_F(StandinFiles, ReplacingRenameNeedsAClosedTarget) {
     ASSERT_TRUE(WaitUntil([&] { return late.Out().find("holding") != std::string::npos; })) << late.Err();
     WriteFileBytes(Posix("source.txt"), "newer");
     EXPECT_EQ(ErrorOf(MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)), ERROR_ACCESS_DENIED);
+
+    // FileRenameInfoEx through a handle with delete access: with POSIX semantics a target held open (here by this
+    // process and by `late`) is replaced and its handles keep the replaced file; without, MoveFileExW's refusal.
+    const auto renameByHandle = [](HANDLE handle, const std::wstring& name, DWORD flags) {
+        std::vector<unsigned char> buffer(offsetof(FILE_RENAME_INFO, FileName) + name.size() * sizeof(WCHAR));
+        FILE_RENAME_INFO* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+        info->Flags = flags;
+        info->FileNameLength = static_cast<DWORD>(name.size() * sizeof(WCHAR));
+        name.copy(info->FileName, name.size());
+        return ErrorOf(SetFileInformationByHandle(handle, FileRenameInfoEx, info, static_cast<DWORD>(buffer.size())));
+    };
+    constexpr DWORD kReplace = FILE_RENAME_FLAG_REPLACE_IF_EXISTS, kPosix = FILE_RENAME_FLAG_POSIX_SEMANTICS;
+    std::filesystem::create_directory(Posix("dir"));
+    HANDLE old = Open(Posix("target.txt"), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE);
+    HANDLE reader = Open(Posix("source.txt"), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE);
+    HANDLE mover = Open(Posix("source.txt"), DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE);
+    ASSERT_EQ(chmod(Posix("target.txt").c_str(), 0444), 0);
+    const struct {
+        HANDLE handle;
+        std::wstring name;
+        DWORD flags, error;
+    } refusals[] = {{reader, target, kReplace | kPosix, ERROR_ACCESS_DENIED},  // no delete access
+                    {mover, target, 0, ERROR_ALREADY_EXISTS},
+                    {mover, target, kReplace, ERROR_ACCESS_DENIED},          // held open, and read-only
+                    {mover, target, kReplace | kPosix, ERROR_ACCESS_DENIED},  // read-only
+                    {mover, WinOf("dir"), kReplace | kPosix | FILE_RENAME_FLAG_IGNORE_READONLY_ATTRIBUTE,
+                     ERROR_ACCESS_DENIED},
+                    {mover, target, kReplace | kPosix | 0x4u, ERROR_INVALID_PARAMETER}};  // a flag not emulated
+    for (const auto& row : refusals) EXPECT_EQ(renameByHandle(row.handle, row.name, row.flags), row.error) << row.flags;
+    EXPECT_EQ(ReadFileBytes(Posix("source.txt")) + ReadFileBytes(Posix("target.txt")), "newernew");
+    EXPECT_EQ(renameByHandle(mover, target, kReplace | kPosix | FILE_RENAME_FLAG_IGNORE_READONLY_ATTRIBUTE), 0u);
+    EXPECT_TRUE(ReadFileBytes(Posix("target.txt")) == "newer" && !std::filesystem::exists(Posix("source.txt")));
+    char bytes[8];
+    DWORD got = 0;
+    EXPECT_TRUE(ReadFile(old, bytes, sizeof(bytes), &got, nullptr) && std::string(bytes, got) == "new");
+    for (HANDLE handle : {old, reader, mover}) CloseHandle(handle);
 }
 
 // The runtime's "a" seeks to the end before each write (no O_APPEND, so appenders can overwrite each other, as on

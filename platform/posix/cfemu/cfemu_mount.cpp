@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,6 +16,8 @@
 
 #include "platform/posix/cfemu/cfemu.h"
 #include "platform/posix/cfemu/mount_internal.h"
+
+#include <fuse_lowlevel.h>  // after mount_internal.h, which sets the FUSE API version
 
 namespace cfemu {
 
@@ -39,17 +42,39 @@ void* MountInit(fuse_conn_info* connection, fuse_config* config) {
     // Every piece of a listing carries its entries' attributes, not only the first (the kernel's automatic mode).
     connection->want |= FUSE_CAP_READDIRPLUS;
     connection->want &= ~static_cast<unsigned>(FUSE_CAP_READDIRPLUS_AUTO);
-    // An unlinked open file is deleted at once (DeleteFileW), not renamed to a hidden name, which the provider
-    // would hear of as a rename; its open handles keep working, and operations on them come without a path.
-    config->hard_remove = 1;
+    // An open file that is unlinked, or replaced by a rename, stays known to libfuse under a hidden name, so that
+    // fstat, fchmod and futimens on it reach the daemon (without it they would fail with ESTALE). The root never
+    // sees that name: the daemon deletes an unlinked file at once (DeleteFileW) and serves the hidden name through
+    // the file's open handles (MountOnOpenFile).
+    config->hard_remove = 0;
     connection->max_write = kTransferSize;
     connection->max_read = kTransferSize;
     connection->want |= FUSE_CAP_SPLICE_WRITE;
     return nullptr;
 }
 
-// The one operations table. Operations left out (links, special files, extended attributes, locks) have no
-// counterpart on the Windows side and fail with ENOSYS.
+// The kernel's opcode of the request this thread serves, taken from the request's header as it is read: libfuse
+// reads and serves each request on one thread. It hides an open file by the same rename for an unlink and for a
+// rename over it, and only the unlink deletes the file on the root.
+thread_local uint32_t t_opcode = 0;
+constexpr uint32_t kFuseUnlink = 10;  // FUSE_UNLINK of <linux/fuse.h>
+
+ssize_t MountReadRequest(int fd, void* buffer, size_t length, void*) {
+    const ssize_t got = read(fd, buffer, length);
+    uint32_t header[2] = {0, 0};  // fuse_in_header begins with its length and its opcode
+    if (got >= static_cast<ssize_t>(sizeof(header))) std::memcpy(header, buffer, sizeof(header));
+    t_opcode = header[1];
+    return got;
+}
+
+ssize_t MountWriteReply(int fd, iovec* parts, int count, void*) { return writev(fd, parts, count); }
+
+ssize_t MountSpliceReply(int in, off_t* inAt, int out, off_t* outAt, size_t length, unsigned int flags, void*) {
+    return splice(in, inAt, out, outAt, length, flags);
+}
+
+// The one operations table. Operations left out have no counterpart on the Windows side: links and special files
+// fail (ENOSYS, EPERM for a hard link), extended attributes too (ENOTSUP), and locks stay the kernel's.
 fuse_operations MountOperations() {
     fuse_operations operations{};
     operations.getattr = MountGetattr;
@@ -150,6 +175,8 @@ std::string MountCheck(const std::string& root, const std::string& mountpoint) {
 
 }  // namespace
 
+bool MountServingUnlink() { return t_opcode == kFuseUnlink; }
+
 }  // namespace cfemu
 
 int cfemu::RunMount(const std::string& root, const std::string& mountpoint) {
@@ -171,6 +198,15 @@ int cfemu::RunMount(const std::string& root, const std::string& mountpoint) {
     if (fuse_mount(session, g_mount.mountpoint.c_str()) != 0) {
         fuse_destroy(session);
         return MountRefuse("mounting on " + mountpoint + " failed (see the line above)");
+    }
+    fuse_custom_io io{};
+    io.read = MountReadRequest;
+    io.writev = MountWriteReply;
+    io.splice_send = MountSpliceReply;  // reads still go from the root's file to the kernel without a copy
+    if (fuse_session_custom_io(fuse_get_session(session), &io, fuse_session_fd(fuse_get_session(session))) != 0) {
+        fuse_unmount(session);
+        fuse_destroy(session);
+        return MountRefuse("the FUSE session's requests could not be taken over");
     }
     if (fuse_set_signal_handlers(fuse_get_session(session)) != 0) {
         fuse_unmount(session);

@@ -35,13 +35,14 @@ timespec MountTimespec(const FILETIME& time) {
 }  // namespace
 
 // What Windows tells of a file in POSIX terms: no owners and no modes beyond the read-only attribute.
-void MountFillStat(struct stat* st, DWORD attributes, ULONGLONG size, const FILETIME& access, const FILETIME& write) {
+void MountFillStat(struct stat* st, DWORD attributes, ULONGLONG size, const FILETIME& access, const FILETIME& write,
+                   nlink_t links) {
     std::memset(st, 0, sizeof(*st));
     bool directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     mode_t permissions = directory ? 0755 : 0644;
     if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) permissions &= static_cast<mode_t>(~0222);
     st->st_mode = (directory ? S_IFDIR : S_IFREG) | permissions;
-    st->st_nlink = directory ? 2 : 1;
+    st->st_nlink = links;
     st->st_uid = g_mount.uid;
     st->st_gid = g_mount.gid;
     st->st_size = directory ? 0 : static_cast<off_t>(size);
@@ -50,6 +51,25 @@ void MountFillStat(struct stat* st, DWORD attributes, ULONGLONG size, const FILE
     st->st_atim = MountTimespec(access);
     st->st_mtim = MountTimespec(write);
     st->st_ctim = st->st_mtim;  // Windows' change time is not among what a listing reports
+}
+
+// A directory's links as Linux counts them: 2 and one for each directory in it (its ".."). Windows has no such
+// count; the root's file system keeps it (ext4, xfs, tmpfs), and where it does not (btrfs says 1) the
+// directory is listed.
+nlink_t MountDirectoryLinks(const std::string& path) {
+    struct stat st;
+    const std::string root = g_mount.base + (path == "/" ? std::string() : path);
+    if (lstat(root.c_str(), &st) == 0 && st.st_nlink >= 2) return st.st_nlink;
+    nlink_t links = 2;
+    WIN32_FIND_DATAW data{};
+    HANDLE find = FindFirstFileW((posix::ToWindowsPath(root) + L"\\*").c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE) return links;
+    do {
+        const std::wstring name = data.cFileName;
+        if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && name != L"." && name != L"..") ++links;
+    } while (FindNextFileW(find, &data));
+    FindClose(find);
+    return links;
 }
 
 // Whether the kernel may keep the pages it holds of this path from earlier opens: only while the root holds the
@@ -83,29 +103,36 @@ void MountForget(const std::string& path) {
 }
 
 int MountGetattr(const char* path, struct stat* st, fuse_file_info* info) {
-    if (path == nullptr) {
-        MountFile* file = MountFileOf(info);
-        LARGE_INTEGER size{};
-        FILETIME access{}, write{};
-        if (!GetFileSizeEx(file->handle, &size) || !GetFileTime(file->handle, nullptr, &access, &write)) {
-            return MountFail("getattr", file->path, GetLastError());
-        }
-        MountFillStat(st, FILE_ATTRIBUTE_NORMAL, static_cast<ULONGLONG>(size.QuadPart), access, write);
-        return 0;
+    if (path == nullptr || MountHidden(path)) {
+        return MountOnOpenFile(path, info, [&](MountFile* file) {
+            LARGE_INTEGER size{};
+            FILETIME access{}, write{};
+            if (!GetFileSizeEx(file->handle, &size) || !GetFileTime(file->handle, nullptr, &access, &write)) {
+                return MountFail("getattr", file->path, GetLastError());
+            }
+            // A hidden name's file has no name left on the root (libfuse lowers what getattr says, not setattr's).
+            MountFillStat(st, FILE_ATTRIBUTE_NORMAL, static_cast<ULONGLONG>(size.QuadPart), access, write,
+                          path != nullptr ? 0 : 1);
+            return 0;
+        });
     }
     WIN32_FILE_ATTRIBUTE_DATA data{};
     if (!GetFileAttributesExW(MountWindowsPath(path).c_str(), GetFileExInfoStandard, &data)) {
         return MountFail("getattr", path, GetLastError());
     }
     ULONGLONG size = (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-    MountFillStat(st, data.dwFileAttributes, size, data.ftLastAccessTime, data.ftLastWriteTime);
+    const bool directory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    MountFillStat(st, data.dwFileAttributes, size, data.ftLastAccessTime, data.ftLastWriteTime,
+                  directory ? MountDirectoryLinks(path) : 1);
     return 0;
 }
 
 // Windows files have no mode bits but the read-only attribute, which a mode without write permission sets, as on
 // vfat. Editors set the mode of every file they save, so a mode that changes nothing must succeed.
 int MountChmod(const char* path, mode_t mode, fuse_file_info* info) {
-    if (path == nullptr) return info != nullptr ? 0 : -ENOENT;  // an unlinked open file keeps its mode
+    if (path == nullptr || MountHidden(path)) {  // an unlinked open file keeps its mode
+        return MountOnOpenFile(path, info, [](MountFile*) { return 0; });
+    }
     MountActingFor acting(MountCaller());
     DWORD attributes = (mode & 0222) != 0 ? FILE_ATTRIBUTE_NORMAL : FILE_ATTRIBUTE_READONLY;
     if (!SetFileAttributesW(MountWindowsPath(path).c_str(), attributes)) return MountFail("chmod", path, GetLastError());
@@ -118,34 +145,18 @@ int MountChown(const char*, uid_t uid, gid_t gid, fuse_file_info*) {
     return same ? 0 : -EPERM;
 }
 
-int MountTruncate(const char* path, off_t size, fuse_file_info* info) {
-    MountActingFor acting(info != nullptr ? MountFileOf(info)->opener : MountCaller());
-    const std::string shown = info != nullptr ? MountFileOf(info)->path : std::string(path);
-    HANDLE handle = info != nullptr ? MountFileOf(info)->handle
-                                    : CreateFileW(MountWindowsPath(path).c_str(), GENERIC_WRITE, kShareAll, nullptr,
-                                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return MountFail("truncate", shown, GetLastError());
+namespace {
+
+DWORD MountSetEnd(HANDLE handle, off_t size) {
     LONG high = static_cast<LONG>(static_cast<ULONGLONG>(size) >> 32);
     bool ok = !(SetFilePointer(handle, static_cast<LONG>(size & 0xFFFFFFFF), &high, FILE_BEGIN) ==
                     INVALID_SET_FILE_POINTER &&
                 GetLastError() != ERROR_SUCCESS) &&
               SetEndOfFile(handle);
-    DWORD error = ok ? ERROR_SUCCESS : GetLastError();
-    if (info == nullptr) CloseHandle(handle);
-    return ok ? 0 : MountFail("truncate", shown, error);
+    return ok ? ERROR_SUCCESS : GetLastError();
 }
 
-int MountStatfs(const char*, struct statvfs* st) {
-    // The volume under the root: there is no Win32 call for it in the stand-in, and the filter has no part in it.
-    return statvfs(g_mount.base.c_str(), st) == 0 ? 0 : -errno;
-}
-
-int MountUtimens(const char* path, const timespec times[2], fuse_file_info* info) {
-    const std::string shown = info != nullptr ? MountFileOf(info)->path : std::string(path);
-    HANDLE handle = info != nullptr ? MountFileOf(info)->handle
-                                    : CreateFileW(MountWindowsPath(path).c_str(), kFileWriteAttributes, kShareAll,
-                                                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return MountFail("utimens", shown, GetLastError());
+DWORD MountSetTimes(HANDLE handle, const timespec times[2]) {
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
     FILETIME converted[2];
@@ -156,10 +167,46 @@ int MountUtimens(const char* path, const timespec times[2], fuse_file_info* info
         converted[i] = posix::FileTimeOfTicks(posix::FileTimeTicksFromTimespec(time.tv_sec, time.tv_nsec));
         chosen[i] = &converted[i];
     }
-    bool ok = SetFileTime(handle, nullptr, chosen[0], chosen[1]);
-    DWORD error = ok ? ERROR_SUCCESS : GetLastError();
-    if (info == nullptr) CloseHandle(handle);
-    return ok ? 0 : MountFail("utimens", shown, error);
+    return SetFileTime(handle, nullptr, chosen[0], chosen[1]) ? ERROR_SUCCESS : GetLastError();
+}
+
+}  // namespace
+
+int MountTruncate(const char* path, off_t size, fuse_file_info* info) {
+    if (info != nullptr || MountHidden(path)) {
+        return MountOnOpenFile(path, info, [&](MountFile* file) {
+            MountActingFor acting(file->opener);
+            const DWORD error = MountSetEnd(file->handle, size);
+            return error == ERROR_SUCCESS ? 0 : MountFail("truncate", file->path, error);
+        });
+    }
+    MountActingFor acting(MountCaller());
+    HANDLE handle = CreateFileW(MountWindowsPath(path).c_str(), GENERIC_WRITE, kShareAll, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return MountFail("truncate", path, GetLastError());
+    const DWORD error = MountSetEnd(handle, size);
+    CloseHandle(handle);
+    return error == ERROR_SUCCESS ? 0 : MountFail("truncate", path, error);
+}
+
+int MountStatfs(const char*, struct statvfs* st) {
+    // The volume under the root: there is no Win32 call for it in the stand-in, and the filter has no part in it.
+    return statvfs(g_mount.base.c_str(), st) == 0 ? 0 : -errno;
+}
+
+int MountUtimens(const char* path, const timespec times[2], fuse_file_info* info) {
+    if (info != nullptr || MountHidden(path)) {
+        return MountOnOpenFile(path, info, [&](MountFile* file) {
+            const DWORD error = MountSetTimes(file->handle, times);
+            return error == ERROR_SUCCESS ? 0 : MountFail("utimens", file->path, error);
+        });
+    }
+    HANDLE handle = CreateFileW(MountWindowsPath(path).c_str(), kFileWriteAttributes, kShareAll, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return MountFail("utimens", path, GetLastError());
+    const DWORD error = MountSetTimes(handle, times);
+    CloseHandle(handle);
+    return error == ERROR_SUCCESS ? 0 : MountFail("utimens", path, error);
 }
 
 }  // namespace cfemu

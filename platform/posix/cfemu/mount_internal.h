@@ -9,10 +9,12 @@
 #include <sys/statvfs.h>
 
 #include <atomic>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/posix/filter/cloud_filter.h"
@@ -52,6 +54,11 @@ struct MountState {
     // guarded by `seenMutex`.
     std::mutex seenMutex;
     std::map<std::string, std::vector<long long>> seen;
+    // libfuse keeps an open file that is unlinked, or replaced by a rename, under a hidden name (".fuse_hidden...")
+    // until its last release; the root holds it no more, so what comes for that name is served through the file's
+    // open handles. Each hidden name with the file (device, inode) it stands for; guarded by `hiddenMutex`.
+    std::mutex hiddenMutex;
+    std::map<std::string, std::pair<dev_t, ino_t>> hidden;
 };
 
 extern MountState g_mount;  // defined in cfemu_mount.cpp
@@ -71,9 +78,19 @@ int MountFail(const char* operation, const std::string& path, DWORD code);
 int MountCaller();
 std::wstring MountWindowsPath(const char* path);
 MountFile* MountFileOf(const fuse_file_info* info);
+// The request this thread serves (the kernel's opcode), for the rename that libfuse makes to hide an open file.
+bool MountServingUnlink();
+// Whether `path` is a hidden name of an open file (see MountState::hidden). An operation on an open file that has
+// no name on the root acts through `info`'s own open, else through any open of the file a hidden `path` stands
+// for, passed to `act` with the open files locked (no release closes it meanwhile): what `act` returns, or
+// -ENOENT when there is no such open.
+bool MountHidden(const char* path);
+int MountOnOpenFile(const char* path, fuse_file_info* info, const std::function<int(MountFile*)>& act);
 
 // mount_attributes.cpp: attributes as Windows tells them, the kernel's cached pages, and the attribute operations.
-void MountFillStat(struct stat* st, DWORD attributes, ULONGLONG size, const FILETIME& access, const FILETIME& write);
+void MountFillStat(struct stat* st, DWORD attributes, ULONGLONG size, const FILETIME& access, const FILETIME& write,
+                   nlink_t links = 1);
+nlink_t MountDirectoryLinks(const std::string& path);
 bool MountKeepCache(const std::string& path, HANDLE handle, bool* dehydrated);
 void MountForget(const std::string& path);
 int MountGetattr(const char* path, struct stat* st, fuse_file_info* info);

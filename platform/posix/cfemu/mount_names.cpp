@@ -1,6 +1,11 @@
 // mount_names.cpp - the mount's operations on names: mkdir, rmdir, unlink, rename, and directory listings.
 // A delete or rename through the mount forgets what the kernel's cached pages held at the names it touches.
+#include <sys/stat.h>
+
 #include <cerrno>
+#include <cstddef>
+#include <cstring>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -18,6 +23,11 @@ int MountMkdir(const char* path, mode_t) {
 // Windows deletes no read-only file; a Linux program expects the directory to decide, and ports of POSIX tools to
 // Windows clear the attribute first. So does the mount, and puts it back when the delete fails (a provider's refusal).
 int MountUnlink(const char* path) {
+    if (MountHidden(path)) {  // the last release of an open file whose name went before: the root holds it no more
+        std::lock_guard<std::mutex> lock(g_mount.hiddenMutex);
+        g_mount.hidden.erase(path);
+        return 0;
+    }
     MountActingFor acting(MountCaller());
     MountForget(path);
     const std::wstring name = MountWindowsPath(path);
@@ -44,24 +54,76 @@ int MountRmdir(const char* path) {
     return 0;
 }
 
+namespace {
+
+// libfuse moves an open file that is unlinked, or that a rename replaces, to a hidden name. For an unlink the file
+// is deleted on the root now, as Windows deletes a file with POSIX semantics while handles keep it open; for a rename
+// the replacing rename that follows does the work. Either way what comes for the hidden name goes to the open file.
+int MountHide(const char* path, const char* hidden) {
+    struct stat st;
+    if (lstat((g_mount.base + path).c_str(), &st) != 0) return -errno;
+    if (MountServingUnlink()) {
+        const int result = MountUnlink(path);
+        if (result != 0) return result;
+    }
+    std::lock_guard<std::mutex> lock(g_mount.hiddenMutex);
+    g_mount.hidden[hidden] = {st.st_dev, st.st_ino};
+    return 0;
+}
+
+// A rename over an existing file, as a Linux program expects it: the target is replaced even while programs hold
+// it open (their opens keep the replaced file) and even when it is read-only, which Windows allows a rename through
+// a handle opened for delete access with FileRenameInfoEx's POSIX semantics.
+DWORD MountReplace(const std::wstring& from, const std::wstring& to) {
+    HANDLE source = CreateFileW(from.c_str(), DELETE, kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                                nullptr);
+    if (source == INVALID_HANDLE_VALUE) return GetLastError();
+    const DWORD nameBytes = static_cast<DWORD>(to.size() * sizeof(WCHAR));
+    std::vector<unsigned char> buffer(offsetof(FILE_RENAME_INFO, FileName) + nameBytes + sizeof(WCHAR), 0);
+    FILE_RENAME_INFO* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    rename->Flags = FILE_RENAME_FLAG_REPLACE_IF_EXISTS | FILE_RENAME_FLAG_POSIX_SEMANTICS |
+                    FILE_RENAME_FLAG_IGNORE_READONLY_ATTRIBUTE;
+    rename->RootDirectory = nullptr;
+    rename->FileNameLength = nameBytes;
+    std::memcpy(rename->FileName, to.c_str(), nameBytes);
+    const bool ok = SetFileInformationByHandle(source, FileRenameInfoEx, rename, static_cast<DWORD>(buffer.size()));
+    const DWORD error = ok ? ERROR_SUCCESS : GetLastError();
+    CloseHandle(source);
+    return error;
+}
+
+}  // namespace
+
 int MountRename(const char* from, const char* to, unsigned int flags) {
     if ((flags & RENAME_EXCHANGE) != 0) return -EINVAL;  // Windows cannot swap two names in one step
     MountActingFor acting(MountCaller());
+    if (std::strstr(to, "/.fuse_hidden") != nullptr) return MountHide(from, to);
     MountForget(from);
     MountForget(to);
-    DWORD moveFlags = (flags & RENAME_NOREPLACE) != 0 ? 0 : MOVEFILE_REPLACE_EXISTING;
-    // The kernel hands the daemon a program's last close (release) after close(2) has returned, so a program that
-    // closes a file and at once saves over it finds the target still open here, which the replacing rename refuses
-    // with access denied, as Windows refuses any open target. Such a close is over in a moment: wait for it.
-    const ULONGLONG deadline = GetTickCount64() + 1000;
-    while (!MoveFileExW(MountWindowsPath(from).c_str(), MountWindowsPath(to).c_str(), moveFlags)) {
-        const DWORD error = GetLastError();
-        if (error != ERROR_ACCESS_DENIED || moveFlags == 0 || GetTickCount64() >= deadline) {
-            return MountFail("rename", from, error);
+    const std::wstring source = MountWindowsPath(from), target = MountWindowsPath(to);
+    const DWORD sourceAttributes = GetFileAttributesW(source.c_str());
+    if (sourceAttributes == INVALID_FILE_ATTRIBUTES) return MountFail("rename", from, GetLastError());
+    const DWORD targetAttributes =
+        (flags & RENAME_NOREPLACE) != 0 ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(target.c_str());
+    DWORD error = ERROR_SUCCESS;
+    if (targetAttributes == INVALID_FILE_ATTRIBUTES) {
+        const DWORD moveFlags = (flags & RENAME_NOREPLACE) != 0 ? 0 : MOVEFILE_REPLACE_EXISTING;
+        if (!MoveFileExW(source.c_str(), target.c_str(), moveFlags)) error = GetLastError();
+    } else if ((targetAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        if ((sourceAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return -EISDIR;
+        // Windows replaces no directory; Linux replaces an empty one. It is removed first (the provider hears of
+        // that), and made again when the rename then fails.
+        if (!RemoveDirectoryW(target.c_str())) return MountFail("rename", to, GetLastError());
+        if (!MoveFileExW(source.c_str(), target.c_str(), 0)) {
+            error = GetLastError();
+            (void)CreateDirectoryW(target.c_str(), nullptr);
         }
-        Sleep(10);
+    } else if ((sourceAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return -ENOTDIR;
+    } else {
+        error = MountReplace(source, target);
     }
-    return 0;
+    return error == ERROR_SUCCESS ? 0 : MountFail("rename", from, error);
 }
 
 namespace {
@@ -85,8 +147,11 @@ int MountList(const char* path, MountListing* listing) {
     do {
         struct stat st;
         ULONGLONG size = (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-        MountFillStat(&st, data.dwFileAttributes, size, data.ftLastAccessTime, data.ftLastWriteTime);
-        listing->entries.emplace_back(posix::NameToPosix(data.cFileName), st);
+        std::string name = posix::NameToPosix(data.cFileName);
+        const bool directory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        MountFillStat(&st, data.dwFileAttributes, size, data.ftLastAccessTime, data.ftLastWriteTime,
+                      directory ? MountDirectoryLinks(std::string(path) + (path[1] != 0 ? "/" : "") + name) : 1);
+        listing->entries.emplace_back(std::move(name), st);
     } while (FindNextFileW(find, &data));
     FindClose(find);
     return 0;

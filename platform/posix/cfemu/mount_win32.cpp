@@ -1,8 +1,12 @@
 // mount_win32.cpp - how the mount's operations meet the Win32 stand-in: the errno a program sees for each Win32
 // status, the process an operation acts for, and the Windows path of a path on the mount.
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <functional>
+#include <mutex>
 #include <string>
 
 #include "platform/posix/cfemu/cfemu.h"
@@ -86,5 +90,31 @@ std::wstring MountWindowsPath(const char* path) {
 }
 
 MountFile* MountFileOf(const fuse_file_info* info) { return reinterpret_cast<MountFile*>(info->fh); }
+
+bool MountHidden(const char* path) {
+    if (path == nullptr || std::strstr(path, "/.fuse_hidden") == nullptr) return false;
+    std::lock_guard<std::mutex> lock(g_mount.hiddenMutex);
+    return g_mount.hidden.count(path) != 0;
+}
+
+int MountOnOpenFile(const char* path, fuse_file_info* info, const std::function<int(MountFile*)>& act) {
+    if (info != nullptr) return act(MountFileOf(info));
+    std::pair<dev_t, ino_t> file;
+    {
+        std::lock_guard<std::mutex> lock(g_mount.hiddenMutex);
+        auto found = path != nullptr ? g_mount.hidden.find(path) : g_mount.hidden.end();
+        if (found == g_mount.hidden.end()) return -ENOENT;
+        file = found->second;
+    }
+    std::lock_guard<std::mutex> lock(g_mount.filesMutex);
+    for (MountFile* open : g_mount.files) {
+        posix::Handle* handle = posix::HandleOf(open->handle, posix::HandleKind::File);
+        struct stat st;
+        if (handle != nullptr && fstat(handle->fd, &st) == 0 && st.st_dev == file.first && st.st_ino == file.second) {
+            return act(open);
+        }
+    }
+    return -ENOENT;
+}
 
 }  // namespace cfemu

@@ -9,6 +9,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
+#include <cstdio>
+#include <string>
 #include <vector>
 
 namespace {
@@ -97,38 +100,42 @@ extern "C" BOOL CopyFileW(LPCWSTR existing, LPCWSTR newName, BOOL failIfExists) 
     return TRUE;
 }
 
-extern "C" BOOL MoveFileExW(LPCWSTR existing, LPCWSTR newName, DWORD flags) {
-    std::string from = posix::AbsolutePosixPath(existing);
-    std::string to = posix::AbsolutePosixPath(newName);
-    bool replace = (flags & MOVEFILE_REPLACE_EXISTING) != 0;
-    // Only what the program uses is emulated; any other flag is refused rather than ignored.
-    if ((flags & ~(MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) != 0) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+namespace {
+
+// What a rename may do to an existing target; MoveFileExW takes the classic rules, SetFileInformationByHandle its flags.
+struct RenameRules {
+    bool replace = false;         // an existing file at the target may be replaced
+    bool posixSemantics = false;  // even one that handles have open: they keep the replaced file
+    bool ignoreReadOnly = false;  // even a read-only one
+};
+
+// The rename MoveFileExW and SetFileInformationByHandle share: Windows' refusals before touching anything, then the
+// filter hears of it (the provider may refuse), then the rename. Sets the last error.
+BOOL RenameThroughFilter(const std::string& from, const std::string& to, const RenameRules& rules,
+                         bool checkSourceSharing) {
     struct stat fromStat, toStat;
     if (lstat(from.c_str(), &fromStat) != 0) {
         posix::SetLastErrorFromErrno(errno, from);
         return FALSE;
     }
-    // Refusals Windows makes before touching anything come before the filter hears of the rename.
     if (lstat(to.c_str(), &toStat) == 0 && from != to) {
-        if (!replace) {
+        if (!rules.replace) {
             SetLastError(ERROR_ALREADY_EXISTS);
             return FALSE;
         }
-        // Nor does Windows replace a directory or a read-only file (as DeleteFileW deletes neither).
+        // Nor does Windows replace a directory or (unless told to) a read-only file, as DeleteFileW deletes neither.
         if (S_ISDIR(toStat.st_mode) || S_ISDIR(fromStat.st_mode) ||
-            (!S_ISLNK(toStat.st_mode) && (toStat.st_mode & S_IWUSR) == 0)) {
+            (!rules.ignoreReadOnly && !S_ISLNK(toStat.st_mode) && (toStat.st_mode & S_IWUSR) == 0)) {
             SetLastError(ERROR_ACCESS_DENIED);
             return FALSE;
         }
     }
-    // The source is opened for delete access. Windows replaces only a target that no handle has open, whatever
-    // its share mode; asked here before the filter hears, and again, holding off opens, right before the rename.
-    DWORD refusal = posix::CheckShareForPath(from, kDeleteAccess);
+    // Without POSIX semantics Windows replaces only a target that no handle has open, whatever its share mode; asked
+    // here before the filter hears, and again, holding off opens, right before the rename.
+    DWORD refusal = checkSourceSharing ? posix::CheckShareForPath(from, kDeleteAccess) : ERROR_SUCCESS;
     int mark = -1;
-    if (refusal == ERROR_SUCCESS && replace && from != to && posix::MarkForReplace(to, &mark) == ERROR_ACCESS_DENIED) {
+    if (refusal == ERROR_SUCCESS && rules.replace && !rules.posixSemantics && from != to &&
+        posix::MarkForReplace(to, &mark) == ERROR_ACCESS_DENIED) {
         refusal = ERROR_ACCESS_DENIED;
     }
     if (mark >= 0) close(mark);
@@ -138,10 +145,11 @@ extern "C" BOOL MoveFileExW(LPCWSTR existing, LPCWSTR newName, DWORD flags) {
         return FALSE;
     }
     int rc = 0;
-    if (replace && from != to) {
+    if (rules.replace && from != to) {
         for (int attempt = 0; attempt < 8; ++attempt) {
+            // With POSIX semantics a target held open is replaced unmarked; its handles keep the replaced file.
             DWORD target = posix::MarkForReplace(to, &mark);
-            if (target == ERROR_ACCESS_DENIED) {
+            if (target == ERROR_ACCESS_DENIED && !rules.posixSemantics) {
                 SetLastError(ERROR_ACCESS_DENIED);
                 return FALSE;
             }
@@ -157,7 +165,7 @@ extern "C" BOOL MoveFileExW(LPCWSTR existing, LPCWSTR newName, DWORD flags) {
             errno = error;
             if (rc == 0 || errno != EEXIST || target != ERROR_FILE_NOT_FOUND) break;
         }
-    } else if (replace) {
+    } else if (rules.replace) {
         rc = rename(from.c_str(), to.c_str());
     } else {
         rc = renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE);
@@ -171,6 +179,23 @@ extern "C" BOOL MoveFileExW(LPCWSTR existing, LPCWSTR newName, DWORD flags) {
         posix::SetLastErrorFromErrno(errno, to);
         return FALSE;
     }
+    return TRUE;
+}
+
+}  // namespace
+
+extern "C" BOOL MoveFileExW(LPCWSTR existing, LPCWSTR newName, DWORD flags) {
+    std::string from = posix::AbsolutePosixPath(existing);
+    std::string to = posix::AbsolutePosixPath(newName);
+    // Only what the program uses is emulated; any other flag is refused rather than ignored.
+    if ((flags & ~(MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) != 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    // The source is opened for delete access, so every handle open on it must share delete.
+    RenameRules rules;
+    rules.replace = (flags & MOVEFILE_REPLACE_EXISTING) != 0;
+    if (!RenameThroughFilter(from, to, rules, true)) return FALSE;
     // Write-through returns once the move is on the disk: the directories that changed are flushed.
     if ((flags & MOVEFILE_WRITE_THROUGH) != 0) {
         const auto parent = [](const std::string& path) {
@@ -190,6 +215,51 @@ extern "C" BOOL MoveFileExW(LPCWSTR existing, LPCWSTR newName, DWORD flags) {
             close(fd);
         }
     }
+    return TRUE;
+}
+
+// FileRenameInfoEx, the one class emulated: renames the handle's file, which must have been opened with delete
+// access (the share modes were checked then). With FILE_RENAME_FLAG_POSIX_SEMANTICS and REPLACE_IF_EXISTS a target
+// that handles hold open is replaced, and they keep working on the replaced file; without, MoveFileExW's rule.
+extern "C" BOOL SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass, LPVOID info, DWORD size) {
+    posix::Handle* handle = posix::HandleOf(file, posix::HandleKind::File);
+    if (handle == nullptr) return FALSE;
+    constexpr DWORD kFlags = FILE_RENAME_FLAG_REPLACE_IF_EXISTS | FILE_RENAME_FLAG_POSIX_SEMANTICS |
+                             FILE_RENAME_FLAG_IGNORE_READONLY_ATTRIBUTE;
+    constexpr size_t kFixed = offsetof(FILE_RENAME_INFO, FileName);
+    const FILE_RENAME_INFO* rename = static_cast<const FILE_RENAME_INFO*>(info);
+    // Any other class, a name relative to a directory handle or a flag not emulated is refused, not ignored.
+    if (infoClass != FileRenameInfoEx || rename == nullptr || size < kFixed || rename->RootDirectory != nullptr ||
+        rename->FileNameLength == 0 || rename->FileNameLength % sizeof(WCHAR) != 0 ||
+        size - kFixed < rename->FileNameLength || (rename->Flags & ~kFlags) != 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if ((handle->access & (kDeleteAccess | posix::kGenericAll)) == 0) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    // The file where it is now (it may have been renamed since it was opened); one deleted meanwhile is refused as
+    // Windows refuses a file whose delete is pending.
+    char link[64];
+    char target[4096];
+    std::snprintf(link, sizeof(link), "/proc/self/fd/%d", handle->fd);
+    const ssize_t length = readlink(link, target, sizeof(target) - 1);
+    struct stat opened, named;
+    const std::string from = length > 0 ? std::string(target, static_cast<size_t>(length)) : handle->path;
+    if (fstat(handle->fd, &opened) != 0 || lstat(from.c_str(), &named) != 0 || opened.st_ino != named.st_ino ||
+        opened.st_dev != named.st_dev) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    const std::string to =
+        posix::AbsolutePosixPath(std::wstring(rename->FileName, rename->FileNameLength / sizeof(WCHAR)));
+    RenameRules rules;
+    rules.replace = (rename->Flags & FILE_RENAME_FLAG_REPLACE_IF_EXISTS) != 0;
+    rules.posixSemantics = rules.replace && (rename->Flags & FILE_RENAME_FLAG_POSIX_SEMANTICS) != 0;
+    rules.ignoreReadOnly = (rename->Flags & FILE_RENAME_FLAG_IGNORE_READONLY_ATTRIBUTE) != 0;
+    if (!RenameThroughFilter(from, to, rules, false)) return FALSE;
+    handle->path = to;  // its close is announced under the name the file has now
     return TRUE;
 }
 
