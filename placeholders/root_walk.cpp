@@ -48,8 +48,8 @@ void WalkDirectory(const std::wstring& directory, const std::wstring& relative, 
         placeholder.relative = relative.empty() ? name : relative + L"\\" + name;
         placeholder.attributes = entry.dwFileAttributes;
         if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-            // A linked directory may lead back up the tree.
-            if ((entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) continue;
+            // A linked directory may lead back up the tree; a converted one is a reparse point too, and is entered.
+            if (IsLinkEntry(entry)) continue;
             if (everything) {
                 placeholder.placeholder = ReadPlaceholder(placeholder, buffer);
                 visit(placeholder);
@@ -81,4 +81,18 @@ bool ReadRootEntry(RootPlaceholder& entry) {
     std::vector<BYTE> buffer(offsetof(CF_PLACEHOLDER_BASIC_INFO, FileIdentity) + CF_PLACEHOLDER_MAX_FILE_IDENTITY_LENGTH);
     entry.placeholder = ReadPlaceholder(entry, buffer);
     return entry.placeholder;
+}
+
+bool IsLinkEntry(const WIN32_FIND_DATAW& entry) {
+    return (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && IsReparseTagNameSurrogate(entry.dwReserved0);
+}
+
+bool IsLinkAt(const std::wstring& path, DWORD attributes) {
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) return false;
+    // A name without wildcards lists that one entry, with its tag.
+    WIN32_FIND_DATAW entry = {};
+    HANDLE find = FindFirstFileW(path.c_str(), &entry);
+    if (find == INVALID_HANDLE_VALUE) return false;
+    FindClose(find);
+    return IsLinkEntry(entry);
 }

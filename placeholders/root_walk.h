@@ -24,3 +24,11 @@ void ForEachRootPlaceholder(const std::function<void(const RootPlaceholder&)>& v
 void ForEachRootEntry(const std::wstring& relative, const std::function<void(const RootPlaceholder&)>& visit);
 // Fills in placeholder, inSync and identity of `entry`, whose path and attributes are set; returns placeholder.
 bool ReadRootEntry(RootPlaceholder& entry);
+
+// Whether a listed entry is a link (a name surrogate: a symbolic link, a mount point), which a walk must not follow.
+// Having the reparse attribute says nothing: the provider's own process sees every placeholder as a reparse point,
+// with a cloud tag, which is no name surrogate.
+bool IsLinkEntry(const WIN32_FIND_DATAW& entry);
+// The same for the entry at `path` whose attributes are `attributes` (INVALID_FILE_ATTRIBUTES: not known yet); only a
+// reparse point costs a look at its tag. False for a path that is gone.
+bool IsLinkAt(const std::wstring& path, DWORD attributes = INVALID_FILE_ATTRIBUTES);

@@ -317,7 +317,7 @@ void CollectCacheFiles(const std::wstring& directory, const std::wstring& relati
         const std::wstring relative = relativePrefix.empty() ? name : JoinPath(relativePrefix, name);
         if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
             // A linked directory may lead back up the tree; following it could recurse without end.
-            if (!(data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+            if (!IsLinkEntry(data)) {
                 CollectCacheFiles(JoinPath(directory, name), relative, files);
             }
         } else {

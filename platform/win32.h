@@ -22,6 +22,16 @@ typedef LONG NTSTATUS;
 #ifndef FILE_ATTRIBUTE_RECALL_ON_DATA_ACCESS
 #define FILE_ATTRIBUTE_RECALL_ON_DATA_ACCESS 0x00400000
 #endif
+// The same for the reparse tag of placeholders (and its variants, told apart by IO_REPARSE_TAG_CLOUD_MASK).
+#ifndef IO_REPARSE_TAG_CLOUD
+#define IO_REPARSE_TAG_CLOUD 0x9000001AL
+#endif
+#ifndef IO_REPARSE_TAG_CLOUD_6
+#define IO_REPARSE_TAG_CLOUD_6 0x9000601AL
+#endif
+#ifndef IO_REPARSE_TAG_CLOUD_MASK
+#define IO_REPARSE_TAG_CLOUD_MASK 0x0000F000L
+#endif
 
 #else  // POSIX stand-in
 
@@ -255,6 +265,7 @@ typedef BOOL(WINAPI* PHANDLER_ROUTINE)(DWORD ctrlType);
 #define FILE_ATTRIBUTE_SYSTEM 0x00000004u
 #define FILE_ATTRIBUTE_DIRECTORY 0x00000010u
 #define FILE_ATTRIBUTE_ARCHIVE 0x00000020u
+#define FILE_ATTRIBUTE_DEVICE 0x00000040u
 #define FILE_ATTRIBUTE_NORMAL 0x00000080u
 #define FILE_ATTRIBUTE_SPARSE_FILE 0x00000200u
 #define FILE_ATTRIBUTE_REPARSE_POINT 0x00000400u
@@ -262,6 +273,15 @@ typedef BOOL(WINAPI* PHANDLER_ROUTINE)(DWORD ctrlType);
 #define FILE_ATTRIBUTE_PINNED 0x00080000u
 #define FILE_ATTRIBUTE_UNPINNED 0x00100000u
 #define FILE_ATTRIBUTE_RECALL_ON_DATA_ACCESS 0x00400000u
+// Reparse tags, as FindFirstFileW reports them in dwReserved0 for a reparse point. A name surrogate (a symbolic
+// link, a mount point) stands for another file; a placeholder's cloud tag (any of the family: the variants differ in
+// the IO_REPARSE_TAG_CLOUD_MASK bits) does not.
+#define IO_REPARSE_TAG_MOUNT_POINT 0xA0000003u
+#define IO_REPARSE_TAG_SYMLINK 0xA000000Cu
+#define IO_REPARSE_TAG_CLOUD 0x9000001Au
+#define IO_REPARSE_TAG_CLOUD_6 0x9000601Au
+#define IO_REPARSE_TAG_CLOUD_MASK 0x0000F000u
+#define IsReparseTagNameSurrogate(tag) (((tag)&0x20000000u) != 0)
 #define FILE_FLAG_BACKUP_SEMANTICS 0x02000000u
 #define FILE_FLAG_OVERLAPPED 0x40000000u
 #define FILE_LIST_DIRECTORY 0x0001u

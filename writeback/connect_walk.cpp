@@ -29,7 +29,7 @@ int RemoveLeftoverCopies(const std::wstring& directory) {
         if (name == L"." || name == L"..") continue;
         const std::wstring path = JoinPath(directory, name);
         if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-            if ((entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) removed += RemoveLeftoverCopies(path);
+            if (!IsLinkEntry(entry)) removed += RemoveLeftoverCopies(path);
         } else if (name.find(L".partial-") != std::wstring::npos && DeleteFileW(path.c_str())) {
             ++removed;
         }

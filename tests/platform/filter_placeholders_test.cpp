@@ -2,6 +2,7 @@
 #include <sys/xattr.h>
 
 #include <cstring>
+#include <tuple>
 
 #include "tests/platform/platform_fixture.h"
 
@@ -31,11 +32,11 @@ TEST_F(RegistrationTest, RegisterCreateAndUnregister) {
     ASSERT_EQ(Cfemu({"cat", Path("hydrated.txt")}).out, "stays");
     // What cfemu shows of each kind of entry and of the root.
     EXPECT_EQ(Cfemu({"ls", root_}).out,
-              "dehydrated.txt\t4\tplaceholder\tdehydrated\tin-sync\tid\\tdehydrated.txt\n"
-              "folder/\t0\tplaceholder\thydrated\tin-sync\tdir\n"
-              "hydrated.txt\t5\tplaceholder\thydrated\tin-sync\tid\\thydrated.txt\n"
-              "inner/\t0\tregular\t-\t-\t-\n"
-              "plain.txt\t5\tregular\t-\t-\t-\n");
+              "dehydrated.txt\t4\tplaceholder\tdehydrated\tin-sync\tid\\tdehydrated.txt\t0x00400400\t0x9000601A\n"
+              "folder/\t0\tplaceholder\thydrated\tin-sync\tdir\t0x00000410\t0x9000601A\n"
+              "hydrated.txt\t5\tplaceholder\thydrated\tin-sync\tid\\thydrated.txt\t0x00000400\t0x9000601A\n"
+              "inner/\t0\tregular\t-\t-\t-\t0x00000010\t-\n"
+              "plain.txt\t5\tregular\t-\t-\t-\t0x00000080\t-\n");
     EXPECT_EQ(Cfemu({"root", Path("folder")}).out,
               "root: " + root_ +
                   "\nprovider: VOSKE\nversion: 0.1.0-spike\nid: {564F534B-4543-4669-6C65-7370696B6531}\n"
@@ -126,7 +127,7 @@ TEST_F(HydrationTest, ExplicitHydrationAndDehydration) {
     const std::string fetch = "FETCH_DATA path=" + VolumeRelative(Path("d.bin")) + " ";
     EXPECT_EQ(CountLines(log_, fetch), 1);
     EXPECT_NE(WaitForLine(log_, fetch).find("offset=0 length=9000 flags=0x2"), std::string::npos);
-    EXPECT_EQ(GetFileAttributesW(Win(Path("d.bin")).c_str()), FILE_ATTRIBUTE_NORMAL);
+    EXPECT_EQ(GetFileAttributesW(Win(Path("d.bin")).c_str()), FILE_ATTRIBUTE_REPARSE_POINT);
     struct stat hydrated = StatOf(Path("d.bin"));
 
     auto holder = Hold(Path("d.bin"), "-", "rwd");  // no data access: only the other handle is in the way
@@ -142,7 +143,7 @@ TEST_F(HydrationTest, ExplicitHydrationAndDehydration) {
     EXPECT_EQ(dehydrated.st_mtim.tv_sec, hydrated.st_mtim.tv_sec);
     EXPECT_EQ(dehydrated.st_mtim.tv_nsec, hydrated.st_mtim.tv_nsec);
     EXPECT_FALSE(IsHydrated(Path("d.bin")));
-    EXPECT_EQ(GetFileAttributesW(Win(Path("d.bin")).c_str()), FILE_ATTRIBUTE_RECALL_ON_DATA_ACCESS);
+    EXPECT_EQ(GetFileAttributesW(Win(Path("d.bin")).c_str()), FILE_ATTRIBUTE_RECALL_ON_DATA_ACCESS | FILE_ATTRIBUTE_REPARSE_POINT);
     EXPECT_EQ(Dehydrate("d.bin"), S_OK);  // already dehydrated: nothing to do
     ProcessResult again = Cfemu({"cat", Path("d.bin")});
     EXPECT_TRUE(again.out == bytes) << again.err;
@@ -342,6 +343,25 @@ TEST_F(HydrationTest, ConversionIntoAPlaceholderOnlyAsThePlatformAllows) {
     }
     EXPECT_EQ(StateOf(dir).flags, cfemu::kStateHydrated | cfemu::kStateInSync | cfemu::kStateDirectory);
     EXPECT_FALSE(IsPlaceholderPath(other));
+    // As the provider's process sees them: the converted file and directory are reparse points with a cloud tag (in
+    // every query), a link keeps its own tag, a plain file has neither, a FIFO is a device and fails to open at once.
+    ASSERT_EQ(symlink("dir", Path("link").c_str()) | mkfifo(Path("fifo").c_str(), 0600), 0);
+    const DWORD kReparse = FILE_ATTRIBUTE_REPARSE_POINT, kDir = FILE_ATTRIBUTE_DIRECTORY;
+    const std::tuple<std::string, DWORD, DWORD> seen[] = {{plain, kReparse, IO_REPARSE_TAG_CLOUD_6},
+        {dir, kDir | kReparse, IO_REPARSE_TAG_CLOUD_6}, {Path("link"), kDir | kReparse, IO_REPARSE_TAG_SYMLINK},
+        {other, FILE_ATTRIBUTE_NORMAL, 0}, {Path("fifo"), FILE_ATTRIBUTE_DEVICE, 0}};
+    for (const auto& [path, attributes, tag] : seen) {
+        WIN32_FILE_ATTRIBUTE_DATA data{};
+        WIN32_FIND_DATAW found{};
+        BY_HANDLE_FILE_INFORMATION info{};
+        HANDLE find = FindFirstFileW(Win(path).c_str(), &found), file = Open(path, 0, 0, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+        const DWORD openError = GetLastError(), device = attributes == FILE_ATTRIBUTE_DEVICE;
+        EXPECT_TRUE(find != INVALID_HANDLE_VALUE && FindClose(find) && GetFileAttributesExW(Win(path).c_str(), GetFileExInfoStandard, &data));
+        EXPECT_TRUE(file == INVALID_HANDLE_VALUE || (GetFileInformationByHandle(file, &info) && CloseHandle(file)));
+        EXPECT_EQ(std::vector<DWORD>({GetFileAttributesW(Win(path).c_str()), data.dwFileAttributes, found.dwFileAttributes,
+                                      info.dwFileAttributes, found.dwReserved0, openError}),
+                  std::vector<DWORD>({attributes, attributes, attributes, device ? 0 : attributes, tag, device ? 231u : 0})) << path;
+    }
     EXPECT_EQ(ReadFileBytes(plain), "plain bytes");
     EXPECT_EQ(StatOf(plain).st_mtim.tv_nsec, before.st_mtim.tv_nsec);
     EXPECT_EQ(StatOf(plain).st_mtim.tv_sec, before.st_mtim.tv_sec);

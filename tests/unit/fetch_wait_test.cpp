@@ -62,9 +62,10 @@ std::vector<std::vector<LONGLONG>> Transfers(const FakeCloudFiles& fake) {
 
 }  // namespace
 
-// A pipe, a directory or an empty file where the data of a placeholder with bytes should be: refused at once, with
-// one line naming the file and what it is; a pipe is never opened (its open would wait for a writer for good). A
-// placeholder without data is served from an empty source, a pipe included, without opening it.
+// A pipe (a device to the platform, whatever the placeholder's size), a directory or an empty file where the data of
+// a placeholder with bytes should be: refused at once, with one line naming the file and what it is; a pipe is never
+// opened (its open would wait for a writer for good). A placeholder without data is served from an empty source
+// without opening it.
 TEST(FetchSources, WhatIsNoFileIsRefusedBeforeItIsOpened) {
     enum Kind { kPipe, kDirectory, kEmpty };
     const char* const noData = "holds no data for the placeholder's 5000 bytes (an empty file, or a pipe)";
@@ -74,11 +75,11 @@ TEST(FetchSources, WhatIsNoFileIsRefusedBeforeItIsOpened) {
         LONGLONG size;
         const char* cause;  // null: served, with no bytes
     } rows[] = {
-        {L"f.bin", kPipe, 5000, noData},
-        {L"cf\td1\ti1\tf.bin", kPipe, 5000, noData},
+        {L"f.bin", kPipe, 5000, "is a device"},
+        {L"cf\td1\ti1\tf.bin", kPipe, 0, "is a device"},
         {L"cf\td1\ti1\tf.bin", kDirectory, 5000, "is a directory"},
         {L"cf\td1\ti1\tf.bin", kEmpty, 5000, noData},
-        {L"f.bin", kPipe, 0, nullptr},
+        {L"f.bin", kEmpty, 0, nullptr},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(Utf8(row.identity) + " " + std::to_string(row.kind) + " " + std::to_string(row.size));

@@ -24,7 +24,8 @@ const char kUsage[] =
     "  rm PATH            delete a file or an empty directory\n"
     "  mv FROM TO         rename or move a file or directory (the target must not exist)\n"
     "  ls DIR             one line per entry: name, size, placeholder or regular, hydrated or not,\n"
-    "                     in sync or not, identity (tabs shown as \\t)\n"
+    "                     in sync or not, identity (tabs shown as \\t), Windows attributes and reparse tag\n"
+    "                     (hex; - for no tag)\n"
     "  root DIR           the registration of the sync root holding DIR and whether a provider is connected\n"
     "  hold PATH ACCESS SHARE\n"
     "                     open the file as an application would and keep it open until Ctrl+C or SIGTERM;\n"
@@ -205,6 +206,15 @@ int List(const std::string& directory) {
             line += identity.empty() ? "-" : ShowIdentity(identity);
         } else {
             line += "regular\t-\t-\t-";
+        }
+        char attributes[40];
+        std::snprintf(attributes, sizeof(attributes), "\t0x%08X\t", static_cast<unsigned>(data.dwFileAttributes));
+        line += attributes;
+        if ((data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && data.dwReserved0 != 0) {
+            std::snprintf(attributes, sizeof(attributes), "0x%08X", static_cast<unsigned>(data.dwReserved0));
+            line += attributes;
+        } else {
+            line += "-";
         }
         lines.push_back(line);
     } while (FindNextFileW(find, &data));

@@ -1,6 +1,8 @@
 // attributes.cpp - GetFileAttributesW, GetFileAttributesExW and GetFileInformationByHandle from lstat and fstat, in
 // Windows' terms; SetFileAttributesW. A symbolic link is a reparse point, and a directory as well when it points to one;
-// it is never followed. A placeholder without its data carries FILE_ATTRIBUTE_RECALL_ON_DATA_ACCESS.
+// it is never followed. Every placeholder, file or directory, is a reparse point too, as the provider's own process
+// sees it on Windows (its tag tells it from a link); one without its data carries FILE_ATTRIBUTE_RECALL_ON_DATA_ACCESS.
+// A FIFO, socket or device node is FILE_ATTRIBUTE_DEVICE: no file whose data can be read.
 #include "platform/posix/filter/cloud_filter.h"
 #include "platform/posix/win32/standin_internal.h"
 
@@ -17,21 +19,28 @@ DWORD AttributesOfStat(const std::string& posixPath, const struct stat& st, cons
         if (stat(posixPath.c_str(), &target) == 0 && S_ISDIR(target.st_mode)) attributes |= FILE_ATTRIBUTE_DIRECTORY;
         return attributes;
     }
+    if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) return FILE_ATTRIBUTE_DEVICE;
     DWORD attributes = 0;
     if (S_ISDIR(st.st_mode)) attributes |= FILE_ATTRIBUTE_DIRECTORY;
     if ((st.st_mode & S_IWUSR) == 0) attributes |= FILE_ATTRIBUTE_READONLY;
-    // A placeholder whose data is not here says so, as on Windows. (Its blocks cannot tell: an extended-attribute
-    // block of its own counts among them on ext4.)
-    if (S_ISREG(st.st_mode) && st.st_size > 0) {
-        KnownState read;
-        if (known == nullptr) read.placeholder = cfemu::ReadStateAt(posixPath, &read.state);
-        const KnownState& facts = known != nullptr ? *known : read;
-        if (facts.placeholder && (facts.state.flags & cfemu::kStateHydrated) == 0) {
+    KnownState read;
+    if (known == nullptr) read.placeholder = cfemu::ReadStateAt(posixPath, &read.state);
+    const KnownState& facts = known != nullptr ? *known : read;
+    if (facts.placeholder) {
+        attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+        // A placeholder whose data is not here says so, as on Windows. (Its blocks cannot tell: an extended-attribute
+        // block of its own counts among them on ext4.)
+        if (S_ISREG(st.st_mode) && st.st_size > 0 && (facts.state.flags & cfemu::kStateHydrated) == 0) {
             attributes |= FILE_ATTRIBUTE_RECALL_ON_DATA_ACCESS;
         }
     }
     // NORMAL stands only alone, as Windows reports it.
     return attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL;
+}
+
+DWORD ReparseTagOf(const struct stat& st, const KnownState& known) {
+    if (S_ISLNK(st.st_mode)) return IO_REPARSE_TAG_SYMLINK;
+    return known.placeholder ? kPlaceholderTag : 0;
 }
 
 }  // namespace posix
@@ -76,7 +85,7 @@ extern "C" BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMA
         return FALSE;
     }
     WIN32_FILE_ATTRIBUTE_DATA data = {};
-    posix::FillFileData(&data, handle->path, st);
+    posix::FillFileData(&data, handle->path, st, handle->fd);
     information->dwFileAttributes = data.dwFileAttributes;
     information->ftCreationTime = data.ftCreationTime;
     information->ftLastAccessTime = data.ftLastAccessTime;

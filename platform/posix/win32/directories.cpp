@@ -17,8 +17,6 @@
 
 namespace {
 
-constexpr DWORD kReparseTagSymlink = 0xA000000Cu;  // IO_REPARSE_TAG_SYMLINK
-
 struct FindState {
     std::string directory;           // POSIX directory being listed
     int directoryFd = -1;            // the same, opened once, so an entry's stat walks no path
@@ -99,8 +97,7 @@ bool FillFindData(const FindState& state, const std::string& name, LPWIN32_FIND_
                                     : lstat(full.c_str(), &st);
     if (rc != 0) return false;
     *data = WIN32_FIND_DATAW{};
-    posix::FillFileData(data, full, st);
-    if (S_ISLNK(st.st_mode)) data->dwReserved0 = kReparseTagSymlink;
+    data->dwReserved0 = posix::ReparseTagOf(st, posix::FillFileData(data, full, st));
     std::wstring wide = posix::NameToWindows(name);
     size_t length = std::min(wide.size(), static_cast<size_t>(MAX_PATH - 1));
     std::copy(wide.begin(), wide.begin() + static_cast<std::ptrdiff_t>(length), data->cFileName);

@@ -18,6 +18,35 @@ using posix::WantsWrite;
 // A handle opened with access to the data, or to delete the file, announces its close to the provider.
 bool WantsDataOrDelete(DWORD access) { return WantsRead(access) || WantsWrite(access) || (access & kDeleteAccess) != 0; }
 
+constexpr DWORD kErrorPipeBusy = 231u;  // ERROR_PIPE_BUSY
+
+// Opens without ever waiting for the other end of a FIFO. Windows' CreateFile of a pipe fails at once when no server
+// waits, and succeeds only when one does; POSIX cannot tell a reader whether a writer is there (a non-blocking open
+// for reading always succeeds). The stricter reading is taken: a FIFO, socket or device node is never opened, and
+// fails at once with ERROR_PIPE_BUSY, whatever holds its other end, so nothing that is no file can hold a caller.
+int OpenNoWait(const std::string& posixPath, int openFlags, unsigned mode, struct stat* st) {
+    int fd = open(posixPath.c_str(), openFlags | O_CLOEXEC | O_NONBLOCK, mode);
+    // A lease another process holds on a regular file refuses a non-blocking open; a FIFO never does: wait for the
+    // lease to be given back, as Windows waits for an oplock to break.
+    if (fd < 0 && errno == EWOULDBLOCK) fd = open(posixPath.c_str(), openFlags | O_CLOEXEC, mode);
+    if (fd < 0) {
+        // A FIFO opened for writing with no reader, a socket, a device without its driver.
+        if (errno == ENXIO) SetLastError(kErrorPipeBusy);
+        else posix::SetLastErrorFromErrno(errno, posixPath);
+        return -1;
+    }
+    if (fstat(fd, st) != 0 || (!S_ISREG(st->st_mode) && !S_ISDIR(st->st_mode))) {
+        close(fd);
+        errno = ENXIO;
+        SetLastError(kErrorPipeBusy);
+        return -1;
+    }
+    // Known to be a file or directory now: reads and writes go on as a blocking handle's (only the status flags the
+    // caller asked for stay).
+    fcntl(fd, F_SETFL, openFlags & (O_APPEND | O_DIRECT | O_NOATIME));
+    return fd;
+}
+
 }  // namespace
 
 namespace posix {
@@ -42,6 +71,7 @@ bool TruncateOpenFile(Handle& handle) {
 
 Handle* OpenFileHandle(const std::string& posixPath, int openFlags, unsigned mode, DWORD access, DWORD shareMode) {
     Handle* handle = nullptr;
+    struct stat st;
     DWORD sharing = kRetryOpen;
     for (int attempt = 0; attempt < 8 && sharing == kRetryOpen; ++attempt) {
         if (handle != nullptr) {
@@ -49,11 +79,8 @@ Handle* OpenFileHandle(const std::string& posixPath, int openFlags, unsigned mod
             CloseFileHandle(handle);
             openFlags &= ~(O_CREAT | O_EXCL);
         }
-        int fd = open(posixPath.c_str(), openFlags | O_CLOEXEC, mode);
-        if (fd < 0) {
-            SetLastErrorFromErrno(errno, posixPath);
-            return nullptr;
-        }
+        int fd = OpenNoWait(posixPath, openFlags, mode, &st);
+        if (fd < 0) return nullptr;
         handle = new Handle;
         handle->kind = HandleKind::File;
         handle->fd = fd;
@@ -71,8 +98,7 @@ Handle* OpenFileHandle(const std::string& posixPath, int openFlags, unsigned mod
         SetLastError(sharing);
         return nullptr;
     }
-    struct stat st;
-    if (fstat(handle->fd, &st) == 0 && S_ISREG(st.st_mode)) handle->placeholder = cfemu::IsPlaceholder(handle->fd);
+    if (S_ISREG(st.st_mode)) handle->placeholder = cfemu::IsPlaceholder(handle->fd);
     return handle;
 }
 

@@ -77,20 +77,28 @@ struct KnownState {
     cfemu::PlaceholderState state;
 };
 DWORD AttributesOfStat(const std::string& posixPath, const struct stat& st, const KnownState* known = nullptr);
+// The reparse tag a listing reports in dwReserved0: IO_REPARSE_TAG_SYMLINK for a symbolic link, kPlaceholderTag for a
+// placeholder, 0 for anything else. A placeholder gets a variant of the cloud tag, not the bare IO_REPARSE_TAG_CLOUD,
+// so code that compares with the bare tag instead of asking IsReparseTagNameSurrogate fails here as it may on Windows.
+constexpr DWORD kPlaceholderTag = IO_REPARSE_TAG_CLOUD_6;
+DWORD ReparseTagOf(const struct stat& st, const KnownState& known);
 
 // Fills the attributes, the three times and the size that WIN32_FILE_ATTRIBUTE_DATA and WIN32_FIND_DATAW share.
-// A placeholder's record is read once for its attributes and its creation time (a listing pays it per entry).
+// A placeholder's record is read once for its attributes, its creation time and its reparse tag (a listing pays it
+// per entry); returned for the caller's use. With `fd` (not -1) the open file is asked, whatever its path leads to now.
 template <typename FileData>
-void FillFileData(FileData* data, const std::string& posixPath, const struct stat& st) {
+KnownState FillFileData(FileData* data, const std::string& posixPath, const struct stat& st, int fd = -1) {
     KnownState known;
-    known.placeholder = !S_ISLNK(st.st_mode) && cfemu::ReadStateAt(posixPath, &known.state);
+    known.placeholder = (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) &&
+                        (fd >= 0 ? cfemu::ReadState(fd, &known.state) : cfemu::ReadStateAt(posixPath, &known.state));
     data->dwFileAttributes = AttributesOfStat(posixPath, st, &known);
-    data->ftCreationTime = FileTimeOfTicks(known.placeholder ? known.state.creationTicks : CreationTicks(posixPath, -1, st));
+    data->ftCreationTime = FileTimeOfTicks(known.placeholder ? known.state.creationTicks : CreationTicks(posixPath, fd, st));
     data->ftLastAccessTime = FileTimeOfTicks(FileTimeTicksFromTimespec(st.st_atim.tv_sec, st.st_atim.tv_nsec));
     data->ftLastWriteTime = FileTimeOfTicks(FileTimeTicksFromTimespec(st.st_mtim.tv_sec, st.st_mtim.tv_nsec));
     ULONGLONG size = S_ISDIR(st.st_mode) ? 0 : static_cast<ULONGLONG>(st.st_size);
     data->nFileSizeHigh = static_cast<DWORD>(size >> 32);
     data->nFileSizeLow = static_cast<DWORD>(size & 0xFFFFFFFFu);
+    return known;
 }
 
 // Splits a command line by the rules of CommandLineToArgvW and the Windows C runtime.
