@@ -9,6 +9,7 @@
 #include "placeholders/root_walk.h"
 #include "state/item_database.h"
 #include "syncroot/cloud_files.h"
+#include "writeback/held_changes.h"
 #include "writeback/queue_records.h"
 
 #include <climits>
@@ -153,7 +154,8 @@ std::wstring RootRelativeName(const std::wstring& parent, const std::wstring& na
 // is still the one that placed it (same identity and size): the engine has not answered that change yet.
 bool RemovedByUser(const std::wstring& identity, LONGLONG size) {
     ItemRow row;
-    return FindItem(identity, row) && !row.present && row.seedSize == size;
+    // A delete or rename still held (a file may yet take the name) is one too.
+    return IsHeld(identity) || (FindItem(identity, row) && !row.present && row.seedSize == size);
 }
 
 // Entries between two commits of the item database: few enough that a callback waiting for it is not held long.

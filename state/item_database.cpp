@@ -84,15 +84,6 @@ Database& TheDatabase() {
     return database;
 }
 
-std::wstring ItemKey(const std::wstring& relative) {
-    std::wstring key = relative;
-    for (wchar_t& c : key) {
-        if (c == L'/') c = L'\\';
-    }
-    while (!key.empty() && key.back() == L'\\') key.pop_back();
-    return key;
-}
-
 std::wstring FromUtf8(const unsigned char* text, int bytes) {
     if (text == nullptr || bytes <= 0) return std::wstring();
     const int needed = MultiByteToWideChar(CP_UTF8, 0, reinterpret_cast<const char*>(text), bytes, nullptr, 0);
@@ -345,6 +336,15 @@ std::vector<ItemRow> Rows(Database& database, sqlite3_stmt* statement) {
 }
 
 }  // namespace
+
+std::wstring ItemKey(const std::wstring& relative) {
+    std::wstring key = relative;
+    for (wchar_t& c : key) {
+        if (c == L'/') c = L'\\';
+    }
+    while (!key.empty() && key.back() == L'\\') key.pop_back();
+    return key;
+}
 
 ItemKind KindOfIdentity(const std::wstring& identity) {
     if (identity.compare(0, 3, L"cf\t") == 0) return ItemKind::kEngineItem;

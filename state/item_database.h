@@ -36,6 +36,9 @@ std::wstring ItemDatabasePath();
 // root holds. Fails only when no database can be made at all.
 HRESULT OpenItemDatabase();
 
+// A root-relative path in the one form the database keeps: backslashes, no trailing separator.
+std::wstring ItemKey(const std::wstring& relative);
+
 // Lookups. The calls below return nothing, or do nothing, while the database is not open.
 bool FindItem(const std::wstring& identity, ItemRow& row);
 // The present item standing at `relative`.

@@ -70,8 +70,9 @@ std::wstring RecordPath(const std::wstring& relative) { return SyncRootRelativeP
 
 int WriteBackOutOfSyncPlaceholders() {
     InitProviderPaths();
+    // Records a stopped provider held back are moot: the comparison below finds the change they stood for.
     const int leftovers = RemoveLeftoverCopies(JoinPath(ProviderPaths.queue, L"Staging")) +
-                          RemoveLeftoverCopies(JoinPath(EngineQueuePath(), L"CloudFiles"));
+                          RemoveLeftoverCopies(JoinPath(EngineQueuePath(), L"CloudFiles")) + RemoveHeldRecords();
     if (leftovers > 0) {
         char message[128];
         snprintf(message, sizeof(message), "removed %d unfinished copies left by a provider that was stopped", leftovers);

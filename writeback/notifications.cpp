@@ -8,6 +8,7 @@
 #include "placeholders/root_walk.h"
 #include "state/item_database.h"
 #include "syncroot/callback_reply.h"
+#include "writeback/held_changes.h"
 #include "writeback/known_items.h"
 #include "writeback/local_files.h"
 #include "writeback/queue_records.h"
@@ -99,6 +100,19 @@ void Refuse(const CF_CALLBACK_INFO* info, CF_OPERATION_TYPE operationType) {
     AckNotification(info, operationType, STATUS_CLOUD_FILE_UNSUCCESSFUL);
 }
 
+// True when the item `identity` stands, a placeholder with its identity, at a place the database knows other than
+// `relative`: what goes at `relative` is a copy of it (the original a save renamed away, after the new file took the
+// item's name), and the engine's item stays.
+bool StandsElsewhere(const std::wstring& identity, const std::wstring& relative) {
+    ItemRow row;
+    if (!FindItem(identity, row) || !row.present || ItemKey(row.path) == ItemKey(relative)) return false;
+    RootPlaceholder entry;
+    entry.path = JoinPath(ProviderPaths.syncRoot, row.path);
+    entry.attributes = GetFileAttributesW(entry.path.c_str());
+    return entry.attributes != INVALID_FILE_ATTRIBUTES && ReadRootEntry(entry) &&
+           DecodeIdentityBlob(entry.identity.data(), static_cast<DWORD>(entry.identity.size())) == identity;
+}
+
 // The database's record of a file of the user's with this identity, if it is one.
 bool UsersFile(const PlaceholderRef& ref, ItemRow& row) {
     return ref.kind == PlaceholderRef::kRelativePath && FindItem(ref.text, row) && row.present &&
@@ -128,8 +142,20 @@ void CALLBACK OnNotifyDelete(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PAR
     const PlaceholderRef ref = ClassifyIdentity(info->FileIdentity, info->FileIdentityLength);
     const bool undelete = (params->Delete.Flags & CF_CALLBACK_DELETE_FLAG_IS_UNDELETE) != 0;
     const std::wstring relative = SyncRootRelativePath(CallbackSourcePath(info));
+    const bool isDir = (params->Delete.Flags & CF_CALLBACK_DELETE_FLAG_IS_DIRECTORY) != 0;
+    if (!undelete && ref.kind == PlaceholderRef::kCacheReference && !isDir) {
+        // A file's delete waits a moment, its record held: a file that takes the name meanwhile is the item's save.
+        // The item stays known at its name until then, for the watcher (or the next start) to decide.
+        if (!StandsElsewhere(ref.text, relative) && ClaimDeleteRecord(ref.text, relative, false) &&
+            !HoldDelete(ref.text, relative, kRefused)) {
+            ReleaseDeleteClaim(ref.text, relative, false);
+            Refuse(info, CF_OPERATION_TYPE_ACK_DELETE);
+            return;
+        }
+        AckNotification(info, CF_OPERATION_TYPE_ACK_DELETE);
+        return;
+    }
     if (!undelete && ref.kind == PlaceholderRef::kCacheReference && ClaimDeleteRecord(ref.text, relative, false)) {
-        bool isDir = (params->Delete.Flags & CF_CALLBACK_DELETE_FLAG_IS_DIRECTORY) != 0;
         if (FAILED(WriteQueueRecord("delete", ref.domainId, ref.itemId, isDir, relative, std::wstring(), kRefused))) {
             // A delete the engine would never hear of is not let through: the file stays, and the user may try again.
             ReleaseDeleteClaim(ref.text, relative, false);
@@ -167,9 +193,20 @@ void CALLBACK OnNotifyRename(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PAR
                           replaced.kind == ItemKind::kEngineItem;
     // Every record the rename needs is written before it may go ahead; one that cannot be written refuses it.
     bool recorded = true;
-    if (ref.kind == PlaceholderRef::kCacheReference) {
+    // A file renamed within the root waits a moment as a delete does (a save renames the original away); a rename
+    // out of the root, or of a directory, is recorded at once.
+    const bool held = ref.kind == PlaceholderRef::kCacheReference && !isDir && !targetRelative.empty();
+    if (held) {
+        recorded = HoldRename(ref.text, SyncRootRelativePath(source), targetRelative, kRefused);
+    } else if (ref.kind == PlaceholderRef::kCacheReference) {
+        // The engine knows the item where it was before a rename it has not heard of yet.
+        HeldChange before;
+        const bool renamedBefore = !isDir && FindHeld(ref.text, before) && !before.to.empty();
         recorded = SUCCEEDED(WriteQueueRecord("modify", ref.domainId, ref.itemId, isDir, SyncRootRelativePath(target),
-                                              SyncRootRelativePath(source), kRefused));
+                                              renamedBefore ? SyncRootRelativePath(JoinPath(ProviderPaths.syncRoot, before.from))
+                                                            : SyncRootRelativePath(source),
+                                              kRefused));
+        if (recorded && renamedBefore) DropHeld(ref.text);
     }
     if (recorded && !overItem) recorded = RecordReplacedTarget(source, target);
     if (recorded && usersFile) {
@@ -186,8 +223,8 @@ void CALLBACK OnNotifyRename(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PAR
         Refuse(info, CF_OPERATION_TYPE_ACK_RENAME);
         return;
     }
-    if (!isDir && ref.kind == PlaceholderRef::kCacheReference && !targetRelative.empty()) {
-        NoteKnownItem(targetRelative, ref.text);
+    if (held) {
+        // Known where it was until the window ends: the watcher then records the rename at its new place.
     } else if (targetRelative.empty()) {
         ForgetKnownItemsAt(SyncRootRelativePath(source));
     }

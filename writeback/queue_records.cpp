@@ -127,26 +127,31 @@ std::wstring EngineQueuePath() {
 
 std::wstring EngineInboxPath() { return JoinPath(EngineQueuePath(), L"cloud-files-inbox"); }
 
-HRESULT WriteRecordFile(const std::wstring& directory, const char* namePrefix, const std::string& record,
-                        std::wstring* finalPath) {
-    unsigned long long tick = GetTickCount64();
+namespace {
 
+// The record written and flushed under a temporary name in `directory`, beginning with '.' and `temporaryPrefix`.
+HRESULT WriteUnpublished(const std::wstring& directory, const std::string& temporaryPrefix, const std::string& record,
+                         std::wstring& temporaryPath) {
+    const unsigned long long tick = GetTickCount64();
     // CREATE_NEW never opens another writer's temporary file; a clash only moves on to the next number.
-    std::wstring temporaryPath;
     HRESULT hr = E_FAIL;
     for (int attempt = 0; attempt < 16; ++attempt) {
-        char temporaryName[96];
-        snprintf(temporaryName, sizeof(temporaryName), ".%s%llu.%lu.%llu.tmp", namePrefix, tick,
+        char temporaryName[128];
+        snprintf(temporaryName, sizeof(temporaryName), ".%s%llu.%lu.%llu.tmp", temporaryPrefix.c_str(), tick,
                  static_cast<unsigned long>(GetCurrentProcessId()),
                  temporaryNameCounter.fetch_add(1, std::memory_order_relaxed));
         temporaryPath = JoinPath(directory, AsciiToWide(temporaryName));
         hr = WriteTemporaryRecord(temporaryPath, record);
         if (hr != HRESULT_FROM_WIN32(ERROR_FILE_EXISTS) && hr != HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS)) break;
     }
-    if (FAILED(hr)) return hr;
+    return hr;
+}
 
+// Moves a record written under its temporary name to namePrefix + tick + ".json" in `directory`.
+HRESULT Publish(const std::wstring& directory, const char* namePrefix, const std::wstring& temporaryPath,
+                std::wstring* finalPath) {
     // Moving without MOVEFILE_REPLACE_EXISTING fails on a taken name, so an earlier record is never replaced.
-    for (;;) {
+    for (unsigned long long tick = GetTickCount64();; ++tick) {
         char name[64];
         snprintf(name, sizeof(name), "%s%llu.json", namePrefix, tick);
         std::wstring path = JoinPath(directory, AsciiToWide(name));
@@ -157,11 +162,67 @@ HRESULT WriteRecordFile(const std::wstring& directory, const char* namePrefix, c
         }
         DWORD error = GetLastError();
         if ((error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) || tick == ~0ull) {
-            DeleteFileW(temporaryPath.c_str());
             return error == ERROR_SUCCESS ? E_FAIL : HRESULT_FROM_WIN32(error);
         }
-        ++tick;
     }
+}
+
+void LogNotWritten(const char* typeWord, const std::wstring& targetPath, const std::wstring& previousPath, HRESULT hr,
+                   const char* consequence) {
+    char message[512];
+    snprintf(message, sizeof(message), "WRITEBACK %s record of %ls not written hr=0x%08lX - %s", typeWord,
+             previousPath.empty() ? targetPath.c_str() : previousPath.c_str(), HrArg(hr), consequence);
+    LogEvent("ERROR", message);
+}
+
+const char kHeldMark[] = "held-";
+
+}  // namespace
+
+HRESULT WriteRecordFile(const std::wstring& directory, const char* namePrefix, const std::string& record,
+                        std::wstring* finalPath) {
+    std::wstring temporaryPath;
+    HRESULT hr = WriteUnpublished(directory, namePrefix, record, temporaryPath);
+    if (FAILED(hr)) return hr;
+    hr = Publish(directory, namePrefix, temporaryPath, finalPath);
+    if (FAILED(hr)) DeleteFileW(temporaryPath.c_str());
+    return hr;
+}
+
+HRESULT HoldQueueRecord(const char* typeWord, const std::wstring& domainId, const std::wstring& itemId,
+                        const std::wstring& targetPath, const std::wstring& previousPath, const char* consequence,
+                        std::wstring& heldPath) {
+    if (LocalAppDataDir().empty()) return S_FALSE;
+    CreateDirectoryW(EngineQueuePath().c_str(), nullptr);
+    CreateDirectoryW(EngineInboxPath().c_str(), nullptr);
+    const HRESULT hr = WriteUnpublished(EngineInboxPath(), std::string(kHeldMark) + typeWord + "-",
+                                        FormatGenericRecord(typeWord, domainId, itemId, false, targetPath, previousPath),
+                                        heldPath);
+    if (FAILED(hr)) LogNotWritten(typeWord, targetPath, previousPath, hr, consequence);
+    return hr;
+}
+
+HRESULT PublishHeldRecord(const std::wstring& heldPath, const char* typeWord) {
+    const HRESULT hr = Publish(EngineInboxPath(), (std::string(typeWord) + "-").c_str(), heldPath, nullptr);
+    if (FAILED(hr)) {
+        char message[512];
+        snprintf(message, sizeof(message), "WRITEBACK %s record %ls not published hr=0x%08lX - tried again later",
+                 typeWord, heldPath.c_str(), HrArg(hr));
+        LogEvent("ERROR", message);
+    }
+    return hr;
+}
+
+int RemoveHeldRecords() {
+    int removed = 0;
+    WIN32_FIND_DATAW entry = {};
+    HANDLE find = FindFirstFileW(JoinPath(EngineInboxPath(), L".held-*").c_str(), &entry);
+    if (find == INVALID_HANDLE_VALUE) return 0;
+    do {
+        if (DeleteFileW(JoinPath(EngineInboxPath(), entry.cFileName).c_str())) ++removed;
+    } while (FindNextFileW(find, &entry));
+    FindClose(find);
+    return removed;
 }
 
 HRESULT WriteQueueRecord(const char* typeWord, const std::wstring& domainId, const std::wstring& itemId, bool isDir,
@@ -172,11 +233,6 @@ HRESULT WriteQueueRecord(const char* typeWord, const std::wstring& domainId, con
     std::string prefix = std::string(typeWord) + "-";
     const HRESULT hr = WriteRecordFile(EngineInboxPath(), prefix.c_str(),
                                        FormatGenericRecord(typeWord, domainId, itemId, isDir, targetPath, previousPath));
-    if (FAILED(hr)) {
-        char message[512];
-        snprintf(message, sizeof(message), "WRITEBACK %s record of %ls not written hr=0x%08lX - %s", typeWord,
-                 previousPath.empty() ? targetPath.c_str() : previousPath.c_str(), HrArg(hr), consequence);
-        LogEvent("ERROR", message);
-    }
+    if (FAILED(hr)) LogNotWritten(typeWord, targetPath, previousPath, hr, consequence);
     return hr;
 }

@@ -40,3 +40,15 @@ std::wstring EngineInboxPath();
 // `finalPath`, when given, receives the name the record got.
 HRESULT WriteRecordFile(const std::wstring& directory, const char* namePrefix, const std::string& record,
                         std::wstring* finalPath = nullptr);
+
+// A delete or rename record held back for a moment: written and flushed into the engine inbox under a temporary name
+// (".held-" and the type) that the engine does not read, so the change is known to fit before it is let through.
+// `heldPath` receives the name. A failure is logged as WriteQueueRecord logs it.
+HRESULT HoldQueueRecord(const char* typeWord, const std::wstring& domainId, const std::wstring& itemId,
+                        const std::wstring& targetPath, const std::wstring& previousPath, const char* consequence,
+                        std::wstring& heldPath);
+// Gives a held record its final name, as WriteRecordFile does; a failure is logged.
+HRESULT PublishHeldRecord(const std::wstring& heldPath, const char* typeWord);
+// Removes the held records a provider that was stopped left in the inbox; returns how many.
+int RemoveHeldRecords();
+

@@ -11,6 +11,7 @@
 #include "placeholders/identity.h"
 #include "placeholders/root_walk.h"
 #include "writeback/close_writeback.h"
+#include "writeback/held_changes.h"
 #include "writeback/known_items.h"
 #include "writeback/local_files.h"
 #include "writeback/queue_records.h"
@@ -151,7 +152,10 @@ Outcome TakeReplacement(const RootPlaceholder& entry, const PlaceholderRef& ref,
     if (result == UnplacedFileResult::kFailed) return Outcome::kFailed;
     ItemRow own;
     if (FindItem(ref.text, own) && own.kind == ItemKind::kUserFile && !WithdrawUserFile(own)) return Outcome::kFailed;
-    if (result == UnplacedFileResult::kTaken) LogEvent("WATCH", "file of the user's renamed over an item taken as its save");
+    if (result == UnplacedFileResult::kTaken) {
+        DropHeld(item.identity);
+        LogEvent("WATCH", "file of the user's renamed over an item taken as its save");
+    }
     return Outcome::kDone;
 }
 
@@ -175,6 +179,18 @@ Outcome TakePlaceholder(const RootPlaceholder& entry) {
     if (known == entry.relative) return Outcome::kDone;
     if (!known.empty() &&
         GetFileAttributesW(JoinPath(ProviderPaths.syncRoot, known).c_str()) == INVALID_FILE_ATTRIBUTES) {
+        HeldChange held;
+        if (FindHeld(ref.text, held)) {
+            // Renamed here through the platform: its record waits while a file may still take the name it left.
+            if (Clock::now() < held.until) return Outcome::kBusy;
+            if (held.to == ItemKey(entry.relative)) {
+                if (!PublishHeld(ref.text)) return Outcome::kFailed;
+                LogEvent("WATCH", "renamed - its held rename recorded");
+                NoteKnownItem(entry.relative, ref.text);
+                return Outcome::kDone;
+            }
+            DropHeld(ref.text);  // moved on since, with its directory: the record below says where it is now
+        }
         const bool isDir = (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
         if (FAILED(WriteQueueRecord("modify", ref.domainId, ref.itemId, isDir, RecordPath(entry.relative),
                                     RecordPath(known)))) {
@@ -232,6 +248,8 @@ Outcome TakeEntry(const RootPlaceholder& entry, bool retrying = false) {
         ForgetItem(itemIdentity);
     }
     if (result == UnplacedFileResult::kTaken) {
+        // A file that took the name of an item that left it is the item's save: what was held for the item is moot.
+        if (!usersFile) DropHeld(itemIdentity);
         LogEvent("WATCH", usersFile ? "new file taken" : "file saved over its item's placeholder taken");
     }
     return result == UnplacedFileResult::kBusy ? Outcome::kBusy
@@ -300,6 +318,26 @@ bool TakeVacated(const std::wstring& notified) {
         if (row.kind == ItemKind::kUserFile) {
             recorded = WithdrawUserFile(row) && recorded;
             continue;
+        }
+        HeldChange held;
+        if (FindHeld(row.identity, held)) {
+            if (Clock::now() < held.until) {
+                recorded = false;  // still waiting for a file to take the name: looked at again after the back-off
+                continue;
+            }
+            if (held.to.empty()) {
+                if (!PublishHeld(row.identity)) {
+                    recorded = false;
+                    continue;
+                }
+                ForgetKnownItemsAt(path);
+                LogEvent("WATCH", "no file took the name of a deleted item - its held delete recorded");
+                continue;
+            }
+            // Renamed: its new place records the rename, unless it went from there too (then the engine, which
+            // never heard of the rename, is told the item went from where it knows it).
+            if (GetFileAttributesW(JoinPath(ProviderPaths.syncRoot, held.to).c_str()) != INVALID_FILE_ATTRIBUTES) continue;
+            DropHeld(row.identity);
         }
         const std::vector<BYTE> blob = EncodeIdentityBlob(row.identity);
         const PlaceholderRef ref = ClassifyIdentity(blob.data(), static_cast<DWORD>(blob.size()));

@@ -219,6 +219,12 @@ class ProgramTest : public testing::Test {
         return records;
     }
     std::vector<std::string> DownloadRecords() const { return Records("", true); }
+    // The records once `count` of them are there (a file's delete or rename waits a few seconds for a file that
+    // may take its name), or what there is after 20 s.
+    std::vector<std::string> RecordsWhenThere(const std::string& prefix, size_t count) const {
+        WaitUntil([&] { return Records(prefix).size() >= count; }, 20000);
+        return Records(prefix);
+    }
     std::unique_ptr<BackgroundProcess> StartCat(const std::string& relative) const {
         return std::make_unique<BackgroundProcess>(std::vector<std::string>{VOSKE_CFEMU, "cat", Root(relative)});
     }

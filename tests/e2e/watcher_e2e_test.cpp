@@ -53,12 +53,12 @@ class WatcherE2e : public MountTest {
 
 TEST_F(WatcherE2e, SavesNewFilesMovesAndReplacementsReachTheEngineOnce) {
     std::string manifest;
-    for (const char* item : {"sed", "py", "rsync", "cp", "mva", "mvb"}) {
+    for (const char* item : {"sed", "py", "rsync", "cp", "xl", "wd", "inst", "mva", "mvb"}) {
         manifest += std::string("d1\t") + item + "\t" + item + ".txt\t4\t" + item + ".txt\n";
     }
     RegisterAndSeed(manifest + "d1\tin1\tdir\\in1.txt\t4\tin1.txt\nd1\tin2\tdir\\sub\\in2.txt\t4\tin2.txt\n"
                                "d1\tout\tgo\\out.txt\t4\tout.txt\n");
-    for (const char* item : {"sed", "py", "rsync", "cp", "mva", "mvb", "in1", "in2", "out"}) {
+    for (const char* item : {"sed", "py", "rsync", "cp", "xl", "wd", "inst", "mva", "mvb", "in1", "in2", "out"}) {
         PutCacheFile(std::string("d1/") + item + "/" + item + ".txt", "old\n");
     }
     fs::create_directories(Env().Root() + "/src/tree/x/y");
@@ -78,9 +78,14 @@ TEST_F(WatcherE2e, SavesNewFilesMovesAndReplacementsReachTheEngineOnce) {
                "os.replace(n,'py.txt')\""},
         {"rsync", "rsync \"$SRC/rs.txt\" rsync.txt"},
         {"cp", "cp \"$SRC/rs.txt\" cp.txt"},
+        // The original deleted, or renamed away and deleted, and a new file given its name: the item stays.
+        {"xl", "cp \"$SRC/rs.txt\" xl.tmp && rm xl.txt && mv xl.tmp xl.txt"},
+        {"wd", "mv wd.txt '~wd.tmp' && cp \"$SRC/rs.txt\" wd.new && mv wd.new wd.txt && sleep 1 && rm '~wd.tmp'"},
+        {"inst", "install -m 644 \"$SRC/rs.txt\" inst.txt"},
     };
-    const std::map<std::string, std::string> saved = {{"sed", "sed\n"}, {"py", "py\n"}, {"rsync", "rsync new\n"},
-                                                      {"cp", "rsync new\n"}};
+    const std::map<std::string, std::string> saved = {{"sed", "sed\n"},      {"py", "py\n"},        {"rsync", "rsync new\n"},
+                                                      {"cp", "rsync new\n"}, {"xl", "rsync new\n"}, {"wd", "rsync new\n"},
+                                                      {"inst", "rsync new\n"}};
     std::vector<std::string> records;
     for (const auto& [item, script] : saves) {
         for (const std::string& append : {std::string(), std::string("more\n")}) {
@@ -96,6 +101,7 @@ TEST_F(WatcherE2e, SavesNewFilesMovesAndReplacementsReachTheEngineOnce) {
             std::vector<std::string> want = records;
             std::sort(want.begin(), want.end());
             EXPECT_EQ(got, want) << script;
+            EXPECT_FALSE(fs::exists(Staged(item + ".txt"))) << script;
         }
     }
 
@@ -159,6 +165,7 @@ TEST_F(WatcherE2e, SavesNewFilesMovesAndReplacementsReachTheEngineOnce) {
     std::vector<std::string> deletes = Records("delete-");
     std::sort(deletes.begin(), deletes.end());
     EXPECT_EQ(deletes, (std::vector<std::string>{DeleteRecord("d1", "mvb", "mvb.txt"), DeleteRecord("d1", "out", "go/out.txt")}));
+    for (const std::string& name : ListDirectory(Inbox())) EXPECT_NE(name[0], '.') << name << " left in the inbox";
     EXPECT_EQ(Errors(), std::vector<std::string>{});
     // Ctrl+C ends the watch before the connection.
     provider->Signal(SIGINT);

@@ -7,6 +7,7 @@
 #include "placeholders/identity.h"
 #include "state/item_database.h"
 #include "writeback/close_writeback.h"
+#include "writeback/held_changes.h"
 #include "writeback/notifications.h"
 #include "writeback/queue_records.h"
 
@@ -338,7 +339,14 @@ TEST(Notifications, RecordsOnlyForSafeCacheReferencesAndBeforeTheAcknowledgement
         const std::string record = FormatGenericRecord(row.rename ? "modify" : "delete", row.domain, row.item,
                                                        row.flags != 0, row.rename ? to : from, row.rename ? from : L"");
         EXPECT_EQ(recordsAtAck, std::vector<std::string>{record});
-        EXPECT_EQ(scene.Records(row.rename ? "modify-" : "delete-"), std::vector<std::string>{record});
+        // A file's delete or rename within the root is held, written but not yet published; a directory's, or a
+        // move out of the root, is published at once.
+        const bool held = row.rename ? !row.to.empty() && row.flags == 0 : (row.flags & directory) == 0;
+        const std::string type = row.rename ? "modify-" : "delete-";
+        EXPECT_EQ(scene.Records(held ? ".held-" + type : type), std::vector<std::string>{record});
+        EXPECT_EQ(IsHeld(*row.identity), held);
+        DropHeld(*row.identity);
+        EXPECT_EQ(scene.Records().size(), held ? 0u : 1u);
         EXPECT_EQ(scene.Log(),
                   std::vector<std::string>{row.rename ? "[WRITEBACK] rename callback - local queue only, no network"
                                                       : "[WRITEBACK] delete callback - local queue only, no network"});
