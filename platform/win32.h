@@ -32,6 +32,17 @@ typedef LONG NTSTATUS;
 #ifndef IO_REPARSE_TAG_CLOUD_MASK
 #define IO_REPARSE_TAG_CLOUD_MASK 0x0000F000L
 #endif
+// And for the pin-state attributes ("Always keep on this device" / "Free up space") and the status of a refused
+// dehydration of a pinned placeholder.
+#ifndef FILE_ATTRIBUTE_PINNED
+#define FILE_ATTRIBUTE_PINNED 0x00080000
+#endif
+#ifndef FILE_ATTRIBUTE_UNPINNED
+#define FILE_ATTRIBUTE_UNPINNED 0x00100000
+#endif
+#ifndef ERROR_CLOUD_FILE_PINNED
+#define ERROR_CLOUD_FILE_PINNED 392L
+#endif
 
 #else  // POSIX stand-in
 
@@ -370,6 +381,7 @@ typedef BOOL(WINAPI* PHANDLER_ROUTINE)(DWORD ctrlType);
 #define ERROR_CLOUD_FILE_UNSUCCESSFUL 389u
 #define ERROR_CLOUD_FILE_NOT_UNDER_SYNC_ROOT 390u
 #define ERROR_CLOUD_FILE_IN_USE 391u
+#define ERROR_CLOUD_FILE_PINNED 392u
 #define ERROR_CLOUD_FILE_REQUEST_CANCELED 398u
 #define ERROR_CLOUD_FILE_PROVIDER_TERMINATED 404u
 #define ERROR_CLOUD_FILE_REQUEST_TIMEOUT 426u

@@ -1,4 +1,4 @@
-// cloud_files.cpp - the eleven Cloud Files operations, forwarded to the one active backend.
+// cloud_files.cpp - the thirteen Cloud Files operations, forwarded to the one active backend.
 // The platform's backend is the default; tests swap in a recording fake.
 #include "syncroot/cloud_files.h"
 
@@ -72,4 +72,8 @@ HRESULT CfUpdatePlaceholder(HANDLE fileHandle, const CF_FS_METADATA* fsMetadata,
                             CF_UPDATE_FLAGS updateFlags, USN* updateUsn, LPOVERLAPPED overlapped) {
     return Backend().UpdatePlaceholder(fileHandle, fsMetadata, fileIdentity, fileIdentityLength, dehydrateRangeArray,
                                        dehydrateRangeCount, updateFlags, updateUsn, overlapped);
+}
+
+HRESULT CfSetPinState(HANDLE fileHandle, CF_PIN_STATE pinState, CF_SET_PIN_FLAGS pinFlags, LPOVERLAPPED overlapped) {
+    return Backend().SetPinState(fileHandle, pinState, pinFlags, overlapped);
 }

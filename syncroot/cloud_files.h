@@ -1,4 +1,4 @@
-// cloud_files.h - the Cloud Files types, constants and the eleven operations the provider calls.
+// cloud_files.h - the Cloud Files types, constants and the thirteen operations the provider calls.
 // Declared here with the platform's names, field order and x64 layout; the calls go to one active backend.
 #pragma once
 
@@ -21,6 +21,7 @@
 #define STATUS_CLOUD_FILE_UNSUCCESSFUL ((NTSTATUS)0xC000CF12)
 #define STATUS_CLOUD_FILE_NOT_UNDER_SYNC_ROOT ((NTSTATUS)0xC000CF13)
 #define STATUS_CLOUD_FILE_IN_USE ((NTSTATUS)0xC000CF14)
+#define STATUS_CLOUD_FILE_PINNED ((NTSTATUS)0xC000CF15)
 #define STATUS_CLOUD_FILE_REQUEST_CANCELED ((NTSTATUS)0xC000CF1B)
 #define STATUS_CLOUD_FILE_PROVIDER_TERMINATED ((NTSTATUS)0xC000CF1D)
 #define STATUS_CLOUD_FILE_REQUEST_TIMEOUT ((NTSTATUS)0xC000CF1F)
@@ -31,6 +32,7 @@ constexpr HRESULT kHrAlreadyExists = static_cast<HRESULT>(0x800700B7);
 constexpr HRESULT kHrInvalidFunction = static_cast<HRESULT>(0x80070001);
 constexpr HRESULT kHrCloudNotUnderSyncRoot = static_cast<HRESULT>(0x80070186);
 constexpr HRESULT kHrCloudInUse = static_cast<HRESULT>(0x80070187);
+constexpr HRESULT kHrCloudPinned = static_cast<HRESULT>(0x80070188);  // a pinned placeholder refuses dehydration
 constexpr HRESULT kHrMoreData = static_cast<HRESULT>(0x800700EA);
 constexpr HRESULT kHrNotACloudFile = static_cast<HRESULT>(0x80070178);
 constexpr HRESULT kHrCloudNotInSync = static_cast<HRESULT>(0x80070179);
@@ -112,6 +114,11 @@ constexpr CF_PIN_STATE CF_PIN_STATE_PINNED = 1;
 constexpr CF_PIN_STATE CF_PIN_STATE_UNPINNED = 2;
 constexpr CF_PIN_STATE CF_PIN_STATE_EXCLUDED = 3;
 constexpr CF_PIN_STATE CF_PIN_STATE_INHERIT = 4;
+typedef uint32_t CF_SET_PIN_FLAGS;
+constexpr CF_SET_PIN_FLAGS CF_SET_PIN_FLAG_NONE = 0x0;
+constexpr CF_SET_PIN_FLAGS CF_SET_PIN_FLAG_RECURSE = 0x1;
+constexpr CF_SET_PIN_FLAGS CF_SET_PIN_FLAG_RECURSE_ONLY = 0x2;
+constexpr CF_SET_PIN_FLAGS CF_SET_PIN_FLAG_RECURSE_STOP_ON_ERROR = 0x4;
 typedef uint32_t CF_IN_SYNC_STATE;
 constexpr CF_IN_SYNC_STATE CF_IN_SYNC_STATE_NOT_IN_SYNC = 0;
 constexpr CF_IN_SYNC_STATE CF_IN_SYNC_STATE_IN_SYNC = 1;
@@ -455,7 +462,7 @@ static_assert(CfOperationParamSize(CF_OPERATION_TYPE_TRANSFER_DATA) == 40, "Tran
 static_assert(CfOperationParamSize(CF_OPERATION_TYPE_ACK_DELETE) == 16, "AckDelete ParamSize");
 static_assert(CfOperationParamSize(CF_OPERATION_TYPE_ACK_RENAME) == 16, "AckRename ParamSize");
 
-// ---- The twelve operations (Windows signatures) ----
+// ---- The thirteen operations (Windows signatures) ----
 HRESULT CfRegisterSyncRoot(LPCWSTR syncRootPath, const CF_SYNC_REGISTRATION* registration,
                            const CF_SYNC_POLICIES* policies, CF_REGISTER_FLAGS registerFlags);
 HRESULT CfUnregisterSyncRoot(LPCWSTR syncRootPath);
@@ -486,6 +493,11 @@ HRESULT CfConvertToPlaceholder(HANDLE fileHandle, LPCVOID fileIdentity, DWORD fi
 HRESULT CfUpdatePlaceholder(HANDLE fileHandle, const CF_FS_METADATA* fsMetadata, LPCVOID fileIdentity,
                             DWORD fileIdentityLength, const CF_FILE_RANGE* dehydrateRangeArray, DWORD dehydrateRangeCount,
                             CF_UPDATE_FLAGS updateFlags, USN* updateUsn, LPOVERLAPPED overlapped);
+// Sets the pin state of a placeholder (RECURSE: and of everything below a directory; RECURSE_ONLY: of what is below
+// alone). Any process may call it; the handle needs FILE_READ_DATA or WRITE_DAC. Pass a null OVERLAPPED. Seen by
+// everyone as FILE_ATTRIBUTE_PINNED / FILE_ATTRIBUTE_UNPINNED and by a watcher under FILE_NOTIFY_CHANGE_ATTRIBUTES:
+// no callback announces it.
+HRESULT CfSetPinState(HANDLE fileHandle, CF_PIN_STATE pinState, CF_SET_PIN_FLAGS pinFlags, LPOVERLAPPED overlapped);
 
 // ---- Backend table: the platform's implementation (cldapi.dll on Windows, the emulated filter elsewhere) or a
 // test's recording fake. Exactly one is active; the operations above forward to it. ----
@@ -504,6 +516,7 @@ struct CloudFilesBackend {
     HRESULT (*ConvertToPlaceholder)(HANDLE, LPCVOID, DWORD, CF_CONVERT_FLAGS, USN*, LPOVERLAPPED);
     HRESULT (*UpdatePlaceholder)(HANDLE, const CF_FS_METADATA*, LPCVOID, DWORD, const CF_FILE_RANGE*, DWORD,
                                  CF_UPDATE_FLAGS, USN*, LPOVERLAPPED);
+    HRESULT (*SetPinState)(HANDLE, CF_PIN_STATE, CF_SET_PIN_FLAGS, LPOVERLAPPED);
 };
 
 // The platform's own backend (defined in platform/windows or platform/posix).

@@ -1,4 +1,4 @@
-// cldapi_backend.cpp - the Windows backend of the Cloud Files operations: the twelve exports of cldapi.dll,
+// cldapi_backend.cpp - the Windows backend of the Cloud Files operations: the thirteen exports of cldapi.dll,
 // bound at first use from the system directory only. A missing DLL or export fails every call with its error.
 #include "platform/windows/system_exports.h"
 #include "syncroot/cloud_files.h"
@@ -19,6 +19,7 @@ using SetInSyncStateFn = HRESULT(WINAPI*)(HANDLE, CF_IN_SYNC_STATE, CF_SET_IN_SY
 using ConvertFn = HRESULT(WINAPI*)(HANDLE, LPCVOID, DWORD, CF_CONVERT_FLAGS, USN*, LPOVERLAPPED);
 using UpdateFn = HRESULT(WINAPI*)(HANDLE, const CF_FS_METADATA*, LPCVOID, DWORD, const CF_FILE_RANGE*, DWORD,
                                   CF_UPDATE_FLAGS, USN*, LPOVERLAPPED);
+using SetPinFn = HRESULT(WINAPI*)(HANDLE, CF_PIN_STATE, CF_SET_PIN_FLAGS, LPOVERLAPPED);
 
 struct Binding {
     HRESULT status = S_OK;  // failure of the load or of any lookup; every call returns it
@@ -34,6 +35,7 @@ struct Binding {
     SetInSyncStateFn setInSyncState = nullptr;
     ConvertFn convertToPlaceholder = nullptr;
     UpdateFn updatePlaceholder = nullptr;
+    SetPinFn setPinState = nullptr;
 };
 
 Binding binding;
@@ -64,7 +66,8 @@ BOOL CALLBACK BindCldApi(PINIT_ONCE, PVOID, PVOID*) {
         Lookup(module, "CfGetPlaceholderInfo", binding.getPlaceholderInfo) &&
         Lookup(module, "CfSetInSyncState", binding.setInSyncState) &&
         Lookup(module, "CfConvertToPlaceholder", binding.convertToPlaceholder) &&
-        Lookup(module, "CfUpdatePlaceholder", binding.updatePlaceholder)) {
+        Lookup(module, "CfUpdatePlaceholder", binding.updatePlaceholder) &&
+        Lookup(module, "CfSetPinState", binding.setPinState)) {
         binding.status = S_OK;
     }
     return TRUE;
@@ -143,9 +146,15 @@ HRESULT UpdatePlaceholder(HANDLE file, const CF_FS_METADATA* metadata, LPCVOID i
                             : b.updatePlaceholder(file, metadata, identity, identityLength, ranges, rangeCount, flags, usn, ov);
 }
 
+HRESULT SetPinState(HANDLE file, CF_PIN_STATE state, CF_SET_PIN_FLAGS flags, LPOVERLAPPED ov) {
+    const Binding& b = Bound();
+    return FAILED(b.status) ? b.status : b.setPinState(file, state, flags, ov);
+}
+
 const CloudFilesBackend kCldApiBackend = {Register,  Unregister,         Connect,        Disconnect,
                                           CreatePlaceholders, Execute, Hydrate,     Dehydrate,
-                                          GetPlaceholderInfo, SetInSyncState, ConvertToPlaceholder, UpdatePlaceholder};
+                                          GetPlaceholderInfo, SetInSyncState, ConvertToPlaceholder, UpdatePlaceholder,
+                                          SetPinState};
 
 }  // namespace
 

@@ -367,5 +367,115 @@ TEST_F(HydrationTest, ConversionIntoAPlaceholderOnlyAsThePlatformAllows) {
     EXPECT_EQ(StatOf(plain).st_mtim.tv_sec, before.st_mtim.tv_sec);
 }
 
+
+// Pin states: CfSetPinState's rights, flags and the documented inheritance table (an UNPINNED folder unpins only its
+// directories), SetFileAttributesW's pin bits, every attribute query and `cfemu attrib`, and a pinned placeholder
+// refusing dehydration. Letters per row: d, d/f, d/s, d/s/g ('.' unspecified).
+TEST_F(HydrationTest, PinStatesSetReportedInheritedAndKeptFromDehydration) {
+    ASSERT_EQ(CreatePlaceholder(root_, PlaceholderSpec{L"d", 0, L"", 0, true}), S_OK);
+    ASSERT_EQ(CreatePlaceholder(Path("d"), PlaceholderSpec{L"f", 3, L"f"}), S_OK);
+    ASSERT_EQ(CreatePlaceholder(Path("d"), PlaceholderSpec{L"s", 0, L"", 0, true}), S_OK);
+    ASSERT_EQ(CreatePlaceholder(Path("d/s"), PlaceholderSpec{L"g", 3, L"g"}), S_OK);
+    AddFile("p.txt", "data");
+    WriteFileBytes(Path("plain.txt"), "plain");
+    const std::vector<std::string> tree = {Path("d"), Path("d/f"), Path("d/s"), Path("d/s/g")};
+    constexpr DWORD kBits = FILE_ATTRIBUTE_PINNED | FILE_ATTRIBUTE_UNPINNED;
+    const auto pins = [&] {
+        std::string letters;
+        for (const std::string& path : tree) {
+            const CF_PIN_STATE pin = StateOf(path).pin;
+            EXPECT_EQ(GetFileAttributesW(Win(path).c_str()) & kBits, pin == 1 ? FILE_ATTRIBUTE_PINNED : pin == 2 ? FILE_ATTRIBUTE_UNPINNED : 0u);
+            letters += ".PUX"[pin & 3];
+        }
+        return letters;
+    };
+    constexpr auto kRecurse = CF_SET_PIN_FLAG_RECURSE, kBelow = CF_SET_PIN_FLAG_RECURSE_ONLY;
+    const struct {
+        std::string path;
+        DWORD access;
+        CF_PIN_STATE pin;
+        CF_SET_PIN_FLAGS flags;
+        HRESULT expected;
+        const char* after;
+    } rows[] = {
+        {Path("d"), FILE_READ_ATTRIBUTES, CF_PIN_STATE_PINNED, 0, Hr(0x8007018B), "...."},
+        {Path("plain.txt"), GENERIC_READ, CF_PIN_STATE_PINNED, 0, Hr(0x80070178), "...."},
+        {Path("d"), GENERIC_READ, CF_PIN_STATE_PINNED, kRecurse | kBelow, E_INVALIDARG, "...."},
+        {Path("d/f"), GENERIC_READ, CF_PIN_STATE_PINNED, kBelow, E_INVALIDARG, "...."},
+        {Path("d"), GENERIC_READ, CF_PIN_STATE_EXCLUDED, 0, Hr(0x8007017E), "...."},  // the provider's alone
+        {Path("d"), GENERIC_READ, CF_PIN_STATE_PINNED, 0, S_OK, "P..."},
+        {Path("d"), WRITE_DAC, CF_PIN_STATE_UNPINNED, kBelow, S_OK, "PUUU"},
+        {Path("d/s"), GENERIC_READ, CF_PIN_STATE_UNSPECIFIED, kRecurse, S_OK, "PU.."},
+        {Path("d/s"), GENERIC_READ, CF_PIN_STATE_INHERIT, kRecurse, S_OK, "PUPP"},
+        {Path("d"), GENERIC_READ, CF_PIN_STATE_UNPINNED, 0, S_OK, "UUPP"},
+        {Path("d"), GENERIC_READ, CF_PIN_STATE_UNSPECIFIED, kRecurse, S_OK, "...."},
+        {Path("d"), GENERIC_READ, CF_PIN_STATE_UNPINNED, 0, S_OK, "U..."},
+        {Path("d"), GENERIC_READ, CF_PIN_STATE_INHERIT, kBelow, S_OK, "U.U."},
+    };
+    for (size_t i = 0; i < std::size(rows); ++i) {
+        HANDLE file = Open(rows[i].path, rows[i].access, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS);
+        EXPECT_EQ(CfSetPinState(file, rows[i].pin, rows[i].flags, nullptr), rows[i].expected) << i;
+        CloseHandle(file);
+        EXPECT_EQ(pins(), rows[i].after) << i;
+    }
+    HANDLE file = Open(Path("d/s"), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+    alignas(8) BYTE buffer[64];
+    BY_HANDLE_FILE_INFORMATION byHandle{};
+    EXPECT_EQ(CfGetPlaceholderInfo(file, CF_PLACEHOLDER_INFO_BASIC, buffer, sizeof(buffer), nullptr), S_OK);
+    EXPECT_EQ(reinterpret_cast<const CF_PLACEHOLDER_BASIC_INFO*>(buffer)->PinState, CF_PIN_STATE_UNPINNED);
+    EXPECT_TRUE(GetFileInformationByHandle(file, &byHandle));
+    EXPECT_EQ(byHandle.dwFileAttributes & kBits, FILE_ATTRIBUTE_UNPINNED);
+    CloseHandle(file);
+    WIN32_FIND_DATAW found;
+    HANDLE find = FindFirstFileW(Win(Path("d/s*")).c_str(), &found);
+    EXPECT_EQ(found.dwFileAttributes & kBits, FILE_ATTRIBUTE_UNPINNED);
+    FindClose(find);
+    // New placeholders take the table's state: below UNPINNED d a directory is unpinned, a file is not.
+    ASSERT_EQ(CreatePlaceholder(Path("d"), PlaceholderSpec{L"n", 0, L"", 0, true}), S_OK);
+    ASSERT_EQ(CreatePlaceholder(Path("d"), PlaceholderSpec{L"m", 1, L"m"}), S_OK);
+    EXPECT_EQ(StateOf(Path("d/n")).pin, CF_PIN_STATE_UNPINNED);
+    EXPECT_EQ(StateOf(Path("d/m")).pin, CF_PIN_STATE_UNSPECIFIED);
+
+    // SetFileAttributesW as attrib +P, +U, -P, -U sets it; both bits, or either on a file no placeholder, are refused.
+    const struct {
+        std::string path;
+        DWORD attributes, error;
+        CF_PIN_STATE after;
+    } sets[] = {
+        {Path("p.txt"), FILE_ATTRIBUTE_PINNED, ERROR_SUCCESS, CF_PIN_STATE_PINNED},
+        {Path("p.txt"), kBits, ERROR_INVALID_PARAMETER, CF_PIN_STATE_PINNED},
+        {Path("p.txt"), FILE_ATTRIBUTE_UNPINNED | FILE_ATTRIBUTE_READONLY, ERROR_SUCCESS, CF_PIN_STATE_UNPINNED},
+        {Path("p.txt"), FILE_ATTRIBUTE_READONLY, ERROR_SUCCESS, CF_PIN_STATE_UNSPECIFIED},
+        {Path("p.txt"), FILE_ATTRIBUTE_PINNED, ERROR_SUCCESS, CF_PIN_STATE_PINNED},
+        {Path("plain.txt"), FILE_ATTRIBUTE_PINNED, 376, CF_PIN_STATE_PINNED},
+        {Path("plain.txt"), FILE_ATTRIBUTE_NORMAL, ERROR_SUCCESS, CF_PIN_STATE_PINNED},
+    };
+    for (size_t i = 0; i < std::size(sets); ++i) {
+        EXPECT_EQ(ErrorOf(SetFileAttributesW(Win(sets[i].path).c_str(), sets[i].attributes)), sets[i].error) << i;
+        EXPECT_EQ(StateOf(Path("p.txt")).pin, sets[i].after) << i;
+    }
+    EXPECT_EQ(GetFileAttributesW(Win(Path("p.txt")).c_str()) & (kBits | FILE_ATTRIBUTE_READONLY), FILE_ATTRIBUTE_PINNED);
+    EXPECT_EQ(Dehydrate("p.txt"), Hr(0x80070188));
+    ASSERT_TRUE(SetFileAttributesW(Win(Path("p.txt")).c_str(), FILE_ATTRIBUTE_NORMAL));
+    EXPECT_EQ(Dehydrate("p.txt"), S_OK);
+
+    // cfemu attrib: +P on d, then the whole tree shown; a conversion below pinned d cannot drop the data.
+    EXPECT_EQ(RunProcess({VOSKE_CFEMU, "attrib", "+P", "-U", Path("d")}).exitCode, 0);
+    ProcessResult both = RunProcess({VOSKE_CFEMU, "attrib", "+P", "+U", Path("d/f")});
+    EXPECT_EQ(both.exitCode, 1);
+    EXPECT_NE(both.err.find("ERROR_INVALID_PARAMETER"), std::string::npos) << both.err;
+    EXPECT_EQ(RunProcess({VOSKE_CFEMU, "attrib", "+U", "/S", Path("d/s")}).exitCode, 0);
+    EXPECT_EQ(RunProcess({VOSKE_CFEMU, "attrib", "/S", "/D", Path("d")}).out,
+              " P   " + Path("d") + "\n     " + Path("d/f") + "\n     " + Path("d/m") + "\n  U  " + Path("d/n") +
+                  "\n  U  " + Path("d/s") + "\n  U  " + Path("d/s/g") + "\n");
+    WriteFileBytes(Path("d/c"), "bytes");
+    file = Open(Path("d/c"), GENERIC_READ | GENERIC_WRITE);
+    EXPECT_EQ(CfConvertToPlaceholder(file, "c", 1, CF_CONVERT_FLAG_DEHYDRATE, nullptr, nullptr), Hr(0x80070188));
+    EXPECT_EQ(CfConvertToPlaceholder(file, "c", 1, CF_CONVERT_FLAG_MARK_IN_SYNC, nullptr, nullptr), S_OK);
+    CloseHandle(file);
+    EXPECT_EQ(StateOf(Path("d/c")).pin, CF_PIN_STATE_PINNED);
+}
+
 }  // namespace
 }  // namespace platformtest

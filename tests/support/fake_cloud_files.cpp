@@ -181,11 +181,18 @@ HRESULT FakeUpdatePlaceholder(HANDLE handle, const CF_FS_METADATA* metadata, LPC
     return Dispatch(std::move(call));
 }
 
+HRESULT FakeSetPinState(HANDLE handle, CF_PIN_STATE state, CF_SET_PIN_FLAGS flags, LPOVERLAPPED overlapped) {
+    RecordedCall call = HandleCall("SetPinState", handle, flags);
+    call.pinState = state;
+    call.overlappedGiven = overlapped != nullptr;
+    return Dispatch(std::move(call));
+}
+
 const CloudFilesBackend kFakeBackend = {FakeRegister,   FakeUnregister,         FakeConnect,
                                         FakeDisconnect, FakeCreatePlaceholders, FakeExecute,
                                         FakeHydrateOrDehydrate<kHydrate>, FakeHydrateOrDehydrate<kDehydrate>,
                                         FakeGetPlaceholderInfo, FakeSetInSyncState, FakeConvertToPlaceholder,
-                                        FakeUpdatePlaceholder};
+                                        FakeUpdatePlaceholder, FakeSetPinState};
 
 }  // namespace
 

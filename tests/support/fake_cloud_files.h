@@ -20,13 +20,13 @@ struct RecordedPlaceholder {
 struct RecordedCall {
     std::string op;             // "Register", "Unregister", "Connect", "Disconnect", "CreatePlaceholders",
                                 // "Execute", "Hydrate", "Dehydrate", "GetPlaceholderInfo", "SetInSyncState",
-                                // "Convert", "Update"
+                                // "Convert", "Update", "SetPinState"
     std::wstring path;          // sync-root or base directory path; for the last two the handle's file (Z:\...)
     CF_SYNC_REGISTRATION registration{};  // pointers inside are cleared; see the copies below
     std::wstring providerName, providerVersion;
     std::vector<BYTE> syncRootIdentity;
     CF_SYNC_POLICIES policies{};
-    DWORD flags = 0;            // register, connect, create, hydrate/dehydrate or in-sync flags; the info class
+    DWORD flags = 0;            // register, connect, create, hydrate/dehydrate, in-sync or pin flags; the info class
     std::vector<CF_CALLBACK_REGISTRATION> callbackTable;  // up to and including the NONE entry
     CF_CONNECTION_KEY connectionKey{};
     std::vector<RecordedPlaceholder> placeholders;
@@ -39,6 +39,7 @@ struct RecordedCall {
     LONGLONG offset = 0, length = 0;
     bool overlappedGiven = false;
     CF_IN_SYNC_STATE inSyncState = 0;  // SetInSyncState: the state asked for
+    CF_PIN_STATE pinState = 0;         // SetPinState: the state asked for (its flags in `flags`)
     DWORD infoBufferLength = 0;        // GetPlaceholderInfo
     bool usnGiven = false;             // SetInSyncState, Convert: a USN pointer was passed
     std::vector<BYTE> identity;        // Convert: the identity blob as passed

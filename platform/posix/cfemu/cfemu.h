@@ -11,6 +11,9 @@ namespace cfemu {
 // "0x8007016A cloud file provider is not running (ERROR_CLOUD_FILE_PROVIDER_NOT_RUNNING, error 362)".
 std::string DescribeWin32Error(DWORD code);
 
+// `cfemu attrib [+R|-R|+P|-P|+U|-U]... [/S [/D]] PATH` (cfemu_attrib.cpp): the arguments after the verb; the exit code.
+int RunAttrib(int argc, char** argv);
+
 // `cfemu mount ROOT MOUNTPOINT`: serves the view until it is unmounted or signalled; the process's exit code.
 int RunMount(const std::string& root, const std::string& mountpoint);
 

@@ -1,6 +1,6 @@
 // cfemu_main.cpp - cfemu, the emulated platform's command-line tool: acts on a sync root as any application would.
-// Reads, appends, deletes, renames and lists through the Win32 stand-in, shows a root's registration, holds a file
-// open and mounts a root.
+// Reads, appends, deletes, renames and lists through the Win32 stand-in, shows and sets attributes, shows a root's
+// registration, holds a file open and mounts a root.
 #include <signal.h>
 #include <unistd.h>
 
@@ -26,6 +26,11 @@ const char kUsage[] =
     "  ls DIR             one line per entry: name, size, placeholder or regular, hydrated or not,\n"
     "                     in sync or not, identity (tabs shown as \\t), Windows attributes and reparse tag\n"
     "                     (hex; - for no tag)\n"
+    "  attrib [+R|-R|+P|-P|+U|-U]... [/S [/D]] PATH\n"
+    "                     without a change, one line per file: its letters (R read-only, P pinned: always keep\n"
+    "                     on this device, U unpinned: free up space), two spaces and its path; with changes,\n"
+    "                     sets them as Windows' attrib does (SetFileAttributesW); /S: the files below the\n"
+    "                     directory PATH instead, /D: with the directories, PATH among them\n"
     "  root DIR           the registration of the sync root holding DIR and whether a provider is connected\n"
     "  hold PATH ACCESS SHARE\n"
     "                     open the file as an application would and keep it open until Ctrl+C or SIGTERM;\n"
@@ -73,6 +78,7 @@ const ErrorText kErrors[] = {
     {ERROR_CLOUD_FILE_REQUEST_CANCELED, "ERROR_CLOUD_FILE_REQUEST_CANCELED", "cloud request canceled"},
     {ERROR_CLOUD_FILE_PROVIDER_TERMINATED, "ERROR_CLOUD_FILE_PROVIDER_TERMINATED", "cloud file provider terminated"},
     {ERROR_CLOUD_FILE_REQUEST_TIMEOUT, "ERROR_CLOUD_FILE_REQUEST_TIMEOUT", "cloud request timed out"},
+    {ERROR_CLOUD_FILE_PINNED, "ERROR_CLOUD_FILE_PINNED", "cloud file is pinned"},
     {434, "ERROR_CLOUD_FILE_DEHYDRATION_DISALLOWED", "dehydration disallowed"},
 };
 
@@ -323,6 +329,7 @@ int main(int argc, char** argv) {
     if (command == "rm" && argc == 3) return Remove(argv[2]);
     if (command == "mv" && argc == 4) return Move(argv[2], argv[3]);
     if (command == "ls" && argc == 3) return List(argv[2]);
+    if (command == "attrib" && argc >= 3) return cfemu::RunAttrib(argc - 2, argv + 2);
     if (command == "root" && argc == 3) return Root(argv[2]);
     if (command == "hold" && argc == 5) return Hold(argv[2], argv[3], argv[4]);
     if (command == "mount" && argc == 4) return cfemu::RunMount(argv[2], argv[3]);

@@ -134,8 +134,15 @@ int MountChmod(const char* path, mode_t mode, fuse_file_info* info) {
         return MountOnOpenFile(path, info, [](MountFile*) { return 0; });
     }
     MountActingFor acting(MountCaller());
-    DWORD attributes = (mode & 0222) != 0 ? FILE_ATTRIBUTE_NORMAL : FILE_ATTRIBUTE_READONLY;
-    if (!SetFileAttributesW(MountWindowsPath(path).c_str(), attributes)) return MountFail("chmod", path, GetLastError());
+    // The pin state stays as it is: a save that sets the mode is no "Free up space".
+    const std::wstring name = MountWindowsPath(path);
+    const DWORD current = GetFileAttributesW(name.c_str());
+    if (current == INVALID_FILE_ATTRIBUTES) return MountFail("chmod", path, GetLastError());
+    DWORD attributes = current & (FILE_ATTRIBUTE_PINNED | FILE_ATTRIBUTE_UNPINNED);
+    if ((mode & 0222) == 0) attributes |= FILE_ATTRIBUTE_READONLY;
+    if (!SetFileAttributesW(name.c_str(), attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL)) {
+        return MountFail("chmod", path, GetLastError());
+    }
     return 0;
 }
 

@@ -55,6 +55,8 @@ enum PlaceholderFlags : uint8_t {
 
 struct PlaceholderState {
     uint8_t flags = 0;
+    // UNSPECIFIED, PINNED, UNPINNED or EXCLUDED (INHERIT is never stored): kept in the two bits above the flags.
+    CF_PIN_STATE pin = CF_PIN_STATE_UNSPECIFIED;
     ULONGLONG creationTicks = 0;  // FILETIME ticks; POSIX has no settable creation time
     ULONGLONG changeTicks = 0;    // FILETIME ticks; POSIX ctime cannot be set
 };

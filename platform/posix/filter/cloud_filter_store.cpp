@@ -24,6 +24,14 @@ constexpr uint8_t kStateVersionSeparate = 1;
 constexpr uint8_t kStateVersion = 2;
 constexpr size_t kStateSize = 18;
 constexpr size_t kRecordCapacity = kStateSize + CF_PLACEHOLDER_MAX_FILE_IDENTITY_LENGTH;
+// The flags byte: the PlaceholderFlags in its low four bits, the pin state in the two above (records of builds
+// before pin states hold 0 there: UNSPECIFIED).
+constexpr uint8_t kFlagBits = 0x0F;
+constexpr int kPinShift = 4;
+
+uint8_t FlagsByte(const PlaceholderState& state) {
+    return static_cast<uint8_t>((state.flags & kFlagBits) | ((state.pin & 0x3u) << kPinShift));
+}
 
 void PutU32(std::vector<BYTE>& out, uint32_t value) {
     for (int i = 0; i < 4; ++i) out.push_back(static_cast<BYTE>(value >> (8 * i)));
@@ -77,7 +85,8 @@ bool DecodeState(const BYTE* bytes, ssize_t size, PlaceholderState* state) {
           (bytes[0] == kStateVersionSeparate && size == static_cast<ssize_t>(kStateSize)))) {
         return false;
     }
-    state->flags = bytes[1];
+    state->flags = static_cast<uint8_t>(bytes[1] & kFlagBits);
+    state->pin = (bytes[1] >> kPinShift) & 0x3u;
     state->creationTicks = GetU64(bytes + 2);
     state->changeTicks = GetU64(bytes + 10);
     return true;
@@ -184,7 +193,7 @@ bool ReadStateAt(const std::string& posixPath, PlaceholderState* state) {
 int WritePlaceholderRecord(int fd, const PlaceholderState& state, const BYTE* identity, size_t identityLength) {
     std::vector<BYTE> bytes(kStateSize + identityLength);
     bytes[0] = kStateVersion;
-    bytes[1] = state.flags;
+    bytes[1] = FlagsByte(state);
     PutU64(bytes.data() + 2, state.creationTicks);
     PutU64(bytes.data() + 10, state.changeTicks);
     if (identityLength > 0) std::memcpy(bytes.data() + kStateSize, identity, identityLength);
@@ -199,7 +208,7 @@ int WriteState(int fd, const PlaceholderState& state) {
     if (size < 0 && errno != ENODATA) return errno;
     PlaceholderState ignored;
     if (size < 0 || !DecodeState(bytes, size, &ignored)) return WritePlaceholderRecord(fd, state, nullptr, 0);
-    bytes[1] = state.flags;
+    bytes[1] = FlagsByte(state);
     PutU64(bytes + 2, state.creationTicks);
     PutU64(bytes + 10, state.changeTicks);
     return fsetxattr(fd, kStateAttribute, bytes, static_cast<size_t>(size), 0) == 0 ? 0 : errno;

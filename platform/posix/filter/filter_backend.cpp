@@ -1,4 +1,4 @@
-// filter_backend.cpp - the emulated Cloud Files filter as the program reaches it: the table of the eleven
+// filter_backend.cpp - the emulated Cloud Files filter as the program reaches it: the table of the thirteen
 // operations (PlatformCloudFilesBackend), and the small helpers shared by the files that implement them.
 //
 // How it keeps the platform's contract on Linux:
@@ -36,6 +36,9 @@
 // - Stricter than Windows where Windows would fail the program or is unverified: CfExecute takes only the exact
 //   ParamSize of the member it uses, CfDehydratePlaceholder refuses while any other handle is open, and
 //   CfConvertToPlaceholder refuses a file that is a placeholder already.
+// - Pin states (pin_states.cpp): kept in the placeholder's record, shown as FILE_ATTRIBUTE_PINNED / UNPINNED, set by
+//   CfSetPinState and SetFileAttributesW, taken by a new placeholder from its directory by the documented table; a
+//   pinned placeholder refuses dehydration (ERROR_CLOUD_FILE_PINNED).
 #include <unistd.h>
 
 #include <cerrno>
@@ -84,7 +87,7 @@ bool ManagementAllowed(const std::string& root, const RootRecord& record, CF_PLA
 
 namespace {
 
-// ---- The twelve operations ----
+// ---- The thirteen operations ----
 
 HRESULT Execute(const CF_OPERATION_INFO* opInfo, CF_OPERATION_PARAMETERS* opParams) {
     return ExecuteOperation(opInfo, opParams);
@@ -93,7 +96,7 @@ HRESULT Execute(const CF_OPERATION_INFO* opInfo, CF_OPERATION_PARAMETERS* opPara
 const CloudFilesBackend kBackend = {RegisterSyncRoot,   UnregisterSyncRoot,   ConnectSyncRoot,    DisconnectSyncRoot,
                                     CreatePlaceholders, Execute,              HydratePlaceholder, DehydratePlaceholder,
                                     GetPlaceholderInfo, SetInSyncState,       ConvertToPlaceholder,
-                                    UpdatePlaceholder};
+                                    UpdatePlaceholder,  SetPinState};
 
 }  // namespace
 

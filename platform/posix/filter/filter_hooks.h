@@ -39,6 +39,11 @@ DWORD BeforeRename(const std::string& fromPosixPath, const std::string& toPosixP
 // Returns false for a file that is not a placeholder; then the stand-in uses what stat gives.
 bool StoredCreationTime(const std::string& posixPath, ULONGLONG* creationTicks);
 
+// SetFileAttributesW, before anything else is changed: FILE_ATTRIBUTE_PINNED / FILE_ATTRIBUTE_UNPINNED in `attributes`
+// set the pin state of the placeholder at `posixPath`, neither clears it. ERROR_SUCCESS, or the Win32 error the call
+// fails with (ERROR_INVALID_PARAMETER for both bits, ERROR_NOT_A_CLOUD_FILE for either on a file no placeholder).
+DWORD SetPinFromAttributes(const std::string& posixPath, DWORD attributes);
+
 // True on a thread the emulated filter runs callbacks on.
 bool OnCallbackThread();
 

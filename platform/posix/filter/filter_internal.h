@@ -1,4 +1,4 @@
-// filter_internal.h - what the source files behind the twelve operations share with each other: error helpers, the
+// filter_internal.h - what the source files behind the thirteen operations share with each other: error helpers, the
 // path a descriptor is open on, the placeholder-management rule, the fetch, and the operations the table lists.
 #pragma once
 
@@ -49,5 +49,12 @@ OperationOf<&CloudFilesBackend::GetPlaceholderInfo> GetPlaceholderInfo;
 OperationOf<&CloudFilesBackend::SetInSyncState> SetInSyncState;
 OperationOf<&CloudFilesBackend::ConvertToPlaceholder> ConvertToPlaceholder;
 OperationOf<&CloudFilesBackend::UpdatePlaceholder> UpdatePlaceholder;
+
+// Pin states (pin_states.cpp).
+OperationOf<&CloudFilesBackend::SetPinState> SetPinState;
+// The documented inheritance table: the state of a `child` moved below a directory of state `parent`.
+CF_PIN_STATE PinOnMove(CF_PIN_STATE child, CF_PIN_STATE parent, bool directory);
+// The state a new placeholder at `posixPath` takes from the directory that holds it.
+CF_PIN_STATE InheritedPin(const std::string& posixPath, bool directory);
 
 }  // namespace cfemu

@@ -126,6 +126,7 @@ HRESULT CreateOnePlaceholder(const std::string& directory, int directoryFd, CF_P
     const std::string path = directory + "/" + name;
 
     PlaceholderState state;
+    state.pin = InheritedPin(path, isDirectory);  // from its directory, by the documented table
     if (isDirectory) state.flags |= kStateDirectory | kStateHydrated;
     if ((entry.Flags & CF_PLACEHOLDER_CREATE_FLAG_MARK_IN_SYNC) != 0) state.flags |= kStateInSync;
     if ((entry.Flags & CF_PLACEHOLDER_CREATE_FLAG_ALWAYS_FULL) != 0) state.flags |= kStateAlwaysFull;

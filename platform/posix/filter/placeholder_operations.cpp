@@ -74,6 +74,7 @@ HRESULT DehydratePlaceholder(HANDLE fileHandle, LARGE_INTEGER startingOffset, LA
     // dehydration beside any other open handle is refused, so the caller proves it opened without sharing.
     if (posix::OtherHandlesOpen(*file)) return HRESULT_FROM_WIN32(ERROR_SHARING_VIOLATION);
     if ((state.flags & kStateAlwaysFull) != 0) return HRESULT_FROM_WIN32(kErrorCloudFileDehydrationDisallowed);
+    if (state.pin == CF_PIN_STATE_PINNED) return HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_PINNED);
     if ((state.flags & kStateInSync) == 0) return HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_NOT_IN_SYNC);
     if ((file->access & GENERIC_WRITE) == 0) return HRESULT_FROM_WIN32(kErrorCloudFileAccessDenied);
     if ((state.flags & kStateHydrated) == 0) return S_OK;
@@ -115,7 +116,7 @@ HRESULT GetPlaceholderInfo(HANDLE fileHandle, CF_PLACEHOLDER_INFO_CLASS infoClas
     struct stat st, rootSt;
     if (fstat(file->fd, &st) != 0 || stat(root.c_str(), &rootSt) != 0) return HrFromErrno(errno);
     CF_PLACEHOLDER_BASIC_INFO info{};
-    info.PinState = CF_PIN_STATE_UNSPECIFIED;
+    info.PinState = state.pin;
     info.InSyncState = (state.flags & kStateInSync) != 0 ? CF_IN_SYNC_STATE_IN_SYNC : CF_IN_SYNC_STATE_NOT_IN_SYNC;
     info.FileId.QuadPart = static_cast<LONGLONG>(st.st_ino);
     info.SyncRootFileId.QuadPart = static_cast<LONGLONG>(rootSt.st_ino);
@@ -189,6 +190,10 @@ HRESULT ConvertToPlaceholder(HANDLE fileHandle, LPCVOID fileIdentity, DWORD file
     // As for CfDehydratePlaceholder, the data may only go when the caller holds the file alone.
     if (dehydrate && posix::OtherHandlesOpen(*file)) return HRESULT_FROM_WIN32(ERROR_SHARING_VIOLATION);
     PlaceholderState state;
+    // The new placeholder takes its directory's pin state; a pinned one keeps its data (the stricter reading: the
+    // documentation says nothing of DEHYDRATE under a pinned directory).
+    state.pin = InheritedPin(path, directory);
+    if (dehydrate && state.pin == CF_PIN_STATE_PINNED) return HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_PINNED);
     state.flags = kStateHydrated;
     if (directory) state.flags |= kStateDirectory;
     if ((convertFlags & CF_CONVERT_FLAG_MARK_IN_SYNC) != 0) state.flags |= kStateInSync;

@@ -2,8 +2,10 @@
 // Windows' terms; SetFileAttributesW. A symbolic link is a reparse point, and a directory as well when it points to one;
 // it is never followed. Every placeholder, file or directory, is a reparse point too, as the provider's own process
 // sees it on Windows (its tag tells it from a link); one without its data carries FILE_ATTRIBUTE_RECALL_ON_DATA_ACCESS.
-// A FIFO, socket or device node is FILE_ATTRIBUTE_DEVICE: no file whose data can be read.
+// A FIFO, socket or device node is FILE_ATTRIBUTE_DEVICE: no file whose data can be read. A placeholder's pin state is
+// FILE_ATTRIBUTE_PINNED or FILE_ATTRIBUTE_UNPINNED, which SetFileAttributesW sets through the emulated filter.
 #include "platform/posix/filter/cloud_filter.h"
+#include "platform/posix/filter/filter_hooks.h"
 #include "platform/posix/win32/standin_internal.h"
 
 #include <sys/stat.h>
@@ -33,6 +35,8 @@ DWORD AttributesOfStat(const std::string& posixPath, const struct stat& st, cons
         if (S_ISREG(st.st_mode) && st.st_size > 0 && (facts.state.flags & cfemu::kStateHydrated) == 0) {
             attributes |= FILE_ATTRIBUTE_RECALL_ON_DATA_ACCESS;
         }
+        if (facts.state.pin == CF_PIN_STATE_PINNED) attributes |= FILE_ATTRIBUTE_PINNED;
+        if (facts.state.pin == CF_PIN_STATE_UNPINNED) attributes |= FILE_ATTRIBUTE_UNPINNED;
     }
     // NORMAL stands only alone, as Windows reports it.
     return attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL;
@@ -101,12 +105,17 @@ extern "C" BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMA
 
 // Of the attributes a program sets, POSIX keeps only read-only, as the file's write permission bits; the others
 // (hidden, system, archive) have no place there and are accepted as Windows accepts them. A directory's read-only
-// bit does not keep files from being added on Windows, so a directory's mode stays.
+// bit does not keep files from being added on Windows, so a directory's mode stays. The pin bits go to the emulated
+// filter first: a refusal there changes nothing.
 extern "C" BOOL SetFileAttributesW(LPCWSTR fileName, DWORD attributes) {
     std::string path = posix::AbsolutePosixPath(fileName);
     struct stat st;
     if (lstat(path.c_str(), &st) != 0) {
         posix::SetLastErrorFromErrno(errno, path);
+        return FALSE;
+    }
+    if (DWORD refused = cfemu::SetPinFromAttributes(path, attributes); refused != ERROR_SUCCESS) {
+        SetLastError(refused);
         return FALSE;
     }
     if (!S_ISREG(st.st_mode)) return TRUE;
