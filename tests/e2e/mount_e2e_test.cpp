@@ -49,6 +49,19 @@ TEST_F(MountE2e, OrdinaryProgramsThroughTheMountBeforeDuringAndAfterAProvider) {
     ExpectRefused(RunProcess({"/usr/bin/cat", Mounted("s4097.bin")}), "Input/output error");
     const std::regex complaint(R"(\ncfemu mount: read /s4097.bin \(pid \d+\): [^\n]*0x8007016A[^\n]* -> EIO\n)");
     EXPECT_TRUE(std::regex_search(mount->Err(), complaint)) << mount->Err();
+    // A placeholder's pin state is the extended attribute user.voske.pin, set through the filter; no other name.
+    const std::string pins =
+        "import os, sys\np = sys.argv[1]\nget = lambda: os.getxattr(p, 'user.voske.pin').decode()\n"
+        "out = [get(), ' '.join(os.listxattr(p)), str(os.listxattr(sys.argv[2]))]\n"
+        "os.setxattr(p, 'user.voske.pin', b'pinned')\nout.append(get())\n"
+        "for name, value in (('user.voske.pin', b'bogus'), ('user.x', b'x'), ('user.voske.pin', b'excluded')):\n"
+        "    try: os.setxattr(p, name, value)\n    except OSError as e: out.append(e.strerror)\n"
+        "print(','.join(out))";
+    EXPECT_EQ(OutputOf(RunProcess({"/usr/bin/python3", "-c", pins, Mounted("s1.bin"), mountpoint})),
+              "unspecified,user.voske.pin,[],pinned,Invalid argument,Operation not supported,Operation not permitted\n");
+    EXPECT_EQ(Cfemu({"attrib", Root("s1.bin")}).out, " P   " + Root("s1.bin") + "\n");
+    const std::string unpin = "import os, sys; os.setxattr(sys.argv[1], 'user.voske.pin', b'unspecified')";
+    ASSERT_EQ(RunProcess({"/usr/bin/python3", "-c", unpin, Mounted("s1.bin")}).exitCode, 0);
     StartProvider();
 
     const std::string ls = OutputOf(RunProcess({"/usr/bin/ls", "-ln", mountpoint}));

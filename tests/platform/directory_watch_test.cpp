@@ -82,6 +82,11 @@ class DirectoryWatch : public PlatformTest {
 TEST_F(DirectoryWatch, ReportsEachChangeOnceWithItsPlaceInTheTree) {
     timespec old[2] = {{1000000000, 0}, {1000000000, 0}};  // both times: one attribute change
     const auto setTime = [&](const std::string& path) { utimensat(AT_FDCWD, path.c_str(), old, 0); };
+    const auto Unpin = [](const std::string& path) {
+        HANDLE h = Open(path, GENERIC_READ);
+        EXPECT_EQ(CfSetPinState(h, CF_PIN_STATE_UNPINNED, CF_SET_PIN_FLAG_NONE, nullptr), S_OK);
+        CloseHandle(h);
+    };
     const struct {
         const char* what;
         DWORD filter;
@@ -145,6 +150,12 @@ TEST_F(DirectoryWatch, ReportsEachChangeOnceWithItsPlaceInTheTree) {
          [](auto w, auto) { chmod((w + "/f").c_str(), 0444); }, {{kModified, L"f"}}},
         {"made read-only, not watched", FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_LAST_WRITE, TRUE, {"w/f"},
          [](auto w, auto) { chmod((w + "/f").c_str(), 0444); }, {}},
+        {"a placeholder pinned (attrib +P), watched", FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_ATTRIBUTES, TRUE,
+         {"w/p*"}, [](auto w, auto) { SetFileAttributesW(Win(w + "/p").c_str(), FILE_ATTRIBUTE_PINNED); },
+         {{kModified, L"p"}}},
+        {"pinned and unpinned (CfSetPinState), not watched", kAll & ~FILE_NOTIFY_CHANGE_ATTRIBUTES, TRUE, {"w/p*"},
+         [&](auto w, auto) { SetFileAttributesW(Win(w + "/p").c_str(), FILE_ATTRIBUTE_PINNED);
+             Unpin(w + "/p"); }, {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -153,6 +164,7 @@ TEST_F(DirectoryWatch, ReportsEachChangeOnceWithItsPlaceInTheTree) {
         SetUp();
         for (const std::string& item : c.before) {
             if (item.back() == '/') mkdir((base_ + "/" + item).c_str(), 0755);
+            else if (item.back() == '*') ASSERT_EQ(RegisterRoot(w_) | CreatePlaceholder(w_, {L"p", 1, L"p"}), S_OK);
             else WriteFileBytes(base_ + "/" + item, "x");
         }
         HANDLE h = OpenWatched();

@@ -384,7 +384,8 @@ TEST_F(HydrationTest, PinStatesSetReportedInheritedAndKeptFromDehydration) {
         std::string letters;
         for (const std::string& path : tree) {
             const CF_PIN_STATE pin = StateOf(path).pin;
-            EXPECT_EQ(GetFileAttributesW(Win(path).c_str()) & kBits, pin == 1 ? FILE_ATTRIBUTE_PINNED : pin == 2 ? FILE_ATTRIBUTE_UNPINNED : 0u);
+            const DWORD bits = pin == 1 ? FILE_ATTRIBUTE_PINNED : pin == 2 ? FILE_ATTRIBUTE_UNPINNED : 0u;
+            EXPECT_EQ(GetFileAttributesW(Win(path).c_str()) & kBits, bits) << path;
             letters += ".PUX"[pin & 3];
         }
         return letters;

@@ -43,7 +43,8 @@ bool Collect(const std::string& path, bool below, bool directories, std::vector<
         const std::string name = posix::NameToPosix(data.cFileName);
         if (name == "." || name == "..") continue;
         // A symbolic link is not followed; a placeholder directory (a reparse point too) is entered.
-        if (data.dwReserved0 != IO_REPARSE_TAG_SYMLINK) names.push_back({name, (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0});
+        if (data.dwReserved0 != IO_REPARSE_TAG_SYMLINK)
+            names.push_back({name, (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0});
     } while (FindNextFileW(find, &data));
     FindClose(find);
     std::sort(names.begin(), names.end());
@@ -68,7 +69,7 @@ int RunAttrib(int argc, char** argv) {
         const std::string word = argv[k];
         const char sign = word.size() == 2 ? word[0] : '\0';
         const char letter = word.size() == 2 ? static_cast<char>(word[1] & ~0x20) : '\0';
-        const DWORD bit = letter == 'R' ? FILE_ATTRIBUTE_READONLY
+        const DWORD bit = letter == 'R'   ? FILE_ATTRIBUTE_READONLY
                           : letter == 'P' ? FILE_ATTRIBUTE_PINNED
                           : letter == 'U' ? FILE_ATTRIBUTE_UNPINNED
                                           : 0;
@@ -105,7 +106,8 @@ int RunAttrib(int argc, char** argv) {
         const std::wstring name = posix::ToWindowsPath(target.path);
         const DWORD attributes = GetFileAttributesW(name.c_str());
         if (attributes == INVALID_FILE_ATTRIBUTES) {
-            std::fprintf(stderr, "cfemu attrib %s: %s\n", target.path.c_str(), DescribeWin32Error(GetLastError()).c_str());
+            std::fprintf(stderr, "cfemu attrib %s: %s\n", target.path.c_str(),
+                         DescribeWin32Error(GetLastError()).c_str());
             status = 1;
             continue;
         }
@@ -117,7 +119,8 @@ int RunAttrib(int argc, char** argv) {
         }
         const DWORD wanted = ((attributes & kShown) | set) & ~clear;
         if (!SetFileAttributesW(name.c_str(), wanted != 0 ? wanted : FILE_ATTRIBUTE_NORMAL)) {
-            std::fprintf(stderr, "cfemu attrib %s: %s\n", target.path.c_str(), DescribeWin32Error(GetLastError()).c_str());
+            std::fprintf(stderr, "cfemu attrib %s: %s\n", target.path.c_str(),
+                         DescribeWin32Error(GetLastError()).c_str());
             status = 1;
         }
     }

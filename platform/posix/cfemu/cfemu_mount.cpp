@@ -74,7 +74,8 @@ ssize_t MountSpliceReply(int in, off_t* inAt, int out, off_t* outAt, size_t leng
 }
 
 // The one operations table. Operations left out have no counterpart on the Windows side: links and special files
-// fail (ENOSYS, EPERM for a hard link), extended attributes too (ENOTSUP), and locks stay the kernel's.
+// fail (ENOSYS, EPERM for a hard link), extended attributes too (ENOTSUP) but a placeholder's pin state
+// (user.voske.pin), and locks stay the kernel's.
 fuse_operations MountOperations() {
     fuse_operations operations{};
     operations.getattr = MountGetattr;
@@ -97,6 +98,9 @@ fuse_operations MountOperations() {
     operations.init = MountInit;
     operations.create = MountCreate;
     operations.utimens = MountUtimens;
+    operations.getxattr = MountGetxattr;
+    operations.setxattr = MountSetxattr;
+    operations.listxattr = MountListxattr;
     return operations;
 }
 

@@ -93,6 +93,10 @@ void MountFillStat(struct stat* st, DWORD attributes, ULONGLONG size, const FILE
 nlink_t MountDirectoryLinks(const std::string& path);
 bool MountKeepCache(const std::string& path, HANDLE handle, bool* dehydrated);
 void MountForget(const std::string& path);
+// mount_pins.cpp: the pin state as the extended attribute user.voske.pin; every other name is ENOTSUP.
+int MountGetxattr(const char* path, const char* name, char* value, size_t size);
+int MountSetxattr(const char* path, const char* name, const char* value, size_t size, int flags);
+int MountListxattr(const char* path, char* list, size_t size);
 int MountGetattr(const char* path, struct stat* st, fuse_file_info* info);
 int MountChmod(const char* path, mode_t mode, fuse_file_info* info);
 int MountChown(const char*, uid_t uid, gid_t gid, fuse_file_info*);

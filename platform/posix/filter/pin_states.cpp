@@ -68,8 +68,8 @@ DWORD ApplyPin(const std::string& path, CF_PIN_STATE pin, bool self, bool recurs
         if (S_ISLNK(st.st_mode) || !ReadStateAt(path, &state)) {
             first = kErrorNotACloudFile;
         } else {
-            CF_PIN_STATE wanted = pin == CF_PIN_STATE_INHERIT ? PinOnMove(state.pin, PinOfParent(path), S_ISDIR(st.st_mode))
-                                                              : pin;
+            CF_PIN_STATE wanted =
+                pin == CF_PIN_STATE_INHERIT ? PinOnMove(state.pin, PinOfParent(path), S_ISDIR(st.st_mode)) : pin;
             if (wanted != state.pin) {
                 state.pin = wanted;
                 first = WriteStateAt(path, state);
@@ -81,7 +81,8 @@ DWORD ApplyPin(const std::string& path, CF_PIN_STATE pin, bool self, bool recurs
     std::vector<std::string> names;
     if (DIR* listing = opendir(path.c_str())) {
         while (dirent* item = readdir(listing)) {
-            if (std::strcmp(item->d_name, ".") != 0 && std::strcmp(item->d_name, "..") != 0) names.push_back(item->d_name);
+            if (std::strcmp(item->d_name, ".") != 0 && std::strcmp(item->d_name, "..") != 0)
+                names.push_back(item->d_name);
         }
         closedir(listing);
     } else {
@@ -123,7 +124,8 @@ HRESULT SetPinState(HANDLE fileHandle, CF_PIN_STATE pinState, CF_SET_PIN_FLAGS p
     // completes every call at once.
     const bool recurse = (pinFlags & CF_SET_PIN_FLAG_RECURSE) != 0;
     const bool below = (pinFlags & CF_SET_PIN_FLAG_RECURSE_ONLY) != 0;
-    if (pinState > CF_PIN_STATE_INHERIT || (pinFlags & ~kPinFlags) != 0 || (recurse && below) || overlapped != nullptr) {
+    if (pinState > CF_PIN_STATE_INHERIT || (pinFlags & ~kPinFlags) != 0 || (recurse && below) ||
+        overlapped != nullptr) {
         return E_INVALIDARG;
     }
     if ((file->access & kSetPinRights) == 0) return HRESULT_FROM_WIN32(kErrorCloudFileAccessDenied);
@@ -138,7 +140,8 @@ HRESULT SetPinState(HANDLE fileHandle, CF_PIN_STATE pinState, CF_SET_PIN_FLAGS p
     }
     // Below a file there is nothing: what Windows does with RECURSE_ONLY on one is unverified, so it is refused.
     if (below && (state.flags & kStateDirectory) == 0) return E_INVALIDARG;
-    DWORD code = ApplyPin(path, pinState, !below, recurse || below, (pinFlags & CF_SET_PIN_FLAG_RECURSE_STOP_ON_ERROR) != 0);
+    DWORD code =
+        ApplyPin(path, pinState, !below, recurse || below, (pinFlags & CF_SET_PIN_FLAG_RECURSE_STOP_ON_ERROR) != 0);
     return code == ERROR_SUCCESS ? S_OK : HRESULT_FROM_WIN32(code);
 }
 
