@@ -354,10 +354,13 @@ TEST(Notifications, RecordsOnlyForSafeCacheReferencesAndBeforeTheAcknowledgement
 }
 
 // Items at or below a path, as the file system matches names: exactly, or without regard to case; never a sibling
-// whose name only begins the same way.
+// whose name only begins the same way, nor an item another displaced from its path.
 TEST_F(UnitTest, ItemsAtOrBelowAPathExactlyOrWithoutRegardToCase) {
     NoteItemAt(L"Dir\\Sub\\a.txt", L"cf\td1\ta\ta.txt", ItemKind::kEngineItem);
     NoteItemAt(L"Dir\\Subway.txt", L"cf\td1\tb\tb.txt", ItemKind::kEngineItem);
+    NoteItemAt(L"Dir\\Subway.txt", L"cf\td1\tc\tc.txt", ItemKind::kEngineItem);  // displaces b
+    ItemRow displaced;
+    EXPECT_TRUE(FindItem(L"cf\td1\tb\tb.txt", displaced) && !displaced.present);
     const struct {
         const wchar_t* path;
         bool ignoringCase;
