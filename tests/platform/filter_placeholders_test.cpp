@@ -476,6 +476,8 @@ TEST_F(HydrationTest, PinStatesSetReportedInheritedAndKeptFromDehydration) {
     EXPECT_EQ(CfConvertToPlaceholder(file, "c", 1, CF_CONVERT_FLAG_MARK_IN_SYNC, nullptr, nullptr), S_OK);
     CloseHandle(file);
     EXPECT_EQ(StateOf(Path("d/c")).pin, CF_PIN_STATE_PINNED);
+    ASSERT_TRUE(MoveFileExW(Win(Path("p.txt")).c_str(), Win(Path("d/p.txt")).c_str(), 0));  // moved in: the table too
+    EXPECT_EQ(StateOf(Path("d/p.txt")).pin, CF_PIN_STATE_PINNED);
 }
 
 }  // namespace

@@ -44,6 +44,10 @@ bool StoredCreationTime(const std::string& posixPath, ULONGLONG* creationTicks);
 // fails with (ERROR_INVALID_PARAMETER for both bits, ERROR_NOT_A_CLOUD_FILE for either on a file no placeholder).
 DWORD SetPinFromAttributes(const std::string& posixPath, DWORD attributes);
 
+// After a rename of `fromPosixPath` to `toPosixPath`: a placeholder moved into another directory has its pin state
+// re-evaluated by the documented table (a file moved into a pinned directory is pinned).
+void AfterMove(const std::string& fromPosixPath, const std::string& toPosixPath);
+
 // True on a thread the emulated filter runs callbacks on.
 bool OnCallbackThread();
 

@@ -145,6 +145,16 @@ HRESULT SetPinState(HANDLE fileHandle, CF_PIN_STATE pinState, CF_SET_PIN_FLAGS p
     return code == ERROR_SUCCESS ? S_OK : HRESULT_FROM_WIN32(code);
 }
 
+void AfterMove(const std::string& fromPosixPath, const std::string& toPosixPath) {
+    const auto parentOf = [](const std::string& path) { return path.substr(0, path.find_last_of('/')); };
+    PlaceholderState state;
+    if (parentOf(fromPosixPath) == parentOf(toPosixPath) || !ReadStateAt(toPosixPath, &state)) return;
+    const CF_PIN_STATE moved = PinOnMove(state.pin, PinOfParent(toPosixPath), (state.flags & kStateDirectory) != 0);
+    if (moved == state.pin) return;
+    state.pin = moved;
+    (void)WriteStateAt(toPosixPath, state);  // the move stands; a state that cannot be written stays as it was
+}
+
 // SetFileAttributesW: the PINNED and UNPINNED bits are the pin state, as attrib +P/-P/+U/-U sets it on Windows.
 // Neither bit clears a PINNED or UNPINNED state (EXCLUDED, which has no bit, stays); both at once are refused. A file
 // that is no placeholder cannot take either: what Windows answers there is unverified, so it is refused.

@@ -179,6 +179,7 @@ BOOL RenameThroughFilter(const std::string& from, const std::string& to, const R
         posix::SetLastErrorFromErrno(errno, to);
         return FALSE;
     }
+    cfemu::AfterMove(from, to);
     return TRUE;
 }
 
