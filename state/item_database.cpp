@@ -35,6 +35,7 @@ const char* const kSchema =
 enum Statement {
     kFind,
     kFindAt,
+    kKnown,
     kBelow,
     kBelowIgnoringCase,
     kPut,
@@ -50,6 +51,7 @@ enum Statement {
 const char* const kStatementText[kStatementCount] = {
     "SELECT identity, path, kind, present, size, lastWrite, seedSize FROM items WHERE identity = ?1",
     "SELECT identity, path, kind, present, size, lastWrite, seedSize FROM items WHERE path = ?1 AND present = 1",
+    "SELECT 1 FROM items WHERE identity = ?1",
     // At or below: within the index's range [?1, ?2) (see BindRange), the path itself or one that goes on with a
     // backslash; the range also holds siblings such as "a.txt" for "a", which the last test leaves out.
     "SELECT identity, path, kind, present, size, lastWrite, seedSize FROM items WHERE present = 1 AND "
@@ -451,6 +453,22 @@ void NoteItemAt(const std::wstring& relative, const std::wstring& identity, Item
     std::lock_guard<std::recursive_mutex> guard(database.lock);
     const std::string key = ToUtf8(ItemKey(relative));
     const std::string identityUtf8 = ToUtf8(identity);
+    // The first note of an item the database never held, made on its own, commits without waiting for the disk: the
+    // database then knows no less than before, should the note be lost, and nothing the provider acknowledges rests on
+    // it alone. A new file's copy is in sync only after the commit of its version (RememberTaken), which waits for
+    // the disk and so for every commit before it in the write-ahead log; a placeholder the database never heard of
+    // is noted again by the walk at the next connect. A process killed meanwhile loses nothing (the log is in the
+    // system's cache); a power cut may lose the note, and then the item is unknown, as it was before. One wait for
+    // the disk per new file the watcher takes instead of two.
+    bool unsynced = false;
+    if (database.batchDepth == 0) {
+        if (sqlite3_stmt* known = Prepared(database, kKnown)) {
+            BindUtf8(known, 1, identityUtf8);
+            unsynced = sqlite3_step(known) == SQLITE_DONE;
+            sqlite3_reset(known);
+        }
+        if (unsynced && !Exec(database.db, "PRAGMA synchronous=NORMAL")) unsynced = false;
+    }
     BeginItemBatch();
     Displace(database, key, identityUtf8);
     if (sqlite3_stmt* statement = Prepared(database, kNoteAt)) {
@@ -460,6 +478,9 @@ void NoteItemAt(const std::wstring& relative, const std::wstring& identity, Item
         Run(database, statement, "recording an item");
     }
     EndItemBatch();
+    if (unsynced && database.db != nullptr && !Exec(database.db, "PRAGMA synchronous=FULL")) {
+        LogSqliteFailure("setting up the item database", database.db);
+    }
 }
 
 void MarkItemsGone(const std::wstring& relative) {
