@@ -4,6 +4,7 @@
 
 #include "app/event_log.h"
 #include "hydration/fetch_data.h"
+#include "hydration/pin_keeper.h"
 #include "layout/provider_paths.h"
 #include "placeholders/seeding.h"
 #include "state/item_database.h"
@@ -73,6 +74,7 @@ int RunConnectVerb() {
     // over the root takes the files that are no placeholders.
     WriteBackOutOfSyncPlaceholders();
     StartRootWatcher();
+    StartPinKeeper();
     LogEvent("CONNECT", "Waiting - open file in Explorer or run hydrate in another console");
 
     FILETIME lastSeen = {0, 0};

@@ -3,6 +3,7 @@
 #include "syncroot/registration.h"
 
 #include "app/event_log.h"
+#include "hydration/pin_keeper.h"
 #include "layout/provider_paths.h"
 #include "layout/sync_root_identity.h"
 #include "placeholders/identity.h"
@@ -108,6 +109,8 @@ HRESULT DisconnectProvider() {
     char message[128];
     snprintf(message, sizeof(message), "CfDisconnectSyncRoot hr=0x%08lX", HrArg(hr));
     LogEvent("CONNECT", message);
+    // After the disconnection, which ends the fetches its hydrations wait for.
+    StopPinKeeper();
     return hr;
 }
 

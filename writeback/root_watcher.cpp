@@ -7,6 +7,7 @@
 #include "writeback/root_watcher.h"
 
 #include "app/event_log.h"
+#include "hydration/pin_keeper.h"
 #include "layout/provider_paths.h"
 #include "placeholders/identity.h"
 #include "placeholders/root_walk.h"
@@ -40,7 +41,8 @@ constexpr auto kQuiet = std::chrono::milliseconds(500);
 // to the comparison at the next start, which sees the root as it is then.
 constexpr auto kLeaveWindow = std::chrono::seconds(3);
 constexpr DWORD kBufferBytes = 64 * 1024;
-constexpr DWORD kNotifyFilter = FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME |
+// Attributes too: a pin state set by the user (no callback announces one) is seen as an attribute change.
+constexpr DWORD kNotifyFilter = FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME | FILE_NOTIFY_CHANGE_ATTRIBUTES |
                                 FILE_NOTIFY_CHANGE_SIZE | FILE_NOTIFY_CHANGE_LAST_WRITE;
 
 struct Watch {
@@ -225,6 +227,7 @@ void ConvertDirectory(const RootPlaceholder& entry) {
 Outcome TakeEntry(const RootPlaceholder& entry, bool retrying = false) {
     if ((entry.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         if (!entry.placeholder) ConvertDirectory(entry);
+        if (entry.placeholder) NotePinState(entry.relative, entry.attributes);
         return Outcome::kDone;
     }
     if (entry.placeholder) {
@@ -233,7 +236,10 @@ Outcome TakeEntry(const RootPlaceholder& entry, bool retrying = false) {
                                   static_cast<DWORD>(entry.identity.size()))) {
             return Outcome::kFailed;
         }
-        return TakePlaceholder(entry);
+        const Outcome outcome = TakePlaceholder(entry);
+        // Its pin state may ask for its data to come or go.
+        if (outcome == Outcome::kDone) NotePinState(entry.relative, entry.attributes);
+        return outcome;
     }
     // A file that is no placeholder: at the place of a known item, a save replaced that item's placeholder.
     ItemRow standing;
