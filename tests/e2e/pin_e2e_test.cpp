@@ -72,6 +72,11 @@ TEST_F(Pins, APinnedFolderIsKeptOnTheDeviceAndAnUnpinnedOneGivesItsSpaceBack) {
     ASSERT_TRUE(WaitUntil([&] { return Done(runs).first == kFiles; }, 20000)) << Done(runs).first;
     EXPECT_LE(Done(runs).second, 4);
     EXPECT_GE(Done(runs).second, 1);
+    // A placeholder seeded into the pinned folder later comes too.
+    PutCacheFile("d1/late/late.bin", "late bytes");
+    WriteFileBytes(Env().ProviderBase() + "/seed-manifest.tsv", manifest + "d1\tlate\tkeep\\a\\late.bin\t10\tlate.bin\n");
+    ASSERT_TRUE(WaitUntil([&] { return fs::exists(Root("keep/a/late.bin")) && Hydrated("keep/a/late.bin"); }, 20000));
+    EXPECT_EQ(ReadFileBytes(Root("keep/a/late.bin")), "late bytes");
 
     // One sub-folder unpinned while the provider runs: its files give their space back and keep their identities.
     runs = Lines("[PIN] background work done - ").size();
