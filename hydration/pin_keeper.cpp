@@ -95,10 +95,8 @@ Keeper& TheKeeper() {
 
 std::wstring KeyOf(const Job& job) { return job.below ? job.relative + L"\\*" : job.relative; }
 
-// With the keeper's lock held.
-void QueueLocked(Keeper& keeper, const Job& job) {
-    if (keeper.stopping || !keeper.queued.insert(KeyOf(job)).second) return;
-    keeper.ready.push_back(job);
+// With the keeper's lock held: a job is ready, so a run is on.
+void BeginRunLocked(Keeper& keeper) {
     if (!keeper.running) {
         keeper.running = true;
         char message[160];
@@ -107,6 +105,13 @@ void QueueLocked(Keeper& keeper, const Job& job) {
                  kPinWorkers);
         LogEvent("PIN", message);
     }
+}
+
+// With the keeper's lock held.
+void QueueLocked(Keeper& keeper, const Job& job) {
+    if (keeper.stopping || !keeper.queued.insert(KeyOf(job)).second) return;
+    keeper.ready.push_back(job);
+    BeginRunLocked(keeper);
     keeper.wake.notify_one();
 }
 
@@ -257,9 +262,10 @@ void WorkerLoop() {
     for (;;) {
         // Files whose time to try again has come join the queue.
         const auto now = Clock::now();
-        while (!keeper.later.empty() && keeper.later.begin()->first <= now) {
+        while (!keeper.later.empty() && keeper.later.begin()->first <= now && !keeper.stopping) {
             keeper.ready.push_back(keeper.later.begin()->second);
             keeper.later.erase(keeper.later.begin());
+            BeginRunLocked(keeper);
         }
         if (keeper.stopping) return;
         if (keeper.ready.empty()) {

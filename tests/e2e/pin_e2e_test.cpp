@@ -78,10 +78,18 @@ TEST_F(Pins, APinnedFolderIsKeptOnTheDeviceAndAnUnpinnedOneGivesItsSpaceBack) {
     ASSERT_TRUE(WaitUntil([&] { return fs::exists(Root("keep/a/late.bin")) && Hydrated("keep/a/late.bin"); }, 20000));
     EXPECT_EQ(ReadFileBytes(Root("keep/a/late.bin")), "late bytes");
 
-    // One sub-folder unpinned while the provider runs: its files give their space back and keep their identities.
+    // One sub-folder unpinned while the provider runs: its files give their space back and keep their identities; one
+    // a program holds open only once it is closed.
     runs = Lines("[PIN] background work done - ").size();
     const long long before = Blocks(b);
+    BackgroundProcess holder({VOSKE_CFEMU, "hold", Root(b[0]), "r", "rwd"});
+    ASSERT_TRUE(WaitUntil([&] { return holder.Out().find("holding") != std::string::npos; }, 20000));
     ASSERT_EQ(Cfemu({"attrib", "-P", "+U", Root("keep/b")}).exitCode, 0);
+    ASSERT_TRUE(WaitUntil([&] { return allAre(std::vector<std::string>(b.begin() + 1, b.end()), false); }, 120000));
+    usleep(1500 * 1000);
+    EXPECT_TRUE(Hydrated(b[0])) << "dehydrated while a program held it open";
+    holder.Signal(SIGTERM);
+    ExitOf(holder);
     ASSERT_TRUE(WaitUntil([&] { return allAre(b, false); }, 120000));
     EXPECT_TRUE(allAre(a, true));
     EXPECT_LT(Blocks(b) * 512, before * 512 - static_cast<long long>(b.size()) * kMiB * 9 / 10);
@@ -90,15 +98,22 @@ TEST_F(Pins, APinnedFolderIsKeptOnTheDeviceAndAnUnpinnedOneGivesItsSpaceBack) {
     }
     ASSERT_TRUE(WaitUntil([&] { return Done(runs).first == kFiles / 2; }, 20000)) << Done(runs).first;
 
-    // While no provider runs, a file below the pinned folder changes and the folder is unpinned: the next start takes
-    // the change first (its record with the new bytes), then gives the space back, the changed file's too.
+    // While no provider runs, a file below the pinned folder changes and the folder is unpinned, and the other one is
+    // pinned again and gets a new placeholder through the manifest: the next start takes the change first (its record
+    // with the new bytes), then gives the space back, the changed file's too, and hydrates the pinned folder.
     provider->Signal(SIGINT);
     ASSERT_TRUE(provider->Wait(20000));
     provider.reset();
     ASSERT_EQ(Cfemu({"append", Root(a[0]), "!"}).exitCode, 0);
     ASSERT_EQ(Cfemu({"attrib", "-P", "+U", Root("keep")}).exitCode, 0);
+    ASSERT_EQ(Cfemu({"attrib", "+P", "-U", Root("keep/b")}).exitCode, 0);
+    PutCacheFile("d1/later/later.bin", "seeded while stopped");
+    WriteFileBytes(Env().ProviderBase() + "/seed-manifest.tsv",
+                   manifest + "d1\tlate\tkeep\\a\\late.bin\t10\tlate.bin\nd1\tlater\tkeep\\b\\later.bin\t20\tlater.bin\n");
     StartProvider();
-    ASSERT_TRUE(WaitUntil([&] { return allAre(a, false); }, 120000));
+    ASSERT_TRUE(WaitUntil([&] { return allAre(a, false) && allAre(b, true) && fs::exists(Root("keep/b/later.bin")) &&
+                                       Hydrated("keep/b/later.bin"); }, 120000));
+    EXPECT_EQ(ReadFileBytes(Root("keep/b/later.bin")), "seeded while stopped");
     EXPECT_EQ(Records("mod-").size(), 1u);
     EXPECT_TRUE(ReadFileBytes(Queue() + "/CloudFiles/d1/i0/f0.bin") == PatternBytes(kMiB, 0) + "!");
     EXPECT_TRUE(Errors().empty()) << Errors().front();
