@@ -10,7 +10,7 @@
 #include <string>
 
 // Files hydrated or dehydrated at once, at most.
-constexpr int kPinWorkers = 4;
+constexpr int kPinWorkers = 8;
 
 // Starts the workers and queues every placeholder of the root that is out of line with its pin state.
 void StartPinKeeper();

@@ -18,7 +18,7 @@ voske_need_packages cmake g++ ninja-build pkg-config libfuse3-dev fuse3 libsqlit
 cd "$VOSKE_ROOT"
 
 # Seeding goes last: its 1,000,000 files are deleted as it ends, which would slow the next creations.
-all=(bench_placeholders bench_hydration bench_mount bench_writeback bench_watcher bench_insync bench_event_log bench_seed)
+all=(bench_placeholders bench_hydration bench_mount bench_writeback bench_watcher bench_insync bench_event_log bench_pins bench_seed)
 selected=("${@:-${all[@]}}")
 
 cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DVOSKE_BUILD_TESTS=OFF -DVOSKE_BUILD_BENCH=ON \

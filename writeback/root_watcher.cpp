@@ -393,6 +393,13 @@ void NotePaths(const BYTE* buffer, DWORD bytes, Changes& changes) {
         } else if (!relative.empty()) {
             changes.pending[relative] = due;
             if (record->Action != FILE_ACTION_MODIFIED) changes.arrived.insert(relative);
+            // A pin state set by the user asks for work at once, not after the quiet time a writer needs.
+            if (record->Action == FILE_ACTION_MODIFIED) {
+                const DWORD attributes = GetFileAttributesW(JoinPath(ProviderPaths.syncRoot, relative).c_str());
+                if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+                    NotePinState(relative, attributes);
+                }
+            }
         }
         if (record->NextEntryOffset == 0) break;
         offset += record->NextEntryOffset;
