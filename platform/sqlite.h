@@ -27,7 +27,8 @@ typedef void (*sqlite3_destructor_type)(void*);
 #define SQLITE_DONE 101
 #define SQLITE_OPEN_READWRITE 0x00000002
 #define SQLITE_OPEN_CREATE 0x00000004
-#define SQLITE_OPEN_FULLMUTEX 0x00010000
+#define SQLITE_OPEN_NOMUTEX 0x00008000
+#define SQLITE_STATIC (static_cast<sqlite3_destructor_type>(nullptr))
 #define SQLITE_TRANSIENT (reinterpret_cast<sqlite3_destructor_type>(-1))
 
 int sqlite3_open_v2(const char* filename, sqlite3** db, int flags, const char* vfs);

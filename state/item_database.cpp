@@ -121,11 +121,17 @@ sqlite3_stmt* Prepared(Database& database, Statement which) {
     return statement;
 }
 
+// Binds text the caller keeps unchanged until the statement has run (SQLite reads it in place, without a copy).
 void BindUtf8(sqlite3_stmt* statement, int index, const std::string& utf8) {
+    sqlite3_bind_text(statement, index, utf8.c_str(), static_cast<int>(utf8.size()), SQLITE_STATIC);
+}
+
+// Binds a copy of the text.
+void BindText(sqlite3_stmt* statement, int index, const std::wstring& text) {
+    const std::string utf8 = ToUtf8(text);
     sqlite3_bind_text(statement, index, utf8.c_str(), static_cast<int>(utf8.size()), SQLITE_TRANSIENT);
 }
 
-void BindText(sqlite3_stmt* statement, int index, const std::wstring& text) { BindUtf8(statement, index, ToUtf8(text)); }
 
 // The index range that holds `key` and everything below it: from the key to the key followed by ']' (the character
 // after the backslash), or every path for the root (0xFF comes before no UTF-8 text).
@@ -213,7 +219,8 @@ std::string CheckOpened(sqlite3* db, bool& fresh) {
 
 bool OpenFile(Database& database, const std::wstring& path) {
     const std::string name = SqliteFileName(path);
-    if (sqlite3_open_v2(name.c_str(), &database.db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+    // Every call holds the database's own lock, so SQLite's lock around each of its calls is left out.
+    if (sqlite3_open_v2(name.c_str(), &database.db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
                         nullptr) != SQLITE_OK) {
         CloseLocked(database);
         return false;
