@@ -272,7 +272,9 @@ void WorkerLoop() {
             if (keeper.later.empty()) {
                 keeper.wake.wait(lock);
             } else {
-                keeper.wake.wait_until(lock, keeper.later.begin()->first);
+                // A copy: the entry may go while the lock is released.
+                const Clock::time_point until = keeper.later.begin()->first;
+                keeper.wake.wait_until(lock, until);
             }
             continue;
         }

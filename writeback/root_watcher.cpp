@@ -149,15 +149,13 @@ std::wstring OnDiskPath(const std::wstring& relative) {
 // item.txt` does) is a save of the item: its bytes reach the engine as the item's change, and it becomes the
 // item's placeholder. False when a writer still holds it.
 Outcome TakeReplacement(const RootPlaceholder& entry, const PlaceholderRef& ref, const ItemRow& item) {
+    DropHeld(item.identity);  // a file took the item's name: what was held of its delete or rename is moot
     const UnplacedFileResult result = WriteBackUnplacedFile(entry.path, EncodeIdentityBlob(item.identity), true);
     if (result == UnplacedFileResult::kBusy) return Outcome::kBusy;
     if (result == UnplacedFileResult::kFailed) return Outcome::kFailed;
     ItemRow own;
     if (FindItem(ref.text, own) && own.kind == ItemKind::kUserFile && !WithdrawUserFile(own)) return Outcome::kFailed;
-    if (result == UnplacedFileResult::kTaken) {
-        DropHeld(item.identity);
-        LogEvent("WATCH", "file of the user's renamed over an item taken as its save");
-    }
+    if (result == UnplacedFileResult::kTaken) LogEvent("WATCH", "file of the user's renamed over an item taken as its save");
     return Outcome::kDone;
 }
 
@@ -249,13 +247,14 @@ Outcome TakeEntry(const RootPlaceholder& entry, bool retrying = false) {
     // A new file is the user's: known as such before it is taken, so its copies go where the user's files go (and a
     // second look, after a failure, finds it so).
     if (!known) NoteItemAt(entry.relative, itemIdentity, ItemKind::kUserFile);
+    // A file that took the name of an item that left it is the item's save: what was held of the item's delete or
+    // rename is moot from now on, whenever the save is taken.
+    if (!usersFile) DropHeld(itemIdentity);
     const UnplacedFileResult result = WriteBackUnplacedFile(entry.path, EncodeIdentityBlob(itemIdentity));
     if (usersFile && result == UnplacedFileResult::kGone && GetFileAttributesW(entry.path.c_str()) == INVALID_FILE_ATTRIBUTES) {
         ForgetItem(itemIdentity);
     }
     if (result == UnplacedFileResult::kTaken) {
-        // A file that took the name of an item that left it is the item's save: what was held for the item is moot.
-        if (!usersFile) DropHeld(itemIdentity);
         LogEvent("WATCH", usersFile ? "new file taken" : "file saved over its item's placeholder taken");
     }
     return result == UnplacedFileResult::kBusy ? Outcome::kBusy
