@@ -269,13 +269,15 @@ TEST_F(DurabilityPowerCut, NothingAcknowledgedIsLostAndNoRecordPointsAtAnEmptyCo
     for (const auto& [name, record] : inbox) {
         EXPECT_TRUE(after.count(name) == 1 && after.at(name) == record) << name << " lost or changed: " << record;
     }
-    // Every acknowledged new file's copies were on the disk before it was acknowledged; the last one's copies, if
-    // they were made at all, are whole.
+    // Every acknowledged new file's copies were on the disk before it was acknowledged, and the item database knew it
+    // as the user's (kind 3) with that version taken; the last one's copies, if they were made at all, are whole.
     for (const std::string& path : created) {
         SCOPED_TRACE(path);
         const std::string& bytes = versions[path].back();
         EXPECT_TRUE(ReadFileBytes(Staged(path)) == bytes) << ReadFileBytes(Staged(path)).size() << " bytes staged";
         EXPECT_TRUE(ReadFileBytes(Stored(path)) == bytes) << ReadFileBytes(Stored(path)).size() << " bytes stored";
+        const std::string known = "SELECT kind || ' ' || size FROM items WHERE identity = '" + PathIdentity(path) + "'";
+        EXPECT_EQ(SqliteAnswer(Env().ProviderBase() + "/items.db", known.c_str()), "3 " + std::to_string(bytes.size()));
     }
     for (const std::string& copy : {Staged("n4.txt"), Stored("n4.txt")}) {
         EXPECT_TRUE(!FileExists(copy) || ReadFileBytes(copy) == versions["n4.txt"].back())
