@@ -87,6 +87,7 @@ const CloudFilesBackend kFakeBackend = {
     [](HANDLE, const CF_FS_METADATA*, LPCVOID, DWORD, const CF_FILE_RANGE*, DWORD, CF_UPDATE_FLAGS, USN*, LPOVERLAPPED) {
         return NotUsed();
     },
+    [](HANDLE, CF_PIN_STATE, CF_SET_PIN_FLAGS, LPOVERLAPPED) { return NotUsed(); },
 };
 
 // Everything in the private LOCALAPPDATA must be the provider's layout or lie below the sync root; what the
