@@ -31,8 +31,6 @@ constexpr auto kStopCheck = std::chrono::milliseconds(50);
 // Cancels kept for fetches that had not begun to wait when their cancel came (a cancel and its fetch run on two
 // callback threads at once); the oldest go first.
 constexpr size_t kEarlyCancelsKept = 256;
-// FILE_ATTRIBUTE_DEVICE, which the program's headers do not name.
-constexpr DWORD kAttributeDevice = 0x00000040;
 // Ranges up to this size go as one buffer and one transfer; larger ones in pieces of this size.
 constexpr LONGLONG kPieceBytes = 4LL * 1024 * 1024;
 constexpr LONGLONG kTransferAlignment = 4096;
@@ -62,7 +60,7 @@ SourceState OpenFetchSource(const std::wstring& path, LONGLONG placeholderSize, 
         snprintf(cause, causeSize, "is a directory");
         return SourceState::kRefused;
     }
-    if ((data.dwFileAttributes & kAttributeDevice) != 0) {
+    if ((data.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) != 0) {
         snprintf(cause, causeSize, "is a device");
         return SourceState::kRefused;
     }

@@ -24,11 +24,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The attributes Windows gives a placeholder for its pin state (the SDKs of some compilers lack the names).
-constexpr DWORD kAttributePinned = 0x00080000;
-constexpr DWORD kAttributeUnpinned = 0x00100000;
-constexpr DWORD kAttributeRecallOnDataAccess = 0x00400000;
-
 enum class Want {
     kNothing,  // no pin state of its own, nor above it
     kData,     // pinned: kept on this device
@@ -36,8 +31,8 @@ enum class Want {
 };
 
 Want WantOf(DWORD attributes) {
-    if ((attributes & kAttributePinned) != 0) return Want::kData;
-    if ((attributes & kAttributeUnpinned) != 0) return Want::kNoData;
+    if ((attributes & FILE_ATTRIBUTE_PINNED) != 0) return Want::kData;
+    if ((attributes & FILE_ATTRIBUTE_UNPINNED) != 0) return Want::kNoData;
     return Want::kNothing;
 }
 
@@ -57,12 +52,14 @@ Want EffectiveWant(const std::wstring& relative, DWORD attributes) {
 }
 
 bool OutOfLine(Want want, DWORD attributes) {
-    const bool dehydrated = (attributes & kAttributeRecallOnDataAccess) != 0;
+    const bool dehydrated = (attributes & FILE_ATTRIBUTE_RECALL_ON_DATA_ACCESS) != 0;
     return (want == Want::kData && dehydrated) || (want == Want::kNoData && !dehydrated);
 }
 
 // A cloud tag, with or without the variant bits that Windows puts in the middle of it.
-bool IsCloudTag(DWORD tag) { return (tag & 0xFFFF0FFFu) == 0x9000001Au; }
+bool IsCloudTag(DWORD tag) {
+    return (tag & ~static_cast<DWORD>(IO_REPARSE_TAG_CLOUD_MASK)) == static_cast<DWORD>(IO_REPARSE_TAG_CLOUD);
+}
 
 enum class Outcome { kDone, kAgain };
 

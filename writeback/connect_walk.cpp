@@ -63,19 +63,22 @@ std::map<std::wstring, Found> PlaceholdersByIdentity(std::vector<RootPlaceholder
     return byIdentity;
 }
 
-// The root-relative path as records carry it.
-std::wstring RecordPath(const std::wstring& relative) { return SyncRootRelativePath(JoinPath(ProviderPaths.syncRoot, relative)); }
-
 }  // namespace
 
 int WriteBackOutOfSyncPlaceholders() {
     InitProviderPaths();
-    // Records a stopped provider held back are moot: the comparison below finds the change they stood for.
     const int leftovers = RemoveLeftoverCopies(JoinPath(ProviderPaths.queue, L"Staging")) +
-                          RemoveLeftoverCopies(JoinPath(EngineQueuePath(), L"CloudFiles")) + RemoveHeldRecords();
+                          RemoveLeftoverCopies(JoinPath(EngineQueuePath(), L"CloudFiles"));
     if (leftovers > 0) {
         char message[128];
         snprintf(message, sizeof(message), "removed %d unfinished copies left by a provider that was stopped", leftovers);
+        LogEvent("CONNECT", message);
+    }
+    // Records a stopped provider held back are moot: the comparison below finds the change each stood for.
+    const int held = RemoveHeldRecords();
+    if (held > 0) {
+        char message[128];
+        snprintf(message, sizeof(message), "removed %d held records of a provider that was stopped - their changes are found below", held);
         LogEvent("CONNECT", message);
     }
 

@@ -22,10 +22,6 @@ Held& TheHeld() {
     return held;
 }
 
-std::wstring RecordPath(const std::wstring& relative) {
-    return SyncRootRelativePath(JoinPath(ProviderPaths.syncRoot, relative));
-}
-
 // Writes the held record of `change` and puts it in place of what was held for the item before.
 bool Replace(HeldChange change, const char* consequence) {
     const std::vector<BYTE> blob = EncodeIdentityBlob(change.identity);

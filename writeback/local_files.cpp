@@ -10,11 +10,6 @@ namespace {
 
 bool Exists(const std::wstring& path) { return !path.empty() && GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
-// The path as records carry it.
-std::wstring RecordPath(const std::wstring& relative) {
-    return SyncRootRelativePath(JoinPath(ProviderPaths.syncRoot, relative));
-}
-
 std::wstring LocalStorePath() {
     const std::wstring localAppData = LocalAppDataDir();
     return localAppData.empty() ? std::wstring() : JoinPath(EngineQueuePath(), L"LocalFiles");

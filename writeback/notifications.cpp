@@ -223,10 +223,7 @@ void CALLBACK OnNotifyRename(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PAR
         Refuse(info, CF_OPERATION_TYPE_ACK_RENAME);
         return;
     }
-    if (held) {
-        // Known where it was until the window ends: the watcher then records the rename at its new place.
-    } else if (targetRelative.empty()) {
-        ForgetKnownItemsAt(SyncRootRelativePath(source));
-    }
+    // A held rename leaves the item known where it was until the window ends: the watcher then records it.
+    if (targetRelative.empty()) ForgetKnownItemsAt(SyncRootRelativePath(source));
     AckNotification(info, CF_OPERATION_TYPE_ACK_RENAME);
 }

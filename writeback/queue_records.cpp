@@ -121,6 +121,10 @@ std::string FormatGenericRecord(const char* typeWord, const std::wstring& domain
     return record;
 }
 
+std::wstring RecordPath(const std::wstring& relative) {
+    return SyncRootRelativePath(JoinPath(ProviderPaths.syncRoot, relative));
+}
+
 std::wstring EngineQueuePath() {
     return JoinPath(JoinPath(JoinPath(LocalAppDataDir(), L"nq.vo.tarn.voskel"), L"VOSKE"), L"Queue");
 }

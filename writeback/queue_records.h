@@ -17,6 +17,9 @@ HRESULT WriteQueueRecord(const char* typeWord, const std::wstring& domainId, con
                          const std::wstring& targetPath, const std::wstring& previousPath,
                          const char* consequence = "tried again later");
 
+// A root-relative path (either separator) in the one form every record carries: forward slashes.
+std::wstring RecordPath(const std::wstring& relative);
+
 // A domain or item id as it stands inside a record: encoded as ToJsonUtf8 encodes text. Ids without a backslash,
 // double quote or control character come out exactly as ToUtf8 gives them.
 std::string ToJsonIdUtf8(const std::wstring& id);

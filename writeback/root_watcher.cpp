@@ -115,11 +115,6 @@ void LogCount(const char* format, int count) {
     LogEvent("WATCH", message);
 }
 
-// A root-relative path in the one form every record carries (forward slashes), whichever form it was found in.
-std::wstring RecordPath(const std::wstring& relative) {
-    return SyncRootRelativePath(JoinPath(ProviderPaths.syncRoot, relative));
-}
-
 // A notified path as the root's directories list it: a notification may carry a name in another case than the
 // item's, or a short (8.3) alias, where the file system finds the same file. Each component that stands is replaced
 // by its listed (long) name; from the first that does not, the rest stays as notified.
@@ -392,10 +387,12 @@ void NotePaths(const BYTE* buffer, DWORD bytes, Changes& changes) {
         } else if (!relative.empty()) {
             changes.pending[relative] = due;
             if (record->Action != FILE_ACTION_MODIFIED) changes.arrived.insert(relative);
-            // A pin state set by the user asks for work at once, not after the quiet time a writer needs.
+            // A pin state set by the user asks for work at once, not after the quiet time a writer needs. (What a
+            // file inherits from its folders changes only with a folder's own state, which comes here too.)
             if (record->Action == FILE_ACTION_MODIFIED) {
                 const DWORD attributes = GetFileAttributesW(JoinPath(ProviderPaths.syncRoot, relative).c_str());
-                if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+                if (attributes != INVALID_FILE_ATTRIBUTES &&
+                    (attributes & (FILE_ATTRIBUTE_PINNED | FILE_ATTRIBUTE_UNPINNED)) != 0) {
                     NotePinState(relative, attributes);
                 }
             }
