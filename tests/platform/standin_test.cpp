@@ -2,6 +2,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <tuple>
 
 #include "tests/platform/platform_fixture.h"
 
@@ -166,6 +167,27 @@ TEST_F(StandinFiles, ShareModesAreEnforcedAcrossProcesses) {
             << row.heldAccess << "/" << row.heldShare << " then " << row.access << "/" << row.share;
         if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
     }
+
+    // A program that bypasses the stand-in and writes (here a shell's descriptor) is a writer that shares
+    // everything: an open that denies writing fails while it holds the file, a copy too, and goes ahead after.
+    {
+        BackgroundProcess outside({"/bin/sh", "-c", "exec 3>>\"$0\"; exec sleep 600", Posix("held.txt")});
+        const std::string pid = std::to_string(outside.Pid());
+        ASSERT_TRUE(WaitUntil([&] { return !FlagsOfDescriptors(pid, Posix("held.txt")).empty(); }));
+        for (const auto& [access, share, opens] : {std::tuple{"r", "r", false}, {"r", "rd", false}, {"d", "r", false},
+                                                   {"r", "rw", true}, {"w", "rwd", true}, {"-", "-", true}}) {
+            HANDLE file = Open(Posix("held.txt"), Letters(access, GENERIC_READ, GENERIC_WRITE, 0x00010000u),
+                               Letters(share, FILE_SHARE_READ, FILE_SHARE_WRITE, FILE_SHARE_DELETE));
+            EXPECT_EQ(ErrorOf(file != INVALID_HANDLE_VALUE), opens ? ERROR_SUCCESS : ERROR_SHARING_VIOLATION)
+                << "outside writer, then " << access << "/" << share;
+            if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+        }
+        EXPECT_EQ(ErrorOf(CopyFileW(WinOf("held.txt").c_str(), WinOf("copy.txt").c_str(), FALSE)),
+                  ERROR_SHARING_VIOLATION);
+    }
+    HANDLE afterOutside = Open(Posix("held.txt"), GENERIC_READ, FILE_SHARE_READ);
+    EXPECT_NE(afterOutside, INVALID_HANDLE_VALUE) << GetLastError();
+    if (afterOutside != INVALID_HANDLE_VALUE) CloseHandle(afterOutside);
 
     // A writer without delete sharing: no delete, rename, replace or copy, and nothing changed by them.
     WriteFileBytes(Posix("target.txt"), "target");

@@ -73,6 +73,7 @@ Handle* OpenFileHandle(const std::string& posixPath, int openFlags, unsigned mod
     Handle* handle = nullptr;
     struct stat st;
     DWORD sharing = kRetryOpen;
+    bool placeholder = false;
     for (int attempt = 0; attempt < 8 && sharing == kRetryOpen; ++attempt) {
         if (handle != nullptr) {
             // A rename replaced the file just opened: open what the name holds now, which this open did not create.
@@ -88,6 +89,12 @@ Handle* OpenFileHandle(const std::string& posixPath, int openFlags, unsigned mod
         handle->access = access;
         handle->appendOnly = (openFlags & O_APPEND) != 0;
         sharing = TakeShareLocks(*handle, access, shareMode);
+        placeholder = S_ISREG(st.st_mode) && cfemu::IsPlaceholder(fd);
+        // A placeholder is left out: the filter's own descriptor writes a hydration's data into it, which no handle
+        // on Windows sees.
+        if (sharing == ERROR_SUCCESS && S_ISREG(st.st_mode) && !placeholder) {
+            sharing = CheckOutsideWriters(*handle, access, shareMode);
+        }
     }
     if (sharing == kRetryOpen) sharing = ERROR_SHARING_VIOLATION;
     if (sharing != ERROR_SUCCESS) {
@@ -98,7 +105,7 @@ Handle* OpenFileHandle(const std::string& posixPath, int openFlags, unsigned mod
         SetLastError(sharing);
         return nullptr;
     }
-    if (S_ISREG(st.st_mode)) handle->placeholder = cfemu::IsPlaceholder(handle->fd);
+    handle->placeholder = placeholder;
     return handle;
 }
 

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <chrono>
 #include <cstdio>
 #include <thread>
@@ -108,6 +109,28 @@ DWORD TakeShareLocks(Handle& handle, DWORD access, DWORD shareMode) {
     if (!conflict) return ERROR_SUCCESS;
     Lock(fd, F_OFD_SETLK, F_UNLCK, 0, kLockBytes);
     return ERROR_SHARING_VIOLATION;
+}
+
+DWORD CheckOutsideWriters(const Handle& handle, DWORD access, DWORD shareMode) {
+    bool rights[3];
+    RightsOf(access, rights);
+    const int flags = fcntl(handle.fd, F_GETFL);
+    // Only a handle whose own descriptor reads (a read lease needs one) and that shares no writing asks.
+    if ((shareMode & FILE_SHARE_WRITE) != 0 || !(rights[kRightRead] || rights[kRightDelete]) || flags < 0 ||
+        (flags & O_ACCMODE) != O_RDONLY) {
+        return ERROR_SUCCESS;
+    }
+    // The kernel grants a read lease only while no descriptor anywhere has the file open for writing. The lease is
+    // let go at once; a writer opening in between waits those microseconds. Its break would signal this process:
+    // with SIGURG, which is ignored unless handled, not with SIGIO, which ends a process.
+    if (fcntl(handle.fd, F_SETSIG, SIGURG) != 0) return ERROR_SUCCESS;
+    if (fcntl(handle.fd, F_SETLEASE, F_RDLCK) == 0) {
+        fcntl(handle.fd, F_SETLEASE, F_UNLCK);
+        return ERROR_SUCCESS;
+    }
+    // EAGAIN: a writer holds it. Anything else (a file of another owner, a file system without leases): no answer,
+    // and the open goes ahead as it did before.
+    return errno == EAGAIN ? ERROR_SHARING_VIOLATION : ERROR_SUCCESS;
 }
 
 bool OtherHandlesOpen(const Handle& handle) {

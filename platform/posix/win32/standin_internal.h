@@ -56,6 +56,10 @@ void CloseFileHandle(Handle* handle);
 // and the locks: the caller opens the name again.
 DWORD TakeShareLocks(Handle& handle, DWORD access, DWORD shareMode);
 bool OtherHandlesOpen(const Handle& handle);
+// A program that bypasses the stand-in holds no share locks, but Windows would refuse an open that does not share
+// writing while that program writes (as every writer of this process does too). For a handle that reads or may
+// delete and denies writing: ERROR_SHARING_VIOLATION while any descriptor has the file open for writing.
+DWORD CheckOutsideWriters(const Handle& handle, DWORD access, DWORD shareMode);
 DWORD CheckShareForPath(const std::string& posixPath, DWORD access);
 constexpr DWORD kRetryOpen = 1237u;  // ERROR_RETRY
 // Before a rename replaces `posixPath`: ERROR_ACCESS_DENIED while any handle, of any access or share mode, has
