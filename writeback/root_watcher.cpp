@@ -471,8 +471,11 @@ bool Issue(Watch& watch, std::vector<DWORD>& buffer) {
                               &watch.overlapped, nullptr)) {
         return true;
     }
+    const DWORD error = GetLastError();
+    // A root removed or renamed fails the request too: that is said in its own line, and the provider stops.
+    if (!RootStillThere(watch)) return false;
     char message[96];
-    snprintf(message, sizeof(message), "WATCH ReadDirectoryChangesW failed gle=%lu", DwArg(GetLastError()));
+    snprintf(message, sizeof(message), "WATCH ReadDirectoryChangesW failed gle=%lu", DwArg(error));
     LogEvent("ERROR", message);
     return false;
 }
@@ -511,6 +514,7 @@ void WatchLoop() {
         }
         if (error != WAIT_TIMEOUT && error != ERROR_IO_INCOMPLETE) {
             requestPending = false;
+            if (!RootStillThere(watch)) break;
             char message[96];
             snprintf(message, sizeof(message), "WATCH waiting for changes failed gle=%lu", DwArg(error));
             LogEvent("ERROR", message);
