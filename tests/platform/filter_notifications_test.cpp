@@ -21,6 +21,8 @@ TEST_F(NotificationTest, EveryHandleWithDataOrDeleteAccessAnnouncesItsCloseAttri
     };
     for (const auto& row : rows) AddFile(row.name, "data");
     AddFile("c.txt", "close me", L"cf\td1\ti1\tc.txt");
+    for (const char* name : {"moving.txt", "replaced.txt"}) AddFile(name, "data");
+    AddFile("newer.txt", "newer", L"newer");
     WriteFileBytes(Path("local.txt"), "local");
     StartProvider();
 
@@ -29,6 +31,13 @@ TEST_F(NotificationTest, EveryHandleWithDataOrDeleteAccessAnnouncesItsCloseAttri
         ASSERT_NE(file, INVALID_HANDLE_VALUE) << row.name;
         CloseHandle(file);
     }
+    // A close is announced under the name its file has then: renamed meanwhile, the new one; replaced by a rename
+    // over it (POSIX semantics), as deleted, never as a close of the placeholder that took its name.
+    HANDLE moving = Open(Path("moving.txt"), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE);
+    HANDLE replaced = Open(Path("replaced.txt"), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE);
+    ASSERT_TRUE(MoveFileW(Win(Path("moving.txt")).c_str(), Win(Path("moved.txt")).c_str())) << GetLastError();
+    ASSERT_EQ(rename(Path("newer.txt").c_str(), Path("replaced.txt").c_str()), 0);
+    for (HANDLE handle : {moving, replaced}) CloseHandle(handle);
     ASSERT_EQ(Cfemu({"cat", Path("local.txt")}).out, "local");
     ASSERT_EQ(Cfemu({"mv", Path("local.txt"), Path("local2.txt")}).exitCode, 0);
     ASSERT_EQ(Cfemu({"rm", Path("local2.txt")}).exitCode, 0);
@@ -42,6 +51,16 @@ TEST_F(NotificationTest, EveryHandleWithDataOrDeleteAccessAnnouncesItsCloseAttri
         WaitForLine(log_, "FETCH_DATA").find(" offset=0 length=8 flags=0x0 image=Z:" + VolumeRelative(VOSKE_CFEMU)),
         std::string::npos);
     EXPECT_EQ(CountLines(log_, "local"), 0) << ReadFileBytes(log_);
+    const std::string self = " pid=" + std::to_string(getpid());
+    EXPECT_EQ(CountLines(log_, "CLOSE_COMPLETION path=" + VolumeRelative(Path("moved.txt")) +
+                                   " dos=Z: size=4 identity_length=28" + self + " identity=id\\tmoving.txt flags=0x0"),
+              1);
+    EXPECT_EQ(CountLines(log_, "CLOSE_COMPLETION path=" + VolumeRelative(Path("moving.txt"))), 0);
+    EXPECT_EQ(CountLines(log_, "CLOSE_COMPLETION path=" + VolumeRelative(Path("replaced.txt"))), 1);
+    EXPECT_EQ(CountLines(log_, "CLOSE_COMPLETION path=" + VolumeRelative(Path("replaced.txt")) +
+                                   " dos=Z: size=0 identity_length=0" + self + " identity= flags=0x1"),
+              1)
+        << ReadFileBytes(log_);
     for (const auto& row : rows) {
         const std::string close = "CLOSE_COMPLETION path=" + VolumeRelative(Path(row.name)) + " dos=Z: size=4";
         EXPECT_EQ(CountLines(log_, close + " identity_length=" + std::to_string(2 * (4 + strlen(row.name))) +

@@ -73,7 +73,7 @@ void CallbackTask::Bind() {
 
 // A task for `type` about `path`; `fd` (may be -1) is an open descriptor of the file for its size and identity.
 std::shared_ptr<CallbackTask> MakeTask(const std::shared_ptr<Connection>& connection, CF_CALLBACK_TYPE type,
-                                       const std::string& path, int fd, int pid) {
+                                       const std::string& path, int fd, int pid, bool describe) {
     auto task = std::make_shared<CallbackTask>();
     task->owner = connection;
     task->callback = connection->callbacks[type];
@@ -81,7 +81,7 @@ std::shared_ptr<CallbackTask> MakeTask(const std::shared_ptr<Connection>& connec
     task->params.ParamSize = sizeof(CF_CALLBACK_PARAMETERS);
     task->normalizedPath = VolumeRelativePath(path);
     struct stat st;
-    if ((fd >= 0 ? fstat(fd, &st) : lstat(path.c_str(), &st)) == 0) {
+    if (describe && (fd >= 0 ? fstat(fd, &st) : lstat(path.c_str(), &st)) == 0) {
         task->info.FileId.QuadPart = static_cast<LONGLONG>(st.st_ino);
         task->info.FileSize.QuadPart = S_ISDIR(st.st_mode) ? 0 : static_cast<LONGLONG>(st.st_size);
         if (fd >= 0) {

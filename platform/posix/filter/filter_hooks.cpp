@@ -61,14 +61,21 @@ void NoteLastWriteTimeSet(posix::Handle& handle) {
     (void)WriteState(handle.fd, state);
 }
 
-void NotifyClosed(const std::string& posixPath) {
+std::string ClosingPath(const posix::Handle& handle, bool* deleted) {
+    struct stat st;
+    *deleted = fstat(handle.fd, &st) == 0 && st.st_nlink == 0;
+    return CurrentPath(handle.fd, handle.path);
+}
+
+void NotifyClosed(const std::string& posixPath, bool deleted) {
     std::string path = CanonicalPath(posixPath);
     std::string root;
     if (path.empty() || !FindSyncRoot(path, &root, nullptr)) return;
     struct stat st;
-    if (lstat(path.c_str(), &st) == 0 && !ReadStateAt(path, nullptr)) return;  // no longer a placeholder
+    if (!deleted && lstat(path.c_str(), &st) == 0 && !ReadStateAt(path, nullptr)) return;  // no longer a placeholder
     Request request;
     request.kind = RequestKind::Close;
+    request.flags = deleted ? CF_CALLBACK_CLOSE_COMPLETION_FLAG_DELETED : 0;
     request.path = path;
     (void)SendToProvider(root, request, false);
 }

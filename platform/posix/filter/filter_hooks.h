@@ -25,9 +25,14 @@ void NoteDataWritten(posix::Handle& handle);
 // clears its in-sync mark when the root's InSync policy tracks the last-write time.
 void NoteLastWriteTimeSet(posix::Handle& handle);
 
+// Before close(2) of a handle whose close is announced: the file's present path (renamed since it was opened, the
+// new one) and whether it is deleted (its last name gone, as when a POSIX rename replaced it).
+std::string ClosingPath(const posix::Handle& handle, bool* deleted);
 // A handle on a placeholder opened with read, write or delete access has been closed (after close(2)).
-// Sends NOTIFY_FILE_CLOSE_COMPLETION to the connected provider without waiting, from callback threads too.
-void NotifyClosed(const std::string& posixPath);
+// Sends NOTIFY_FILE_CLOSE_COMPLETION to the connected provider without waiting, from callback threads too; a file
+// deleted meanwhile is announced with CF_CALLBACK_CLOSE_COMPLETION_FLAG_DELETED, never under a name that another
+// file took since.
+void NotifyClosed(const std::string& posixPath, bool deleted);
 
 // Before deleting or renaming a placeholder: NOTIFY_DELETE / NOTIFY_RENAME to the connected provider and wait
 // for its acknowledgement. Returns ERROR_SUCCESS to go ahead, else the Win32 error of the refusal.

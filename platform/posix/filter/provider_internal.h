@@ -86,8 +86,9 @@ struct Connection {
 
 // ---- Callback tasks (callback_tasks.cpp) ----
 // A task for `type` about `path`; `fd` (may be -1) is an open descriptor of the file for its size and identity.
+// Without `describe` the file is gone and its path may hold another's: the task carries no size, id or identity.
 std::shared_ptr<CallbackTask> MakeTask(const std::shared_ptr<Connection>& connection, CF_CALLBACK_TYPE type,
-                                       const std::string& path, int fd, int pid);
+                                       const std::string& path, int fd, int pid, bool describe = true);
 // Hands the task to the connection's pool; false once the pool is stopping.
 bool Submit(const std::shared_ptr<Connection>& connection, const std::shared_ptr<CallbackTask>& task,
             TaskPriority priority = TaskPriority::Ordinary);

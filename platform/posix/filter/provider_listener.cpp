@@ -172,12 +172,12 @@ void HandleRequest(const std::shared_ptr<Connection>& connection, int client, in
         case RequestKind::Close: {
             close(client);  // the closing process does not wait
             if (connection->callbacks[CF_CALLBACK_TYPE_NOTIFY_FILE_CLOSE_COMPLETION] == nullptr) return;
-            std::shared_ptr<CallbackTask> task =
-                MakeTask(connection, CF_CALLBACK_TYPE_NOTIFY_FILE_CLOSE_COMPLETION, request.path, -1, pid);
             struct stat st;
-            if (lstat(request.path.c_str(), &st) != 0) {
-                task->params.CloseCompletion.Flags = CF_CALLBACK_CLOSE_COMPLETION_FLAG_DELETED;
-            }
+            const bool deleted = (request.flags & CF_CALLBACK_CLOSE_COMPLETION_FLAG_DELETED) != 0 ||
+                                 lstat(request.path.c_str(), &st) != 0;
+            std::shared_ptr<CallbackTask> task =
+                MakeTask(connection, CF_CALLBACK_TYPE_NOTIFY_FILE_CLOSE_COMPLETION, request.path, -1, pid, !deleted);
+            if (deleted) task->params.CloseCompletion.Flags = CF_CALLBACK_CLOSE_COMPLETION_FLAG_DELETED;
             Submit(connection, task);
             return;
         }

@@ -171,11 +171,15 @@ bool WriteHandle(Handle& handle, const void* buffer, size_t toWrite, size_t* wri
 }
 
 void CloseFileHandle(Handle* handle) {
+    // Every handle with access to the data or to delete announces its close, whether or not data moved, under the
+    // name its file has now.
+    const bool announce = handle->placeholder && WantsDataOrDelete(handle->access);
+    bool deleted = false;
+    const std::string path = announce ? cfemu::ClosingPath(*handle, &deleted) : std::string();
     close(handle->fd);
     if (handle->lockFd >= 0) close(handle->lockFd);
     // The notification follows the close, so the provider finds the file no longer open (nor locked) by us.
-    // Every handle with access to the data or to delete announces its close, whether or not data moved.
-    if (handle->placeholder && WantsDataOrDelete(handle->access)) cfemu::NotifyClosed(handle->path);
+    if (announce) cfemu::NotifyClosed(path, deleted);
     delete handle;
 }
 
