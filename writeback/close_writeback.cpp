@@ -221,13 +221,19 @@ bool VersionOf(HANDLE file, LONGLONG& size, LONGLONG& lastWrite) {
 }
 
 // True when the item's present version is the one last copied and recorded: a write-back that was stopped before
-// it could mark the file in sync (Ctrl+C, a kill) is finished without a second record.
-bool AlreadyTaken(const ClosedFile& file, const std::wstring& identity) {
+// it could mark the file in sync (Ctrl+C, a kill) is finished without a second record. For an engine item (`engine`
+// given), a record a stop left unpublished is published now when it carries that version, and removed when not.
+bool AlreadyTaken(const ClosedFile& file, const std::wstring& identity, const PlaceholderRef* engine = nullptr) {
     ItemRow row;
     LONGLONG size = 0, lastWrite = 0;
     if (identity.empty() || !FindItem(identity, row) || row.size < 0 || !VersionOf(file.handle, size, lastWrite) ||
         size != row.size || lastWrite != row.lastWrite) {
+        if (engine != nullptr) SettleLeftTakingRecords(engine->domainId, engine->itemId, false);
         return false;
+    }
+    if (engine != nullptr && !SettleLeftTakingRecords(engine->domainId, engine->itemId, true)) {
+        file.failed = true;  // the record waits for the next try; the file stays out of sync until it is out
+        return true;
     }
     LogEvent("WRITEBACK", "WRITEBACK change already recorded - not recorded again");
     FILETIME asCopied = {static_cast<DWORD>(lastWrite & 0xFFFFFFFF), static_cast<DWORD>(static_cast<ULONGLONG>(lastWrite) >> 32)};
@@ -267,7 +273,7 @@ void WriteBackToEngine(const ClosedFile& file, const PlaceholderRef& ref) {
         return;
     }
 
-    if (AlreadyTaken(file, ref.text)) return;
+    if (AlreadyTaken(file, ref.text, &ref)) return;
 
     // Made only for a change, so a read leaves the engine's store as it was.
     std::wstring engineQueue = EngineQueuePath();
@@ -285,8 +291,9 @@ void WriteBackToEngine(const ClosedFile& file, const PlaceholderRef& ref) {
         return;
     }
     CreateDirectoryW(EngineInboxPath().c_str(), nullptr);
-    const HRESULT recorded = WriteRecordFile(
-        EngineInboxPath(), "mod-", FormatCloseModifyRecord(domainId, itemId, engineCopy, SyncRootRelativePath(fullPath)));
+    std::wstring taking;
+    const HRESULT recorded = WriteTakingRecord(
+        FormatCloseModifyRecord(domainId, itemId, engineCopy, SyncRootRelativePath(fullPath)), taking);
     LogEvent("WRITEBACK", "WRITEBACK_ENGINE_QUEUE local copy only, no network");
     // Without its record the engine never learns of the change: the placeholder stays out of sync, so the next
     // close or connect offers it again.
@@ -298,7 +305,13 @@ void WriteBackToEngine(const ClosedFile& file, const PlaceholderRef& ref) {
         file.failed = true;
         return;
     }
+    // Noted before it is published: a stop between the two leaves the record to the next start, which publishes it
+    // on the strength of this note, so the change is recorded once whenever the stop comes.
     RememberTaken(file, ref.text, ItemKind::kEngineItem, copiedBytes, copiedAt);
+    if (FAILED(PublishTakingRecord(taking))) {
+        file.failed = true;  // kept, and published by the next try, which finds this version taken
+        return;
+    }
     MarkInSyncUnlessChanged(file, copiedAt);
 }
 

@@ -82,6 +82,15 @@ int WriteBackOutOfSyncPlaceholders() {
         LogEvent("CONNECT", message);
     }
 
+    // Records of changes a stopped provider had noted as taken but not yet published: each waits for its file's
+    // write-back below, which publishes it or, when the database never noted its version, removes it.
+    const int taking = FindLeftTakingRecords();
+    if (taking > 0) {
+        char message[160];
+        snprintf(message, sizeof(message), "found %d unpublished records of a provider that was stopped - each is published or removed with its file's change", taking);
+        LogEvent("CONNECT", message);
+    }
+
     OpenItemDatabase();
     std::vector<RootPlaceholder> outOfSync;
     const std::map<std::wstring, Found> inRoot = PlaceholdersByIdentity(outOfSync);
@@ -159,10 +168,24 @@ int WriteBackOutOfSyncPlaceholders() {
         WriteBackUnplacedFile(JoinPath(ProviderPaths.syncRoot, relative), EncodeIdentityBlob(replaced.first),
                               replaced.second);
     }
+    std::vector<std::pair<std::wstring, std::wstring>> unsettled;  // items whose change may still need its record
+    const auto note = [&](const std::vector<BYTE>& blob) {
+        const PlaceholderRef ref = ClassifyIdentity(blob.data(), static_cast<DWORD>(blob.size()));
+        if (ref.kind == PlaceholderRef::kCacheReference) unsettled.emplace_back(ref.domainId, ref.itemId);
+    };
+    for (const auto& [relative, replaced] : replacements) note(EncodeIdentityBlob(replaced.first));
     for (const RootPlaceholder& placeholder : outOfSync) {
+        note(placeholder.identity);
         if (replacements.count(placeholder.relative) != 0) continue;
         WriteBackPlaceholder(placeholder.path, placeholder.identity.empty() ? nullptr : placeholder.identity.data(),
                              static_cast<DWORD>(placeholder.identity.size()));
+    }
+    // The rest belong to items that went, or that are in sync: nothing of theirs is left to record.
+    const int stale = taking > 0 ? RemoveLeftTakingRecordsExcept(unsettled) : 0;
+    if (stale > 0) {
+        char message[128];
+        snprintf(message, sizeof(message), "removed %d unpublished records whose items went or are in sync", stale);
+        LogEvent("CONNECT", message);
     }
     char message[160];
     snprintf(message, sizeof(message), "%d deleted and %d moved while no provider was connected", deleted, renamed);

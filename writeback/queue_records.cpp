@@ -5,7 +5,9 @@
 #include "app/event_log.h"
 #include "layout/provider_paths.h"
 
+#include <algorithm>
 #include <atomic>
+#include <mutex>
 #include <cstdio>
 
 namespace {
@@ -215,6 +217,132 @@ HRESULT PublishHeldRecord(const std::wstring& heldPath, const char* typeWord) {
         LogEvent("ERROR", message);
     }
     return hr;
+}
+
+namespace {
+
+const char kTakingMark[] = "taking-mod-";
+
+struct LeftTaking {
+    std::mutex mutex;
+    std::vector<std::pair<std::wstring, std::string>> records;  // path, bytes
+};
+
+LeftTaking& TheLeftTaking() {
+    static LeftTaking left;
+    return left;
+}
+
+// How a close's record of the item (domainId, itemId) begins.
+std::string TakingPrefix(const std::wstring& domainId, const std::wstring& itemId) {
+    const std::string record = FormatCloseModifyRecord(domainId, itemId, L"", L"");
+    return record.substr(0, record.find("\"contentsPath\""));
+}
+
+void Remember(const std::wstring& path, const std::string& bytes) {
+    LeftTaking& left = TheLeftTaking();
+    std::lock_guard<std::mutex> lock(left.mutex);
+    left.records.emplace_back(path, bytes);
+}
+
+}  // namespace
+
+HRESULT WriteTakingRecord(const std::string& record, std::wstring& takingPath) {
+    return WriteUnpublished(EngineInboxPath(), kTakingMark, record, takingPath);
+}
+
+HRESULT PublishTakingRecord(const std::wstring& takingPath) {
+    const HRESULT hr = Publish(EngineInboxPath(), "mod-", takingPath, nullptr);
+    if (FAILED(hr)) {
+        char message[512];
+        snprintf(message, sizeof(message), "WRITEBACK modify record %ls not published hr=0x%08lX - tried again later",
+                 takingPath.c_str(), HrArg(hr));
+        LogEvent("ERROR", message);
+        HANDLE file = CreateFileW(takingPath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        std::string bytes(4096, '\0');
+        DWORD got = 0;
+        if (file != INVALID_HANDLE_VALUE && ReadFile(file, &bytes[0], static_cast<DWORD>(bytes.size()), &got, nullptr)) {
+            bytes.resize(got);
+            Remember(takingPath, bytes);
+        }
+        if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+    }
+    return hr;
+}
+
+int FindLeftTakingRecords() {
+    int found = 0;
+    WIN32_FIND_DATAW entry = {};
+    const std::wstring pattern = JoinPath(EngineInboxPath(), L"." + AsciiToWide(kTakingMark) + L"*");
+    HANDLE find = FindFirstFileW(pattern.c_str(), &entry);
+    if (find == INVALID_HANDLE_VALUE) return 0;
+    do {
+        const std::wstring path = JoinPath(EngineInboxPath(), entry.cFileName);
+        HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file == INVALID_HANDLE_VALUE) continue;
+        // A record is one line of a few hundred bytes; its first part names the item.
+        std::string bytes(4096, '\0');
+        DWORD got = 0;
+        const bool read = ReadFile(file, &bytes[0], static_cast<DWORD>(bytes.size()), &got, nullptr) != FALSE;
+        CloseHandle(file);
+        if (!read) continue;
+        bytes.resize(got);
+        Remember(path, bytes);
+        ++found;
+    } while (FindNextFileW(find, &entry));
+    FindClose(find);
+    return found;
+}
+
+bool SettleLeftTakingRecords(const std::wstring& domainId, const std::wstring& itemId, bool publish) {
+    const std::string prefix = TakingPrefix(domainId, itemId);
+    LeftTaking& left = TheLeftTaking();
+    std::vector<std::wstring> mine;
+    {
+        std::lock_guard<std::mutex> lock(left.mutex);
+        for (auto it = left.records.begin(); it != left.records.end();) {
+            if (it->second.compare(0, prefix.size(), prefix) == 0) {
+                mine.push_back(it->first);
+                it = left.records.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    bool ok = true;
+    for (const std::wstring& path : mine) {
+        if (!publish) {
+            DeleteFileW(path.c_str());
+        } else if (SUCCEEDED(PublishTakingRecord(path))) {
+            LogEvent("WRITEBACK", "WRITEBACK record of a change taken before a stop published");
+        } else {
+            ok = false;
+        }
+    }
+    return ok;
+}
+
+int RemoveLeftTakingRecordsExcept(const std::vector<std::pair<std::wstring, std::wstring>>& keep) {
+    std::vector<std::string> kept;
+    for (const auto& [domainId, itemId] : keep) kept.push_back(TakingPrefix(domainId, itemId));
+    LeftTaking& left = TheLeftTaking();
+    std::lock_guard<std::mutex> lock(left.mutex);
+    int removed = 0;
+    for (auto it = left.records.begin(); it != left.records.end();) {
+        const std::string& bytes = it->second;
+        const bool keepIt = std::any_of(kept.begin(), kept.end(), [&](const std::string& prefix) {
+            return bytes.compare(0, prefix.size(), prefix) == 0;
+        });
+        if (keepIt) {
+            ++it;
+            continue;
+        }
+        if (DeleteFileW(it->first.c_str())) ++removed;
+        it = left.records.erase(it);
+    }
+    return removed;
 }
 
 int RemoveHeldRecords() {

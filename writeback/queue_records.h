@@ -4,6 +4,8 @@
 #include "platform/win32.h"
 
 #include <string>
+#include <utility>
+#include <vector>
 
 std::string ToUtf8(const std::wstring& text);
 // Text as it stands inside a record's string: UTF-8, a backslash before each backslash and double quote, and every
@@ -54,4 +56,20 @@ HRESULT HoldQueueRecord(const char* typeWord, const std::wstring& domainId, cons
 HRESULT PublishHeldRecord(const std::wstring& heldPath, const char* typeWord);
 // Removes the held records a provider that was stopped left in the inbox; returns how many.
 int RemoveHeldRecords();
+
+// A change's "mod-" record is written first under a temporary name of its own (".taking-mod-"), then the item database
+// notes the version the record carries, and only then is the record published. A provider stopped between the note
+// and the publish leaves it behind: the next start publishes it, once, when the database holds its version (the
+// change counts as told from that note on), and removes it when not (the change is then taken again).
+HRESULT WriteTakingRecord(const std::string& record, std::wstring& takingPath);
+// Publishes a taking record as a "mod-" record; a failure is logged, and the record is kept to be settled later.
+HRESULT PublishTakingRecord(const std::wstring& takingPath);
+// At connect: remembers the taking records a stopped provider left; returns how many.
+int FindLeftTakingRecords();
+// Publishes (`publish`) or removes the left taking records of the engine item (domainId, itemId). False when one could
+// not be published (logged; it stays remembered).
+bool SettleLeftTakingRecords(const std::wstring& domainId, const std::wstring& itemId, bool publish);
+// Removes the left taking records of every item not among `keep` (domain and item ids): items that went, or
+// that are in sync, have no change to finish. Returns how many.
+int RemoveLeftTakingRecordsExcept(const std::vector<std::pair<std::wstring, std::wstring>>& keep);
 

@@ -63,6 +63,10 @@ TEST_F(Memory, ChangesMadeWhileNoProviderRanArriveOnceAndNothingDeletedComesBack
     fs::create_directories(Queue() + "/CloudFiles/d1/keep");
     WriteFileBytes(leftover, "half");
     WriteFileBytes(storeLeftover, "half");
+    // A change's record noted but not yet published when the provider stopped, of an item deleted since.
+    const std::string unpublished = Inbox() + "/.taking-mod-5.77.0.tmp";
+    fs::create_directories(Inbox());
+    WriteFileBytes(unpublished, "{\"type\":\"modify\",\"domainId\":\"d1\",\"itemId\":\"gone\",\"contentsPath\":\"x\"}\n");
     StartProvider();
     EXPECT_EQ(Records("delete-"), std::vector<std::string>{DeleteRecord("d1", "gone", "gone.txt")});
     EXPECT_EQ(Records("modify-"), std::vector<std::string>{RenameRecord("moved", "sub/renamed.txt", "moved.txt")});
@@ -73,9 +77,13 @@ TEST_F(Memory, ChangesMadeWhileNoProviderRanArriveOnceAndNothingDeletedComesBack
     EXPECT_EQ(InSyncIdentity("keep.txt"), "cf\td1\tkeep\tkeep.txt");
     EXPECT_EQ(InSyncIdentity("saved.txt"), "cf\td1\tsaved\tsaved.txt");
     EXPECT_EQ(LastLine("[CONNECT] 1 deleted"), "[CONNECT] 1 deleted and 1 moved while no provider was connected");
-    EXPECT_EQ(LastLine("[CONNECT] removed"),
+    EXPECT_EQ(LastLine("[CONNECT] removed 2"),
               "[CONNECT] removed 2 unfinished copies left by a provider that was stopped");
-    EXPECT_FALSE(fs::exists(leftover) || fs::exists(storeLeftover));
+    EXPECT_FALSE(fs::exists(leftover) || fs::exists(storeLeftover) || fs::exists(unpublished));
+    EXPECT_EQ(LastLine("[CONNECT] found"), "[CONNECT] found 1 unpublished records of a provider that was stopped - each "
+                                           "is published or removed with its file's change");
+    EXPECT_EQ(LastLine("[CONNECT] removed 1 unpublished"),
+              "[CONNECT] removed 1 unpublished records whose items went or are in sync");
     // The manifest, read again at the start, places neither old name.
     ASSERT_TRUE(WaitForLine("[SEED] manifest held back 2 entries: 2 deleted or renamed here", 20000));
     EXPECT_FALSE(fs::exists(Root("gone.txt")) || fs::exists(Root("moved.txt")));

@@ -233,6 +233,51 @@ TEST(CloseWriteback, CacheReferencesGoToTheEngineUnlessTheCacheCopyIsUnchanged) 
     }
 }
 
+// A stop after the item database noted a change's version but before its record was published leaves the record
+// under its temporary name: the next start publishes it once, with no second copy, when the file still has that
+// version; removes it and takes the file again when it changed since; and removes it when its item went.
+TEST(CloseWriteback, ARecordAStopLeftUnpublishedIsPublishedOnceOrRemoved) {
+    const std::string published = "[WRITEBACK] WRITEBACK record of a change taken before a stop published";
+    for (const char* after : {"unchanged", "changed again", "gone"}) {
+        SCOPED_TRACE(after);
+        Scene scene;
+        const std::string file = Put(scene.env.SyncRoot() + "/a.txt", "changed");
+        scene.fake.SetInSyncAnswer(CF_IN_SYNC_STATE_NOT_IN_SYNC, WindowsPathOf(file));
+        Request close(std::wstring(L"cf\td1\ti7\ta.txt"), file);
+        Close(close);
+        const std::vector<std::string> first = scene.Records("mod-");
+        ASSERT_EQ(first.size(), 1u);
+        // The stop: the record back under a name of the kind it had before it was published, the file out of sync.
+        const std::string name = ListDirectory(scene.Inbox())[0];
+        fs::rename(scene.Inbox() + "/" + name, scene.Inbox() + "/.taking-mod-1.77.0.tmp");
+        scene.fake.SetInSyncAnswer(CF_IN_SYNC_STATE_NOT_IN_SYNC, WindowsPathOf(file));
+        const std::string after2 = after;
+        if (after2 == "changed again") Put(file, "changed again");
+        EXPECT_EQ(FindLeftTakingRecords(), 1);
+        const size_t logged = scene.Log().size();
+        const int removed = after2 == "gone" ? RemoveLeftTakingRecordsExcept({{L"d1", L"i8"}}) : 0;
+        if (after2 != "gone") Close(close);
+        std::vector<std::string> log = scene.Log();
+        log.erase(log.begin(), log.begin() + static_cast<long>(logged));
+        if (after2 == "unchanged") {
+            EXPECT_EQ(log, (std::vector<std::string>{kEntered, published,
+                                                      "[WRITEBACK] WRITEBACK change already recorded - not recorded again",
+                                                      kInSyncAgain}));
+            EXPECT_EQ(scene.Records("mod-"), first);
+        } else if (after2 == "changed again") {
+            EXPECT_EQ(log, (std::vector<std::string>{kEntered, "[WRITEBACK] WRITEBACK_ENGINE_QUEUE local copy only, no network",
+                                                      kInSyncAgain}));
+            EXPECT_EQ(scene.Records("mod-"), first);  // the same item and place: the same bytes, the new copy
+            EXPECT_EQ(ReadFileBytes(scene.Store() + "/d1/i7/a.txt"), "changed again");
+        } else {
+            EXPECT_EQ(removed, 1);
+            EXPECT_TRUE(scene.Records("mod-").empty());
+        }
+        EXPECT_EQ(ListDirectory(scene.Inbox()).size(), after2 == "gone" ? 0u : 1u);  // nothing under a temporary name
+        EXPECT_EQ(RemoveLeftTakingRecordsExcept({}), 0);  // nothing left remembered
+    }
+}
+
 // Windows replaces only a closed file: a reader holding the previous copy delays the copy's final rename, which
 // waits up to 2 s for it; a reader that stays makes the copy fail with its code, and the file stays out of sync.
 TEST(CloseWriteback, ACopyWaitsForAReaderOfThePreviousCopy) {
