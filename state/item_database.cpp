@@ -107,6 +107,7 @@ void LogSqliteFailure(const char* what, sqlite3* db) {
 
 bool Ready(Database& database);
 
+
 // The statement, reset and with its bindings ready to be set; null while the database is not open.
 sqlite3_stmt* Prepared(Database& database, Statement which) {
     if (!Ready(database)) return nullptr;
@@ -165,6 +166,41 @@ void Run(Database& database, sqlite3_stmt* statement, const char* what) {
 }
 
 bool Exec(sqlite3* db, const char* sql) { return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK; }
+
+// Puts every commit made so far on the disk: the write-ahead log flushed (SQLite writes the database file itself only
+// at a checkpoint, which flushes it before the log is used again). Called without the database's lock where it can
+// be, so that threads committing at the same time wait for one write of the log together, not one after another.
+void SyncLog() {
+    Database& database = TheDatabase();
+    std::wstring log;
+    {
+        std::lock_guard<std::recursive_mutex> guard(database.lock);
+        if (database.db == nullptr) return;
+        log = database.path + L"-wal";
+    }
+    HANDLE file = CreateFileW(log.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const bool flushed = file != INVALID_HANDLE_VALUE && FlushFileBuffers(file);
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+    if (flushed) return;
+    // Without its log at hand, a checkpoint copies the commits into the database file and flushes that.
+    std::lock_guard<std::recursive_mutex> guard(database.lock);
+    if (database.db != nullptr &&
+        sqlite3_wal_checkpoint_v2(database.db, nullptr, SQLITE_CHECKPOINT_FULL, nullptr, nullptr) != SQLITE_OK) {
+        LogSqliteFailure("putting the item database on the disk", database.db);
+    }
+}
+
+// Ends a batch; the outermost commits, and with `durable` waits for the disk once the lock is let go.
+void EndBatch(Database& database, bool durable) {
+    const bool committed = --database.batchDepth == 0;
+    if (committed && database.db != nullptr && !Exec(database.db, "COMMIT")) {
+        LogSqliteFailure("committing a transaction", database.db);
+        Exec(database.db, "ROLLBACK");
+    }
+    database.lock.unlock();
+    if (committed && durable) SyncLog();
+}
 
 // The single value of a one-row query, or the failure's text.
 bool QueryText(sqlite3* db, const char* sql, std::string& value) {
@@ -291,8 +327,10 @@ HRESULT OpenLocked(Database& database) {
         }
         fresh = true;
     }
-    // Each commit reaches the write-ahead log before it returns; a process killed at any point loses none.
-    if (!Exec(database.db, "PRAGMA journal_mode=WAL") || !Exec(database.db, "PRAGMA synchronous=FULL") ||
+    // Each commit reaches the write-ahead log before it returns; a process killed at any point loses none. SQLite
+    // does not wait for the disk at a commit (NORMAL): each change waits for it after the commit, outside the lock
+    // (SyncLog), so the waits of threads that commit at the same time overlap.
+    if (!Exec(database.db, "PRAGMA journal_mode=WAL") || !Exec(database.db, "PRAGMA synchronous=NORMAL") ||
         (fresh && !Exec(database.db, kSchema))) {
         LogSqliteFailure("setting up the item database", database.db);
         CloseLocked(database);
@@ -437,10 +475,9 @@ void Displace(Database& database, const std::string& key, const std::string& ide
 
 void PutItem(const ItemRow& row) {
     Database& database = TheDatabase();
-    std::lock_guard<std::recursive_mutex> guard(database.lock);
+    BeginItemBatch();  // one transaction, on the disk before the call returns
     const std::string key = ToUtf8(ItemKey(row.path));
     const std::string identity = ToUtf8(row.identity);
-    BeginItemBatch();
     if (row.present) Displace(database, key, identity);
     if (sqlite3_stmt* statement = Prepared(database, kPut)) {
         BindUtf8(statement, 1, identity);
@@ -457,7 +494,7 @@ void PutItem(const ItemRow& row) {
 
 void NoteItemAt(const std::wstring& relative, const std::wstring& identity, ItemKind kind) {
     Database& database = TheDatabase();
-    std::lock_guard<std::recursive_mutex> guard(database.lock);
+    BeginItemBatch();
     const std::string key = ToUtf8(ItemKey(relative));
     const std::string identityUtf8 = ToUtf8(identity);
     // The first note of an item the database never held, made on its own, commits without waiting for the disk: the
@@ -468,15 +505,13 @@ void NoteItemAt(const std::wstring& relative, const std::wstring& identity, Item
     // system's cache); a power cut may lose the note, and then the item is unknown, as it was before. One wait for
     // the disk per new file the watcher takes instead of two.
     bool unsynced = false;
-    if (database.batchDepth == 0) {
+    if (database.batchDepth == 1) {
         if (sqlite3_stmt* known = Prepared(database, kKnown)) {
             BindUtf8(known, 1, identityUtf8);
             unsynced = sqlite3_step(known) == SQLITE_DONE;
             sqlite3_reset(known);
         }
-        if (unsynced && !Exec(database.db, "PRAGMA synchronous=NORMAL")) unsynced = false;
     }
-    BeginItemBatch();
     Displace(database, key, identityUtf8);
     if (sqlite3_stmt* statement = Prepared(database, kNoteAt)) {
         BindUtf8(statement, 1, identityUtf8);
@@ -484,39 +519,39 @@ void NoteItemAt(const std::wstring& relative, const std::wstring& identity, Item
         sqlite3_bind_int64(statement, 3, static_cast<int>(kind));
         Run(database, statement, "recording an item");
     }
-    EndItemBatch();
-    if (unsynced && database.db != nullptr && !Exec(database.db, "PRAGMA synchronous=FULL")) {
-        LogSqliteFailure("setting up the item database", database.db);
-    }
+    EndBatch(database, !unsynced);
 }
 
 void MarkItemsGone(const std::wstring& relative) {
     Database& database = TheDatabase();
-    std::lock_guard<std::recursive_mutex> guard(database.lock);
+    BeginItemBatch();  // one transaction, on the disk before the call returns
     if (sqlite3_stmt* statement = Prepared(database, kGone)) {
         BindRange(statement, ItemKey(relative));
         Run(database, statement, "recording items gone");
     }
+    EndItemBatch();
 }
 
 void ForgetItem(const std::wstring& identity) {
     Database& database = TheDatabase();
-    std::lock_guard<std::recursive_mutex> guard(database.lock);
+    BeginItemBatch();  // one transaction, on the disk before the call returns
     if (sqlite3_stmt* statement = Prepared(database, kForget)) {
         BindText(statement, 1, identity);
         Run(database, statement, "forgetting an item");
     }
+    EndItemBatch();
 }
 
 void NoteVersionTaken(const std::wstring& identity, LONGLONG size, LONGLONG lastWrite) {
     Database& database = TheDatabase();
-    std::lock_guard<std::recursive_mutex> guard(database.lock);
+    BeginItemBatch();  // one transaction, on the disk before the call returns
     if (sqlite3_stmt* statement = Prepared(database, kVersion)) {
         BindText(statement, 1, identity);
         sqlite3_bind_int64(statement, 2, size);
         sqlite3_bind_int64(statement, 3, lastWrite);
         Run(database, statement, "recording a version taken");
     }
+    EndItemBatch();
 }
 
 // A batch nests: only the outermost begins and commits, so a call that makes one transaction of its own steps
@@ -529,11 +564,4 @@ void BeginItemBatch() {
     }
 }
 
-void EndItemBatch() {
-    Database& database = TheDatabase();
-    if (--database.batchDepth == 0 && database.db != nullptr && !Exec(database.db, "COMMIT")) {
-        LogSqliteFailure("committing a transaction", database.db);
-        Exec(database.db, "ROLLBACK");
-    }
-    database.lock.unlock();
-}
+void EndItemBatch() { EndBatch(TheDatabase(), true); }

@@ -26,6 +26,7 @@
 #include <mutex>
 #include <set>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -267,20 +268,26 @@ void Again(Changes& changes, const std::wstring& relative, Outcome outcome, Cloc
     }
 }
 
-// Looks at `relative` and, for a directory that arrived, at everything below it that is not waiting for its own
-// quiet moment: what a moved directory holds announces nothing of its own. A directory that only changed (Windows
-// reports a directory whose entries change) has nothing below it to look at that did not announce itself.
-void TakePath(const std::wstring& relative, bool arrived, Changes& changes, Clock::time_point now,
-              bool retrying = false) {
-    RootPlaceholder entry;
+// What stands at the notified path `relative`, under the names the directories list. False when nothing does, or a
+// link (whose target is no item of the root): then no retry of the path is left either.
+bool LookAt(const std::wstring& relative, RootPlaceholder& entry, Changes& changes) {
     entry.relative = OnDiskPath(relative);
     entry.path = JoinPath(ProviderPaths.syncRoot, entry.relative);
     entry.attributes = GetFileAttributesW(entry.path.c_str());
     if (entry.attributes == INVALID_FILE_ATTRIBUTES || IsLinkAt(entry.path, entry.attributes)) {
         changes.retries.erase(relative);
-        return;
+        return false;
     }
     ReadRootEntry(entry);
+    return true;
+}
+
+// Takes `entry`, looked at for the notified path `relative`, and, for a directory that arrived, everything below it
+// that is not waiting for its own quiet moment: what a moved directory holds announces nothing of its own. A
+// directory that only changed (Windows reports a directory whose entries change) has nothing below it to look at
+// that did not announce itself.
+void TakeLooked(const RootPlaceholder& entry, const std::wstring& relative, bool arrived, Changes& changes,
+                Clock::time_point now, bool retrying = false) {
     const Outcome outcome = TakeEntry(entry, retrying);
     // Only a retry that succeeded ends the back-off: an ordinary look does not take what failed before.
     if (retrying && outcome == Outcome::kDone) changes.retries.erase(relative);
@@ -291,6 +298,40 @@ void TakePath(const std::wstring& relative, bool arrived, Changes& changes, Cloc
         if (watch.stopping.load() || changes.pending.count(below.relative) != 0) return;
         Again(changes, below.relative, TakeEntry(below), now);
     });
+}
+
+void TakePath(const std::wstring& relative, bool arrived, Changes& changes, Clock::time_point now,
+              bool retrying = false) {
+    RootPlaceholder entry;
+    if (LookAt(relative, entry, changes)) TakeLooked(entry, relative, arrived, changes, now, retrying);
+}
+
+// Files that are no placeholders (new files, saves), taken side by side: each waits for the disk several times (its
+// copies, its journal line or record, its note in the database), and the waits of different files overlap. The
+// write-back of each file is safe beside others, as it is beside the closes the platform announces on its threads;
+// a path's outcome is applied here, on the watcher's thread, once all are done.
+constexpr size_t kTakers = 8;
+
+void TakeFilesTogether(std::vector<std::pair<RootPlaceholder, std::wstring>>& files, Changes& changes,
+                       Clock::time_point now) {
+    if (files.size() == 1) TakeLooked(files[0].first, files[0].second, false, changes, now);
+    if (files.size() <= 1) {
+        files.clear();
+        return;
+    }
+    std::vector<Outcome> outcomes(files.size(), Outcome::kDone);
+    std::atomic<size_t> next{0};
+    const auto take = [&] {
+        for (size_t i = next.fetch_add(1); i < files.size() && !TheWatch().stopping.load(); i = next.fetch_add(1)) {
+            outcomes[i] = TakeEntry(files[i].first);
+        }
+    };
+    std::vector<std::thread> takers;
+    for (size_t t = 1; t < std::min(kTakers, files.size()); ++t) takers.emplace_back(take);
+    take();
+    for (std::thread& taker : takers) taker.join();
+    for (size_t i = 0; i < files.size(); ++i) Again(changes, files[i].second, outcomes[i], now);
+    files.clear();
 }
 
 // Items known at or below `relative` whose place is empty left the root (moved out with their directory, or removed
@@ -421,13 +462,24 @@ void TakeDue(Changes& changes) {
     for (const auto& [relative, when] : pending) {
         if (when <= now) due.push_back(relative);
     }
+    std::vector<std::pair<RootPlaceholder, std::wstring>> files;  // taken together, before anything that follows
     for (const std::wstring& relative : due) {
         if (watch.stopping.load()) return;
         auto it = pending.find(relative);
         if (it == pending.end() || it->second > now) continue;
         pending.erase(it);
-        TakePath(relative, changes.arrived.erase(relative) != 0, changes, now);
+        const bool arrived = changes.arrived.erase(relative) != 0;
+        RootPlaceholder entry;
+        if (!LookAt(relative, entry, changes)) continue;
+        if (!entry.placeholder && (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+            files.emplace_back(std::move(entry), relative);
+            continue;
+        }
+        TakeFilesTogether(files, changes, now);
+        TakeLooked(entry, relative, arrived, changes, now);
     }
+    TakeFilesTogether(files, changes, now);
+    if (watch.stopping.load()) return;
     std::vector<std::wstring> retried;
     for (const auto& [relative, retry] : changes.retries) {
         if (retry.due <= now) retried.push_back(relative);
