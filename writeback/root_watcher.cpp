@@ -407,9 +407,9 @@ void Rescan(Changes& changes) {
         changes.pending.emplace(entry.relative, now);
         ++found;
     });
-    // What went while the changes were lost.
-    if (!RootStillThere(TheWatch())) return;
-    if (!TakeVacated(std::wstring())) changes.vacated[std::wstring()] = now + Backoff(++changes.vacatedFailures[L""]);
+    // What went while the changes were lost is looked at after the window every removal waits: a root being removed
+    // (`rm -rf` takes its files first) is gone by then, and none of its items is recorded as deleted.
+    changes.vacated[std::wstring()] = now + kLeaveWindow;
     LogCount("root looked over - %d files and directories are no placeholders", found);
 }
 

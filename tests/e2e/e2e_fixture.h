@@ -175,6 +175,13 @@ class ProgramTest : public testing::Test {
 
     std::vector<std::string> Log() const { return LogMessages(Env().LogFile()); }
     std::vector<std::string> Errors() const { return Lines("[ERROR]"); }
+    // The inbox's records and the provider's log, for the message of a failure.
+    std::string InboxAndLog() const {
+        std::string all;
+        for (const std::string& name : ListDirectory(Inbox())) all += name + ": " + ReadFileBytes(Inbox() + "/" + name);
+        for (const std::string& line : Log()) all += line + "\n";
+        return all;
+    }
     std::vector<std::string> Lines(const std::string& prefix) const {
         std::vector<std::string> log = Log(), found;
         std::copy_if(log.begin(), log.end(), std::back_inserter(found),

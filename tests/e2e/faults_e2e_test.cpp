@@ -221,7 +221,7 @@ TEST_F(Faults, TheSyncRootRemovedOrRenamedWhileConnected) {
         EXPECT_EQ(CountLines("[ERROR] WATCH the sync root was removed or renamed"), before + 1);
         EXPECT_EQ(LastLine("[ERROR] WATCH"), "[ERROR] WATCH the sync root was removed or renamed - the provider stops, "
                                              "and no deletes are sent for its items");
-        EXPECT_TRUE(ListDirectory(Inbox()).empty());
+        EXPECT_TRUE(ListDirectory(Inbox()).empty()) << InboxAndLog();
         const ProcessResult again = Verb("connect", 30000);
         EXPECT_EQ(again.exitCode, 1);
         EXPECT_EQ(LastLine("[ERROR] CfConnectSyncRoot"), "[ERROR] CfConnectSyncRoot failed hr=0x80070186 - the directory "

@@ -129,7 +129,7 @@ TEST_F(Memory, ChangesMadeWhileNoProviderRanArriveOnceAndNothingDeletedComesBack
             if (name.find(".partial-") != std::string::npos) return true;
         }
         return false;
-    }, 30000)) << [&] { std::string all; for (const std::string& l : Log()) all += l + "\n"; return all; }();
+    }, 30000)) << InboxAndLog();
     KillProvider();
     StartProvider();
     ASSERT_TRUE(WaitUntil([&] { return fs::exists(stored) && fs::file_size(stored) == large.size(); }, 60000));
