@@ -91,8 +91,28 @@ TEST_P(ThreadLimits, FourHundredFetchesWaitingForTheEngineAreServedWhenItDeliver
     const int baseline = ThreadCount(pid);  // with the pool's minimum of threads
     const int most = baseline - cfemu::kMinimumPoolThreads + cfemu::kMaximumPoolThreads;
 
+    // The readers begin to read together, once all of them run: each first waits on a pipe this test holds open. Started
+    // one by one, the first fetches could wait for the engine past its ten seconds while the last readers start.
+    const std::string gate = Env().Root() + "/gate";
+    ASSERT_EQ(mkfifo(gate.c_str(), 0600), 0);
+    const int held = open(gate.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(held, 0);
     std::vector<std::unique_ptr<BackgroundProcess>> readers;
-    for (const Seeded& file : files) readers.push_back(StartCat(file.name));
+    for (const Seeded& file : files) {
+        readers.push_back(std::make_unique<BackgroundProcess>(std::vector<std::string>{
+            "/bin/sh", "-c", "read _ < \"$0\"; exec \"$1\" cat \"$2\"", gate, VOSKE_CFEMU, Root(file.name)}));
+    }
+    const auto waitingAtGate = [&](const BackgroundProcess& reader) {
+        std::error_code error;
+        for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(reader.Pid()) + "/fd", error)) {
+            if (fs::read_symlink(fd.path(), error) == gate) return true;
+        }
+        return false;
+    };
+    ASSERT_TRUE(WaitUntil([&] {
+        return std::all_of(readers.begin(), readers.end(), [&](const auto& reader) { return waitingAtGate(*reader); });
+    }, 120000));
+    close(held);  // every reader's read ends, and its fetch begins
     // Every thread the pool may have waits for the engine: as many callbacks as the bound, or the limit reached.
     ASSERT_TRUE(WaitUntil([&] {
         return DownloadRecords().size() >= static_cast<size_t>(cfemu::kMaximumPoolThreads) || ThreadCount(pid) >= limit;
