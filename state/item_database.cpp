@@ -185,8 +185,7 @@ void SyncLog() {
     if (flushed) return;
     // Without its log at hand, a checkpoint copies the commits into the database file and flushes that.
     std::lock_guard<std::recursive_mutex> guard(database.lock);
-    if (database.db != nullptr &&
-        sqlite3_wal_checkpoint_v2(database.db, nullptr, SQLITE_CHECKPOINT_FULL, nullptr, nullptr) != SQLITE_OK) {
+    if (database.db != nullptr && !Exec(database.db, "PRAGMA wal_checkpoint(FULL)")) {
         LogSqliteFailure("putting the item database on the disk", database.db);
     }
 }
