@@ -558,9 +558,12 @@ void NoteVersionTaken(const std::wstring& identity, LONGLONG size, LONGLONG last
 void BeginItemBatch() {
     Database& database = TheDatabase();
     database.lock.lock();
-    if (database.batchDepth++ == 0 && Ready(database) && !Exec(database.db, "BEGIN IMMEDIATE")) {
+    // The outermost finds the database before the batch counts as begun: within a batch, Ready keeps the one it has
+    // (of another directory, when LOCALAPPDATA moved since).
+    if (database.batchDepth == 0 && Ready(database) && !Exec(database.db, "BEGIN IMMEDIATE")) {
         LogSqliteFailure("beginning a transaction", database.db);
     }
+    ++database.batchDepth;
 }
 
 void EndItemBatch() { EndBatch(TheDatabase(), true); }
