@@ -73,10 +73,13 @@ TEST_F(Pins, APinnedFolderIsKeptOnTheDeviceAndAnUnpinnedOneGivesItsSpaceBack) {
     EXPECT_LE(Done(runs).second, 8);
     EXPECT_GE(Done(runs).second, 1);
     // A placeholder seeded into the pinned folder later comes too.
+    runs = Lines("[PIN] background work done - ").size();
     PutCacheFile("d1/late/late.bin", "late bytes");
     WriteFileBytes(Env().ProviderBase() + "/seed-manifest.tsv", manifest + "d1\tlate\tkeep\\a\\late.bin\t10\tlate.bin\n");
     ASSERT_TRUE(WaitUntil([&] { return fs::exists(Root("keep/a/late.bin")) && Hydrated("keep/a/late.bin"); }, 20000));
     EXPECT_EQ(ReadFileBytes(Root("keep/a/late.bin")), "late bytes");
+    // Its run is over (and counted here, not with the unpinning below) once its line is written.
+    ASSERT_TRUE(WaitUntil([&] { return Done(runs).first == 1; }, 20000)) << Done(runs).first;
 
     // One sub-folder unpinned while the provider runs: its files give their space back and keep their identities; one
     // a program holds open only once it is closed.
