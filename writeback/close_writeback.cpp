@@ -292,8 +292,8 @@ void WriteBackToEngine(const ClosedFile& file, const PlaceholderRef& ref) {
     }
     CreateDirectoryW(EngineInboxPath().c_str(), nullptr);
     std::wstring taking;
-    const HRESULT recorded = WriteTakingRecord(
-        FormatCloseModifyRecord(domainId, itemId, engineCopy, SyncRootRelativePath(fullPath)), taking);
+    const std::string record = FormatCloseModifyRecord(domainId, itemId, engineCopy, SyncRootRelativePath(fullPath));
+    const HRESULT recorded = WriteTakingRecord(record, taking);
     LogEvent("WRITEBACK", "WRITEBACK_ENGINE_QUEUE local copy only, no network");
     // Without its record the engine never learns of the change: the placeholder stays out of sync, so the next
     // close or connect offers it again.
@@ -308,7 +308,7 @@ void WriteBackToEngine(const ClosedFile& file, const PlaceholderRef& ref) {
     // Noted before it is published: a stop between the two leaves the record to the next start, which publishes it
     // on the strength of this note, so the change is recorded once whenever the stop comes.
     RememberTaken(file, ref.text, ItemKind::kEngineItem, copiedBytes, copiedAt);
-    if (FAILED(PublishTakingRecord(taking))) {
+    if (FAILED(PublishTakingRecord(taking, record))) {
         file.failed = true;  // kept, and published by the next try, which finds this version taken
         return;
     }

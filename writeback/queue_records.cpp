@@ -251,22 +251,14 @@ HRESULT WriteTakingRecord(const std::string& record, std::wstring& takingPath) {
     return WriteUnpublished(EngineInboxPath(), kTakingMark, record, takingPath);
 }
 
-HRESULT PublishTakingRecord(const std::wstring& takingPath) {
+HRESULT PublishTakingRecord(const std::wstring& takingPath, const std::string& record) {
     const HRESULT hr = Publish(EngineInboxPath(), "mod-", takingPath, nullptr);
     if (FAILED(hr)) {
         char message[512];
         snprintf(message, sizeof(message), "WRITEBACK modify record %ls not published hr=0x%08lX - tried again later",
                  takingPath.c_str(), HrArg(hr));
         LogEvent("ERROR", message);
-        HANDLE file = CreateFileW(takingPath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-        std::string bytes(4096, '\0');
-        DWORD got = 0;
-        if (file != INVALID_HANDLE_VALUE && ReadFile(file, &bytes[0], static_cast<DWORD>(bytes.size()), &got, nullptr)) {
-            bytes.resize(got);
-            Remember(takingPath, bytes);
-        }
-        if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+        Remember(takingPath, record);
     }
     return hr;
 }
@@ -297,14 +289,15 @@ int FindLeftTakingRecords() {
 }
 
 bool SettleLeftTakingRecords(const std::wstring& domainId, const std::wstring& itemId, bool publish) {
-    const std::string prefix = TakingPrefix(domainId, itemId);
     LeftTaking& left = TheLeftTaking();
-    std::vector<std::wstring> mine;
+    std::vector<std::pair<std::wstring, std::string>> mine;
     {
         std::lock_guard<std::mutex> lock(left.mutex);
+        if (left.records.empty()) return true;  // the usual case, asked at every change of an engine item
+        const std::string prefix = TakingPrefix(domainId, itemId);
         for (auto it = left.records.begin(); it != left.records.end();) {
             if (it->second.compare(0, prefix.size(), prefix) == 0) {
-                mine.push_back(it->first);
+                mine.push_back(std::move(*it));
                 it = left.records.erase(it);
             } else {
                 ++it;
@@ -312,10 +305,10 @@ bool SettleLeftTakingRecords(const std::wstring& domainId, const std::wstring& i
         }
     }
     bool ok = true;
-    for (const std::wstring& path : mine) {
+    for (const auto& [path, bytes] : mine) {
         if (!publish) {
             DeleteFileW(path.c_str());
-        } else if (SUCCEEDED(PublishTakingRecord(path))) {
+        } else if (SUCCEEDED(PublishTakingRecord(path, bytes))) {
             LogEvent("WRITEBACK", "WRITEBACK record of a change taken before a stop published");
         } else {
             ok = false;

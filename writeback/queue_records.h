@@ -62,8 +62,9 @@ int RemoveHeldRecords();
 // and the publish leaves it behind: the next start publishes it, once, when the database holds its version (the
 // change counts as told from that note on), and removes it when not (the change is then taken again).
 HRESULT WriteTakingRecord(const std::string& record, std::wstring& takingPath);
-// Publishes a taking record as a "mod-" record; a failure is logged, and the record is kept to be settled later.
-HRESULT PublishTakingRecord(const std::wstring& takingPath);
+// Publishes a taking record (holding `record`) as a "mod-" record; a failure is logged, and the record is kept to be
+// settled later.
+HRESULT PublishTakingRecord(const std::wstring& takingPath, const std::string& record);
 // At connect: remembers the taking records a stopped provider left; returns how many.
 int FindLeftTakingRecords();
 // Publishes (`publish`) or removes the left taking records of the engine item (domainId, itemId). False when one could
