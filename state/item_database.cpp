@@ -107,7 +107,6 @@ void LogSqliteFailure(const char* what, sqlite3* db) {
 
 bool Ready(Database& database);
 
-
 // The statement, reset and with its bindings ready to be set; null while the database is not open.
 sqlite3_stmt* Prepared(Database& database, Statement which) {
     if (!Ready(database)) return nullptr;

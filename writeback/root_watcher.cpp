@@ -314,11 +314,7 @@ constexpr size_t kTakers = 8;
 
 void TakeFilesTogether(std::vector<std::pair<RootPlaceholder, std::wstring>>& files, Changes& changes,
                        Clock::time_point now) {
-    if (files.size() == 1) TakeLooked(files[0].first, files[0].second, false, changes, now);
-    if (files.size() <= 1) {
-        files.clear();
-        return;
-    }
+    if (files.empty()) return;
     std::vector<Outcome> outcomes(files.size(), Outcome::kDone);
     std::atomic<size_t> next{0};
     const auto take = [&] {
@@ -326,7 +322,7 @@ void TakeFilesTogether(std::vector<std::pair<RootPlaceholder, std::wstring>>& fi
             outcomes[i] = TakeEntry(files[i].first);
         }
     };
-    std::vector<std::thread> takers;
+    std::vector<std::thread> takers;  // none for one file: this thread takes it
     for (size_t t = 1; t < std::min(kTakers, files.size()); ++t) takers.emplace_back(take);
     take();
     for (std::thread& taker : takers) taker.join();
