@@ -156,6 +156,17 @@ void ConvertUnlessChanged(const ClosedFile& file, const FILETIME& copiedAt) {
         return;
     }
     const std::vector<BYTE>& identity = *file.convertIdentity;
+    if (identity.size() > CF_PLACEHOLDER_MAX_FILE_IDENTITY_LENGTH) {
+        // A new file's identity is its path in the root, and a placeholder's identity holds at most 4 KiB: a file
+        // deeper than that stays a file, and each of its changes is taken as it was (its copy and line, once).
+        char message[160];
+        snprintf(message, sizeof(message),
+                 "WRITEBACK kept as a file that is no placeholder - its path (%lu bytes as identity) is longer than "
+                 "an identity may be",
+                 static_cast<unsigned long>(identity.size()));
+        LogEvent("WRITEBACK", message);
+        return;
+    }
     const HRESULT hr = file.replacing
                            ? CfUpdatePlaceholder(file.handle, nullptr, identity.data(), static_cast<DWORD>(identity.size()),
                                                  nullptr, 0, CF_UPDATE_FLAG_MARK_IN_SYNC, nullptr, nullptr)

@@ -316,7 +316,7 @@ TEST_F(Faults, ManifestsOfGarbageAndOfOneHugeLine) {
         WriteFileBytes(Env().ProviderBase() + "/seed-manifest.tsv", *row.manifest);
         const std::set<std::string> before = TreeOutsideSyncRoot(Env());
         ProcessResult seed = Verb("seed", 240000);
-        EXPECT_TRUE(seed.exitCode == 0 && !HasSanitizerReport(seed.err)) << seed.err.substr(0, 4000);
+        EXPECT_TRUE(seed.exitCode == 0 && !HasSanitizerReport(seed.err)) << seed.exitCode << seed.err.substr(0, 4000);
         EXPECT_EQ(LastLine("[SEED] manifest seen").rfind(row.summary, 0), 0u) << LastLine("[SEED] manifest");
         EXPECT_EQ(TreeOutsideSyncRoot(Env()), before);
         EXPECT_TRUE(*row.present == '\0' || FileExists(Root(row.present)));

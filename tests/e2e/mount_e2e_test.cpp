@@ -189,6 +189,36 @@ TEST_F(MountE2e, EverydayWritesMapsStaleCachesAndGit) {
     const std::string heldCopy = Queue() + "/CloudFiles/" + D1("held.bin");
     EXPECT_TRUE(WaitUntil([&] { return ReadFileBytes(heldCopy) == "saved" && InSyncIdentity("held.bin") != "-"; }, 20000));
 
+    // A tree deeper than one Linux call reaches (61 folders of 99 bytes, made and walked by relative steps) works
+    // through the mount as on a Linux disk; the provider, which is not long-path aware, reaches only what it may. A
+    // file 22 folders down has a path too long to be a placeholder's identity (over 4 KiB): taken once (copy and
+    // line), it stays a plain file. Both trees are removed by descriptors.
+    const std::string deep =
+        "import os, sys; os.chdir(sys.argv[1]); top = os.open('.', os.O_RDONLY); m = 'm' * 99; d = 'd' * 99\n"
+        "os.makedirs('/'.join([m] * 22)); open('/'.join([m] * 22 + ['mid.txt']), 'w').write('half way')\n"
+        "for i in range(61): os.mkdir(d); os.chdir(d)\n"
+        "open('deep.txt', 'w').write('at the bottom'); s = os.stat('deep.txt'); os.rename('deep.txt', 'low.txt')\n"
+        "print(open('low.txt').read(), s.st_size, os.listdir('.'), os.stat('.').st_nlink, os.stat('..').st_nlink)\n";
+    const std::string journal = Env().ProviderBase() + "/Queue/pending-spike.jsonl";
+    const std::string linesBefore = ReadFileBytes(journal);
+    const ProcessResult deepRun = RunProcess({"/usr/bin/python3", "-c", deep, mountpoint});
+    EXPECT_EQ(deepRun.out, "at the bottom 13 ['low.txt'] 2 3\n") << deepRun.err << mount->Err();
+    std::string midPath;
+    for (int i = 0; i < 22; ++i) midPath += std::string(99, 'm') + "/";
+    const std::string stored = Queue() + "/LocalFiles/" + midPath + "mid.txt";
+    EXPECT_TRUE(WaitUntil([&] { return ReadFileBytes(stored) == "half way"; }, 20000)) << InboxAndLog();
+    EXPECT_TRUE(WaitUntil([&] { return ReadFileBytes(journal) == linesBefore + "write-back\r\n"; }, 5000));
+    EXPECT_GE(CountLines("[WRITEBACK] WRITEBACK kept as a file that is no placeholder - its path (4416 bytes as "
+                         "identity) is longer than an identity may be"),
+              1);
+    EXPECT_EQ(InSyncIdentity(midPath + "mid.txt"), "-");
+    const std::string remove =
+        "import os, shutil, sys; os.chdir(sys.argv[1]); shutil.rmtree('d' * 99); "
+        "shutil.rmtree('m' * 99)";
+    const ProcessResult removed = RunProcess({"/usr/bin/python3", "-c", remove, mountpoint});
+    EXPECT_EQ(removed.err, "") << mount->Err();
+    EXPECT_FALSE(fs::exists(Root(std::string(99, 'd'))) || fs::exists(Root(std::string(99, 'm'))));
+
     // A shared read map of a dehydrated placeholder; after a dehydration the next open fetches again; a write
     // beside the mount shows at the next open, even one that keeps the file's size and last-write time.
     const std::string cached = ReadFileBytes(CacheFile(D1("read.bin")));

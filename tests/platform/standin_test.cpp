@@ -89,6 +89,74 @@ TEST_F(StandinFiles, FindListsInWindowsOrderWithLinks) {
     EXPECT_EQ(ReadFileBytes(Posix("d/victim")), "keep");
 }
 
+// In a process with long paths, a path longer than one Linux call takes (PATH_MAX) reaches its file as on Windows:
+// 45 folders of 120 bytes made, a file written, listed, renamed, read and removed by whole paths. A missing or
+// plain-file part fails as it does near the top; the filter's canonical form of such a path follows links and "..".
+// Without long paths, as for the provider, such a path is refused.
+TEST_F(StandinFiles, PathsLongerThanOneLinuxCallTakesReachTheirFiles) {
+    struct LongPaths {
+        LongPaths() { posix::AllowLongPaths(true); }
+        ~LongPaths() { posix::AllowLongPaths(false); }
+    } longPaths;
+    const std::string part(120, 'p');
+    std::string deep = "deep";
+    ASSERT_TRUE(CreateDirectoryW(WinOf(deep).c_str(), nullptr));
+    for (int i = 0; i < 45; ++i) {
+        deep += "/" + part;
+        ASSERT_TRUE(CreateDirectoryW(WinOf(deep).c_str(), nullptr)) << i << " gle=" << GetLastError();
+    }
+    ASSERT_GT(Posix(deep).size(), 5400u);
+    HANDLE file = Open(Posix(deep + "/f.txt"), GENERIC_WRITE, 0, CREATE_NEW);
+    DWORD done = 0;
+    ASSERT_TRUE(WriteFile(file, "at the bottom", 13, &done, nullptr));
+    ASSERT_TRUE(CloseHandle(file));
+    EXPECT_EQ(List(WinOf(deep) + L"\\*"), (std::vector<std::string>{".", "..", "f.txt"}));
+    ASSERT_TRUE(MoveFileExW(WinOf(deep + "/f.txt").c_str(), WinOf(deep + "/g.txt").c_str(), 0)) << GetLastError();
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    ASSERT_TRUE(GetFileAttributesExW(WinOf(deep + "/g.txt").c_str(), GetFileExInfoStandard, &data));
+    EXPECT_EQ(data.nFileSizeLow, 13u);
+    file = Open(Posix(deep + "/g.txt"), GENERIC_READ, FILE_SHARE_READ);
+    char bytes[32] = {};
+    EXPECT_TRUE(ReadFile(file, bytes, sizeof bytes, &done, nullptr));
+    EXPECT_EQ(std::string(bytes, done), "at the bottom");
+    CloseHandle(file);
+
+    const std::string middle = deep.substr(0, 4 + 30 * 121);  // "deep" and 30 parts
+    WriteFileBytes(Posix(middle + "/plain"), "");
+    const std::string rest = deep.substr(middle.size());
+    const struct {
+        std::string path;
+        DWORD error;
+    } failing[] = {
+        {middle + "/gone" + rest + "/g.txt", ERROR_PATH_NOT_FOUND},
+        {middle + "/plain" + rest + "/g.txt", ERROR_PATH_NOT_FOUND},
+        {deep + "/none.txt", ERROR_FILE_NOT_FOUND},
+        {deep + std::string(27500, '/') + "g.txt", ERROR_FILENAME_EXCED_RANGE},  // over Windows' 32,767
+    };
+    for (const auto& row : failing) {
+        SetLastError(0);
+        EXPECT_EQ(GetFileAttributesW(WinOf(row.path).c_str()), INVALID_FILE_ATTRIBUTES) << row.path.size();
+        EXPECT_EQ(GetLastError(), row.error) << row.path.size();
+    }
+    posix::AllowLongPaths(false);
+    EXPECT_EQ(GetFileAttributesW(WinOf(deep + "/g.txt").c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE));
+    posix::AllowLongPaths(true);
+
+    ASSERT_EQ(symlink(part.c_str(), Posix("deep/link").c_str()), 0);
+    const std::string canonical = cfemu::CanonicalPath(Posix("deep")) + deep.substr(4);
+    const std::string viaLink = Posix("deep/link") + deep.substr(4 + 121);
+    EXPECT_EQ(cfemu::CanonicalPath(viaLink + "/../" + part + "/./g.txt"), canonical + "/g.txt");
+    EXPECT_EQ(cfemu::CanonicalPath(viaLink + "/not-yet"), canonical + "/not-yet");
+    EXPECT_EQ(cfemu::CanonicalPath(viaLink + "/gone/not-yet"), "");
+
+    EXPECT_TRUE(DeleteFileW(WinOf(deep + "/g.txt").c_str()));
+    EXPECT_TRUE(DeleteFileW(WinOf(middle + "/plain").c_str()));
+    for (; deep != "deep"; deep.resize(deep.size() - 121))
+        EXPECT_TRUE(RemoveDirectoryW(WinOf(deep).c_str())) << deep.size();
+    EXPECT_EQ(List(WinOf("deep") + L"\\*"), (std::vector<std::string>{".", "..", "link"}));
+}
+
 // Text mode writes "\n" as "\r\n" and reads "\r\n" as "\n", also split between two 8 KiB buffers; binary keeps bytes.
 TEST_F(StandinFiles, TextModeStreams) {
     // Mode, contents beforehand (null: no file), text written, bytes on disk.

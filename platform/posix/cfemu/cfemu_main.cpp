@@ -322,6 +322,8 @@ std::string cfemu::DescribeWin32Error(DWORD code) {
 }
 
 int main(int argc, char** argv) {
+    // Paths as long as Windows allows: the mount serves Linux programs that go deeper than one Linux call reaches.
+    posix::AllowLongPaths(true);
     if (argc < 2) return Usage();
     std::string command = argv[1];
     if (command == "cat" && argc == 3) return Cat(argv[2]);

@@ -59,7 +59,7 @@ void MountFillStat(struct stat* st, DWORD attributes, ULONGLONG size, const FILE
 nlink_t MountDirectoryLinks(const std::string& path) {
     struct stat st;
     const std::string root = g_mount.base + (path == "/" ? std::string() : path);
-    if (lstat(root.c_str(), &st) == 0 && st.st_nlink >= 2) return st.st_nlink;
+    if (lstat(posix::SysPath(root).c_str(), &st) == 0 && st.st_nlink >= 2) return st.st_nlink;
     nlink_t links = 2;
     WIN32_FIND_DATAW data{};
     HANDLE find = FindFirstFileW((posix::ToWindowsPath(root) + L"\\*").c_str(), &data);

@@ -61,7 +61,7 @@ namespace {
 // the replacing rename that follows does the work. Either way what comes for the hidden name goes to the open file.
 int MountHide(const char* path, const char* hidden) {
     struct stat st;
-    if (lstat((g_mount.base + path).c_str(), &st) != 0) return -errno;
+    if (lstat(posix::SysPath(g_mount.base + path).c_str(), &st) != 0) return -errno;
     if (MountServingUnlink()) {
         const int result = MountUnlink(path);
         if (result != 0) return result;

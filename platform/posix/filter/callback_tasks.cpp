@@ -81,7 +81,7 @@ std::shared_ptr<CallbackTask> MakeTask(const std::shared_ptr<Connection>& connec
     task->params.ParamSize = sizeof(CF_CALLBACK_PARAMETERS);
     task->normalizedPath = VolumeRelativePath(path);
     struct stat st;
-    if (describe && (fd >= 0 ? fstat(fd, &st) : lstat(path.c_str(), &st)) == 0) {
+    if (describe && (fd >= 0 ? fstat(fd, &st) : lstat(posix::SysPath(path).c_str(), &st)) == 0) {
         task->info.FileId.QuadPart = static_cast<LONGLONG>(st.st_ino);
         task->info.FileSize.QuadPart = S_ISDIR(st.st_mode) ? 0 : static_cast<LONGLONG>(st.st_size);
         if (fd >= 0) {

@@ -135,7 +135,7 @@ int ConnectToServingProvider(const std::string& root, DWORD* error, int* provide
 
 bool MayServe(const std::string& root, uid_t uid) {
     struct stat st;
-    return uid == 0 || (stat(root.c_str(), &st) == 0 && st.st_uid == uid);
+    return uid == 0 || (stat(posix::SysPath(root).c_str(), &st) == 0 && st.st_uid == uid);
 }
 
 std::string DescribeUser(uid_t uid) {

@@ -95,17 +95,17 @@ bool DecodeState(const BYTE* bytes, ssize_t size, PlaceholderState* state) {
 bool ReadAttribute(const std::string& path, const char* name, std::vector<BYTE>* value) {
     // Registration records are small: one read usually does, without asking for the size first.
     BYTE small[1024];
-    ssize_t first = lgetxattr(path.c_str(), name, small, sizeof(small));
+    ssize_t first = lgetxattr(posix::SysPath(path).c_str(), name, small, sizeof(small));
     if (first >= 0) {
         value->assign(small, small + first);
         return true;
     }
     if (errno != ERANGE) return false;
     for (;;) {
-        ssize_t size = lgetxattr(path.c_str(), name, nullptr, 0);
+        ssize_t size = lgetxattr(posix::SysPath(path).c_str(), name, nullptr, 0);
         if (size < 0) return false;
         value->resize(static_cast<size_t>(size));
-        ssize_t got = lgetxattr(path.c_str(), name, value->data(), value->size());
+        ssize_t got = lgetxattr(posix::SysPath(path).c_str(), name, value->data(), value->size());
         if (got >= 0) {
             value->resize(static_cast<size_t>(got));
             return true;
@@ -183,7 +183,7 @@ bool ReadState(int fd, PlaceholderState* state) {
 
 bool ReadStateAt(const std::string& posixPath, PlaceholderState* state) {
     BYTE bytes[kRecordCapacity];
-    ssize_t size = lgetxattr(posixPath.c_str(), kStateAttribute, bytes, sizeof(bytes));
+    ssize_t size = lgetxattr(posix::SysPath(posixPath).c_str(), kStateAttribute, bytes, sizeof(bytes));
     PlaceholderState decoded;
     if (size < 0 || !DecodeState(bytes, size, &decoded)) return false;
     if (state != nullptr) *state = decoded;
@@ -251,7 +251,7 @@ bool ReadIdentity(int fd, std::vector<BYTE>* identity) {
 bool ReadIdentityAt(const std::string& posixPath, std::vector<BYTE>* identity) {
     identity->clear();
     BYTE bytes[kRecordCapacity];
-    ssize_t size = lgetxattr(posixPath.c_str(), kStateAttribute, bytes, sizeof(bytes));
+    ssize_t size = lgetxattr(posix::SysPath(posixPath).c_str(), kStateAttribute, bytes, sizeof(bytes));
     if (size < 0) return errno == ENODATA;
     if (size >= static_cast<ssize_t>(kStateSize) && bytes[0] == kStateVersion) {
         identity->assign(bytes + kStateSize, bytes + size);
@@ -261,7 +261,55 @@ bool ReadIdentityAt(const std::string& posixPath, std::vector<BYTE>* identity) {
     return errno == ENODATA;
 }
 
+namespace {
+
+// realpath(3) for a path of PATH_MAX bytes or more, which it refuses: one name at a time, each symbolic link read
+// and followed (at most 40, as the kernel allows), ".." taken from what is resolved so far. The last name, when
+// nothing has it, is kept as given; any other name missing or no directory gives "".
+std::string CanonicalLongPath(const std::string& absolutePath) {
+    std::vector<std::string> pending;  // names still to resolve, the next one last
+    const auto push = [&pending](const std::string& path) {
+        for (size_t end = path.size(); end > 0;) {
+            const size_t slash = path.rfind('/', end - 1);
+            const size_t begin = slash == std::string::npos ? 0 : slash + 1;
+            if (end > begin) pending.push_back(path.substr(begin, end - begin));
+            if (slash == std::string::npos) break;
+            end = slash;
+        }
+    };
+    push(absolutePath);
+    std::string resolved;  // "" is the root
+    int links = 0;
+    while (!pending.empty()) {
+        const std::string name = std::move(pending.back());
+        pending.pop_back();
+        if (name == ".") continue;
+        if (name == "..") {
+            resolved.erase(resolved.empty() ? 0 : resolved.rfind('/'));
+            continue;
+        }
+        const std::string next = resolved + "/" + name;
+        struct stat st;
+        if (lstat(posix::SysPath(next).c_str(), &st) != 0)
+            return errno == ENOENT && pending.empty() ? next : std::string();
+        if (S_ISLNK(st.st_mode)) {
+            char target[PATH_MAX];
+            const ssize_t length = readlink(posix::SysPath(next).c_str(), target, sizeof(target));
+            if (++links > 40 || length <= 0 || length >= static_cast<ssize_t>(sizeof(target))) return std::string();
+            if (target[0] == '/') resolved.clear();
+            push(std::string(target, static_cast<size_t>(length)));
+            continue;
+        }
+        if (!pending.empty() && !S_ISDIR(st.st_mode)) return std::string();
+        resolved = next;
+    }
+    return resolved.empty() ? std::string("/") : resolved;
+}
+
+}  // namespace
+
 std::string CanonicalPath(const std::string& absolutePath) {
+    if (absolutePath.size() >= PATH_MAX) return CanonicalLongPath(absolutePath);  // "" without long paths
     char resolved[PATH_MAX];
     if (realpath(absolutePath.c_str(), resolved) != nullptr) return resolved;
     // Not there (yet): resolve the parent and keep the last name as given.

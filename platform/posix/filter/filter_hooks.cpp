@@ -72,7 +72,8 @@ void NotifyClosed(const std::string& posixPath, bool deleted) {
     std::string root;
     if (path.empty() || !FindSyncRoot(path, &root, nullptr)) return;
     struct stat st;
-    if (!deleted && lstat(path.c_str(), &st) == 0 && !ReadStateAt(path, nullptr)) return;  // no longer a placeholder
+    if (!deleted && lstat(posix::SysPath(path).c_str(), &st) == 0 && !ReadStateAt(path, nullptr))
+        return;  // no longer a placeholder
     Request request;
     request.kind = RequestKind::Close;
     request.flags = deleted ? CF_CALLBACK_CLOSE_COMPLETION_FLAG_DELETED : 0;

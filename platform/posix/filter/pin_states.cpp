@@ -34,7 +34,7 @@ constexpr CF_SET_PIN_FLAGS kPinFlags =
 // Writes the state of the placeholder at `path`. A read-only file refuses a writer of its attributes on Linux (it
 // does not on Windows): its owner's write bit is lent for the write and taken back.
 DWORD WriteStateAt(const std::string& path, const PlaceholderState& state) {
-    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    int fd = open(posix::SysPath(path).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return posix::Win32ErrorFromErrno(errno);
     int error = WriteState(fd, state);
     struct stat st;
@@ -62,7 +62,7 @@ CF_PIN_STATE PinOfParent(const std::string& path) {
 DWORD ApplyPin(const std::string& path, CF_PIN_STATE pin, bool self, bool recurse, bool stopOnError) {
     DWORD first = ERROR_SUCCESS;
     struct stat st;
-    if (lstat(path.c_str(), &st) != 0) return posix::Win32ErrorFromErrno(errno);
+    if (lstat(posix::SysPath(path).c_str(), &st) != 0) return posix::Win32ErrorFromErrno(errno);
     if (self) {
         PlaceholderState state;
         if (S_ISLNK(st.st_mode) || !ReadStateAt(path, &state)) {
@@ -79,7 +79,7 @@ DWORD ApplyPin(const std::string& path, CF_PIN_STATE pin, bool self, bool recurs
     }
     if (!recurse || !S_ISDIR(st.st_mode)) return first;
     std::vector<std::string> names;
-    if (DIR* listing = opendir(path.c_str())) {
+    if (DIR* listing = opendir(posix::SysPath(path).c_str())) {
         while (dirent* item = readdir(listing)) {
             if (std::strcmp(item->d_name, ".") != 0 && std::strcmp(item->d_name, "..") != 0)
                 names.push_back(item->d_name);
@@ -164,7 +164,7 @@ DWORD SetPinFromAttributes(const std::string& posixPath, DWORD attributes) {
     if (pinned && unpinned) return ERROR_INVALID_PARAMETER;
     PlaceholderState state;
     struct stat st;
-    if (lstat(posixPath.c_str(), &st) != 0 || S_ISLNK(st.st_mode) || !ReadStateAt(posixPath, &state)) {
+    if (lstat(posix::SysPath(posixPath).c_str(), &st) != 0 || S_ISLNK(st.st_mode) || !ReadStateAt(posixPath, &state)) {
         return pinned || unpinned ? kErrorNotACloudFile : ERROR_SUCCESS;
     }
     CF_PIN_STATE wanted = pinned ? CF_PIN_STATE_PINNED : unpinned ? CF_PIN_STATE_UNPINNED : state.pin;

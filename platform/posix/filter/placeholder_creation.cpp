@@ -51,17 +51,17 @@ namespace {
 
 HRESULT CreateDirectoryPlaceholder(const std::string& path, const CF_PLACEHOLDER_CREATE_INFO& entry,
                                    const PlaceholderState& state, const timespec times[2], USN* usn) {
-    if (mkdir(path.c_str(), 0777) != 0) {
+    if (mkdir(posix::SysPath(path).c_str(), 0777) != 0) {
         return errno == EEXIST ? HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS) : HrFromErrno(errno);
     }
-    int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int fd = open(posix::SysPath(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     int error = fd < 0 ? errno : MarkPlaceholder(fd, entry, state);
     if (error == 0 && futimens(fd, times) != 0) error = errno;
     struct stat st;
     if (error == 0 && fstat(fd, &st) == 0) *usn = static_cast<USN>(st.st_ino);
     if (fd >= 0) close(fd);
     if (error == 0) return S_OK;
-    rmdir(path.c_str());
+    rmdir(posix::SysPath(path).c_str());
     return CreationFailure(error, path);
 }
 
@@ -138,7 +138,8 @@ HRESULT CreateOnePlaceholder(const std::string& directory, int directoryFd, CF_P
 
     if ((entry.Flags & CF_PLACEHOLDER_CREATE_FLAG_SUPERSEDE) != 0) {
         struct stat st;
-        if (lstat(path.c_str(), &st) == 0 && (S_ISDIR(st.st_mode) ? rmdir(path.c_str()) : unlink(path.c_str())) != 0) {
+        if (lstat(posix::SysPath(path).c_str(), &st) == 0 &&
+            (S_ISDIR(st.st_mode) ? rmdir(posix::SysPath(path).c_str()) : unlink(posix::SysPath(path).c_str())) != 0) {
             return HrFromErrno(errno);
         }
     }
@@ -158,12 +159,12 @@ HRESULT CreatePlaceholders(LPCWSTR baseDirectoryPath, CF_PLACEHOLDER_CREATE_INFO
     std::string absolute = posix::AbsolutePosixPath(baseDirectoryPath);
     // Opened once for all entries; its canonical path is what the kernel resolved on the way (one readlink
     // where realpath reads every component of the path again, which seeding pays for each single entry).
-    int directoryFd = open(absolute.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    int directoryFd = open(posix::SysPath(absolute).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (directoryFd < 0) {
         // Only a failure looks closer, to tell a missing path from one that is not a directory.
         int openError = errno;
         struct stat st;
-        if (stat(absolute.c_str(), &st) != 0) {
+        if (stat(posix::SysPath(absolute).c_str(), &st) != 0) {
             return errno == ENOENT ? HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND) : HrFromErrno(errno);
         }
         if (!S_ISDIR(st.st_mode)) return HRESULT_FROM_WIN32(ERROR_DIRECTORY);

@@ -114,7 +114,7 @@ HRESULT GetPlaceholderInfo(HANDLE fileHandle, CF_PLACEHOLDER_INFO_CLASS infoClas
     std::vector<BYTE> identity;
     (void)ReadIdentity(file->fd, &identity);
     struct stat st, rootSt;
-    if (fstat(file->fd, &st) != 0 || stat(root.c_str(), &rootSt) != 0) return HrFromErrno(errno);
+    if (fstat(file->fd, &st) != 0 || stat(posix::SysPath(root).c_str(), &rootSt) != 0) return HrFromErrno(errno);
     CF_PLACEHOLDER_BASIC_INFO info{};
     info.PinState = state.pin;
     info.InSyncState = (state.flags & kStateInSync) != 0 ? CF_IN_SYNC_STATE_IN_SYNC : CF_IN_SYNC_STATE_NOT_IN_SYNC;

@@ -101,7 +101,7 @@ HRESULT ConnectRoot(const std::string& root, const RootRecord& record, const CF_
     connection->wakeRead = wake[0];
     connection->wakeWrite = wake[1];
     struct stat st;
-    if (stat(root.c_str(), &st) == 0) {
+    if (stat(posix::SysPath(root).c_str(), &st) == 0) {
         connection->volumeSerial = static_cast<DWORD>(st.st_dev);
         connection->rootFileId = static_cast<LONGLONG>(st.st_ino);
     }

@@ -29,7 +29,7 @@ void StartFetch(const std::shared_ptr<Connection>& connection, int client, int p
         Reply(client, ERROR_CLOUD_FILE_NOT_SUPPORTED);
         return;
     }
-    int fd = open(request.path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+    int fd = open(posix::SysPath(request.path).c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0) {
         Reply(client, posix::Win32ErrorFromErrno(errno));
         return;
@@ -174,7 +174,7 @@ void HandleRequest(const std::shared_ptr<Connection>& connection, int client, in
             if (connection->callbacks[CF_CALLBACK_TYPE_NOTIFY_FILE_CLOSE_COMPLETION] == nullptr) return;
             struct stat st;
             const bool deleted = (request.flags & CF_CALLBACK_CLOSE_COMPLETION_FLAG_DELETED) != 0 ||
-                                 lstat(request.path.c_str(), &st) != 0;
+                                 lstat(posix::SysPath(request.path).c_str(), &st) != 0;
             std::shared_ptr<CallbackTask> task =
                 MakeTask(connection, CF_CALLBACK_TYPE_NOTIFY_FILE_CLOSE_COMPLETION, request.path, -1, pid, !deleted);
             if (deleted) task->params.CloseCompletion.Flags = CF_CALLBACK_CLOSE_COMPLETION_FLAG_DELETED;

@@ -22,12 +22,12 @@ constexpr DWORD kMaxSyncRootIdentityLength = 64 * 1024;
 
 bool IsDirectory(const std::string& path) {
     struct stat st;
-    return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    return lstat(posix::SysPath(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 // True when a directory below `directory` (not following links) carries a registration.
 bool RootBelow(const std::string& directory) {
-    DIR* dir = opendir(directory.c_str());
+    DIR* dir = opendir(posix::SysPath(directory).c_str());
     if (dir == nullptr) return false;
     bool found = false;
     while (!found) {
@@ -45,7 +45,7 @@ bool RootBelow(const std::string& directory) {
 
 // Unregistration's walk: dehydrated placeholder files go, hydrated ones and directories become ordinary.
 void ReleasePlaceholders(const std::string& directory) {
-    DIR* dir = opendir(directory.c_str());
+    DIR* dir = opendir(posix::SysPath(directory).c_str());
     if (dir == nullptr) return;
     std::vector<std::string> children;
     while (dirent* entry = readdir(dir)) {
@@ -56,16 +56,16 @@ void ReleasePlaceholders(const std::string& directory) {
     closedir(dir);
     for (const std::string& child : children) {
         struct stat st;
-        if (lstat(child.c_str(), &st) != 0) continue;
+        if (lstat(posix::SysPath(child).c_str(), &st) != 0) continue;
         if (S_ISDIR(st.st_mode)) ReleasePlaceholders(child);
         PlaceholderState state;
         if (!ReadStateAt(child, &state)) continue;
         if (S_ISREG(st.st_mode) && (state.flags & kStateHydrated) == 0) {
-            unlink(child.c_str());  // holds no data: nothing of the user's is lost
+            unlink(posix::SysPath(child).c_str());  // holds no data: nothing of the user's is lost
             continue;
         }
-        lremovexattr(child.c_str(), kIdentityAttribute);
-        lremovexattr(child.c_str(), kStateAttribute);
+        lremovexattr(posix::SysPath(child).c_str(), kIdentityAttribute);
+        lremovexattr(posix::SysPath(child).c_str(), kStateAttribute);
     }
 }
 
@@ -92,7 +92,7 @@ HRESULT RegisterSyncRoot(LPCWSTR syncRootPath, const CF_SYNC_REGISTRATION* regis
     }
     std::string absolute = posix::AbsolutePosixPath(syncRootPath);
     struct stat st;
-    if (stat(absolute.c_str(), &st) != 0) {
+    if (stat(posix::SysPath(absolute).c_str(), &st) != 0) {
         return errno == ENOENT ? HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) : HrFromErrno(errno);
     }
     if (!S_ISDIR(st.st_mode)) return HRESULT_FROM_WIN32(ERROR_DIRECTORY);
@@ -123,7 +123,7 @@ HRESULT RegisterSyncRoot(LPCWSTR syncRootPath, const CF_SYNC_REGISTRATION* regis
             return HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_INVALID_REQUEST);
         }
     }
-    if (setxattr(root.c_str(), kRootAttribute, encoded.data(), encoded.size(), 0) != 0) {
+    if (setxattr(posix::SysPath(root).c_str(), kRootAttribute, encoded.data(), encoded.size(), 0) != 0) {
         return NoAttributeSupport(errno) ? ReportNoAttributes(root) : HrFromErrno(errno);
     }
     return S_OK;
@@ -136,7 +136,7 @@ HRESULT UnregisterSyncRoot(LPCWSTR syncRootPath) {
     // The documented refusal while a provider (this process or another) is connected.
     if (ConnectedHere(root) || ProbeProvider(root, nullptr)) return HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_INVALID_REQUEST);
     ReleasePlaceholders(root);
-    if (lremovexattr(root.c_str(), kRootAttribute) != 0) return HrFromErrno(errno);
+    if (lremovexattr(posix::SysPath(root).c_str(), kRootAttribute) != 0) return HrFromErrno(errno);
     return S_OK;
 }
 

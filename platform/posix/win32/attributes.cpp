@@ -18,7 +18,8 @@ DWORD AttributesOfStat(const std::string& posixPath, const struct stat& st, cons
     if (S_ISLNK(st.st_mode)) {
         struct stat target;
         DWORD attributes = FILE_ATTRIBUTE_REPARSE_POINT;
-        if (stat(posixPath.c_str(), &target) == 0 && S_ISDIR(target.st_mode)) attributes |= FILE_ATTRIBUTE_DIRECTORY;
+        if (stat(posix::SysPath(posixPath).c_str(), &target) == 0 && S_ISDIR(target.st_mode))
+            attributes |= FILE_ATTRIBUTE_DIRECTORY;
         return attributes;
     }
     if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) return FILE_ATTRIBUTE_DEVICE;
@@ -52,7 +53,7 @@ DWORD ReparseTagOf(const struct stat& st, const KnownState& known) {
 extern "C" DWORD GetFileAttributesW(LPCWSTR fileName) {
     std::string path = posix::AbsolutePosixPath(fileName);
     struct stat st;
-    if (lstat(path.c_str(), &st) != 0) {
+    if (lstat(posix::SysPath(path).c_str(), &st) != 0) {
         posix::SetLastErrorFromErrno(errno, path);
         return INVALID_FILE_ATTRIBUTES;
     }
@@ -66,7 +67,7 @@ extern "C" BOOL GetFileAttributesExW(LPCWSTR fileName, GET_FILEEX_INFO_LEVELS le
     }
     std::string path = posix::AbsolutePosixPath(fileName);
     struct stat st;
-    if (lstat(path.c_str(), &st) != 0) {
+    if (lstat(posix::SysPath(path).c_str(), &st) != 0) {
         posix::SetLastErrorFromErrno(errno, path);
         return FALSE;
     }
@@ -110,7 +111,7 @@ extern "C" BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMA
 extern "C" BOOL SetFileAttributesW(LPCWSTR fileName, DWORD attributes) {
     std::string path = posix::AbsolutePosixPath(fileName);
     struct stat st;
-    if (lstat(path.c_str(), &st) != 0) {
+    if (lstat(posix::SysPath(path).c_str(), &st) != 0) {
         posix::SetLastErrorFromErrno(errno, path);
         return FALSE;
     }
@@ -121,7 +122,7 @@ extern "C" BOOL SetFileAttributesW(LPCWSTR fileName, DWORD attributes) {
     if (!S_ISREG(st.st_mode)) return TRUE;
     mode_t mode = st.st_mode & 07777;
     mode = (attributes & FILE_ATTRIBUTE_READONLY) != 0 ? (mode & ~static_cast<mode_t>(0222)) : (mode | S_IWUSR);
-    if (mode != (st.st_mode & 07777) && chmod(path.c_str(), mode) != 0) {
+    if (mode != (st.st_mode & 07777) && chmod(posix::SysPath(path).c_str(), mode) != 0) {
         posix::SetLastErrorFromErrno(errno, path);
         return FALSE;
     }

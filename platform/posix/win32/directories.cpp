@@ -94,7 +94,7 @@ bool FillFindData(const FindState& state, const std::string& name, LPWIN32_FIND_
     std::string full = directory == "/" ? "/" + name : directory + "/" + name;
     struct stat st;
     int rc = state.directoryFd >= 0 ? fstatat(state.directoryFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW)
-                                    : lstat(full.c_str(), &st);
+                                    : lstat(posix::SysPath(full).c_str(), &st);
     if (rc != 0) return false;
     *data = WIN32_FIND_DATAW{};
     data->dwReserved0 = posix::ReparseTagOf(st, posix::FillFileData(data, full, st));
@@ -117,7 +117,7 @@ bool NextFound(FindState& state, LPWIN32_FIND_DATAW data) {
 extern "C" BOOL CreateDirectoryW(LPCWSTR pathName, LPSECURITY_ATTRIBUTES security) {
     (void)security;
     std::string path = posix::AbsolutePosixPath(pathName);
-    if (mkdir(path.c_str(), 0777) != 0) {
+    if (mkdir(posix::SysPath(path).c_str(), 0777) != 0) {
         // A missing parent is a missing path to Windows, never a missing file.
         if (errno == ENOENT) {
             SetLastError(ERROR_PATH_NOT_FOUND);
@@ -132,7 +132,7 @@ extern "C" BOOL CreateDirectoryW(LPCWSTR pathName, LPSECURITY_ATTRIBUTES securit
 namespace {
 
 bool IsEmptyDirectory(const std::string& path) {
-    DIR* dir = opendir(path.c_str());
+    DIR* dir = opendir(posix::SysPath(path).c_str());
     if (dir == nullptr) return true;  // rmdir reports the real error
     bool empty = true;
     while (dirent* entry = readdir(dir)) {
@@ -150,17 +150,17 @@ bool IsEmptyDirectory(const std::string& path) {
 extern "C" BOOL RemoveDirectoryW(LPCWSTR pathName) {
     std::string path = posix::AbsolutePosixPath(pathName);
     struct stat st, target;
-    if (lstat(path.c_str(), &st) != 0) {
+    if (lstat(posix::SysPath(path).c_str(), &st) != 0) {
         posix::SetLastErrorFromErrno(errno, path);
         return FALSE;
     }
     // A symbolic link to a directory is removed as the link, as Windows removes a directory link.
     if (S_ISLNK(st.st_mode)) {
-        if (stat(path.c_str(), &target) != 0 || !S_ISDIR(target.st_mode)) {
+        if (stat(posix::SysPath(path).c_str(), &target) != 0 || !S_ISDIR(target.st_mode)) {
             SetLastError(ERROR_DIRECTORY);
             return FALSE;
         }
-        if (unlink(path.c_str()) != 0) {
+        if (unlink(posix::SysPath(path).c_str()) != 0) {
             posix::SetLastErrorFromErrno(errno, path);
             return FALSE;
         }
@@ -180,7 +180,7 @@ extern "C" BOOL RemoveDirectoryW(LPCWSTR pathName) {
         SetLastError(refusal);
         return FALSE;
     }
-    if (rmdir(path.c_str()) != 0) {
+    if (rmdir(posix::SysPath(path).c_str()) != 0) {
         posix::SetLastErrorFromErrno(errno, path);
         return FALSE;
     }
@@ -202,11 +202,11 @@ extern "C" HANDLE FindFirstFileW(LPCWSTR fileName, LPWIN32_FIND_DATAW findData) 
 
     FindState* state = new FindState;
     state->directory = directory;
-    state->directoryFd = open(directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    state->directoryFd = open(posix::SysPath(directory).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (pattern.find_first_of(L"*?") == std::wstring::npos) {
         state->names.push_back(posix::NameToPosix(pattern));  // a plain name finds that one entry
     } else {
-        DIR* dir = opendir(directory.c_str());
+        DIR* dir = opendir(posix::SysPath(directory).c_str());
         if (dir == nullptr) {
             // A listing of a directory that is not there reports the path, not the file, as missing.
             int error = errno;
@@ -232,7 +232,7 @@ extern "C" HANDLE FindFirstFileW(LPCWSTR fileName, LPWIN32_FIND_DATAW findData) 
     }
     if (!NextFound(*state, findData)) {
         struct stat st;
-        DWORD error = stat(directory.c_str(), &st) == 0 ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
+        DWORD error = stat(posix::SysPath(directory).c_str(), &st) == 0 ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
         delete state;
         SetLastError(error);
         return INVALID_HANDLE_VALUE;

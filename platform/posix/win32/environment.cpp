@@ -47,7 +47,7 @@ void MakeDataDirectory(const std::string& path) {
     size_t slash = path.find('/', 1);
     for (;;) {
         const std::string step = path.substr(0, slash);
-        if (mkdir(step.c_str(), 0700) != 0 && errno != EEXIST) break;
+        if (mkdir(posix::SysPath(step).c_str(), 0700) != 0 && errno != EEXIST) break;
         if (slash == std::string::npos) {
             made = path;
             break;

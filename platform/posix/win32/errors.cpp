@@ -72,7 +72,7 @@ void SetLastErrorFromErrno(int error, const std::string& posixPath) {
         // Windows tells a missing file (2) from a missing directory on the way to it (3).
         std::string parent = ParentOf(posixPath);
         struct stat st;
-        if (!parent.empty() && (stat(parent.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))) {
+        if (!parent.empty() && (stat(posix::SysPath(parent).c_str(), &st) != 0 || !S_ISDIR(st.st_mode))) {
             code = ERROR_PATH_NOT_FOUND;
         }
     }

@@ -25,10 +25,10 @@ constexpr DWORD kErrorPipeBusy = 231u;  // ERROR_PIPE_BUSY
 // for reading always succeeds). The stricter reading is taken: a FIFO, socket or device node is never opened, and
 // fails at once with ERROR_PIPE_BUSY, whatever holds its other end, so nothing that is no file can hold a caller.
 int OpenNoWait(const std::string& posixPath, int openFlags, unsigned mode, struct stat* st) {
-    int fd = open(posixPath.c_str(), openFlags | O_CLOEXEC | O_NONBLOCK, mode);
+    int fd = open(posix::SysPath(posixPath).c_str(), openFlags | O_CLOEXEC | O_NONBLOCK, mode);
     // A lease another process holds on a regular file refuses a non-blocking open; a FIFO never does: wait for the
     // lease to be given back, as Windows waits for an oplock to break.
-    if (fd < 0 && errno == EWOULDBLOCK) fd = open(posixPath.c_str(), openFlags | O_CLOEXEC, mode);
+    if (fd < 0 && errno == EWOULDBLOCK) fd = open(posix::SysPath(posixPath).c_str(), openFlags | O_CLOEXEC, mode);
     if (fd < 0) {
         // A FIFO opened for writing with no reader, a socket, a device without its driver.
         if (errno == ENXIO) SetLastError(kErrorPipeBusy);
@@ -99,7 +99,7 @@ Handle* OpenFileHandle(const std::string& posixPath, int openFlags, unsigned mod
     if (sharing == kRetryOpen) sharing = ERROR_SHARING_VIOLATION;
     if (sharing != ERROR_SUCCESS) {
         // Nothing of the file was touched; a file this open created is removed again.
-        if ((openFlags & O_EXCL) != 0) unlink(posixPath.c_str());
+        if ((openFlags & O_EXCL) != 0) unlink(posix::SysPath(posixPath).c_str());
         CloseFileHandle(handle);
         errno = EACCES;
         SetLastError(sharing);

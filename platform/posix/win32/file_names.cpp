@@ -23,7 +23,7 @@ using posix::kDeleteAccess;
 extern "C" BOOL DeleteFileW(LPCWSTR fileName) {
     std::string path = posix::AbsolutePosixPath(fileName);
     struct stat st;
-    if (lstat(path.c_str(), &st) != 0) {
+    if (lstat(posix::SysPath(path).c_str(), &st) != 0) {
         posix::SetLastErrorFromErrno(errno, path);
         return FALSE;
     }
@@ -39,7 +39,7 @@ extern "C" BOOL DeleteFileW(LPCWSTR fileName) {
         SetLastError(refusal);
         return FALSE;
     }
-    if (unlink(path.c_str()) != 0) {
+    if (unlink(posix::SysPath(path).c_str()) != 0) {
         posix::SetLastErrorFromErrno(errno, path);
         return FALSE;
     }
@@ -92,7 +92,7 @@ extern "C" BOOL CopyFileW(LPCWSTR existing, LPCWSTR newName, BOOL failIfExists) 
     CloseHandle(target);
     CloseHandle(source);
     if (!ok) {
-        unlink(targetPath.c_str());
+        unlink(posix::SysPath(targetPath).c_str());
         SetLastError(error);
         return FALSE;
     }
@@ -114,11 +114,11 @@ struct RenameRules {
 BOOL RenameThroughFilter(const std::string& from, const std::string& to, const RenameRules& rules,
                          bool checkSourceSharing) {
     struct stat fromStat, toStat;
-    if (lstat(from.c_str(), &fromStat) != 0) {
+    if (lstat(posix::SysPath(from).c_str(), &fromStat) != 0) {
         posix::SetLastErrorFromErrno(errno, from);
         return FALSE;
     }
-    if (lstat(to.c_str(), &toStat) == 0 && from != to) {
+    if (lstat(posix::SysPath(to).c_str(), &toStat) == 0 && from != to) {
         if (!rules.replace) {
             SetLastError(ERROR_ALREADY_EXISTS);
             return FALSE;
@@ -154,11 +154,11 @@ BOOL RenameThroughFilter(const std::string& from, const std::string& to, const R
                 return FALSE;
             }
             // No target to mark: one that appears meanwhile is not replaced unseen, the check runs again for it.
-            rc = target == ERROR_FILE_NOT_FOUND
-                     ? renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE)
-                     : rename(from.c_str(), to.c_str());
+            rc = target == ERROR_FILE_NOT_FOUND ? renameat2(AT_FDCWD, posix::SysPath(from).c_str(), AT_FDCWD,
+                                                            posix::SysPath(to).c_str(), RENAME_NOREPLACE)
+                                                : rename(posix::SysPath(from).c_str(), posix::SysPath(to).c_str());
             if (rc != 0 && target == ERROR_FILE_NOT_FOUND && (errno == EINVAL || errno == ENOSYS)) {
-                rc = rename(from.c_str(), to.c_str());
+                rc = rename(posix::SysPath(from).c_str(), posix::SysPath(to).c_str());
             }
             int error = errno;
             if (mark >= 0) close(mark);
@@ -166,13 +166,13 @@ BOOL RenameThroughFilter(const std::string& from, const std::string& to, const R
             if (rc == 0 || errno != EEXIST || target != ERROR_FILE_NOT_FOUND) break;
         }
     } else if (rules.replace) {
-        rc = rename(from.c_str(), to.c_str());
+        rc = rename(posix::SysPath(from).c_str(), posix::SysPath(to).c_str());
     } else {
-        rc = renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE);
+        rc = renameat2(AT_FDCWD, posix::SysPath(from).c_str(), AT_FDCWD, posix::SysPath(to).c_str(), RENAME_NOREPLACE);
         if (rc != 0 && (errno == EINVAL || errno == ENOSYS) && !S_ISDIR(fromStat.st_mode)) {
             // File systems without RENAME_NOREPLACE: a hard link refuses an existing target just as well.
-            rc = link(from.c_str(), to.c_str());
-            if (rc == 0) rc = unlink(from.c_str());
+            rc = link(posix::SysPath(from).c_str(), posix::SysPath(to).c_str());
+            if (rc == 0) rc = unlink(posix::SysPath(from).c_str());
         }
     }
     if (rc != 0) {
@@ -206,7 +206,7 @@ extern "C" BOOL MoveFileExW(LPCWSTR existing, LPCWSTR newName, DWORD flags) {
         std::vector<std::string> directories = {parent(to)};
         if (parent(from) != directories.front()) directories.push_back(parent(from));
         for (const std::string& directory : directories) {
-            const int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            const int fd = open(posix::SysPath(directory).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
             if (fd < 0 || fsync(fd) != 0) {
                 const int error = errno;
                 if (fd >= 0) close(fd);
@@ -248,8 +248,8 @@ extern "C" BOOL SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLAS
     const ssize_t length = readlink(link, target, sizeof(target) - 1);
     struct stat opened, named;
     const std::string from = length > 0 ? std::string(target, static_cast<size_t>(length)) : handle->path;
-    if (fstat(handle->fd, &opened) != 0 || lstat(from.c_str(), &named) != 0 || opened.st_ino != named.st_ino ||
-        opened.st_dev != named.st_dev) {
+    if (fstat(handle->fd, &opened) != 0 || lstat(posix::SysPath(from).c_str(), &named) != 0 ||
+        opened.st_ino != named.st_ino || opened.st_dev != named.st_dev) {
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }

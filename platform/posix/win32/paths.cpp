@@ -2,8 +2,13 @@
 // "Z:\home\u\x" is "/home/u/x", as Wine presents the POSIX file system.
 #include "platform/posix/win32/standin_internal.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <utility>
 
 namespace posix {
 
@@ -51,6 +56,46 @@ std::string NameToPosix(const std::wstring& windowsName) {
         if (c == kBackslashInName) c = L'\\';
     }
     return WideToUtf8(name);
+}
+
+namespace {
+std::atomic<bool> g_longPaths{false};
+}  // namespace
+
+void AllowLongPaths(bool allow) { g_longPaths = allow; }
+
+SysPath::SysPath(std::string path) : path_(std::move(path)) {
+    // Windows takes no path of more than 32,767 characters; neither does the stand-in (counted in bytes, the
+    // stricter reading): the whole path goes to the call, which refuses it (ENAMETOOLONG).
+    constexpr size_t kLongestWindowsPath = 32767;
+    if (path_.size() < PATH_MAX || path_.size() > kLongestWindowsPath || !g_longPaths) return;
+    // Parts of at most this many bytes, so that "/proc/self/fd/N/" and the rest stay below PATH_MAX.
+    constexpr size_t kPart = 3072;
+    size_t at = 0;
+    const auto through = [this] {
+        return directory_ < 0 ? std::string() : "/proc/self/fd/" + std::to_string(directory_) + "/";
+    };
+    while (path_.size() - at >= kPart) {
+        const size_t slash = path_.rfind('/', at + kPart);
+        if (slash == std::string::npos || slash <= at) return;  // a name longer than any allowed: ENAMETOOLONG
+        const std::string part = path_.substr(at, slash - at);
+        const int next = openat(directory_ < 0 ? AT_FDCWD : directory_, part.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        if (next < 0) {
+            reached_ = through() + part + "/.";  // fails again, at this part, with its own error
+            return;
+        }
+        if (directory_ >= 0) close(directory_);
+        directory_ = next;
+        at = slash + 1;
+    }
+    reached_ = through() + path_.substr(at);
+}
+
+SysPath::~SysPath() {
+    // Ends after the call whose errno the caller reads next.
+    const int error = errno;
+    if (directory_ >= 0) close(directory_);
+    errno = error;
 }
 
 std::string AbsolutePosixPath(const std::wstring& windowsPath) {

@@ -61,7 +61,8 @@ DWORD AfterReplacingRenames(const Handle& handle, int lockFd) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     struct stat opened, named;
-    if (handle.path.empty() || fstat(handle.fd, &opened) != 0 || stat(handle.path.c_str(), &named) != 0) {
+    if (handle.path.empty() || fstat(handle.fd, &opened) != 0 ||
+        stat(posix::SysPath(handle.path).c_str(), &named) != 0) {
         return ERROR_SUCCESS;
     }
     return opened.st_dev == named.st_dev && opened.st_ino == named.st_ino ? ERROR_SUCCESS : kRetryOpen;
@@ -142,7 +143,7 @@ DWORD CheckShareForPath(const std::string& posixPath, DWORD access) {
     for (int attempt = 0; attempt < 8 && result == kRetryOpen; ++attempt) {
         Handle probe;
         probe.path = posixPath;
-        probe.fd = open(posixPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW);
+        probe.fd = open(posix::SysPath(posixPath).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW);
         if (probe.fd < 0) return ERROR_SUCCESS;  // nothing to check against (or a link): the operation decides
         result = TakeShareLocks(probe, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
         close(probe.fd);
@@ -152,7 +153,7 @@ DWORD CheckShareForPath(const std::string& posixPath, DWORD access) {
 
 DWORD MarkForReplace(const std::string& posixPath, int* mark) {
     *mark = -1;
-    int fd = open(posixPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW);
+    int fd = open(posix::SysPath(posixPath).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW);
     if (fd < 0) return errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_SUCCESS;  // a link is replaced, not opened
     // Marked first, checked after, the mirror of an open: a rename and an open that meet never both go ahead.
     if (!Lock(fd, F_OFD_SETLK, F_RDLCK, kReplacing)) {

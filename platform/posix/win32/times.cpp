@@ -45,7 +45,7 @@ ULONGLONG CreationTicks(const std::string& posixPath, int fd, const struct stat&
     if (!S_ISLNK(st.st_mode) && cfemu::StoredCreationTime(posixPath, &ticks)) return ticks;
     struct statx sx;
     int rc = fd >= 0 ? statx(fd, "", AT_EMPTY_PATH, STATX_BTIME, &sx)
-                     : statx(AT_FDCWD, posixPath.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BTIME, &sx);
+                     : statx(AT_FDCWD, posix::SysPath(posixPath).c_str(), AT_SYMLINK_NOFOLLOW, STATX_BTIME, &sx);
     if (rc == 0 && (sx.stx_mask & STATX_BTIME) != 0) {
         return FileTimeTicksFromTimespec(sx.stx_btime.tv_sec, sx.stx_btime.tv_nsec);
     }

@@ -76,7 +76,7 @@ void Watch::Emit(DWORD action, const std::wstring& name, bool directory) {
 
 bool Watch::Describe(const std::string& path, Entry* entry) const {
     struct stat st;
-    if (lstat(path.c_str(), &st) != 0) return false;
+    if (lstat(posix::SysPath(path).c_str(), &st) != 0) return false;
     entry->directory = S_ISDIR(st.st_mode);
     // Only compared for equality: unsigned arithmetic keeps times far from 1970 (a placeholder's 1601) defined.
     entry->lastWrite = static_cast<unsigned long long>(st.st_mtim.tv_sec) * 1000000000ULL +
@@ -92,7 +92,7 @@ bool Watch::Follow(int parentWd, const std::string& name, bool report) {
     std::wstring windowsRelative;
     if (parentWd >= 0 && !RelativeOf(parentWd, &relative, &windowsRelative)) return true;
     std::string path = parentWd < 0 ? root : root + "/" + relative + name;
-    int wd = inotify_add_watch(inotifyFd, path.c_str(), kWatchMask);
+    int wd = inotify_add_watch(inotifyFd, posix::SysPath(path).c_str(), kWatchMask);
     // A subdirectory gone again is reported removed anyway; the watched directory itself must be there.
     if (wd < 0) return parentWd >= 0 && (errno == ENOENT || errno == ENOTDIR);
     Dir& dir = dirs[wd];
@@ -106,7 +106,7 @@ bool Watch::Follow(int parentWd, const std::string& name, bool report) {
         windowsRelative += posix::NameToWindows(name) + L"\\";
     }
     std::vector<std::string> names;
-    if (DIR* listing = opendir(path.c_str())) {
+    if (DIR* listing = opendir(posix::SysPath(path).c_str())) {
         while (dirent* item = readdir(listing)) {
             if (std::strcmp(item->d_name, ".") != 0 && std::strcmp(item->d_name, "..") != 0) names.push_back(item->d_name);
         }
