@@ -13,8 +13,9 @@ int ThreadCount(int pid) {
 }
 
 HRESULT Dehydrate(const std::string& path) {
-    // Alone, as the dehydrate verb holds it, waiting out the provider's own handle after a close.
-    HANDLE file = OpenExistingRetryingSharing(WindowsPathOf(path), GENERIC_READ | GENERIC_WRITE, 0);
+    // Alone, as the dehydrate verb holds it, waiting out the provider's own handle after a close (on a loaded machine
+    // under the sanitizers, longer than the program's 2 s).
+    HANDLE file = OpenExistingRetryingSharing(WindowsPathOf(path), GENERIC_READ | GENERIC_WRITE, 0, 30000);
     if (file == INVALID_HANDLE_VALUE) return HRESULT_FROM_WIN32(GetLastError());
     LARGE_INTEGER start{}, length{};
     length.QuadPart = CF_EOF;
