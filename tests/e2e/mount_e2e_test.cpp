@@ -208,9 +208,9 @@ TEST_F(MountE2e, EverydayWritesMapsStaleCachesAndGit) {
     const std::string stored = Queue() + "/LocalFiles/" + midPath + "mid.txt";
     EXPECT_TRUE(WaitUntil([&] { return ReadFileBytes(stored) == "half way"; }, 20000)) << InboxAndLog();
     EXPECT_TRUE(WaitUntil([&] { return ReadFileBytes(journal) == linesBefore + "write-back\r\n"; }, 5000));
-    EXPECT_GE(CountLines("[WRITEBACK] WRITEBACK kept as a file that is no placeholder - its path (4416 bytes as "
-                         "identity) is longer than an identity may be"),
-              1);
+    EXPECT_TRUE(WaitForLine("[WRITEBACK] WRITEBACK kept as a file that is no placeholder - its path (4416 bytes as "
+                            "identity) is longer than an identity may be",
+                            10000));
     EXPECT_EQ(InSyncIdentity(midPath + "mid.txt"), "-");
     const std::string remove =
         "import os, shutil, sys; os.chdir(sys.argv[1]); shutil.rmtree('d' * 99); "
