@@ -8,7 +8,6 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
-#include <utility>
 
 namespace posix {
 
@@ -64,7 +63,7 @@ std::atomic<bool> g_longPaths{false};
 
 void AllowLongPaths(bool allow) { g_longPaths = allow; }
 
-SysPath::SysPath(std::string path) : path_(std::move(path)) {
+SysPath::SysPath(const std::string& path) : path_(path) {
     // Windows takes no path of more than 32,767 characters; neither does the stand-in (counted in bytes, the
     // stricter reading): the whole path goes to the call, which refuses it (ENAMETOOLONG).
     constexpr size_t kLongestWindowsPath = 32767;

@@ -45,25 +45,25 @@ std::string NameToPosix(const std::wstring& windowsName);
 
 // Long paths for this process, as a Windows program gets them by declaring itself long-path aware: paths of up to
 // 32,767 characters instead of the Linux call's limit (PATH_MAX, 4,096 bytes, ENAMETOOLONG beyond). cfemu declares
-// it (a Linux program on the mount may go as deep as that); the provider does not, so it meets the limit Windows
-// sets it, where it is lower still.
+// it (a Linux program on the mount may go as deep as that); the provider does not, and keeps the Linux call's limit
+// (Windows would hold it to 260 characters).
 void AllowLongPaths(bool allow);
 
 // A path as one POSIX call takes it. A path shorter than PATH_MAX, or any path in a process without long paths, is
 // passed as it is. A longer one is reached a part at a time through directory descriptors and passed as
 // "/proc/self/fd/N/rest", which the kernel resolves through the open directory. A part that cannot be reached fails
 // the call with that part's error (ENOENT, ENOTDIR, EACCES), as the whole path would. It lives for one call:
-// `lstat(SysPath(path).c_str(), &st)`.
+// `lstat(SysPath(path).c_str(), &st)`; `path` must outlive it, as it does in that form.
 class SysPath {
   public:
-    explicit SysPath(std::string path);
+    explicit SysPath(const std::string& path);
     ~SysPath();
     SysPath(const SysPath&) = delete;
     SysPath& operator=(const SysPath&) = delete;
     const char* c_str() const { return reached_.empty() ? path_.c_str() : reached_.c_str(); }
 
   private:
-    std::string path_;
+    const std::string& path_;
     std::string reached_;
     int directory_ = -1;
 };
