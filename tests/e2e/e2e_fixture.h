@@ -196,6 +196,11 @@ class ProgramTest : public testing::Test {
     std::string Root(const std::string& relative) const { return Env().SyncRoot() + "/" + relative; }
     std::string Queue() const { return Env().ProductDir() + "/Queue"; }
     std::string Inbox() const { return Queue() + "/cloud-files-inbox"; }
+    // No delete or rename record is held back in the inbox (".held-" names), waiting to be published or dropped.
+    bool NothingHeld() const {
+        const std::vector<std::string> names = ListDirectory(Inbox());
+        return std::none_of(names.begin(), names.end(), [](const std::string& n) { return n.rfind(".held-", 0) == 0; });
+    }
     std::string CacheFile(const std::string& relative) const { return Env().ProductDir() + "/Cache/" + relative; }
     void PutCacheFile(const std::string& relative, const std::string& bytes) const {
         fs::create_directories(fs::path(CacheFile(relative)).parent_path());

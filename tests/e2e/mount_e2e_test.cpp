@@ -194,7 +194,7 @@ TEST_F(MountE2e, EverydayWritesMapsStaleCachesAndGit) {
     // file 22 folders down has a path too long to be a placeholder's identity (over 4 KiB): taken once (copy and
     // line), it stays a plain file. Both trees are removed by descriptors.
     const std::string deep =
-        "import os, sys; os.chdir(sys.argv[1]); top = os.open('.', os.O_RDONLY); m = 'm' * 99; d = 'd' * 99\n"
+        "import os, sys; os.chdir(sys.argv[1]); m = 'm' * 99; d = 'd' * 99\n"
         "os.makedirs('/'.join([m] * 22)); open('/'.join([m] * 22 + ['mid.txt']), 'w').write('half way')\n"
         "for i in range(61): os.mkdir(d); os.chdir(d)\n"
         "open('deep.txt', 'w').write('at the bottom'); s = os.stat('deep.txt'); os.rename('deep.txt', 'low.txt')\n"
